@@ -1,0 +1,112 @@
+// Input stages: gathering the source paks into the pak folder, and the two
+// numbered menus that choose the pak and the rule file.
+#include <stdexcept>
+#include <string>
+
+#include "app/uexp_processor.h"
+#include "util/file_utils.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+constexpr std::string_view kBar40 = "========================================";
+}  // namespace
+
+struct UEXPProcessor::Menu {
+  const fs::path& folder;
+  std::string_view extension;
+  std::string_view emptyMessage;
+  std::string_view header;
+  std::string_view prompt;
+};
+
+void UEXPProcessor::autoCopySpecPak() {
+  console.println(kBar40, "bold");
+  console.println("自动检测并复制指定目录PAK文件", "cyan");
+  console.println(kBar40, "bold");
+
+  const std::vector<fs::path> files = FileUtils::findFilesRecursive(specPakDir, ".pak");
+  if (files.empty()) {
+    console.println("⚠  指定源文件夹无PAK文件，跳过复制", "yellow");
+    console.println("", "");
+    return;
+  }
+
+  int copied = 0;
+  int skipped = 0;
+  for (const fs::path& file : files) {
+    const std::string name = file.filename().string();
+    const fs::path dest = pakDir / name;
+    if (fs::exists(dest) && FileUtils::isFileSameSize(file, dest)) {
+      console.println("✓ 已存在同名同大小：" + name + " 跳过复制", "green");
+      ++skipped;
+    } else if (FileUtils::copyFile(file, dest)) {
+      console.println("✓ 已复制：" + name, "green");
+      ++copied;
+    } else {
+      console.println("✗ 复制失败：" + name, "red");
+    }
+  }
+  console.println("", "");
+  console.println("汇总：复制 " + std::to_string(copied) + " 个 | 跳过 " + std::to_string(skipped) + " 个",
+                  "cyan");
+  console.println(kBar40, "bold");
+  console.println("", "");
+}
+
+fs::path UEXPProcessor::getAutoSelectPak() const {
+  const std::vector<fs::path> found = FileUtils::findFilesRecursive(specPakDir, ".pak");
+  return found.empty() ? fs::path() : found.front();
+}
+
+fs::path UEXPProcessor::selectPakFile() {
+  const fs::path autoPak = getAutoSelectPak();
+  if (!autoPak.empty() && fs::exists(autoPak)) {
+    console.println("🎉 自动识别到指定目录PAK，已自动选中：" + autoPak.filename().string(), "green");
+    return autoPak;
+  }
+  return chooseFromMenu({pakDir, ".pak", "错误: PAK目录中没有找到pak文件",
+                         "未检测到指定目录PAK，请手动选择：", "请输入文件编号: "});
+}
+
+fs::path UEXPProcessor::selectConfigFile() {
+  return chooseFromMenu({configDir, ".txt", "错误: 配置目录中没有找到txt文件", "请选择配置文件:",
+                         "请输入配置文件编号: "});
+}
+
+fs::path UEXPProcessor::chooseFromMenu(const Menu& menu) {
+  const std::vector<fs::path> candidates = FileUtils::findFilesRecursive(menu.folder, menu.extension);
+  if (candidates.empty()) fail(menu.emptyMessage);
+
+  console.println(menu.header, "bold");
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    gradient.printlnGradient("  [" + std::to_string(i + 1) + "] " + candidates[i].filename().string(),
+                             static_cast<std::int32_t>(i));
+  }
+  console.println("", "");
+
+  for (;;) {
+    console.print(menu.prompt, "cyan");
+    std::string answer;
+    if (!std::getline(in_, answer)) {
+      // No answer can ever come: stop instead of asking forever.
+      console.println("", "");
+      fail("错误: 输入已结束，未选择任何文件");
+    }
+    int number = 0;
+    try {
+      number = std::stoi(answer);
+    } catch (const std::invalid_argument&) {
+      console.println("请输入有效的数字", "red");
+      continue;
+    } catch (const std::out_of_range&) {
+      console.println("请输入有效的数字", "red");
+      continue;
+    }
+    if (number < 1 || static_cast<std::size_t>(number) > candidates.size()) {
+      console.println("编号无效，请重新输入", "red");
+      continue;
+    }
+    return candidates[static_cast<std::size_t>(number) - 1];
+  }
+}

@@ -1,0 +1,61 @@
+// The pass itself: workspace folders, the fixed order of the stages, and how
+// fatal conditions and exceptions become messages and exit statuses.
+#include <exception>
+#include <string>
+
+#include "app/uexp_processor.h"
+#include "util/file_utils.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+constexpr std::string_view kBanner = "============================================================";
+}  // namespace
+
+UEXPProcessor::UEXPProcessor(const fs::path& workspaceRoot, std::istream& in, std::ostream& out)
+    : pakDir(workspaceRoot / "pak"),
+      unpackDir(workspaceRoot / "uexp解包"),
+      repackDir(workspaceRoot / "uexp打包"),
+      configDir(workspaceRoot / "配置"),
+      targetPath("Game/Mod/Escape/Audio/WwiseBank/"),
+      specPakDir(workspaceRoot / "提取的pak" / "地铁水印"),
+      console(out),
+      gradient(out),
+      in_(in) {
+  // A folder that cannot be made is not reported here: the stage that needs
+  // it finds it missing and says so in its own words.
+  for (const fs::path* dir : {&pakDir, &unpackDir, &repackDir, &configDir, &specPakDir}) {
+    FileUtils::createDirectories(*dir);
+  }
+}
+
+int UEXPProcessor::runFullProcess() {
+  try {
+    autoCopySpecPak();
+    const fs::path pak = selectPakFile();  // reported to the user; drives nothing else
+    console.println("", "");
+    const fs::path config = selectConfigFile();
+    console.println("", "");
+    console.println("加载替换规则:", "bold");
+    const RuleList rules = loadConfig(config);
+    console.println("✓ 加载 " + std::to_string(rules.size()) + " 条替换规则", "green");
+    console.println("", "");
+    if (findAndCopyTargetUexp().empty()) return 0;
+    processUexpFiles(rules);
+    console.println("", "");
+    console.println(kBanner, "bold");
+    gradient.printlnGradient("🎉 筛选复制+文本替换全部完成！", 1);
+    console.println(kBanner, "bold");
+    return 0;
+  } catch (const FatalExit& exit) {
+    return exit.status();
+  } catch (const std::exception& e) {
+    console.println(std::string("程序异常: ") + e.what(), "red");
+    return 1;
+  }
+}
+
+void UEXPProcessor::fail(std::string_view message) {
+  console.println(message, "red");
+  throw FatalExit(1);
+}

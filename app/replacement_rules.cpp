@@ -1,0 +1,66 @@
+// Rule files: one replacement per line, split at the first of five separators
+// that leaves text on both sides, with the replacement padded to the search
+// text's character count.
+#include <array>
+#include <fstream>
+#include <string>
+
+#include "app/uexp_processor.h"
+#include "util/string_utils.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Tried in this order; the first that splits the line into two non-empty
+// sides wins, wherever it stands in the line.
+constexpr std::array<std::string_view, 5> kSeparators = {" ", "=", ":", "->", "替换成"};
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+std::optional<ReplacementRule> parseLine(std::string_view rawLine) {
+  const std::string line = StringUtils::trim(rawLine);
+  if (line.empty() || line.front() == '#') return std::nullopt;
+  for (const std::string_view separator : kSeparators) {
+    const std::size_t at = line.find(separator);
+    if (at == std::string::npos) continue;
+    std::string search = StringUtils::trim(std::string_view(line).substr(0, at));
+    std::string replacement = StringUtils::trim(std::string_view(line).substr(at + separator.size()));
+    if (search.empty() || replacement.empty()) continue;
+    auto [s, r] = UEXPProcessor::alignStringPair(search, replacement);
+    return ReplacementRule{std::move(s), std::move(r)};
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+RuleList UEXPProcessor::parseRules(std::istream& text) {
+  RuleList rules;
+  std::string line;
+  bool first = true;
+  while (std::getline(text, line)) {
+    std::string_view view = line;
+    // A byte-order mark is an editor's artefact, not part of the first rule.
+    if (first && view.starts_with(kByteOrderMark)) view.remove_prefix(kByteOrderMark.size());
+    first = false;
+    if (auto rule = parseLine(view)) rules.push_back(std::move(*rule));
+  }
+  return rules;
+}
+
+std::pair<std::string, std::string> UEXPProcessor::alignStringPair(const std::string& searchText,
+                                                                   const std::string& replacementText) {
+  const std::size_t searchLength = StringUtils::calculateStringLength(searchText);
+  const std::size_t replacementLength = StringUtils::calculateStringLength(replacementText);
+  std::string aligned = replacementText;
+  if (replacementLength < searchLength) aligned.append(searchLength - replacementLength, ' ');
+  return {searchText, std::move(aligned)};
+}
+
+RuleList UEXPProcessor::loadConfig(const fs::path& configFile) {
+  std::ifstream file(configFile, std::ios::binary);
+  if (!file) fail("错误: 无法打开配置文件");
+  RuleList rules = parseRules(file);
+  if (rules.empty()) fail("错误: 配置文件无有效替换规则");
+  return rules;
+}

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "console/color_console.h"
+#include "console/gradient_color.h"
+
+// One text replacement, UTF-8 on both sides. After loading, the replacement
+// has at least as many characters as the search text (shorter ones are padded
+// with spaces); byte lengths may still differ.
+struct ReplacementRule {
+  std::string searchText;
+  std::string replacementText;
+};
+
+// Rules in file order; never empty once loaded.
+using RuleList = std::vector<ReplacementRule>;
+
+// Thrown by a stage that cannot go on, after it has printed its message.
+// Deliberately not a std::exception, so the pass's exception report never
+// catches it; runFullProcess turns it into the process exit status.
+class FatalExit {
+ public:
+  explicit FatalExit(int status) : status_(status) {}
+  int status() const { return status_; }
+
+ private:
+  int status_;
+};
+
+// Runs one modding pass over a workspace: gather source paks, choose a pak and
+// a rule file, load the rules, copy the target .uexp files into the repack
+// folder and rewrite them there.
+class UEXPProcessor {
+ public:
+  // Sets the folders below `workspaceRoot` and creates them, silently. Menu
+  // answers are read from `in`; everything the user sees goes to `out`.
+  explicit UEXPProcessor(const std::filesystem::path& workspaceRoot, std::istream& in = std::cin,
+                         std::ostream& out = std::cout);
+
+  // Runs every stage once, in order. Returns the process exit status: 0 when
+  // the pass ran to its end or found no target file; 1 after a fatal stage
+  // condition or a reported exception.
+  int runFullProcess();
+
+  // Source pak gathering and the two menus (input_selection.cpp).
+  void autoCopySpecPak();
+  std::filesystem::path getAutoSelectPak() const;
+  std::filesystem::path selectPakFile();
+  std::filesystem::path selectConfigFile();
+
+  // Rule loading (replacement_rules.cpp). loadConfig ends the pass through
+  // FatalExit when the file cannot be opened or yields no rule.
+  RuleList loadConfig(const std::filesystem::path& configFile);
+  // The rules that the lines of `text` define, possibly none.
+  static RuleList parseRules(std::istream& text);
+  // The search text unchanged and the replacement padded with trailing spaces
+  // to the search text's character count when it has fewer characters.
+  static std::pair<std::string, std::string> alignStringPair(const std::string& searchText,
+                                                             const std::string& replacementText);
+
+  // Target selection and rewriting (uexp_processing.cpp).
+  std::vector<std::filesystem::path> findAndCopyTargetUexp();
+  int processUexpFiles(const RuleList& rules);
+
+ private:
+  struct Menu;
+  std::filesystem::path chooseFromMenu(const Menu& menu);
+  [[noreturn]] void fail(std::string_view message);
+
+  std::filesystem::path pakDir;
+  std::filesystem::path unpackDir;
+  std::filesystem::path repackDir;
+  std::filesystem::path configDir;
+  std::string targetPath;
+  std::filesystem::path specPakDir;
+  ColorConsole console;
+  GradientColor gradient;
+  std::istream& in_;
+};

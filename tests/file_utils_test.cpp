@@ -1,0 +1,224 @@
+#include "util/file_utils.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "tests/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::readFile;
+using testsupport::TempDir;
+using testsupport::writeFile;
+
+std::vector<std::string> relativeNames(const std::vector<fs::path>& found, const fs::path& root) {
+  std::vector<std::string> names;
+  for (const fs::path& p : found) names.push_back(p.lexically_relative(root).string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(FindFilesRecursive, MatchesTheExtensionExactly) {
+  TempDir dir;
+  for (const char* name : {"x.pak", "sub/y.pak", "sub/deeper/a.b.pak", "x.PAK", "x.pak.bak", ".pak", "noext"}) {
+    writeFile(dir / name, "p");
+  }
+  fs::create_directories(dir / "z.pak");
+  EXPECT_EQ((std::vector<std::string>{"sub/deeper/a.b.pak", "sub/y.pak", "x.pak"}),
+            relativeNames(FileUtils::findFilesRecursive(dir.path(), ".pak"), dir.path()));
+  EXPECT_EQ((std::vector<std::string>{".pak", "noext"}),
+            relativeNames(FileUtils::findFilesRecursive(dir.path(), ""), dir.path()));
+  // Paths are formed from the root exactly as given.
+  for (const fs::path& p : FileUtils::findFilesRecursive(dir.path(), ".pak")) {
+    EXPECT_EQ(0u, p.string().rfind(dir.path().string(), 0)) << p;
+  }
+}
+
+TEST(FindFilesRecursive, MissingRootOrFileRootGivesNothing) {
+  TempDir dir;
+  writeFile(dir / "file.pak", "p");
+  EXPECT_TRUE(FileUtils::findFilesRecursive(dir / "missing", ".pak").empty());
+  EXPECT_TRUE(FileUtils::findFilesRecursive(dir / "file.pak", ".pak").empty());
+}
+
+TEST(FindFilesRecursive, ListsSubfolderContentWhereTheSubfolderStands) {
+  TempDir dir;
+  writeFile(dir / "a/1.uexp", "");
+  writeFile(dir / "a/b/2.uexp", "");
+  writeFile(dir / "a/b/3.uexp", "");
+  writeFile(dir / "c/4.uexp", "");
+  const auto found = FileUtils::findFilesRecursive(dir.path(), ".uexp");
+  ASSERT_EQ(4u, found.size());
+  // Depth-first pre-order: a's files stand together, and a/b's inside them.
+  const auto position = [&](const char* rel) {
+    return std::find(found.begin(), found.end(), dir / rel) - found.begin();
+  };
+  const auto a = {position("a/1.uexp"), position("a/b/2.uexp"), position("a/b/3.uexp")};
+  EXPECT_EQ(2, std::max(a) - std::min(a));
+  EXPECT_EQ(1, std::abs(position("a/b/2.uexp") - position("a/b/3.uexp")));
+}
+
+TEST(FindFilesRecursive, FollowsFileLinksButNotFolderLinks) {
+  TempDir dir;
+  writeFile(dir / "outside/real.uexp", "r");
+  writeFile(dir / "root/own.uexp", "o");
+  fs::create_symlink(dir / "outside/real.uexp", dir / "root/link.uexp");
+  fs::create_directory_symlink(dir / "outside", dir / "root/folderlink");
+  fs::create_symlink(dir / "nowhere.uexp", dir / "root/dangling.uexp");
+  EXPECT_EQ((std::vector<std::string>{"link.uexp", "own.uexp"}),
+            relativeNames(FileUtils::findFilesRecursive(dir / "root", ".uexp"), dir / "root"));
+}
+
+TEST(FindFilesRecursive, SkipsAnUnreadableSubfolderAndGoesOn) {
+  if (testsupport::runningAsRoot()) GTEST_SKIP() << "root reads every folder whatever its mode";
+  TempDir dir;
+  writeFile(dir / "a/1.uexp", "");
+  writeFile(dir / "locked/2.uexp", "");
+  writeFile(dir / "z/3.uexp", "");
+  fs::permissions(dir / "locked", fs::perms::none);
+  const auto found = relativeNames(FileUtils::findFilesRecursive(dir.path(), ".uexp"), dir.path());
+  fs::permissions(dir / "locked", fs::perms::owner_all);
+  EXPECT_EQ((std::vector<std::string>{"a/1.uexp", "z/3.uexp"}), found);
+}
+
+TEST(IsFileSameSize, ComparesSizesOnly) {
+  TempDir dir;
+  writeFile(dir / "a", "abc");
+  writeFile(dir / "b", "xyz");
+  writeFile(dir / "c", "abcd");
+  fs::create_directories(dir / "folder");
+  EXPECT_TRUE(FileUtils::isFileSameSize(dir / "a", dir / "b"));
+  EXPECT_FALSE(FileUtils::isFileSameSize(dir / "a", dir / "c"));
+  EXPECT_FALSE(FileUtils::isFileSameSize(dir / "a", dir / "missing"));
+  EXPECT_FALSE(FileUtils::isFileSameSize(dir / "missing", dir / "a"));
+  EXPECT_FALSE(FileUtils::isFileSameSize(dir / "a", dir / "folder"));
+}
+
+TEST(CopyFile, CreatesFoldersReplacesAndFailsCleanly) {
+  TempDir dir;
+  writeFile(dir / "src.bin", "new bytes");
+  EXPECT_TRUE(FileUtils::copyFile(dir / "src.bin", dir / "x/y/dst.bin"));
+  EXPECT_EQ("new bytes", readFile(dir / "x/y/dst.bin"));
+
+  writeFile(dir / "old.bin", "old");
+  EXPECT_TRUE(FileUtils::copyFile(dir / "src.bin", dir / "old.bin"));
+  EXPECT_EQ("new bytes", readFile(dir / "old.bin"));
+
+  EXPECT_FALSE(FileUtils::copyFile(dir / "missing.bin", dir / "m/n/dst.bin"));
+  EXPECT_TRUE(fs::is_directory(dir / "m/n"));
+  EXPECT_FALSE(fs::exists(dir / "m/n/dst.bin"));
+
+  EXPECT_FALSE(FileUtils::copyFile(dir / "src.bin", dir / "src.bin"));
+  EXPECT_EQ("new bytes", readFile(dir / "src.bin"));
+
+  fs::create_directories(dir / "taken.bin");
+  EXPECT_FALSE(FileUtils::copyFile(dir / "src.bin", dir / "taken.bin"));
+  EXPECT_TRUE(fs::is_directory(dir / "taken.bin"));
+  // No temporary file is left behind by any of these.
+  for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
+    EXPECT_EQ(std::string::npos, entry.path().string().find(".tmp")) << entry.path();
+  }
+}
+
+TEST(ContainsBytes, FindsPatternsAnywhereIncludingAcrossReadPieces) {
+  TempDir dir;
+  const std::string marker = "Game/Mod/Escape/Audio/WwiseBank/";
+  constexpr std::size_t kPiece = 1 << 20;  // the reader's piece size
+  const std::pair<std::size_t, std::size_t> layouts[] = {
+      // file size, marker offset
+      {100, 0},
+      {100, 100 - 32},                 // the very last bytes
+      {kPiece + 100, kPiece - 10},     // straddles the first piece boundary
+      {kPiece + 100, kPiece - 31},     // one byte before the boundary
+      {kPiece + 100, kPiece - 32},     // ends exactly at the boundary
+      {kPiece + 100, kPiece},          // starts at the boundary
+      {3 * kPiece, 2 * kPiece + kPiece - 32 - 1},
+      {3 * kPiece + 5, 3 * kPiece + 5 - 32},
+  };
+  for (const auto& [size, offset] : layouts) {
+    std::string content(size, '\0');
+    content.replace(offset, marker.size(), marker);
+    writeFile(dir / "f.uexp", content);
+    EXPECT_EQ(ContainsResult::kFound, FileUtils::containsBytes(dir / "f.uexp", marker))
+        << "size " << size << " offset " << offset;
+    content[offset + 31] = 'X';
+    writeFile(dir / "f.uexp", content);
+    EXPECT_EQ(ContainsResult::kNotFound, FileUtils::containsBytes(dir / "f.uexp", marker))
+        << "size " << size << " offset " << offset;
+  }
+}
+
+TEST(ContainsBytes, TellsUnreadableFromAbsent) {
+  TempDir dir;
+  writeFile(dir / "empty.uexp", "");
+  writeFile(dir / "a.uexp", "abc");
+  EXPECT_EQ(ContainsResult::kNotFound, FileUtils::containsBytes(dir / "empty.uexp", "a"));
+  EXPECT_EQ(ContainsResult::kNotFound, FileUtils::containsBytes(dir / "a.uexp", ""));
+  EXPECT_EQ(ContainsResult::kNotFound, FileUtils::containsBytes(dir / "a.uexp", "abcd"));
+  EXPECT_EQ(ContainsResult::kFound, FileUtils::containsBytes(dir / "a.uexp", "bc"));
+  EXPECT_EQ(ContainsResult::kUnreadable, FileUtils::containsBytes(dir / "missing.uexp", "a"));
+  fs::create_directories(dir / "folder.uexp");
+  EXPECT_EQ(ContainsResult::kUnreadable, FileUtils::containsBytes(dir / "folder.uexp", "a"));
+}
+
+TEST(ReadBinaryFile, WholeContentOrNothing) {
+  TempDir dir;
+  writeFile(dir / "a.bin", std::string("a\0b\xFF", 4));
+  writeFile(dir / "empty.bin", "");
+  EXPECT_EQ(std::vector<char>({'a', '\0', 'b', '\xFF'}), FileUtils::readBinaryFile(dir / "a.bin"));
+  ASSERT_TRUE(FileUtils::readBinaryFile(dir / "empty.bin").has_value());
+  EXPECT_TRUE(FileUtils::readBinaryFile(dir / "empty.bin")->empty());
+  EXPECT_FALSE(FileUtils::readBinaryFile(dir / "missing.bin").has_value());
+}
+
+TEST(WriteBinaryFile, ReplacesContentAtomically) {
+  TempDir dir;
+  writeFile(dir / "a.uexp", "old content");
+  fs::permissions(dir / "a.uexp", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_TRUE(FileUtils::writeBinaryFile(dir / "a.uexp", {'n', 'e', 'w'}));
+  EXPECT_EQ("new", readFile(dir / "a.uexp"));
+  EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read,
+            fs::status(dir / "a.uexp").permissions());
+  EXPECT_TRUE(FileUtils::writeBinaryFile(dir / "a.uexp", {}));
+  EXPECT_EQ("", readFile(dir / "a.uexp"));
+  EXPECT_FALSE(FileUtils::writeBinaryFile(dir / "missing/a.uexp", {'x'}));
+  EXPECT_FALSE(fs::exists(dir / "missing"));
+}
+
+TEST(WriteBinaryFile, FailedRenameLeavesOldBytesAndNoTemporary) {
+  TempDir dir;
+  // A folder where the file should be: the temporary is written, the rename fails.
+  fs::create_directories(dir / "target.uexp/inside");
+  EXPECT_FALSE(FileUtils::writeBinaryFile(dir / "target.uexp", {'x'}));
+  EXPECT_TRUE(fs::is_directory(dir / "target.uexp/inside"));
+  EXPECT_EQ(1, std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()));
+}
+
+TEST(Directories, CreateAndRemove) {
+  TempDir dir;
+  writeFile(dir / "file", "keep");
+  EXPECT_TRUE(FileUtils::createDirectories(dir / "file"));
+  EXPECT_EQ("keep", readFile(dir / "file"));
+  EXPECT_TRUE(FileUtils::createDirectories(dir / "a/b/c"));
+  EXPECT_TRUE(fs::is_directory(dir / "a/b/c"));
+  EXPECT_TRUE(FileUtils::createDirectories(dir / "a/b/c"));
+  EXPECT_FALSE(FileUtils::createDirectories(dir / "file/sub"));
+
+  writeFile(dir / "a/b/c/x.uexp", "x");
+  EXPECT_TRUE(FileUtils::removeDirectory(dir / "a"));
+  EXPECT_FALSE(fs::exists(dir / "a"));
+  EXPECT_TRUE(FileUtils::removeDirectory(dir / "a"));
+  EXPECT_TRUE(FileUtils::createDirectories(dir / "a"));
+  EXPECT_TRUE(fs::is_empty(dir / "a"));
+
+  // A link standing at the path is removed; what it points to is not touched.
+  writeFile(dir / "kept/inside.uexp", "k");
+  fs::create_directory_symlink(dir / "kept", dir / "link");
+  EXPECT_TRUE(FileUtils::removeDirectory(dir / "link"));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "link")));
+  EXPECT_EQ("k", readFile(dir / "kept/inside.uexp"));
+}
+
+}  // namespace

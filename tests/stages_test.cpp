@@ -1,0 +1,378 @@
+// The stages run in-process on a temporary workspace, with menu answers and
+// output held in string streams.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <csignal>
+#include <sstream>
+
+#include "app/uexp_processor.h"
+#include "tests/test_support.h"
+#include "util/file_utils.h"
+#include "util/string_utils.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::readFile;
+using testsupport::TempDir;
+using testsupport::writeFile;
+
+const std::string kMarker = "Game/Mod/Escape/Audio/WwiseBank/";
+
+std::string red(const std::string& s) { return "\033[91m" + s + "\n\033[0m"; }
+std::string green(const std::string& s) { return "\033[92m" + s + "\n\033[0m"; }
+std::string yellow(const std::string& s) { return "\033[93m" + s + "\n\033[0m"; }
+std::string cyan(const std::string& s) { return "\033[96m" + s + "\n\033[0m"; }
+std::string bold(const std::string& s) { return "\033[1m" + s + "\n\033[0m"; }
+
+// Replaces every gradient colour code by "<G>" so menus compare exactly.
+std::string maskGradients(std::string s) {
+  std::size_t at = 0;
+  while ((at = s.find("\033[38;5;", at)) != std::string::npos) {
+    const std::size_t end = s.find('m', at);
+    s.replace(at, end - at + 1, "<G>");
+  }
+  return s;
+}
+
+struct Workspace {
+  TempDir dir;
+  fs::path root = dir / "ws";
+  std::istringstream in;
+  std::ostringstream out;
+  UEXPProcessor processor{root, in, out};
+
+  explicit Workspace(const std::string& answers = "") { in.str(answers); }
+  fs::path operator/(const char* rel) const { return root / rel; }
+  std::string take() {
+    std::string s = out.str();
+    out.str("");
+    return s;
+  }
+};
+
+TEST(Construction, CreatesTheFiveFoldersSilently) {
+  Workspace ws;
+  for (const char* rel : {"pak", "uexp解包", "uexp打包", "配置", "提取的pak/地铁水印"}) {
+    EXPECT_TRUE(fs::is_directory(ws / rel)) << rel;
+  }
+  EXPECT_EQ("", ws.out.str());
+}
+
+TEST(AutoCopySpecPak, EmptySourcePrintsFiveLines) {
+  Workspace ws;
+  ws.processor.autoCopySpecPak();
+  const std::string bar = "========================================";
+  EXPECT_EQ(bold(bar) + cyan("自动检测并复制指定目录PAK文件") + bold(bar) +
+                yellow("⚠  指定源文件夹无PAK文件，跳过复制") + "\n",
+            ws.take());
+}
+
+TEST(AutoCopySpecPak, CopiesFlatSkipsSameSizeAndSummarises) {
+  Workspace ws;
+  writeFile(ws / "提取的pak/地铁水印/sub/a.pak", "AAAA");
+  writeFile(ws / "提取的pak/地铁水印/b.pak", "BBBB");
+  writeFile(ws / "提取的pak/地铁水印/notes.txt", "ignored");
+  writeFile(ws / "pak/b.pak", "bbbb");  // same size, other bytes: skipped
+  ws.processor.autoCopySpecPak();
+  const std::string out = ws.take();
+  EXPECT_NE(std::string::npos, out.find(green("✓ 已复制：a.pak")));
+  EXPECT_NE(std::string::npos, out.find(green("✓ 已存在同名同大小：b.pak 跳过复制")));
+  EXPECT_TRUE(out.ends_with("\n" + cyan("汇总：复制 1 个 | 跳过 1 个") +
+                            bold("========================================") + "\n"))
+      << out;
+  EXPECT_EQ("AAAA", readFile(ws / "pak/a.pak"));
+  EXPECT_EQ("bbbb", readFile(ws / "pak/b.pak"));
+  EXPECT_FALSE(fs::exists(ws / "pak/notes.txt"));
+
+  writeFile(ws / "提取的pak/地铁水印/b.pak", "BBBBBB");  // other size: overwritten
+  ws.processor.autoCopySpecPak();
+  EXPECT_NE(std::string::npos, ws.take().find(cyan("汇总：复制 1 个 | 跳过 1 个")));
+  EXPECT_EQ("BBBBBB", readFile(ws / "pak/b.pak"));
+}
+
+TEST(AutoCopySpecPak, FailedCopyIsRedAndNotCounted) {
+  Workspace ws;
+  writeFile(ws / "提取的pak/地铁水印/a.pak", "A");
+  fs::create_directories(ws / "pak/a.pak/blocker");
+  ws.processor.autoCopySpecPak();
+  const std::string out = ws.take();
+  EXPECT_NE(std::string::npos, out.find(red("✗ 复制失败：a.pak")));
+  EXPECT_NE(std::string::npos, out.find(cyan("汇总：复制 0 个 | 跳过 0 个")));
+}
+
+TEST(SelectPakFile, ChoosesTheSourcePakWithoutAsking) {
+  Workspace ws("9\n");
+  writeFile(ws / "提取的pak/地铁水印/x/first.pak", "p");
+  writeFile(ws / "pak/other.pak", "p");
+  EXPECT_EQ(ws / "提取的pak/地铁水印/x/first.pak", ws.processor.selectPakFile());
+  EXPECT_EQ(green("🎉 自动识别到指定目录PAK，已自动选中：first.pak"), ws.take());
+  EXPECT_EQ('9', ws.in.peek());  // nothing was read
+}
+
+TEST(SelectPakFile, MenuRetriesUntilAValidNumber) {
+  Workspace ws("x\n0\n2\n");
+  writeFile(ws / "pak/only.pak", "p");
+  writeFile(ws / "pak/sub/only2.pak", "p");
+  const auto order = FileUtils::findFilesRecursive(ws / "pak", ".pak");
+  ASSERT_EQ(2u, order.size());
+  EXPECT_EQ(order[1], ws.processor.selectPakFile());
+  const std::string prompt = "\033[96m请输入文件编号: \033[0m";
+  EXPECT_EQ(bold("未检测到指定目录PAK，请手动选择：") + "<G>  [1] " + order[0].filename().string() +
+                "\n\033[0m<G>  [2] " + order[1].filename().string() + "\n\033[0m\n" + prompt +
+                red("请输入有效的数字") + prompt + red("编号无效，请重新输入") + prompt,
+            maskGradients(ws.take()));
+}
+
+TEST(SelectConfigFile, NumberConversionRules) {
+  const std::pair<std::string, std::string> answers[] = {
+      {"  1\n", ""},
+      {"1abc\n", ""},
+      {"+1\n", ""},
+      {"\n1\n", "请输入有效的数字"},
+      {"-1\n1\n", "编号无效，请重新输入"},
+      {"2\n1\n", "编号无效，请重新输入"},
+      {"99999999999\n1\n", "请输入有效的数字"},
+      {"abc\n1", "请输入有效的数字"},  // last answer without a line feed
+  };
+  for (const auto& [typed, retry] : answers) {
+    Workspace ws(typed);
+    writeFile(ws / "配置/rules.txt", "a=b");
+    EXPECT_EQ(ws / "配置/rules.txt", ws.processor.selectConfigFile()) << typed;
+    const std::string out = ws.take();
+    const std::string prompt = "\033[96m请输入配置文件编号: \033[0m";
+    const std::string expectedTail = retry.empty() ? prompt : prompt + red(retry) + prompt;
+    EXPECT_TRUE(out.ends_with("\033[0m\n" + expectedTail)) << typed << out;
+  }
+}
+
+TEST(SelectConfigFile, EmptyFolderAndEndOfInputAreFatal) {
+  {
+    Workspace ws;
+    EXPECT_THROW(ws.processor.selectConfigFile(), FatalExit);
+    EXPECT_EQ(red("错误: 配置目录中没有找到txt文件"), ws.take());
+  }
+  {
+    Workspace ws;
+    EXPECT_THROW(ws.processor.selectPakFile(), FatalExit);
+    EXPECT_EQ(red("错误: PAK目录中没有找到pak文件"), ws.take());
+  }
+  {
+    Workspace ws("x\n");
+    writeFile(ws / "配置/r.txt", "a=b");
+    EXPECT_THROW(ws.processor.selectConfigFile(), FatalExit);
+    EXPECT_TRUE(ws.take().ends_with("\033[96m请输入配置文件编号: \033[0m\n" +
+                                    red("错误: 输入已结束，未选择任何文件")));
+  }
+}
+
+TEST(FindAndCopyTargetUexp, ProgressCounterFraming) {
+  for (const std::size_t n : {1u, 20u, 25u}) {
+    Workspace ws;
+    for (std::size_t i = 0; i < n; ++i) writeFile(ws / ("uexp解包/f" + std::to_string(i) + ".uexp").c_str(), "x");
+    EXPECT_TRUE(ws.processor.findAndCopyTargetUexp().empty());
+    std::string expected = "\n" + bold("步骤: 扫描匹配目标UEXP并复制到打包目录") +
+                           cyan("扫描 " + std::to_string(n) + " 个UEXP文件...");
+    for (std::size_t i = 1; i <= n; ++i) {
+      if (i % 10 == 0 || i == n) {
+        expected += "\r  \033[93m进度: " + std::to_string(i) + "/" + std::to_string(n) + "\033[0m";
+      }
+    }
+    expected += "\n" + red("✗ 未匹配到含关键词的UEXP文件");
+    EXPECT_EQ(expected, ws.take()) << n;
+  }
+}
+
+TEST(FindAndCopyTargetUexp, CopiesMatchesUnderTheirRelativePath) {
+  Workspace ws;
+  writeFile(ws / "uexp打包/stale.uexp", "old run");
+  writeFile(ws / "uexp解包/a/b/x.uexp", "..." + kMarker + "...");
+  writeFile(ws / "uexp解包/y.uexp", "no marker");
+  writeFile(ws / "uexp解包/u16.uexp", UTF8Utils::utf8ToUtf16LE(kMarker));
+  writeFile(ws / "uexp解包/lower.uexp", "game/mod/escape/audio/wwisebank/");
+  writeFile(ws / "uexp解包/z.UEXP", kMarker);
+  writeFile(ws / "uexp解包/z.uexp.bak", kMarker);
+  fs::create_directories(ws / "uexp解包/folder.uexp");
+  writeFile(ws / "uexp解包/empty.uexp", "");
+  const auto matches = ws.processor.findAndCopyTargetUexp();
+  ASSERT_EQ(1u, matches.size());
+  EXPECT_EQ(ws / "uexp解包/a/b/x.uexp", matches[0]);
+  EXPECT_EQ("..." + kMarker + "...", readFile(ws / "uexp打包/a/b/x.uexp"));
+  EXPECT_FALSE(fs::exists(ws / "uexp打包/stale.uexp"));
+  std::size_t files = 0;
+  for (const auto& e : fs::recursive_directory_iterator(ws / "uexp打包")) files += e.is_regular_file();
+  EXPECT_EQ(1u, files);
+  EXPECT_TRUE(ws.take().ends_with("\n" + green("✓ 匹配到 1 个文件，已复制到打包目录")));
+}
+
+TEST(FindAndCopyTargetUexp, LinksAreCopiedWhereTheyStandAndNeverEscape) {
+  Workspace ws;
+  writeFile(ws.dir / "elsewhere/real.uexp", kMarker);
+  fs::create_symlink(ws.dir / "elsewhere/real.uexp", ws / "uexp解包/link.uexp");
+  fs::create_directory_symlink(ws.dir / "elsewhere", ws / "uexp解包/dirlink");
+  const auto matches = ws.processor.findAndCopyTargetUexp();
+  ASSERT_EQ(1u, matches.size());
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(ws / "uexp打包/link.uexp")));
+  EXPECT_EQ(kMarker, readFile(ws / "uexp打包/link.uexp"));
+  EXPECT_FALSE(fs::exists(ws / "uexp打包/real.uexp"));
+}
+
+TEST(FindAndCopyTargetUexp, NoCandidatesPrintsOnlyTheRedLine) {
+  Workspace ws;
+  writeFile(ws / "uexp打包/stale.uexp", "old");
+  EXPECT_TRUE(ws.processor.findAndCopyTargetUexp().empty());
+  EXPECT_EQ("\n" + bold("步骤: 扫描匹配目标UEXP并复制到打包目录") + red("✗ 解包目录无uexp文件"), ws.take());
+  EXPECT_TRUE(fs::is_empty(ws / "uexp打包"));
+}
+
+// Storage that runs out is imitated with a file-size limit: writes past it
+// fail with EFBIG, as they would on a full disk, while smaller files pass.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    previous_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, previous_);
+  }
+
+ private:
+  rlimit saved_{};
+  void (*previous_)(int) = nullptr;
+};
+
+TEST(FindAndCopyTargetUexp, FailedCopiesAreReportedAndNotCounted) {
+  Workspace ws;
+  writeFile(ws / "uexp解包/good.uexp", kMarker);
+  writeFile(ws / "uexp解包/big.uexp", kMarker + std::string(256 << 10, 'x'));
+  std::vector<fs::path> matches;
+  {
+    FileSizeLimit limit(64 << 10);
+    matches = ws.processor.findAndCopyTargetUexp();
+  }
+  ASSERT_EQ(1u, matches.size());
+  EXPECT_EQ(ws / "uexp解包/good.uexp", matches[0]);
+  EXPECT_FALSE(fs::exists(ws / "uexp打包/big.uexp"));
+  EXPECT_EQ(1, std::distance(fs::directory_iterator(ws / "uexp打包"), fs::directory_iterator()));
+  const std::string out = ws.take();
+  EXPECT_TRUE(out.ends_with("\n" + red("✗ 复制失败：big.uexp") + green("✓ 匹配到 1 个文件，已复制到打包目录")))
+      << out;
+
+  // When every match fails there is no summary claiming a match or its absence.
+  fs::remove(ws / "uexp解包/good.uexp");
+  {
+    FileSizeLimit limit(64 << 10);
+    EXPECT_TRUE(ws.processor.findAndCopyTargetUexp().empty());
+  }
+  EXPECT_TRUE(ws.take().ends_with("\n" + red("✗ 复制失败：big.uexp")));
+}
+
+TEST(ProcessUexpFiles, FailedWriteBackKeepsTheOldBytesAndIsNotCounted) {
+  Workspace ws;
+  const std::string big = "abc" + std::string(256 << 10, 'x');
+  writeFile(ws / "uexp打包/big.uexp", big);
+  writeFile(ws / "uexp打包/small.uexp", "abc");
+  int count = 0;
+  {
+    FileSizeLimit limit(64 << 10);
+    count = ws.processor.processUexpFiles({{"abc", "xyz"}});
+  }
+  EXPECT_EQ(1, count);
+  EXPECT_EQ(big, readFile(ws / "uexp打包/big.uexp"));
+  EXPECT_EQ("xyz", readFile(ws / "uexp打包/small.uexp"));
+  EXPECT_EQ(2, std::distance(fs::directory_iterator(ws / "uexp打包"), fs::directory_iterator()));
+  const std::string out = ws.take();
+  EXPECT_NE(std::string::npos, out.find(red("✗ 修改失败: big.uexp")));
+  EXPECT_TRUE(out.ends_with(green("✓ 修改完成，共处理 1 个文件")));
+}
+
+TEST(ProcessUexpFiles, ListsRulesAndRewritesInUtf8OrUtf16) {
+  Workspace ws;
+  const std::string u16 = UTF8Utils::utf8ToUtf16LE("你好");
+  writeFile(ws / "uexp打包/a.uexp", "abc|" + UTF8Utils::utf8ToUtf16LE("abc") + "|你好|" + u16);
+  writeFile(ws / "uexp打包/sub/a.uexp", "X");
+  writeFile(ws / "uexp打包/none.uexp", "nothing here");
+  const fs::file_time_type before = fs::last_write_time(ws / "uexp打包/none.uexp");
+  const RuleList rules = {{"abc", "xyz"}, {"你好", "ab"}, {"X", "Y"}, {"Y", "Z"}, {"ab", "abc"}};
+  const int count = ws.processor.processUexpFiles(rules);
+  EXPECT_EQ(2, count);
+  EXPECT_EQ("xyz|" + UTF8Utils::utf8ToUtf16LE("abc") + "|你好|" + UTF8Utils::utf8ToUtf16LE("ab"),
+            readFile(ws / "uexp打包/a.uexp"));
+  EXPECT_EQ("Z", readFile(ws / "uexp打包/sub/a.uexp"));
+  EXPECT_EQ(before, fs::last_write_time(ws / "uexp打包/none.uexp"));
+  const std::string out = ws.take();
+  const std::string listing = cyan("替换规则:") + "  1. 'abc' -> 'xyz'\n  2. '你好' -> 'ab'\n" +
+                              "  3. 'X' -> 'Y'\n  4. 'Y' -> 'Z'\n  5. 'ab' -> 'abc'\n" +
+                              yellow("     ⚠ 此规则无法等长替换，将跳过") + "\n";
+  EXPECT_EQ(0u, out.find("\n" + bold("步骤: 批量修改打包目录UEXP文件") + listing)) << out;
+  EXPECT_EQ(2u, [&] {
+    std::size_t n = 0;
+    for (std::size_t at = 0; (at = out.find(green("✓ 已修改: a.uexp"), at)) != std::string::npos; ++at) ++n;
+    return n;
+  }());
+  EXPECT_TRUE(out.ends_with("\n" + green("✓ 修改完成，共处理 2 个文件")));
+}
+
+TEST(ProcessUexpFiles, EmptyRepackFolderSkipsEverything) {
+  Workspace ws;
+  EXPECT_EQ(0, ws.processor.processUexpFiles({{"a", "b"}}));
+  EXPECT_EQ("\n" + bold("步骤: 批量修改打包目录UEXP文件") + red("打包目录无uexp文件，跳过修改"), ws.take());
+}
+
+TEST(ProcessUexpFiles, IdenticalReplacementStillCountsAsRewritten) {
+  Workspace ws;
+  writeFile(ws / "uexp打包/a.uexp", "keep abc keep");
+  EXPECT_EQ(1, ws.processor.processUexpFiles({{"abc", "abc"}}));
+  EXPECT_EQ("keep abc keep", readFile(ws / "uexp打包/a.uexp"));
+}
+
+// A stage that throws a standard exception ends the pass with its message and
+// status 1; anything else passes through to the entry point. The exceptions
+// come from the input a menu reads.
+class ThrowingInput : public std::streambuf {
+ public:
+  explicit ThrowingInput(bool standard) : standard_(standard) {}
+
+ protected:
+  int_type underflow() override {
+    if (standard_) throw std::runtime_error("输入设备错误");
+    throw 42;
+  }
+
+ private:
+  bool standard_;
+};
+
+TEST(RunFullProcess, ExceptionsBecomeMessagesAndStatuses) {
+  for (const bool standard : {true, false}) {
+    TempDir dir;
+    writeFile(dir / "ws/pak/a.pak", "p");
+    ThrowingInput buf(standard);
+    std::istream in(&buf);
+    in.exceptions(std::ios::badbit);
+    std::ostringstream out;
+    UEXPProcessor processor(dir / "ws", in, out);
+    if (standard) {
+      EXPECT_EQ(1, processor.runFullProcess());
+      EXPECT_TRUE(out.str().ends_with("\033[96m请输入文件编号: \033[0m" + red("程序异常: 输入设备错误")))
+          << out.str();
+    } else {
+      EXPECT_THROW(processor.runFullProcess(), int);
+    }
+  }
+}
+
+TEST(RunFullProcess, FatalStageEndsWithStatusOne) {
+  Workspace ws;
+  EXPECT_EQ(1, ws.processor.runFullProcess());
+  EXPECT_TRUE(ws.take().ends_with(red("错误: PAK目录中没有找到pak文件")));
+}
+
+}  // namespace

@@ -1,0 +1,124 @@
+#include "util/string_utils.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "tests/reference_algorithms.h"
+#include "tests/test_support.h"
+
+namespace {
+
+using testsupport::bytesOf;
+using testsupport::textOf;
+
+std::string hex(std::string_view bytes) {
+  static const char* digits = "0123456789ABCDEF";
+  std::string out;
+  for (const char c : bytes) {
+    const auto b = static_cast<unsigned char>(c);
+    if (!out.empty()) out += ' ';
+    out += digits[b >> 4];
+    out += digits[b & 0xF];
+  }
+  return out;
+}
+
+TEST(Trim, StripsOnlySpaceTabLineFeedAndCarriageReturn) {
+  EXPECT_EQ("", StringUtils::trim(""));
+  EXPECT_EQ("", StringUtils::trim(" \t\r\n \n"));
+  EXPECT_EQ("a b", StringUtils::trim(" \ta b\r\n"));
+  EXPECT_EQ("\xE3\x80\x80x", StringUtils::trim("\xE3\x80\x80x "));  // ideographic space kept
+  EXPECT_EQ("\vx\f", StringUtils::trim(" \vx\f "));
+  EXPECT_EQ(std::string("\0x", 2), StringUtils::trim(std::string("\0x ", 3)));
+}
+
+TEST(CalculateStringLength, CountsByLeadBytes) {
+  const std::pair<std::string, std::size_t> cases[] = {
+      {"", 0},
+      {"abc", 3},
+      {"中文", 2},
+      {"\xF0\x9F\x98\x80", 1},
+      {"\x80", 1},
+      {"\xE4\xB8", 1},
+      {"\xC3\x41", 1},
+      {"\xF8\xFF", 2},
+      {"\xC0\x80", 1},
+  };
+  for (const auto& [text, count] : cases) {
+    EXPECT_EQ(count, UTF8Utils::calculateStringLength(text)) << hex(text);
+    EXPECT_EQ(count, StringUtils::calculateStringLength(text)) << hex(text);
+  }
+}
+
+TEST(Utf8ToUtf16LE, ConvertsLenientlyAsDocumented) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"abc", std::string("a\0b\0c\0", 6)},
+      {"\xC3\xA9", std::string("\xE9\0", 2)},
+      {"\xE4\xB8\xAD", "\x2D\x4E"},
+      {"\xF0\x9F\x98\x80", std::string("\x3D\xD8\x00\xDE", 4)},
+      {"\xC3\x41", std::string("\xC1\0", 2)},
+      {"\x80\x41", std::string("\x41\0", 2)},
+      {"\x61\xE4\xB8", std::string("\x61\0", 2)},
+      {"a\xF0\x41\x42", std::string("a\0", 2)},  // a cut-short sequence ends decoding
+      {"\xED\xA0\x80", std::string("\x00\xD8", 2)},
+      {"\xF4\x90\x80\x80", std::string("\x00\xDC\x00\xDC", 4)},
+      {"\xF0\x80\x81\x81", std::string("\x41\x00", 2)},  // over-long four-byte form
+      {"\xFF\xF8z", std::string("z\0", 2)},
+      {"", ""},
+  };
+  for (const auto& [input, output] : cases) {
+    EXPECT_EQ(hex(output), hex(UTF8Utils::utf8ToUtf16LE(input))) << hex(input);
+  }
+}
+
+TEST(FindInBytes, EdgeCases) {
+  const auto buf = bytesOf("xxabcxxabc");
+  EXPECT_EQ(UTF8Utils::kNotFound, UTF8Utils::findInBytes(buf, "", 0));
+  EXPECT_EQ(UTF8Utils::kNotFound, UTF8Utils::findInBytes(buf, "abc", buf.size()));
+  EXPECT_EQ(UTF8Utils::kNotFound, UTF8Utils::findInBytes(bytesOf("ab"), "abc", 0));
+  EXPECT_EQ(2u, UTF8Utils::findInBytes(buf, "abc", 0));
+  EXPECT_EQ(7u, UTF8Utils::findInBytes(buf, "abc", 3));  // ends at the last byte
+  EXPECT_EQ(UTF8Utils::kNotFound, UTF8Utils::findInBytes(buf, "abc", 8));
+  EXPECT_EQ(UTF8Utils::kNotFound, UTF8Utils::findInBytes(buf, "ABC", 0));
+  const std::vector<char> withZeros = {'a', '\0', 'b', '\0', '\xFF'};
+  EXPECT_EQ(1u, UTF8Utils::findInBytes(withZeros, std::string("\0b\0", 3), 0));
+  EXPECT_EQ(4u, UTF8Utils::findInBytes(withZeros, "\xFF", 0));
+}
+
+TEST(FindInBytes, AgreesWithPlainSearchOnRandomInput) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 3000; ++round) {
+    std::vector<char> buf(rng() % 200);
+    const int alphabet = 1 + static_cast<int>(rng() % 4);
+    for (char& c : buf) c = static_cast<char>("\0A\xFF/"[rng() % static_cast<unsigned>(alphabet)]);
+    std::string pattern(1 + rng() % 6, '\0');
+    for (char& c : pattern) c = static_cast<char>("\0A\xFF/"[rng() % static_cast<unsigned>(alphabet)]);
+    const std::size_t start = rng() % (buf.size() + 2);
+    ASSERT_EQ(reference::find(buf, pattern, start), UTF8Utils::findInBytes(buf, pattern, start))
+        << hex(textOf(buf)) << " / " << hex(pattern) << " from " << start;
+  }
+}
+
+TEST(ReplaceInBytes, ReplacesLeftToRightWithoutOverlap) {
+  struct Case {
+    std::string buffer, search, replacement, result;
+    bool replaced;
+  };
+  const Case cases[] = {
+      {"aaa", "aa", "bb", "bba", true},
+      {"ABAB", "AB", "CD", "CDCD", true},
+      {"AAB", "AB", "BA", "ABA", true},  // the new occurrence at the start is not revisited
+      {"abcabc", "abc", "abcd", "abcabc", false},
+      {"abc", "", "", "abc", false},
+      {"xabcx", "abc", "abc", "xabcx", true},  // identical replacement still counts
+      {"xyz", "abc", "def", "xyz", false},
+  };
+  for (const Case& c : cases) {
+    auto buf = bytesOf(c.buffer);
+    EXPECT_EQ(c.replaced, UTF8Utils::replaceInBytes(buf, c.search, c.replacement)) << c.buffer;
+    EXPECT_EQ(c.result, textOf(buf)) << c.buffer;
+  }
+}
+
+}  // namespace

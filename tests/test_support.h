@@ -1,0 +1,72 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+namespace fs = std::filesystem;
+
+// A fresh folder per test, removed afterwards unless the test failed, in which
+// case its path is printed so the state can be inspected.
+class TempDir {
+ public:
+  TempDir() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::random_device device;
+    path_ = fs::temp_directory_path() /
+            ("uexpmod-" + std::string(info->test_suite_name()) + "-" + info->name() + "-" +
+             std::to_string(device()));
+    fs::create_directories(path_);
+  }
+  ~TempDir() {
+    if (::testing::Test::HasFailure()) {
+      std::cerr << "kept test folder: " << path_ << '\n';
+      return;
+    }
+    std::error_code ec;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const fs::path& path() const { return path_; }
+  fs::path operator/(const fs::path& rel) const { return path_ / rel; }
+
+ private:
+  fs::path path_;
+};
+
+inline void writeFile(const fs::path& file, std::string_view bytes) {
+  fs::create_directories(file.parent_path());
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  ASSERT_TRUE(out.good()) << file;
+}
+
+inline std::string readFile(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline std::vector<char> bytesOf(std::string_view text) { return std::vector<char>(text.begin(), text.end()); }
+inline std::string textOf(const std::vector<char>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// Permission-based failures cannot be provoked as root, which ignores modes.
+inline bool runningAsRoot() {
+  const fs::path probe = fs::temp_directory_path() / "uexpmod-root-probe";
+  std::ofstream(probe) << "x";
+  fs::permissions(probe, fs::perms::none);
+  const bool readable = std::ifstream(probe).good();
+  fs::remove(probe);
+  return readable;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,184 @@
+#include "util/file_utils.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <system_error>
+
+#include "util/byte_finder.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Piece size for the streaming content test: large enough that each read is
+// one cheap system call, small enough to keep the scan's memory flat.
+constexpr std::size_t kReadPiece = 1 << 20;
+
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+FilePtr openUnbuffered(const fs::path& path, const char* mode) {
+  FilePtr f(std::fopen(path.c_str(), mode));
+  // Our own buffers are large; stdio's would only add a copy.
+  if (f) std::setvbuf(f.get(), nullptr, _IONBF, 0);
+  return f;
+}
+
+// The hidden sibling that a write or copy fills before it is renamed over
+// `target`. Its extension is ".tmp", so no search for game files lists it.
+fs::path temporarySibling(const fs::path& target) {
+  std::string name = target.filename().string();
+  if (name.size() > 200) name.resize(200);  // stay under the 255-byte name limit
+  return target.parent_path() / ("." + name + ".uexpmod.tmp");
+}
+
+// Renames `tmp` over `target`, keeping the permissions the target had.
+// Removes `tmp` when anything fails.
+bool commitTemporary(const fs::path& tmp, const fs::path& target) {
+  std::error_code ec;
+  const fs::file_status old = fs::status(target, ec);
+  if (!ec && fs::is_regular_file(old)) fs::permissions(tmp, old.permissions(), ec);
+  fs::rename(tmp, target, ec);
+  if (ec) {
+    fs::remove(tmp, ec);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::vector<fs::path> FileUtils::findFilesRecursive(const fs::path& root, std::string_view extension) {
+  std::vector<fs::path> found;
+  try {
+    std::error_code ec;
+    // An explicit stack of open folders instead of recursion: deep trees
+    // cannot exhaust the call stack, and a folder that fails to open is
+    // simply not pushed.
+    std::vector<fs::directory_iterator> open;
+    open.emplace_back(root, ec);
+    if (ec) return found;
+    while (!open.empty()) {
+      fs::directory_iterator& it = open.back();
+      if (it == fs::directory_iterator()) {
+        open.pop_back();
+        continue;
+      }
+      const fs::directory_entry entry = *it;
+      it.increment(ec);
+      if (ec) open.pop_back();  // the listing broke off: keep what it gave
+
+      std::error_code typeError;
+      if (entry.is_regular_file(typeError)) {
+        if (entry.path().extension().native() == extension) found.push_back(entry.path());
+      } else if (!entry.is_symlink(typeError) && entry.is_directory(typeError)) {
+        fs::directory_iterator sub(entry.path(), typeError);
+        if (!typeError) open.push_back(std::move(sub));
+      }
+    }
+  } catch (...) {
+    // Out of memory: the list collected so far stands.
+  }
+  return found;
+}
+
+bool FileUtils::isFileSameSize(const fs::path& a, const fs::path& b) {
+  if (!fs::exists(a) || !fs::exists(b)) return false;
+  std::error_code ecA;
+  std::error_code ecB;
+  const auto sizeA = fs::file_size(a, ecA);
+  const auto sizeB = fs::file_size(b, ecB);
+  return !ecA && !ecB && sizeA == sizeB;
+}
+
+bool FileUtils::copyFile(const fs::path& from, const fs::path& to) {
+  try {
+    createDirectories(to.parent_path());
+    std::error_code ec;
+    if (fs::equivalent(from, to, ec)) return false;
+    const fs::path tmp = temporarySibling(to);
+    fs::copy_file(from, tmp, fs::copy_options::overwrite_existing, ec);
+    if (ec) {
+      fs::remove(tmp, ec);
+      return false;
+    }
+    return commitTemporary(tmp, to);
+  } catch (...) {
+    return false;
+  }
+}
+
+ContainsResult FileUtils::containsBytes(const fs::path& file, std::string_view pattern) {
+  const FilePtr f = openUnbuffered(file, "rb");
+  if (!f) return ContainsResult::kUnreadable;
+  if (pattern.empty()) return ContainsResult::kNotFound;
+
+  // Each piece starts with the last pattern-size-minus-one bytes of the one
+  // before, so an occurrence that straddles two reads is still seen whole.
+  const ByteFinder finder(pattern);
+  const std::size_t overlap = pattern.size() - 1;
+  std::vector<char> piece(std::max(kReadPiece, pattern.size()) + overlap);
+  std::size_t held = 0;
+  for (;;) {
+    const std::size_t got = std::fread(piece.data() + held, 1, piece.size() - held, f.get());
+    if (got == 0) {
+      return std::ferror(f.get()) ? ContainsResult::kUnreadable : ContainsResult::kNotFound;
+    }
+    held += got;
+    if (finder.find(piece.data(), held, 0) != ByteFinder::kNotFound) return ContainsResult::kFound;
+    const std::size_t keep = std::min(overlap, held);
+    std::memmove(piece.data(), piece.data() + held - keep, keep);
+    held = keep;
+  }
+}
+
+std::optional<std::vector<char>> FileUtils::readBinaryFile(const fs::path& file) {
+  const FilePtr f = openUnbuffered(file, "rb");
+  if (!f) return std::nullopt;
+  std::error_code ec;
+  const std::uintmax_t size = fs::file_size(file, ec);
+  if (ec) return std::nullopt;
+  std::vector<char> bytes(static_cast<std::size_t>(size));
+  if (std::fread(bytes.data(), 1, bytes.size(), f.get()) != bytes.size()) return std::nullopt;
+  return bytes;
+}
+
+bool FileUtils::writeBinaryFile(const fs::path& file, const std::vector<char>& bytes) {
+  const fs::path tmp = temporarySibling(file);
+  std::FILE* out = std::fopen(tmp.c_str(), "wb");
+  if (out == nullptr) return false;
+  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+  ok = std::fflush(out) == 0 && ok;
+  ok = std::fclose(out) == 0 && ok;
+  if (!ok) {
+    std::error_code ec;
+    fs::remove(tmp, ec);
+    return false;
+  }
+  return commitTemporary(tmp, file);
+}
+
+bool FileUtils::createDirectories(const fs::path& dir) {
+  try {
+    if (fs::exists(dir)) return true;
+    return fs::create_directories(dir);
+  } catch (...) {
+    return false;
+  }
+}
+
+bool FileUtils::removeDirectory(const fs::path& path) {
+  try {
+    // symlink_status: a link standing at the path is removed, never followed.
+    if (!fs::exists(fs::symlink_status(path))) return true;
+    fs::remove_all(path);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}

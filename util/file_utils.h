@@ -1,0 +1,64 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+// What a content test found out about a file.
+enum class ContainsResult {
+  kFound,       // the pattern occurs in the file
+  kNotFound,    // the whole file was read and the pattern does not occur
+  kUnreadable,  // the file could not be opened or read to its end
+};
+
+// Stateless file and folder operations. None of them prints; each reports its
+// outcome through its result. Writes and copies are atomic: the destination
+// holds either its old bytes or the complete new ones, never a mixture.
+class FileUtils {
+ public:
+  FileUtils() = delete;
+
+  // Regular files (symbolic links followed) at any depth below `root` whose
+  // extension (last dot onwards, dot included; empty for "x" and ".pak") equals
+  // `extension` byte for byte. Depth-first pre-order in the order the system
+  // lists each folder; never sorted. Links to folders are not descended into,
+  // and a subfolder that cannot be opened is skipped. Empty when `root` is
+  // missing or not a folder.
+  static std::vector<std::filesystem::path> findFilesRecursive(const std::filesystem::path& root,
+                                                               std::string_view extension);
+
+  // True when both paths exist and have the same size in bytes. An error while
+  // testing existence (other than absence) is thrown; one while reading the
+  // sizes gives false.
+  static bool isFileSameSize(const std::filesystem::path& a, const std::filesystem::path& b);
+
+  // Copies `from` to `to`, creating the destination's folders and replacing an
+  // existing destination atomically. False on any failure (missing source,
+  // same file, full storage, ...), in which case `to` is left as it was.
+  static bool copyFile(const std::filesystem::path& from, const std::filesystem::path& to);
+
+  // Whether `pattern` occurs in the file's bytes. Reads the file in bounded
+  // pieces and stops at the first occurrence, so memory use does not depend on
+  // the file's size. An empty pattern is never found.
+  static ContainsResult containsBytes(const std::filesystem::path& file, std::string_view pattern);
+
+  // The whole content of the file, or nothing when it cannot be opened or read
+  // completely. An empty file gives an empty buffer.
+  static std::optional<std::vector<char>> readBinaryFile(const std::filesystem::path& file);
+
+  // Replaces the content of `file` with `bytes` through a temporary file in the
+  // same folder that is renamed over it. True only when every byte reached the
+  // temporary file and the rename succeeded; on failure the file keeps its old
+  // bytes and no temporary file is left. Missing folders are not created.
+  static bool writeBinaryFile(const std::filesystem::path& file, const std::vector<char>& bytes);
+
+  // Makes `dir` with all missing parents. True when something already stands
+  // at the path or the folder was made; false on any error.
+  static bool createDirectories(const std::filesystem::path& dir);
+
+  // Removes whatever stands at `path`, with everything below it. True when
+  // nothing is left (also when nothing was there); false on any error, in
+  // which case entries not yet reached remain.
+  static bool removeDirectory(const std::filesystem::path& path);
+};

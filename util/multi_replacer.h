@@ -1,0 +1,80 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One same-length byte replacement.
+struct BytePair {
+  std::string search;
+  std::string replacement;
+};
+
+// Applies a list of same-length replacements to a buffer with the meaning of
+// running UTF8Utils::replaceInBytes once per pair, in list order: each pair
+// replaces left to right without overlap, on the result of the pairs before
+// it. The cost is one pass over the buffer, not one per pair.
+//
+// How: an Aho-Corasick automaton over all search texts finds every occurrence
+// in the original buffer in one scan and keeps them as candidates per pair.
+// Pair i then takes its candidates in order, confirming each against the
+// current bytes. Occurrences that earlier pairs created or destroyed can only
+// overlap bytes that those pairs wrote, so after each pair the automaton scans
+// just the neighbourhood of its writes and adds what it finds to the
+// candidates of the later pairs. A pair whose candidates would pass a memory
+// budget is instead applied by a plain scan of the whole buffer in its turn.
+class MultiReplacer {
+ public:
+  // Pairs whose texts differ in length, or whose search text is empty, never
+  // replace anything (as replaceInBytes would refuse them).
+  explicit MultiReplacer(std::vector<BytePair> pairs);
+
+  // Applies all pairs to `buffer` in place; its length never changes. True
+  // when at least one occurrence was overwritten, even with identical bytes.
+  bool apply(std::vector<char>& buffer);
+
+  // Candidate positions kept at once across all pairs before a pair switches
+  // to a plain scan. Exposed so tests can force that path.
+  void setCandidateBudget(std::size_t budget) { candidateBudget_ = budget; }
+
+ private:
+  struct Write {
+    std::size_t begin;
+    std::size_t end;
+  };
+
+  void buildAutomaton();
+  // Calls found(patternId, start) for every occurrence that lies wholly
+  // inside data[begin, end).
+  template <typename Found>
+  void scan(const char* data, std::size_t begin, std::size_t end, Found&& found) const;
+  void addCandidate(std::size_t pairIndex, std::size_t start);
+  void applyPair(std::size_t pairIndex, std::vector<char>& buffer, std::vector<Write>& writes);
+  void rescanAround(std::size_t pairIndex, const std::vector<Write>& writes,
+                    const std::vector<char>& buffer);
+
+  std::vector<BytePair> pairs_;
+  std::vector<bool> usable_;  // same length and non-empty
+
+  // Automaton over the distinct search texts, a dense table over byte classes.
+  std::vector<std::string> patterns_;
+  std::vector<std::vector<std::uint32_t>> pairsOfPattern_;  // ascending pair indices
+  std::uint16_t classOf_[256] = {};
+  bool startsPattern_[256] = {};
+  std::uint32_t classCount_ = 1;
+  std::vector<std::uint32_t> next_;       // state * classCount_ + class -> state
+  std::vector<std::int32_t> ownPattern_;  // pattern ending exactly here, or -1
+  std::vector<std::uint32_t> outLink_;    // nearest proper suffix state with a pattern, 0 = none
+  std::vector<std::uint32_t> firstOut_;   // this state if it has a pattern, else outLink_
+  std::vector<std::size_t> patternLength_;
+  std::size_t lastUsablePair_ = 0;
+  std::size_t longestPattern_ = 0;
+
+  // Per-call scratch, kept to reuse its allocations.
+  std::vector<std::vector<std::size_t>> candidates_;
+  std::vector<bool> unsorted_;
+  std::vector<bool> plainScan_;
+  std::size_t candidateCount_ = 0;
+  std::size_t candidateBudget_ = std::size_t{1} << 20;
+};
