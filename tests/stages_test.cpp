@@ -274,6 +274,23 @@ TEST(FindAndCopyTargetUexp, FailedCopiesAreReportedAndNotCounted) {
   EXPECT_TRUE(ws.take().ends_with("\n" + red("✗ 复制失败：big.uexp")));
 }
 
+TEST(FindAndCopyTargetUexp, UnreadableCandidateIsReportedAfterTheProgressLine) {
+  TempDir dir;
+  writeFile(dir / "ws/uexp解包/a.uexp", kMarker);
+  writeFile(dir / "ws/uexp解包/locked.uexp", kMarker);
+  fs::permissions(dir / "ws/uexp解包/locked.uexp", fs::perms::none);
+  fs::permissions(dir / "ws", fs::perms::all);  // the other folders are made by the check
+  EXPECT_TRUE(testsupport::whereModesApply([&] {
+    std::istringstream in;
+    std::ostringstream out;
+    UEXPProcessor processor(dir / "ws", in, out);
+    const auto matches = processor.findAndCopyTargetUexp();
+    return matches.size() == 1 &&
+           out.str().ends_with("2/2\033[0m\n" + red("✗ 读取失败：locked.uexp") +
+                               green("✓ 匹配到 1 个文件，已复制到打包目录"));
+  }));
+}
+
 TEST(ProcessUexpFiles, FailedWriteBackKeepsTheOldBytesAndIsNotCounted) {
   Workspace ws;
   const std::string big = "abc" + std::string(256 << 10, 'x');

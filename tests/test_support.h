@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -24,6 +28,7 @@ class TempDir {
             ("uexpmod-" + std::string(info->test_suite_name()) + "-" + info->name() + "-" +
              std::to_string(device()));
     fs::create_directories(path_);
+    fs::permissions(path_, fs::perms::all);  // see whereModesApply
   }
   ~TempDir() {
     if (::testing::Test::HasFailure()) {
@@ -59,14 +64,20 @@ inline std::string readFile(const fs::path& file) {
 inline std::vector<char> bytesOf(std::string_view text) { return std::vector<char>(text.begin(), text.end()); }
 inline std::string textOf(const std::vector<char>& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
-// Permission-based failures cannot be provoked as root, which ignores modes.
-inline bool runningAsRoot() {
-  const fs::path probe = fs::temp_directory_path() / "uexpmod-root-probe";
-  std::ofstream(probe) << "x";
-  fs::permissions(probe, fs::perms::none);
-  const bool readable = std::ifstream(probe).good();
-  fs::remove(probe);
-  return readable;
+// Runs `check` where file modes are enforced. Root ignores them, so as root
+// the check runs in a child process that has become the unprivileged user
+// "nobody"; the test folder must then be open to everyone. Returns the
+// check's answer; a child that could not drop its privileges answers false.
+inline bool whereModesApply(const std::function<bool()>& check) {
+  if (::geteuid() != 0) return check();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const bool dropped = ::setgid(65534) == 0 && ::setuid(65534) == 0;
+    ::_exit(dropped && check() ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace testsupport
