@@ -5,8 +5,10 @@
 namespace {
 
 // Rough commonness of each byte value in cooked game assets: zero and 0xFF
-// padding, small integers, lower-case text and UTF-16 high bytes are common;
-// upper-case letters and most punctuation are rare. Only the order matters.
+// padding, small integers, lower-case text and UTF-16 high bytes are common,
+// and so are the capitals that start the package paths every asset cites
+// ("/Game/", "/Script/CoreUObject", "/Mod/..."); the other capitals and most
+// punctuation are rare. Only the order matters.
 int commonness(unsigned char b) {
   if (b == 0x00) return 255;
   if (b == 0xFF) return 240;
@@ -17,7 +19,7 @@ int commonness(unsigned char b) {
   if (b < 0x20) return 150;
   if (b >= 0x80) return 140;
   if (b == '/' || b == '.' || b == '_') return 130;
-  if (b >= 'A' && b <= 'Z') return std::strchr("ETAOINSRHL", b) != nullptr ? 110 : 100;
+  if (b >= 'A' && b <= 'Z') return std::strchr("GSCMAEPTUOINRLD", b) != nullptr ? 110 : 100;
   return 90;
 }
 

@@ -15,7 +15,7 @@ namespace {
 
 // Piece size for the streaming content test: large enough that each read is
 // one cheap system call, small enough to keep the scan's memory flat.
-constexpr std::size_t kReadPiece = 1 << 20;
+constexpr std::size_t kReadPiece = 64 << 10;
 
 struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
@@ -122,17 +122,26 @@ ContainsResult FileUtils::containsBytes(const fs::path& file, std::string_view p
   // before, so an occurrence that straddles two reads is still seen whole.
   const ByteFinder finder(pattern);
   const std::size_t overlap = pattern.size() - 1;
-  std::vector<char> piece(std::max(kReadPiece, pattern.size()) + overlap);
+  const std::size_t capacity = std::max(kReadPiece, pattern.size()) + overlap;
+  // One buffer per thread, kept between calls and never zero-filled: a scan of
+  // thousands of files must not pay an allocation and a memset per file.
+  thread_local std::unique_ptr<char[]> buffer;
+  thread_local std::size_t bufferSize = 0;
+  if (bufferSize < capacity) {
+    buffer.reset(new char[capacity]);
+    bufferSize = capacity;
+  }
+  char* const piece = buffer.get();
   std::size_t held = 0;
   for (;;) {
-    const std::size_t got = std::fread(piece.data() + held, 1, piece.size() - held, f.get());
+    const std::size_t got = std::fread(piece + held, 1, capacity - held, f.get());
     if (got == 0) {
       return std::ferror(f.get()) ? ContainsResult::kUnreadable : ContainsResult::kNotFound;
     }
     held += got;
-    if (finder.find(piece.data(), held, 0) != ByteFinder::kNotFound) return ContainsResult::kFound;
+    if (finder.find(piece, held, 0) != ByteFinder::kNotFound) return ContainsResult::kFound;
     const std::size_t keep = std::min(overlap, held);
-    std::memmove(piece.data(), piece.data() + held - keep, keep);
+    std::memmove(piece, piece + held - keep, keep);
     held = keep;
   }
 }

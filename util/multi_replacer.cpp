@@ -5,10 +5,12 @@
 #include <deque>
 #include <map>
 
-#include "util/byte_finder.h"
 
 namespace {
 constexpr std::uint32_t kNoEdge = static_cast<std::uint32_t>(-1);
+// Up to this many distinct search texts, separate single-pattern searches are
+// faster than the automaton (see bench/micro_bench.cpp).
+constexpr std::size_t kFewPatterns = 6;
 }  // namespace
 
 MultiReplacer::MultiReplacer(std::vector<BytePair> pairs) : pairs_(std::move(pairs)) {
@@ -41,6 +43,9 @@ void MultiReplacer::buildAutomaton() {
     startsPattern_[static_cast<unsigned char>(p[0])] = true;
     patternLength_.push_back(p.size());
     longestPattern_ = std::max(longestPattern_, p.size());
+  }
+  if (patterns_.size() <= kFewPatterns) {
+    for (const std::string& p : patterns_) finders_.emplace_back(p);
   }
 
   const std::uint32_t k = classCount_;
@@ -98,6 +103,13 @@ void MultiReplacer::buildAutomaton() {
 
 template <typename Found>
 void MultiReplacer::scan(const char* data, std::size_t begin, std::size_t end, Found&& found) const {
+  if (!finders_.empty()) {
+    for (std::uint32_t id = 0; id < finders_.size(); ++id) {
+      std::size_t at = begin;
+      while ((at = finders_[id].find(data, end, at)) != ByteFinder::kNotFound) found(id, at++);
+    }
+    return;
+  }
   const std::uint32_t k = classCount_;
   std::uint32_t state = 0;
   for (std::size_t i = begin; i < end; ++i) {

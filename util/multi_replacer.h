@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "util/byte_finder.h"
+
 // One same-length byte replacement.
 struct BytePair {
   std::string search;
@@ -70,6 +72,9 @@ class MultiReplacer {
   std::vector<std::size_t> patternLength_;
   std::size_t lastUsablePair_ = 0;
   std::size_t longestPattern_ = 0;
+  // With few patterns, one memchr-driven search per pattern beats walking the
+  // automaton byte by byte; empty when the automaton does the scanning.
+  std::vector<ByteFinder> finders_;
 
   // Per-call scratch, kept to reuse its allocations.
   std::vector<std::vector<std::size_t>> candidates_;

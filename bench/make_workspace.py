@@ -1,0 +1,166 @@
+#!/usr/bin/env python3
+"""Writes a deterministic benchmark workspace for uexpmod.
+
+The tree imitates an unpacked game: about 1,500 .uexp files in nested
+folders plus other asset files (.uasset, .ubulk) the tool must ignore, sizes
+spread log-uniformly from a few KiB to tens of MiB, about 1 GiB in all. The
+content mixes zero padding, small integers, ASCII asset paths (many of them
+sharing long prefixes with the marker), UTF-16LE text and noise, so a search
+meets the near-misses it meets in real files. About 3 % of the .uexp files
+contain the marker, at the start, in the middle, in the very last bytes and
+straddling 1 MiB boundaries. Rule files of 1, 10, 100 and 1,000 rules mix
+UTF-8 and UTF-16LE cases; a tenth of the rules occur in the target files.
+
+usage: make_workspace.py ROOT [--scale 1.0]
+"""
+import argparse
+import os
+import random
+import shutil
+
+MARKER = b"Game/Mod/Escape/Audio/WwiseBank/"
+MIB = 1 << 20
+NEAR_MISSES = [
+    b"/Game/Mod/Escape/Audio/Music/",
+    b"/Game/Mod/Escape/UI/Textures/",
+    b"/Game/Maps/Escape/Audio/WwiseEvents/",
+    b"/Script/CoreUObject",
+    b"/Game/Mod/Escape/Audio/Wwise",
+    b"None",
+    b"WwiseBank",
+]
+
+
+def u16(text):
+    return text.encode("utf-16-le")
+
+
+def make_rules(rng, count):
+    """Rules as (search, replacement, form in which they apply, applied bytes)."""
+    rules = []
+    hanzi = "语音台词音效背景开始结束确认取消返回设置武器弹药地图任务角色"
+    for i in range(count):
+        kind = i % 4
+        if kind == 0:  # ASCII, equal bytes: UTF-8
+            s = "VoiceLine_%05d" % (i * 7919 % 100000)
+            r = "ModLine_X_%05d" % i
+        elif kind == 1:  # hanzi to ASCII with the same character count: UTF-16LE
+            n = 2 + i % 4
+            s = "".join(rng.choice(hanzi) for _ in range(n)) + str(i)
+            r = "".join(rng.choice("ABCDEFGH") for _ in range(n)) + str(i)
+        elif kind == 2:  # hanzi to hanzi, same count: UTF-8
+            n = 2 + i % 3
+            s = "".join(rng.choice(hanzi) for _ in range(n)) + "%03d" % i
+            r = "".join(rng.choice(hanzi) for _ in range(n)) + "%03d" % i
+        else:  # longer replacement: never applies
+            s = "Tag%d" % i
+            r = "LongerTag%d" % i
+        if len(s.encode()) == len(r.encode()):
+            applied = s.encode()
+        elif len(u16(s)) == len(u16(r)):
+            applied = u16(s)
+        else:
+            applied = None
+        rules.append((s, r, applied))
+    return rules
+
+
+def filler(rng, size, rule_bytes):
+    """Asset-like bytes of exactly `size`."""
+    parts = []
+    total = 0
+    while total < size:
+        pick = rng.random()
+        if pick < 0.30:
+            chunk = bytes(rng.randrange(16, 2048))
+        elif pick < 0.55:
+            chunk = rng.randbytes(rng.randrange(16, 4096))
+        elif pick < 0.75:
+            chunk = bytes(rng.randrange(0, 8) for _ in range(64)) * rng.randrange(1, 32)
+        elif pick < 0.92:
+            chunk = rng.choice(NEAR_MISSES) + b"%d\x00" % rng.randrange(10000)
+        elif pick < 0.97:
+            chunk = u16("Text_%d " % rng.randrange(100000)) * rng.randrange(1, 8)
+        else:
+            chunk = rng.choice(rule_bytes) if rule_bytes else b""
+        parts.append(chunk)
+        total += len(chunk)
+    return b"".join(parts)[:size]
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("root")
+    ap.add_argument("--scale", type=float, default=1.0, help="fraction of the full size")
+    args = ap.parse_args()
+    rng = random.Random(20261207)
+    root = args.root
+    if os.path.exists(root):
+        shutil.rmtree(root)
+
+    rule_sets = {n: make_rules(random.Random(n), n) for n in (1, 10, 100, 1000)}
+    os.makedirs(os.path.join(root, "rules"))
+    for n, rules in rule_sets.items():
+        with open(os.path.join(root, "rules", "rules_%d.txt" % n), "w", encoding="utf-8") as f:
+            f.write("# %d rules\n" % n)
+            for s, r, _ in rules:
+                f.write("%s=%s\n" % (s, r))
+    # A tenth of the applicable rules of the largest set occur in target files;
+    # the smaller sets are prefixes of their own generator, so seed those too.
+    occurring = []
+    for n, rules in rule_sets.items():
+        applicable = [a for _, _, a in rules if a is not None]
+        occurring += applicable[:: 10] if len(applicable) > 1 else applicable
+
+    unpack = os.path.join(root, "ws", "uexp解包")
+    uexp_count = int(1500 * args.scale) or 1
+    other_count = int(500 * args.scale) or 1
+    # Log-uniform sizes from 4 KiB to 40 MiB, scaled to about 1 GiB in all.
+    sizes = [int(4096 * (10240 ** rng.random())) for _ in range(uexp_count + other_count)]
+    factor = (1024 * MIB * args.scale) / sum(sizes)
+    sizes = [max(64, int(s * factor)) for s in sizes]
+
+    targets = set(rng.sample(range(uexp_count), max(1, uexp_count * 3 // 100)))
+    placements = ["start", "middle", "end", "boundary"]
+    total = 0
+    for i, size in enumerate(sizes):
+        depth = rng.randrange(1, 4)
+        folder = os.path.join(unpack, *["Dir%02d" % rng.randrange(12) for _ in range(depth)])
+        os.makedirs(folder, exist_ok=True)
+        if i < uexp_count:
+            name = "Asset_%04d.uexp" % i
+            if i in targets:
+                size = min(size, 4 * MIB)  # targets stay small; the largest files are scanned only
+        else:
+            name = "Asset_%04d.%s" % (i, rng.choice(["uasset", "ubulk"]))
+        data = bytearray(filler(rng, size, occurring if i in targets else []))
+        if i in targets:
+            where = placements[i % len(placements)]
+            if where == "boundary" and len(data) > MIB + 64:
+                at = MIB - rng.randrange(1, len(MARKER))
+            elif where == "end":
+                at = len(data) - len(MARKER)
+            elif where == "middle":
+                at = len(data) // 2
+            else:
+                at = 0
+            at = max(0, min(at, len(data) - len(MARKER)))
+            data[at:at + len(MARKER)] = MARKER
+            for extra in rng.sample(occurring, min(8, len(occurring))):
+                p = rng.randrange(0, max(1, len(data) - len(extra)))
+                if not (p + len(extra) > at and p < at + len(MARKER)):
+                    data[p:p + len(extra)] = extra
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
+        total += len(data)
+
+    ws = os.path.join(root, "ws")
+    for sub in ("pak", "uexp打包", "配置", "提取的pak/地铁水印"):
+        os.makedirs(os.path.join(ws, sub), exist_ok=True)
+    with open(os.path.join(ws, "pak", "bench.pak"), "wb") as f:
+        f.write(b"PAK")
+    print("wrote %d files, %.1f MiB, %d targets under %s" % (len(sizes), total / MIB, len(targets), root))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,134 @@
+#!/usr/bin/env python3
+"""Times whole uexpmod runs against the tools a user could use instead.
+
+Builds uexpmod with its workspace inside the benchmark tree, generates that
+tree once (make_workspace.py), warms the page cache, then runs in each round,
+one after another: uexpmod with 1, 10, 100 and 1,000 rules; ripgrep and GNU
+grep listing the files that contain the marker; ripgrep's list followed by
+copying those files (what the selection stage does); and the read floor, every
+.uexp file read once by cat. Prints the median wall time and peak resident
+memory of each, and the ratios the project's targets are stated in.
+
+usage: bench/run.py [--rounds 5] [--scale 1.0] [--tree /path]
+needs: cmake, a C++ compiler, ripgrep, grep, GNU time (apt-get install ripgrep time)
+"""
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+MARKER = "Game/Mod/Escape/Audio/WwiseBank/"
+
+
+
+
+def run_measured(cmd, stdin_text=None, shell=False):
+    """Wall seconds and peak resident memory (KiB) of one command.
+
+    GNU time forks the command from its own small process and reports the
+    peak from wait4, so the figure is the command's own (for a shell line, the
+    largest of the programs it ran), not this interpreter's.
+    """
+    argv = ["/bin/sh", "-c", cmd] if shell else list(cmd)
+    start = time.perf_counter()
+    done = subprocess.run(["/usr/bin/time", "-f", "%M"] + argv, input=(stdin_text or "").encode(),
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    elapsed = time.perf_counter() - start
+    if done.returncode != 0:
+        sys.exit("command failed: %s" % (cmd,))
+    return elapsed, int(done.stderr.decode().strip().splitlines()[-1])
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--rounds", type=int, default=5)
+    ap.add_argument("--scale", type=float, default=1.0)
+    ap.add_argument("--tree", default=os.path.join(REPO, "bench", "workspace"))
+    args = ap.parse_args()
+
+    tree = os.path.abspath(args.tree)
+    ws = os.path.join(tree, "ws")
+    unpack = os.path.join(ws, "uexp解包")
+    stamp = os.path.join(tree, ".scale")
+    if not os.path.exists(stamp) or open(stamp).read() != str(args.scale):
+        subprocess.run([sys.executable, os.path.join(REPO, "bench", "make_workspace.py"), tree,
+                        "--scale", str(args.scale)], check=True)
+        with open(stamp, "w") as f:
+            f.write(str(args.scale))
+
+    build = os.path.join(REPO, "build-bench")
+    subprocess.run(["cmake", "-S", REPO, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
+                    "-DUEXPMOD_WORKSPACE_ROOT=" + ws, "-DUEXPMOD_BUILD_TESTS=OFF"],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", build, "--target", "uexpmod"], check=True,
+                   stdout=subprocess.DEVNULL)
+    tool = os.path.join(build, "uexpmod")
+
+    config = os.path.join(ws, "配置")
+    copies = os.path.join(tree, "rg-copies")
+
+    with open(os.path.join(tree, "rules", "rules_none.txt"), "w") as f:
+        f.write("NeverInAnyFile=NotEverWritten\n")
+
+    def use_rules(n):
+        shutil.rmtree(config, ignore_errors=True)
+        os.makedirs(config)
+        shutil.copy(os.path.join(tree, "rules", "rules_%s.txt" % n), os.path.join(config, "rules.txt"))
+
+    uexp_glob = "-g '*.uexp'"
+    commands = {}
+    # Selects and copies like the peers, then reads the copies but writes nothing.
+    commands["uexpmod, rule matching none"] = (lambda: use_rules("none"), [tool], "1\n1\n", False)
+    for n in (1, 10, 100, 1000):
+        commands["uexpmod, %d rules" % n] = (lambda n=n: use_rules(n), [tool], "1\n1\n", False)
+    commands["rg -l -F -a -j1"] = (None, "rg -l -F -a -j1 %s '%s' '%s' > /dev/null" % (uexp_glob, MARKER, unpack), None, True)
+    commands["rg -l -F -a -j1 + cp"] = (
+        None, "rm -rf '%s' && mkdir -p '%s' && cd '%s' && rg -l -0 -F -a -j1 %s '%s' . | xargs -0 -r cp --parents -t '%s'"
+        % (copies, copies, unpack, uexp_glob, MARKER, copies), None, True)
+    commands["grep -rlF -a"] = (None, "grep -rlF -a --include='*.uexp' '%s' '%s' > /dev/null" % (MARKER, unpack), None, True)
+    commands["read floor (cat)"] = (None, "find '%s' -name '*.uexp' -print0 | xargs -0 cat > /dev/null" % unpack, None, True)
+
+    # Same selection as ripgrep, checked once before timing.
+    expected = subprocess.run("rg -l -F -a -j1 %s '%s' '%s' | wc -l" % (uexp_glob, MARKER, unpack),
+                              shell=True, capture_output=True, text=True).stdout.strip()
+    use_rules(1)
+    out = subprocess.run([tool], input="1\n1\n", capture_output=True, text=True).stdout
+    if ("匹配到 %s 个文件" % expected) not in out:
+        sys.exit("uexpmod and rg disagree on the matches (rg: %s)" % expected)
+    rewritten = out.count("已修改")
+    copied_mib = sum(os.path.getsize(os.path.join(d, f)) for d, _, fs in os.walk(os.path.join(ws, "uexp打包"))
+                     for f in fs) / 2**20
+
+    run_measured(commands["read floor (cat)"][1], shell=True)  # warm the page cache
+    times = {name: [] for name in commands}
+    rss = {name: [] for name in commands}
+    for _ in range(args.rounds):
+        for name, (prepare, cmd, stdin_text, shell) in commands.items():
+            if prepare:
+                prepare()
+            t, m = run_measured(cmd, stdin_text, shell)
+            times[name].append(t)
+            rss[name].append(m)
+
+    med = {name: statistics.median(v) for name, v in times.items()}
+    size = sum(os.path.getsize(os.path.join(d, f)) for d, _, fs in os.walk(unpack) for f in fs if f.endswith(".uexp"))
+    print("tree: %s, %.0f MiB of .uexp, %s target files (%.1f MiB; %d rewritten by the 1-rule file), %d rounds, medians"
+          % (tree, size / 2**20, expected, copied_mib, rewritten, args.rounds))
+    print("%-26s %10s %12s" % ("command", "seconds", "peak RSS MiB"))
+    for name in commands:
+        print("%-26s %10.3f %12.1f" % (name, med[name], max(rss[name]) / 1024))
+    one = med["uexpmod, 1 rules"]
+    print()
+    print("uexpmod 1 rule / (rg + cp)       = %.2f  (target <= 1.0)" % (one / med["rg -l -F -a -j1 + cp"]))
+    print("uexpmod 1 rule / read floor      = %.2f  (target <= 1.3)" % (one / med["read floor (cat)"]))
+    print("uexpmod no match / (rg + cp)     = %.2f" % (med["uexpmod, rule matching none"] / med["rg -l -F -a -j1 + cp"]))
+    print("uexpmod 1000 rules / 1 rule      = %.2f  (target <= 2.0)" % (med["uexpmod, 1000 rules"] / one))
+    print("uexpmod peak RSS, any run        = %.1f MiB" % (max(max(rss[n]) for n in commands if n.startswith("uexpmod")) / 1024))
+
+
+if __name__ == "__main__":
+    main()
