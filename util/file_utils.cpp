@@ -153,7 +153,10 @@ std::optional<std::vector<char>> FileUtils::readBinaryFile(const fs::path& file)
   const std::uintmax_t size = fs::file_size(file, ec);
   if (ec) return std::nullopt;
   std::vector<char> bytes(static_cast<std::size_t>(size));
-  if (std::fread(bytes.data(), 1, bytes.size(), f.get()) != bytes.size()) return std::nullopt;
+  // An empty vector's data() may be null, which fread must not be given.
+  if (!bytes.empty() && std::fread(bytes.data(), 1, bytes.size(), f.get()) != bytes.size()) {
+    return std::nullopt;
+  }
   return bytes;
 }
 
@@ -161,7 +164,7 @@ bool FileUtils::writeBinaryFile(const fs::path& file, const std::vector<char>& b
   const fs::path tmp = temporarySibling(file);
   std::FILE* out = std::fopen(tmp.c_str(), "wb");
   if (out == nullptr) return false;
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+  bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
   ok = std::fflush(out) == 0 && ok;
   ok = std::fclose(out) == 0 && ok;
   if (!ok) {
