@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 2) return 0;
   const bool fold = data[0] & 1;
   const std::size_t budget = (data[0] & 2) ? 4 : std::size_t{1} << 20;
-  const std::size_t ruleCount = data[1] % 12;
+  const std::size_t denseTable = (data[0] & 4) ? 0 : std::size_t{8} << 20;
+  const std::size_t ruleCount = data[1] % 16;
   std::size_t pos = 2;
   const auto take = [&](std::size_t n) {
     std::string s;
@@ -49,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::vector<char> expected = buffer;
   const bool expectedReplaced = reference::replaceAll(expected, rules);
-  MultiReplacer engine(pairs);
+  MultiReplacer engine(pairs, denseTable);
   engine.setCandidateBudget(budget);
   const bool replaced = engine.apply(buffer);
   if (buffer != expected || replaced != expectedReplaced) std::abort();

@@ -27,10 +27,11 @@ std::string describe(const Rules& rules, const std::string& buffer) {
 }
 
 // Runs both the engine and the sequential reference and compares results.
-void expectSameAsSequential(const Rules& rules, const std::string& input, std::size_t budget) {
+void expectSameAsSequential(const Rules& rules, const std::string& input, std::size_t budget,
+                            std::size_t denseTableEntries = std::size_t{8} << 20) {
   auto expected = bytesOf(input);
   const bool expectedReplaced = reference::replaceAll(expected, rules);
-  MultiReplacer engine(toPairs(rules));
+  MultiReplacer engine(toPairs(rules), denseTableEntries);
   engine.setCandidateBudget(budget);
   auto actual = bytesOf(input);
   const bool replaced = engine.apply(actual);
@@ -57,6 +58,7 @@ TEST(MultiReplacer, KeepsTheMeaningOfRulesAppliedOneAfterAnother) {
       {{{"q", "r"}}, ""},
   };
   for (const auto& [rules, input] : cases) {
+    expectSameAsSequential(rules, input, 1 << 20, 0);
     expectSameAsSequential(rules, input, 1 << 20);
     expectSameAsSequential(rules, input, 0);  // every rule on the plain path
     expectSameAsSequential(rules, input, 2);  // some rules switch part way
@@ -76,7 +78,7 @@ TEST(MultiReplacer, AgreesWithSequentialReferenceOnRandomBuffers) {
   };
   for (int round = 0; round < 4000; ++round) {
     Rules rules;
-    const std::size_t count = 1 + rng() % 8;
+    const std::size_t count = 1 + rng() % 14;
     for (std::size_t i = 0; i < count; ++i) {
       const std::size_t length = 1 + rng() % 4;
       std::string search = randomText(length);
@@ -93,7 +95,8 @@ TEST(MultiReplacer, AgreesWithSequentialReferenceOnRandomBuffers) {
       }
     }
     const std::string input = randomText(rng() % 120);
-    expectSameAsSequential(rules, input, round % 3 == 0 ? 3 : 1 << 20);
+    // Every third round follows failure links instead of the complete table.
+    expectSameAsSequential(rules, input, round % 3 == 0 ? 3 : 1 << 20, round % 3 == 1 ? 0 : 8 << 20);
   }
 }
 
@@ -111,6 +114,20 @@ TEST(MultiReplacer, ManyRulesOnALargeBuffer) {
     input += rng() % 3 == 0 ? "w" + std::to_string(rng() % 320) + "_" : std::string(1, static_cast<char>(rng()));
   }
   expectSameAsSequential(rules, input, 1 << 20);
+  expectSameAsSequential(rules, input, 1 << 20, 0);
+}
+
+// One very long search text must not build an automaton of its length times
+// the alphabet.
+TEST(MultiReplacer, LongSearchTextStaysCheap) {
+  std::string search(8 << 20, 'x');
+  search[0] = 'S';
+  std::string replacement = search;
+  replacement[0] = 'R';
+  MultiReplacer engine({{search, replacement}});
+  std::vector<char> buffer(search.begin(), search.end());
+  ASSERT_TRUE(engine.apply(buffer));
+  EXPECT_EQ('R', buffer[0]);
 }
 
 }  // namespace

@@ -7,13 +7,13 @@
 
 
 namespace {
-constexpr std::uint32_t kNoEdge = static_cast<std::uint32_t>(-1);
 // Up to this many distinct search texts, separate single-pattern searches are
 // faster than the automaton (see bench/micro_bench.cpp).
 constexpr std::size_t kFewPatterns = 6;
 }  // namespace
 
-MultiReplacer::MultiReplacer(std::vector<BytePair> pairs) : pairs_(std::move(pairs)) {
+MultiReplacer::MultiReplacer(std::vector<BytePair> pairs, std::size_t denseTableEntries)
+    : pairs_(std::move(pairs)), denseTableEntries_(denseTableEntries) {
   usable_.resize(pairs_.size());
   for (std::size_t i = 0; i < pairs_.size(); ++i) {
     usable_[i] = !pairs_[i].search.empty() && pairs_[i].search.size() == pairs_[i].replacement.size();
@@ -33,70 +33,128 @@ void MultiReplacer::buildAutomaton() {
     }
     pairsOfPattern_[it->second].push_back(static_cast<std::uint32_t>(i));
   }
-
-  // Bytes that occur in no pattern share class 0, which keeps the table narrow.
   for (const std::string& p : patterns_) {
-    for (const char ch : p) {
-      const auto b = static_cast<unsigned char>(ch);
-      if (classOf_[b] == 0) classOf_[b] = static_cast<std::uint16_t>(classCount_++);
-    }
-    startsPattern_[static_cast<unsigned char>(p[0])] = true;
     patternLength_.push_back(p.size());
     longestPattern_ = std::max(longestPattern_, p.size());
   }
   if (patterns_.size() <= kFewPatterns) {
     for (const std::string& p : patterns_) finders_.emplace_back(p);
+    return;
   }
 
-  const std::uint32_t k = classCount_;
-  const auto addState = [&] {
-    next_.insert(next_.end(), k, kNoEdge);
-    ownPattern_.push_back(-1);
-    return static_cast<std::uint32_t>(ownPattern_.size() - 1);
-  };
-  addState();  // root
+  // The trie, with each state's children kept sorted by byte while it grows.
+  std::vector<std::vector<std::pair<unsigned char, std::uint32_t>>> children(1);
+  ownPattern_.assign(1, -1);
   for (std::size_t id = 0; id < patterns_.size(); ++id) {
     std::uint32_t state = 0;
     for (const char ch : patterns_[id]) {
-      const std::size_t slot = state * k + classOf_[static_cast<unsigned char>(ch)];
-      if (next_[slot] == kNoEdge) {
-        const std::uint32_t child = addState();
-        next_[slot] = child;  // addState may have moved the table; index again
+      const auto b = static_cast<unsigned char>(ch);
+      auto& kids = children[state];
+      auto it = std::lower_bound(kids.begin(), kids.end(), std::make_pair(b, std::uint32_t{0}));
+      if (it == kids.end() || it->first != b) {
+        const auto child = static_cast<std::uint32_t>(children.size());
+        it = kids.insert(it, {b, child});
+        children.emplace_back();  // invalidates `kids`, not `child`
+        ownPattern_.push_back(-1);
+        state = child;
+      } else {
+        state = it->second;
       }
-      state = next_[slot];
     }
     ownPattern_[state] = static_cast<std::int32_t>(id);
+    startsPattern_[static_cast<unsigned char>(patterns_[id][0])] = true;
   }
-
-  // Breadth-first: fill the missing edges from the failure state and link each
-  // state to the nearest proper suffix state that ends a pattern.
-  const std::size_t states = ownPattern_.size();
-  std::vector<std::uint32_t> fail(states, 0);
-  outLink_.assign(states, 0);
-  firstOut_.assign(states, 0);
-  std::deque<std::uint32_t> queue;
-  for (std::uint32_t c = 0; c < k; ++c) {
-    std::uint32_t& edge = next_[c];
-    if (edge == kNoEdge) {
-      edge = 0;
-    } else {
-      queue.push_back(edge);
+  const std::size_t states = children.size();
+  edgeBegin_.reserve(states + 1);
+  for (const auto& kids : children) {
+    edgeBegin_.push_back(static_cast<std::uint32_t>(edgeByte_.size()));
+    for (const auto& [b, target] : kids) {
+      edgeByte_.push_back(b);
+      edgeTarget_.push_back(target);
     }
   }
-  while (!queue.empty()) {
-    const std::uint32_t u = queue.front();
-    queue.pop_front();
+  edgeBegin_.push_back(static_cast<std::uint32_t>(edgeByte_.size()));
+  std::vector<std::vector<std::pair<unsigned char, std::uint32_t>>>().swap(children);
+  for (std::uint32_t e = edgeBegin_[0]; e < edgeBegin_[1]; ++e) rootNext_[edgeByte_[e]] = edgeTarget_[e];
+
+  // Failure and output links, breadth first so a state's failure state (which
+  // is shallower) is complete before the state itself.
+  fail_.assign(states, 0);
+  outLink_.assign(states, 0);
+  firstOut_.assign(states, 0);
+  std::vector<std::uint32_t> order;
+  order.reserve(states);
+  order.push_back(0);
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    const std::uint32_t u = order[k];
     firstOut_[u] = ownPattern_[u] >= 0 ? u : outLink_[u];
-    for (std::uint32_t c = 0; c < k; ++c) {
-      std::uint32_t& edge = next_[u * k + c];
-      const std::uint32_t viaFail = next_[fail[u] * k + c];
-      if (edge == kNoEdge) {
-        edge = viaFail;
-        continue;
+    for (std::uint32_t e = edgeBegin_[u]; e < edgeBegin_[u + 1]; ++e) {
+      const std::uint32_t v = edgeTarget_[e];
+      const std::uint32_t f = u == 0 ? 0 : sparseStep(fail_[u], edgeByte_[e]);
+      fail_[v] = f;
+      outLink_[v] = ownPattern_[f] >= 0 ? f : outLink_[f];
+      order.push_back(v);
+    }
+  }
+
+  // The complete table, when its size stays modest.
+  for (const unsigned char b : edgeByte_) {
+    if (classOf_[b] == 0) classOf_[b] = static_cast<std::uint16_t>(classCount_++);
+  }
+  const std::size_t k = classCount_;
+  // The sparse form costs memory in proportion to the patterns' total length;
+  // the table adds states * classes entries, so it is built only when modest.
+  if (states * k > denseTableEntries_) return;
+  std::uint8_t representative[257] = {};  // a byte of each class; class 0 has none in any pattern
+  for (unsigned b = 0; b < 256; ++b) representative[classOf_[b]] = static_cast<std::uint8_t>(b);
+  next_.assign(states * k, 0);
+  for (const std::uint32_t u : order) {
+    for (std::size_t c = 0; c < k; ++c) {
+      const auto b = static_cast<unsigned char>(representative[c]);
+      std::uint32_t target = 0;
+      if (c != 0) {
+        const auto first = edgeByte_.begin() + edgeBegin_[u];
+        const auto last = edgeByte_.begin() + edgeBegin_[u + 1];
+        const auto it = std::lower_bound(first, last, b);
+        if (it != last && *it == b) {
+          target = edgeTarget_[static_cast<std::size_t>(it - edgeByte_.begin())];
+        } else if (u != 0) {
+          target = next_[fail_[u] * k + c];
+        }
       }
-      fail[edge] = viaFail;
-      outLink_[edge] = ownPattern_[viaFail] >= 0 ? viaFail : outLink_[viaFail];
-      queue.push_back(edge);
+      next_[u * k + c] = target;
+    }
+  }
+}
+
+std::uint32_t MultiReplacer::sparseStep(std::uint32_t state, unsigned char byte) const {
+  for (;;) {
+    if (state == 0) return rootNext_[byte];
+    const auto first = edgeByte_.begin() + edgeBegin_[state];
+    const auto last = edgeByte_.begin() + edgeBegin_[state + 1];
+    const auto it = std::lower_bound(first, last, byte);
+    if (it != last && *it == byte) return edgeTarget_[static_cast<std::size_t>(it - edgeByte_.begin())];
+    state = fail_[state];
+  }
+}
+
+template <typename Step, typename Found>
+void MultiReplacer::walk(const char* data, std::size_t begin, std::size_t end, Step&& step,
+                         Found&& found) const {
+  std::uint32_t state = 0;
+  for (std::size_t i = begin; i < end; ++i) {
+    auto b = static_cast<unsigned char>(data[i]);
+    if (state == 0) {
+      // At the root most bytes start nothing: skip them without a table load.
+      while (!startsPattern_[b]) {
+        if (++i == end) return;
+        b = static_cast<unsigned char>(data[i]);
+      }
+    }
+    state = step(state, b);
+    for (std::uint32_t s = firstOut_[state]; s != 0; s = outLink_[s]) {
+      const auto id = static_cast<std::uint32_t>(ownPattern_[s]);
+      found(id, i + 1 - patternLength_[id]);
     }
   }
 }
@@ -108,24 +166,11 @@ void MultiReplacer::scan(const char* data, std::size_t begin, std::size_t end, F
       std::size_t at = begin;
       while ((at = finders_[id].find(data, end, at)) != ByteFinder::kNotFound) found(id, at++);
     }
-    return;
-  }
-  const std::uint32_t k = classCount_;
-  std::uint32_t state = 0;
-  for (std::size_t i = begin; i < end; ++i) {
-    auto b = static_cast<unsigned char>(data[i]);
-    if (state == 0) {
-      // At the root most bytes start nothing: skip them without a table load.
-      while (!startsPattern_[b]) {
-        if (++i == end) return;
-        b = static_cast<unsigned char>(data[i]);
-      }
-    }
-    state = next_[state * k + classOf_[b]];
-    for (std::uint32_t s = firstOut_[state]; s != 0; s = outLink_[s]) {
-      const auto id = static_cast<std::uint32_t>(ownPattern_[s]);
-      found(id, i + 1 - patternLength_[id]);
-    }
+  } else if (!next_.empty()) {
+    const std::size_t k = classCount_;
+    walk(data, begin, end, [&](std::uint32_t s, unsigned char b) { return next_[s * k + classOf_[b]]; }, found);
+  } else {
+    walk(data, begin, end, [&](std::uint32_t s, unsigned char b) { return sparseStep(s, b); }, found);
   }
 }
 
