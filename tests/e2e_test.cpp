@@ -49,21 +49,49 @@ struct ToolRun {
   std::string err;
 };
 
-// Runs the tool with `input` as its standard input (closed after it). `shellPrefix`
-// may set limits for the tool's process.
-ToolRun runTool(const std::string& input, const std::string& shellPrefix = "") {
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+// Runs the tool with `input` as its standard input (closed after it).
+// `shellPrefix` may set limits for the tool's process; `env` adds variables
+// to its environment (through the emulator's -E when there is one).
+ToolRun runTool(const std::string& input, const std::string& shellPrefix = "", const Environment& env = {}) {
   const fs::path io = fs::path(UEXPMOD_E2E_ROOT).parent_path() / "e2e-io";
   fs::create_directories(io);
   writeFile(io / "stdin", input);
-  const std::string command = "/bin/sh -c '" + shellPrefix + " exec " UEXPMOD_E2E_LAUNCHER " \"" UEXPMOD_E2E_TOOL "\" < \"" +
-                              (io / "stdin").string() + "\" > \"" + (io / "stdout").string() + "\" 2> \"" +
-                              (io / "stderr").string() + "\"'";
+  std::string launcher = UEXPMOD_E2E_LAUNCHER;
+  std::string assignments;
+  for (const auto& [name, value] : env) {
+    if (launcher.empty()) {
+      assignments += name + "=\"" + value + "\" ";
+    } else {
+      launcher += " -E " + name + "=\"" + value + "\"";
+    }
+  }
+  const std::string command = "/bin/sh -c '" + shellPrefix + " " + assignments + "exec " + launcher + " \"" +
+                              UEXPMOD_E2E_TOOL + "\" < \"" + (io / "stdin").string() + "\" > \"" +
+                              (io / "stdout").string() + "\" 2> \"" + (io / "stderr").string() + "\"'";
   const int raw = std::system(command.c_str());
   ToolRun run;
   run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
   run.out = maskGradients(readFile(io / "stdout"));
   run.err = readFile(io / "stderr");
   return run;
+}
+
+// The environment that loads the fault-injection library with one fault set.
+Environment withFault(const std::string& fault, const std::string& pathPart) {
+  return {{"LD_PRELOAD", UEXPMOD_FAULT_LIBRARY},
+          {"ASAN_OPTIONS", "verify_asan_link_order=0"},
+          {"UEXPMOD_FAULT_" + fault, pathPart}};
+}
+
+// Every regular file under `dir`, by path relative to it, with its bytes.
+std::map<std::string, std::string> filesUnder(const fs::path& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    if (entry.is_regular_file()) files[entry.path().lexically_relative(dir).string()] = readFile(entry.path());
+  }
+  return files;
 }
 
 class EndToEnd : public ::testing::Test {
@@ -213,19 +241,101 @@ TEST_F(EndToEnd, BadRuleFilesEndWithTheirMessage) {
   EXPECT_TRUE(run.out.ends_with(bold("加载替换规则:") + red("错误: 配置文件无有效替换规则"))) << run.out;
 }
 
-TEST_F(EndToEnd, FullStorageDuringWriteBackKeepsEveryFileWhole) {
+TEST_F(EndToEnd, FullStorageDuringCopyLeavesNoPartialCopy) {
   put("pak/one.pak", "p");
   put("配置/r.txt", "abc=xyz\n");
   const std::string big = kMarker + "abc" + std::string(300 << 10, 'q');
   put("uexp解包/big.uexp", big);
   put("uexp解包/small.uexp", kMarker + "abc");
   // Copies fit under the limit only for the small file.
+  const auto sources = filesUnder(kRoot / "uexp解包");
   const ToolRun run = runTool("1\n1\n", "trap \"\" XFSZ; ulimit -f 128;");
   EXPECT_EQ(0, run.status) << run.err;
   EXPECT_NE(std::string::npos, run.out.find(red("✗ 复制失败：big.uexp")));
   EXPECT_FALSE(fs::exists(kRoot / "uexp打包/big.uexp"));
   EXPECT_EQ(kMarker + "xyz", get("uexp打包/small.uexp"));
-  EXPECT_EQ(big, get("uexp解包/big.uexp"));
+  EXPECT_EQ(sources, filesUnder(kRoot / "uexp解包"));
+  EXPECT_EQ((std::vector<std::string>{"small.uexp"}), [] {
+    std::vector<std::string> names;
+    for (const auto& [name, bytes] : filesUnder(kRoot / "uexp打包")) names.push_back(name);
+    return names;
+  }());
+}
+
+TEST_F(EndToEnd, FilesVanishingBetweenWalkAndReadAreReported) {
+  put("pak/one.pak", "p");
+  put("配置/r.txt", "abc=xyz\n");
+  put("uexp解包/keep.uexp", kMarker + "abc");
+  put("uexp解包/gone.uexp", kMarker + "abc");
+  const ToolRun scan = runTool("1\n1\n", "", withFault("VANISH", "uexp解包/gone.uexp"));
+  EXPECT_EQ(0, scan.status) << scan.err;
+  EXPECT_NE(std::string::npos, scan.out.find("2/2\033[0m\n" + red("✗ 读取失败：gone.uexp") +
+                                             green("✓ 匹配到 1 个文件，已复制到打包目录")))
+      << scan.out;
+  EXPECT_EQ(kMarker + "xyz", get("uexp打包/keep.uexp"));
+
+  put("uexp解包/gone.uexp", kMarker + "abc");
+  const ToolRun rewrite = runTool("1\n1\n", "", withFault("VANISH", "uexp打包/gone.uexp"));
+  EXPECT_EQ(0, rewrite.status) << rewrite.err;
+  EXPECT_NE(std::string::npos, rewrite.out.find(green("✓ 匹配到 2 个文件，已复制到打包目录")));
+  EXPECT_NE(std::string::npos, rewrite.out.find(red("✗ 修改失败: gone.uexp")));
+  EXPECT_TRUE(rewrite.out.ends_with(green("✓ 修改完成，共处理 1 个文件") + kBanner)) << rewrite.out;
+  EXPECT_EQ(kMarker + "abc", get("uexp解包/gone.uexp"));
+}
+
+TEST_F(EndToEnd, FullDiskDuringWriteBackKeepsTheCopiedBytes) {
+  put("pak/one.pak", "p");
+  put("配置/r.txt", "abc=xyz\n");
+  const std::string big = kMarker + std::string(200000, 'a') + "abc" + std::string(200000, 'b');
+  put("uexp解包/big.uexp", big);
+  put("uexp解包/small.uexp", kMarker + "abc");
+  const auto sources = filesUnder(kRoot / "uexp解包");
+  const ToolRun run = runTool("1\n1\n", "", withFault("NOSPACE", "big.uexp"));
+  EXPECT_EQ(0, run.status) << run.err;
+  EXPECT_NE(std::string::npos, run.out.find(red("✗ 修改失败: big.uexp")));
+  EXPECT_TRUE(run.out.ends_with(green("✓ 修改完成，共处理 1 个文件") + kBanner)) << run.out;
+  // The copy keeps its complete old bytes, the other file its complete new
+  // ones; nothing else is left in the folder and the sources are untouched.
+  EXPECT_EQ((std::map<std::string, std::string>{{"big.uexp", big}, {"small.uexp", kMarker + "xyz"}}),
+            filesUnder(kRoot / "uexp打包"));
+  EXPECT_EQ(sources, filesUnder(kRoot / "uexp解包"));
+}
+
+TEST_F(EndToEnd, HugeRuleFilesEndWithADefinedOutcome) {
+  put("pak/one.pak", "p");
+  put("uexp解包/a.uexp", kMarker + "abc");
+  const std::size_t size = 100u << 20;
+  // A 100 MB comment line followed by one rule.
+  put("配置/r.txt", "#" + std::string(size, 'c') + "\nabc=xyz\n");
+  const ToolRun one = runTool("1\n1\n");
+  EXPECT_EQ(0, one.status);
+  EXPECT_NE(std::string::npos, one.out.find(green("✓ 加载 1 条替换规则")));
+  EXPECT_EQ(kMarker + "xyz", get("uexp打包/a.uexp"));
+  // 100 MB of blank lines and white space only.
+  std::string blank;
+  blank.reserve(size);
+  while (blank.size() < size) blank += " \t \r\n";
+  put("配置/r.txt", blank);
+  const ToolRun none = runTool("1\n1\n");
+  EXPECT_EQ(1, none.status);
+  EXPECT_TRUE(none.out.ends_with(red("错误: 配置文件无有效替换规则")));
+}
+
+TEST_F(EndToEnd, HundredThousandTinyFiles) {
+  put("pak/one.pak", "p");
+  put("配置/r.txt", "abc=xyz\n");
+  constexpr int kFiles = 100000;
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string dir = "uexp解包/d" + std::to_string(i % 100) + "/";
+    put(dir + std::to_string(i) + ".uexp", i % 1000 == 0 ? kMarker + "abc" : "tiny");
+  }
+  const ToolRun run = runTool("1\n1\n");
+  EXPECT_EQ(0, run.status);
+  EXPECT_NE(std::string::npos, run.out.find(cyan("扫描 100000 个UEXP文件...")));
+  EXPECT_NE(std::string::npos, run.out.find("\r  \033[93m进度: 100000/100000\033[0m\n" +
+                                            green("✓ 匹配到 100 个文件，已复制到打包目录")));
+  EXPECT_TRUE(run.out.ends_with(green("✓ 修改完成，共处理 100 个文件") + kBanner));
+  EXPECT_EQ(kMarker + "xyz", get("uexp打包/d0/1000.uexp"));
 }
 
 }  // namespace

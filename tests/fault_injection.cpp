@@ -1,0 +1,63 @@
+// Loaded into the tool under test with LD_PRELOAD, this library imitates
+// failures that storage can throw at a run, chosen by the test through the
+// environment of the tool's process:
+//   UEXPMOD_FAULT_VANISH=<text>   a file whose path contains <text> is deleted
+//                                 just before it is opened for reading, as if
+//                                 another app removed it after the folder walk;
+//   UEXPMOD_FAULT_NOSPACE=<text>  a write to a file whose path contains <text>
+//                                 stops half way with ENOSPC, as on a full disk.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <set>
+
+namespace {
+
+bool pathMatches(const char* variable, const char* path) {
+  const char* text = std::getenv(variable);
+  return text != nullptr && *text != '\0' && path != nullptr && std::strstr(path, text) != nullptr;
+}
+
+std::set<std::FILE*>& fullFiles() {
+  static std::set<std::FILE*> files;
+  return files;
+}
+
+template <typename Fn>
+Fn real(const char* name) {
+  return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+}
+
+std::FILE* openWithFaults(const char* name, const char* path, const char* mode) {
+  using Open = std::FILE* (*)(const char*, const char*);
+  if (mode[0] == 'r' && pathMatches("UEXPMOD_FAULT_VANISH", path)) ::unlink(path);
+  std::FILE* f = real<Open>(name)(path, mode);
+  if (f != nullptr && mode[0] != 'r' && pathMatches("UEXPMOD_FAULT_NOSPACE", path)) fullFiles().insert(f);
+  return f;
+}
+
+}  // namespace
+
+extern "C" std::FILE* fopen(const char* path, const char* mode) { return openWithFaults("fopen", path, mode); }
+extern "C" std::FILE* fopen64(const char* path, const char* mode) { return openWithFaults("fopen64", path, mode); }
+
+extern "C" std::size_t fwrite(const void* data, std::size_t size, std::size_t count, std::FILE* f) {
+  using Write = std::size_t (*)(const void*, std::size_t, std::size_t, std::FILE*);
+  static const Write realWrite = real<Write>("fwrite");
+  if (fullFiles().count(f) == 0) return realWrite(data, size, count, f);
+  const std::size_t written = realWrite(data, size, count / 2, f);
+  errno = ENOSPC;
+  return written;
+}
+
+extern "C" int fclose(std::FILE* f) {
+  using Close = int (*)(std::FILE*);
+  static const Close realClose = real<Close>("fclose");
+  fullFiles().erase(f);
+  return realClose(f);
+}
