@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <deque>
 #include <map>
-
 
 namespace {
 // Up to this many distinct search texts, separate single-pattern searches are
@@ -125,6 +123,11 @@ void MultiReplacer::buildAutomaton() {
       next_[u * k + c] = target;
     }
   }
+  // The table replaces the edge lists and failure links in every scan.
+  std::vector<std::uint32_t>().swap(edgeBegin_);
+  std::vector<unsigned char>().swap(edgeByte_);
+  std::vector<std::uint32_t>().swap(edgeTarget_);
+  std::vector<std::uint32_t>().swap(fail_);
 }
 
 std::uint32_t MultiReplacer::sparseStep(std::uint32_t state, unsigned char byte) const {
