@@ -43,6 +43,43 @@ def run_measured(cmd, stdin_text=None, shell=False):
     return elapsed, int(done.stderr.decode().strip().splitlines()[-1])
 
 
+def memory_check(tree):
+    """Peak memory of a selection over one huge file, and of a rewrite of one.
+
+    A second build of the tool works on its own small workspace holding a
+    single 256 MiB .uexp: first without the marker (the run ends after the
+    selection), then with the marker in its last bytes and a rule that occurs
+    in it (the file is copied, read whole and rewritten)."""
+    ws = os.path.join(tree, "memory-ws")
+    build = os.path.join(REPO, "build-bench-memory")
+    subprocess.run(["cmake", "-S", REPO, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
+                    "-DUEXPMOD_WORKSPACE_ROOT=" + ws, "-DUEXPMOD_BUILD_TESTS=OFF"],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", build, "--target", "uexpmod"], check=True, stdout=subprocess.DEVNULL)
+    shutil.rmtree(ws, ignore_errors=True)
+    for sub in ("pak", "配置", "uexp解包"):
+        os.makedirs(os.path.join(ws, sub))
+    with open(os.path.join(ws, "pak", "m.pak"), "wb") as f:
+        f.write(b"PAK")
+    with open(os.path.join(ws, "配置", "r.txt"), "w") as f:
+        f.write("VoiceLine_00001=ModLine_X_00001\n")
+    size = 256 << 20
+    big = os.path.join(ws, "uexp解包", "big.uexp")
+    block = (b"\0" * 4000 + b"VoiceLine_00001" + b"/Game/Mod/Escape/Audio/Wwise" + b"\1" * 53)
+    with open(big, "wb") as f:
+        f.write((block * (size // len(block) + 1))[:size])
+    results = []
+    for label, tail in (("selection only, 256 MiB file without the marker", None),
+                        ("selection, copy and rewrite of a 256 MiB target", MARKER.encode())):
+        if tail:
+            with open(big, "r+b") as f:
+                f.seek(size - len(tail))
+                f.write(tail)
+        seconds, peak = run_measured([os.path.join(build, "uexpmod")], "1\n1\n")
+        results.append((label, seconds, peak / 1024))
+    return results
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--rounds", type=int, default=5)
@@ -128,6 +165,9 @@ def main():
     print("uexpmod no match / (rg + cp)     = %.2f" % (med["uexpmod, rule matching none"] / med["rg -l -F -a -j1 + cp"]))
     print("uexpmod 1000 rules / 1 rule      = %.2f  (target <= 2.0)" % (med["uexpmod, 1000 rules"] / one))
     print("uexpmod peak RSS, any run        = %.1f MiB" % (max(max(rss[n]) for n in commands if n.startswith("uexpmod")) / 1024))
+    print()
+    for label, seconds, peak in memory_check(tree):
+        print("memory: %-50s peak RSS %6.1f MiB (%.2f s)" % (label, peak, seconds))
 
 
 if __name__ == "__main__":
