@@ -136,17 +136,19 @@ TEST(CopyFile, CreatesFoldersReplacesAndFailsCleanly) {
 TEST(ContainsBytes, FindsPatternsAnywhereIncludingAcrossReadPieces) {
   TempDir dir;
   const std::string marker = "Game/Mod/Escape/Audio/WwiseBank/";
-  constexpr std::size_t kPiece = 1 << 20;  // the reader's piece size
+  // Reads end at P + 31, 2P + 31, ... (each piece keeps the last 31 bytes).
+  constexpr std::size_t P = FileUtils::kContentReadPiece;
+  constexpr std::size_t first = P + 31;
   const std::pair<std::size_t, std::size_t> layouts[] = {
       // file size, marker offset
       {100, 0},
-      {100, 100 - 32},                 // the very last bytes
-      {kPiece + 100, kPiece - 10},     // straddles the first piece boundary
-      {kPiece + 100, kPiece - 31},     // one byte before the boundary
-      {kPiece + 100, kPiece - 32},     // ends exactly at the boundary
-      {kPiece + 100, kPiece},          // starts at the boundary
-      {3 * kPiece, 2 * kPiece + kPiece - 32 - 1},
-      {3 * kPiece + 5, 3 * kPiece + 5 - 32},
+      {100, 100 - 32},                       // the very last bytes
+      {first + 100, first - 10},             // straddles the first boundary
+      {first + 100, first - 31},             // one byte past it
+      {first + 100, first - 32},             // ends exactly at it
+      {first + 100, first},                  // starts at it
+      {3 * P + 200, first + P - 16},         // straddles the second boundary
+      {3 * P + 5, 3 * P + 5 - 32},           // the last bytes of a long file
   };
   for (const auto& [size, offset] : layouts) {
     std::string content(size, '\0');

@@ -13,9 +13,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Piece size for the streaming content test: large enough that each read is
-// one cheap system call, small enough to keep the scan's memory flat.
-constexpr std::size_t kReadPiece = 64 << 10;
 
 struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
@@ -122,7 +119,7 @@ ContainsResult FileUtils::containsBytes(const fs::path& file, std::string_view p
   // before, so an occurrence that straddles two reads is still seen whole.
   const ByteFinder finder(pattern);
   const std::size_t overlap = pattern.size() - 1;
-  const std::size_t capacity = std::max(kReadPiece, pattern.size()) + overlap;
+  const std::size_t capacity = std::max(FileUtils::kContentReadPiece, pattern.size()) + overlap;
   // One buffer per thread, kept between calls and never zero-filled: a scan of
   // thousands of files must not pay an allocation and a memset per file.
   thread_local std::unique_ptr<char[]> buffer;
@@ -134,12 +131,15 @@ ContainsResult FileUtils::containsBytes(const fs::path& file, std::string_view p
   char* const piece = buffer.get();
   std::size_t held = 0;
   for (;;) {
-    const std::size_t got = std::fread(piece + held, 1, capacity - held, f.get());
-    if (got == 0) {
-      return std::ferror(f.get()) ? ContainsResult::kUnreadable : ContainsResult::kNotFound;
-    }
+    const std::size_t wanted = capacity - held;
+    const std::size_t got = std::fread(piece + held, 1, wanted, f.get());
     held += got;
     if (finder.find(piece, held, 0) != ByteFinder::kNotFound) return ContainsResult::kFound;
+    // A short read means end of file or an error; asking again would only
+    // cost another system call per file.
+    if (got < wanted) {
+      return std::ferror(f.get()) ? ContainsResult::kUnreadable : ContainsResult::kNotFound;
+    }
     const std::size_t keep = std::min(overlap, held);
     std::memmove(piece, piece + held - keep, keep);
     held = keep;
