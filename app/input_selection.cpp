@@ -48,8 +48,9 @@ void UEXPProcessor::autoCopySpecPak() {
     }
   }
   console.println("", "");
-  console.println("汇总：复制 " + std::to_string(copied) + " 个 | 跳过 " + std::to_string(skipped) + " 个",
-                  "cyan");
+  console.println(
+      "汇总：复制 " + std::to_string(copied) + " 个 | 跳过 " + std::to_string(skipped) + " 个",
+      "cyan");
   console.println(kBar40, "bold");
   console.println("", "");
 }
@@ -60,7 +61,7 @@ fs::path UEXPProcessor::getAutoSelectPak() const {
 }
 
 fs::path UEXPProcessor::selectPakFile() {
-  const fs::path autoPak = getAutoSelectPak();
+  fs::path autoPak = getAutoSelectPak();
   if (!autoPak.empty() && fs::exists(autoPak)) {
     console.println("🎉 自动识别到指定目录PAK，已自动选中：" + autoPak.filename().string(), "green");
     return autoPak;
@@ -70,18 +71,20 @@ fs::path UEXPProcessor::selectPakFile() {
 }
 
 fs::path UEXPProcessor::selectConfigFile() {
-  return chooseFromMenu({configDir, ".txt", "错误: 配置目录中没有找到txt文件", "请选择配置文件:",
-                         "请输入配置文件编号: "});
+  return chooseFromMenu({configDir, ".txt", "错误: 配置目录中没有找到txt文件",
+                         "请选择配置文件:", "请输入配置文件编号: "});
 }
 
 fs::path UEXPProcessor::chooseFromMenu(const Menu& menu) {
-  const std::vector<fs::path> candidates = FileUtils::findFilesRecursive(menu.folder, menu.extension);
+  const std::vector<fs::path> candidates =
+      FileUtils::findFilesRecursive(menu.folder, menu.extension);
   if (candidates.empty()) fail(menu.emptyMessage);
 
   console.println(menu.header, "bold");
   for (std::size_t i = 0; i < candidates.size(); ++i) {
-    gradient.printlnGradient("  [" + std::to_string(i + 1) + "] " + candidates[i].filename().string(),
-                             static_cast<std::int32_t>(i));
+    gradient.printlnGradient(
+        "  [" + std::to_string(i + 1) + "] " + candidates[i].filename().string(),
+        static_cast<std::int32_t>(i));
   }
   console.println("", "");
 

@@ -24,7 +24,8 @@ std::optional<ReplacementRule> parseLine(std::string_view rawLine) {
     const std::size_t at = line.find(separator);
     if (at == std::string::npos) continue;
     std::string search = StringUtils::trim(std::string_view(line).substr(0, at));
-    std::string replacement = StringUtils::trim(std::string_view(line).substr(at + separator.size()));
+    std::string replacement =
+        StringUtils::trim(std::string_view(line).substr(at + separator.size()));
     if (search.empty() || replacement.empty()) continue;
     auto [s, r] = UEXPProcessor::alignStringPair(search, replacement);
     return ReplacementRule{std::move(s), std::move(r)};
@@ -48,8 +49,8 @@ RuleList UEXPProcessor::parseRules(std::istream& text) {
   return rules;
 }
 
-std::pair<std::string, std::string> UEXPProcessor::alignStringPair(const std::string& searchText,
-                                                                   const std::string& replacementText) {
+std::pair<std::string, std::string> UEXPProcessor::alignStringPair(
+    const std::string& searchText, const std::string& replacementText) {
   const std::size_t searchLength = StringUtils::calculateStringLength(searchText);
   const std::size_t replacementLength = StringUtils::calculateStringLength(replacementText);
   std::string aligned = replacementText;

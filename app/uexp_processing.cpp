@@ -84,7 +84,8 @@ std::vector<fs::path> UEXPProcessor::findAndCopyTargetUexp() {
 
   for (const std::string& failure : failures) console.println(failure, "red");
   if (!copied.empty()) {
-    console.println("✓ 匹配到 " + std::to_string(copied.size()) + " 个文件，已复制到打包目录", "green");
+    console.println("✓ 匹配到 " + std::to_string(copied.size()) + " 个文件，已复制到打包目录",
+                    "green");
   } else if (failures.empty()) {
     console.println("✗ 未匹配到含关键词的UEXP文件", "red");
   }

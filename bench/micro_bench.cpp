@@ -23,9 +23,13 @@ const std::string kMarker = "Game/Mod/Escape/Audio/WwiseBank/";
 
 std::vector<char> assetLikeBytes(std::size_t size, std::uint32_t seed,
                                  const std::vector<std::string>& sprinkle = {}) {
-  static const char* nearMisses[] = {"/Game/Mod/Escape/Audio/Music/", "/Game/Mod/Escape/UI/Textures/",
-                                     "/Game/Maps/Escape/Audio/WwiseEvents/", "/Script/CoreUObject",
-                                     "/Game/Mod/Escape/Audio/Wwise", "None", "WwiseBank"};
+  static const char* nearMisses[] = {"/Game/Mod/Escape/Audio/Music/",
+                                     "/Game/Mod/Escape/UI/Textures/",
+                                     "/Game/Maps/Escape/Audio/WwiseEvents/",
+                                     "/Script/CoreUObject",
+                                     "/Game/Mod/Escape/Audio/Wwise",
+                                     "None",
+                                     "WwiseBank"};
   std::mt19937 rng(seed);
   std::vector<char> out;
   out.reserve(size + 8192);
@@ -38,12 +42,14 @@ std::vector<char> assetLikeBytes(std::size_t size, std::uint32_t seed,
     } else if (pick < 0.75) {
       std::vector<char> block(64);
       for (char& c : block) c = static_cast<char>(rng() % 8);
-      for (std::size_t n = 1 + rng() % 31; n > 0; --n) out.insert(out.end(), block.begin(), block.end());
+      for (std::size_t n = 1 + rng() % 31; n > 0; --n)
+        out.insert(out.end(), block.begin(), block.end());
     } else if (pick < 0.92) {
       const std::string s = std::string(nearMisses[rng() % 7]) + std::to_string(rng() % 10000);
       out.insert(out.end(), s.begin(), s.end() + 1);
     } else if (pick < 0.97 || sprinkle.empty()) {
-      const std::string s = UTF8Utils::utf8ToUtf16LE("Text_" + std::to_string(rng() % 100000) + " ");
+      const std::string s =
+          UTF8Utils::utf8ToUtf16LE("Text_" + std::to_string(rng() % 100000) + " ");
       for (std::size_t n = 1 + rng() % 7; n > 0; --n) out.insert(out.end(), s.begin(), s.end());
     } else {
       const std::string& s = sprinkle[rng() % sprinkle.size()];
@@ -128,7 +134,8 @@ void BM_Rewrite_OneRuleAtATime(benchmark::State& state) {
   for (auto _ : state) {
     buf = original;
     bool any = false;
-    for (const BytePair& p : pairs) any = UTF8Utils::replaceInBytes(buf, p.search, p.replacement) || any;
+    for (const BytePair& p : pairs)
+      any = UTF8Utils::replaceInBytes(buf, p.search, p.replacement) || any;
     benchmark::DoNotOptimize(any);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * original.size()));

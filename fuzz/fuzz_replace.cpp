@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t pos = 2;
   const auto take = [&](std::size_t n) {
     std::string s;
-    for (; n > 0 && pos < size; --n, ++pos) s.push_back(fold ? "ab\0c"[data[pos] & 3] : static_cast<char>(data[pos]));
+    for (; n > 0 && pos < size; --n, ++pos)
+      s.push_back(fold ? "ab\0c"[data[pos] & 3] : static_cast<char>(data[pos]));
     return s;
   };
 

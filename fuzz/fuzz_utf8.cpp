@@ -41,7 +41,8 @@ std::string referenceUtf16(const std::string& t) {
     if (t.size() - i < static_cast<std::size_t>(n)) break;
     static const unsigned leadMask[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
     unsigned cp = lead & leadMask[n];
-    for (int k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(t[i + static_cast<std::size_t>(k)]) & 0x3F);
+    for (int k = 1; k < n; ++k)
+      cp = (cp << 6) | (static_cast<unsigned char>(t[i + static_cast<std::size_t>(k)]) & 0x3F);
     i += static_cast<std::size_t>(n);
     if (n == 4 && cp >= 0x10000) {
       units.push_back((0xD800 + ((cp - 0x10000) >> 10)) & 0xFFFF);
@@ -63,7 +64,8 @@ std::string referenceUtf16(const std::string& t) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   const std::size_t count = UTF8Utils::calculateStringLength(text);
-  if (count != referenceCount(text) || count != StringUtils::calculateStringLength(text)) std::abort();
+  if (count != referenceCount(text) || count != StringUtils::calculateStringLength(text))
+    std::abort();
   if (UTF8Utils::utf8ToUtf16LE(text) != referenceUtf16(text)) std::abort();
   return 0;
 }

@@ -64,8 +64,8 @@ TEST(GradientColor, IndexPicksTheShadeOfARandomRow) {
       {"\033[38;5;84m", "\033[38;5;120m", "\033[38;5;156m"},
       {"\033[38;5;199m", "\033[38;5;205m", "\033[38;5;211m"},
   };
-  const std::pair<int, int> indexToShade[] = {{0, 0}, {1, 1}, {2, 2}, {3, 0}, {4, 1}, {6, 0},
-                                              {-1, 0}, {-2, 2}, {-3, 1}};
+  const std::pair<int, int> indexToShade[] = {{0, 0}, {1, 1},  {2, 2},  {3, 0}, {4, 1},
+                                              {6, 0}, {-1, 0}, {-2, 2}, {-3, 1}};
   for (const auto& [index, shade] : indexToShade) {
     std::set<std::size_t> rowsSeen;
     for (int draw = 0; draw < 200; ++draw) {

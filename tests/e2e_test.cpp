@@ -25,14 +25,17 @@ std::string green(const std::string& s) { return "\033[92m" + s + "\n\033[0m"; }
 std::string yellow(const std::string& s) { return "\033[93m" + s + "\n\033[0m"; }
 std::string cyan(const std::string& s) { return "\033[96m" + s + "\n\033[0m"; }
 std::string bold(const std::string& s) { return "\033[1m" + s + "\n\033[0m"; }
-std::string gradient(int shade, const std::string& s) { return "<G" + std::to_string(shade) + ">" + s + "\n\033[0m"; }
+std::string gradient(int shade, const std::string& s) {
+  return "<G" + std::to_string(shade) + ">" + s + "\n\033[0m";
+}
 
 // Gradient colours are drawn at random; each is replaced by the shade it
 // stands for, so the expected text can say which shade a line must have.
 std::string maskGradients(std::string s) {
-  static const std::map<std::string, int> shadeOf = {
-      {"201", 0}, {"165", 1}, {"129", 2}, {"51", 0},  {"87", 1},  {"123", 2}, {"208", 0}, {"214", 1},
-      {"220", 2}, {"84", 0},  {"120", 1}, {"156", 2}, {"199", 0}, {"205", 1}, {"211", 2}};
+  static const std::map<std::string, int> shadeOf = {{"201", 0}, {"165", 1}, {"129", 2}, {"51", 0},
+                                                     {"87", 1},  {"123", 2}, {"208", 0}, {"214", 1},
+                                                     {"220", 2}, {"84", 0},  {"120", 1}, {"156", 2},
+                                                     {"199", 0}, {"205", 1}, {"211", 2}};
   std::size_t at = 0;
   while ((at = s.find("\033[38;5;", at)) != std::string::npos) {
     const std::size_t end = s.find('m', at);
@@ -54,7 +57,8 @@ using Environment = std::vector<std::pair<std::string, std::string>>;
 // Runs the tool with `input` as its standard input (closed after it).
 // `shellPrefix` may set limits for the tool's process; `env` adds variables
 // to its environment (through the emulator's -E when there is one).
-ToolRun runTool(const std::string& input, const std::string& shellPrefix = "", const Environment& env = {}) {
+ToolRun runTool(const std::string& input, const std::string& shellPrefix = "",
+                const Environment& env = {}) {
   const fs::path io = fs::path(UEXPMOD_E2E_ROOT).parent_path() / "e2e-io";
   fs::create_directories(io);
   writeFile(io / "stdin", input);
@@ -67,9 +71,10 @@ ToolRun runTool(const std::string& input, const std::string& shellPrefix = "", c
       launcher += " -E " + name + "=\"" + value + "\"";
     }
   }
-  const std::string command = "/bin/sh -c '" + shellPrefix + " " + assignments + "exec " + launcher + " \"" +
-                              UEXPMOD_E2E_TOOL + "\" < \"" + (io / "stdin").string() + "\" > \"" +
-                              (io / "stdout").string() + "\" 2> \"" + (io / "stderr").string() + "\"'";
+  const std::string command = "/bin/sh -c '" + shellPrefix + " " + assignments + "exec " +
+                              launcher + " \"" + UEXPMOD_E2E_TOOL + "\" < \"" +
+                              (io / "stdin").string() + "\" > \"" + (io / "stdout").string() +
+                              "\" 2> \"" + (io / "stderr").string() + "\"'";
   const int raw = std::system(command.c_str());
   ToolRun run;
   run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
@@ -89,7 +94,8 @@ Environment withFault(const std::string& fault, const std::string& pathPart) {
 std::map<std::string, std::string> filesUnder(const fs::path& dir) {
   std::map<std::string, std::string> files;
   for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    if (entry.is_regular_file()) files[entry.path().lexically_relative(dir).string()] = readFile(entry.path());
+    if (entry.is_regular_file())
+      files[entry.path().lexically_relative(dir).string()] = readFile(entry.path());
   }
   return files;
 }
@@ -100,21 +106,25 @@ class EndToEnd : public ::testing::Test {
   void TearDown() override {
     if (!HasFailure()) fs::remove_all(kRoot);
   }
-  static void put(const std::string& rel, const std::string& bytes) { writeFile(kRoot / rel, bytes); }
+  static void put(const std::string& rel, const std::string& bytes) {
+    writeFile(kRoot / rel, bytes);
+  }
   static std::string get(const std::string& rel) { return readFile(kRoot / rel); }
 };
 
 std::string autoCopyWith(const std::string& lines, int copied, int skipped) {
   return bold(kBar40) + cyan("自动检测并复制指定目录PAK文件") + bold(kBar40) + lines + "\n" +
-         cyan("汇总：复制 " + std::to_string(copied) + " 个 | 跳过 " + std::to_string(skipped) + " 个") +
+         cyan("汇总：复制 " + std::to_string(copied) + " 个 | 跳过 " + std::to_string(skipped) +
+              " 个") +
          bold(kBar40) + "\n";
 }
-const std::string kNoSourcePak = bold(kBar40) + cyan("自动检测并复制指定目录PAK文件") + bold(kBar40) +
-                                 yellow("⚠  指定源文件夹无PAK文件，跳过复制") + "\n";
+const std::string kNoSourcePak = bold(kBar40) + cyan("自动检测并复制指定目录PAK文件") +
+                                 bold(kBar40) + yellow("⚠  指定源文件夹无PAK文件，跳过复制") + "\n";
 const std::string kConfigPrompt = "\033[96m请输入配置文件编号: \033[0m";
 const std::string kScanHeading = "\n" + bold("步骤: 扫描匹配目标UEXP并复制到打包目录");
 const std::string kRewriteHeading = "\n" + bold("步骤: 批量修改打包目录UEXP文件");
-const std::string kBanner = "\n" + bold(kBar60) + gradient(1, "🎉 筛选复制+文本替换全部完成！") + bold(kBar60);
+const std::string kBanner =
+    "\n" + bold(kBar60) + gradient(1, "🎉 筛选复制+文本替换全部完成！") + bold(kBar60);
 
 std::string configMenu(const std::string& name) {
   return bold("请选择配置文件:") + gradient(0, "  [1] " + name) + "\n" + kConfigPrompt;
@@ -132,11 +142,11 @@ TEST_F(EndToEnd, TypicalRun) {
   EXPECT_EQ(0, run.status);
   EXPECT_EQ("", run.err);
   EXPECT_EQ(autoCopyWith(green("✓ 已复制：mod.pak"), 1, 0) +
-                green("🎉 自动识别到指定目录PAK，已自动选中：mod.pak") + "\n" + configMenu("规则.txt") +
-                loaded(1) + kScanHeading + cyan("扫描 2 个UEXP文件...") + "\r  \033[93m进度: 2/2\033[0m\n" +
-                green("✓ 匹配到 1 个文件，已复制到打包目录") + kRewriteHeading + cyan("替换规则:") +
-                "  1. '旧文本' -> '新文本'\n\n" + green("✓ 已修改: a.uexp") + "\n" +
-                green("✓ 修改完成，共处理 1 个文件") + kBanner,
+                green("🎉 自动识别到指定目录PAK，已自动选中：mod.pak") + "\n" +
+                configMenu("规则.txt") + loaded(1) + kScanHeading + cyan("扫描 2 个UEXP文件...") +
+                "\r  \033[93m进度: 2/2\033[0m\n" + green("✓ 匹配到 1 个文件，已复制到打包目录") +
+                kRewriteHeading + cyan("替换规则:") + "  1. '旧文本' -> '新文本'\n\n" +
+                green("✓ 已修改: a.uexp") + "\n" + green("✓ 修改完成，共处理 1 个文件") + kBanner,
             run.out);
   EXPECT_EQ("head " + kMarker + " 新文本 tail", get("uexp打包/Audio/a.uexp"));
   EXPECT_EQ("head " + kMarker + " 旧文本 tail", get("uexp解包/Audio/a.uexp"));
@@ -162,7 +172,8 @@ TEST_F(EndToEnd, FirstRunOnEmptyStorage) {
 TEST_F(EndToEnd, MenuRetriesAndEndOfInput) {
   put("pak/one.pak", "p");
   put("配置/r.txt", "a=b\n");
-  const std::string pakMenu = bold("未检测到指定目录PAK，请手动选择：") + gradient(0, "  [1] one.pak") + "\n";
+  const std::string pakMenu =
+      bold("未检测到指定目录PAK，请手动选择：") + gradient(0, "  [1] one.pak") + "\n";
   const std::string pakPrompt = "\033[96m请输入文件编号: \033[0m";
   const ToolRun closed = runTool("abc\n");
   EXPECT_EQ(1, closed.status);
@@ -173,8 +184,9 @@ TEST_F(EndToEnd, MenuRetriesAndEndOfInput) {
   const ToolRun retried = runTool("0\n 1\n2\n99999999999\n1\n");
   EXPECT_EQ(0, retried.status);
   EXPECT_EQ(kNoSourcePak + pakMenu + pakPrompt + red("编号无效，请重新输入") + pakPrompt + "\n" +
-                configMenu("r.txt") + red("编号无效，请重新输入") + kConfigPrompt + red("请输入有效的数字") +
-                kConfigPrompt + loaded(1) + kScanHeading + red("✗ 解包目录无uexp文件"),
+                configMenu("r.txt") + red("编号无效，请重新输入") + kConfigPrompt +
+                red("请输入有效的数字") + kConfigPrompt + loaded(1) + kScanHeading +
+                red("✗ 解包目录无uexp文件"),
             retried.out);
 }
 
@@ -186,7 +198,8 @@ TEST_F(EndToEnd, NoMatchEndsWithoutRewriteOrBanner) {
   put("uexp打包/left-over.uexp", "old");
   const ToolRun run = runTool("1\n1\n");
   EXPECT_EQ(0, run.status);
-  EXPECT_TRUE(run.out.ends_with(kScanHeading + cyan("扫描 2 个UEXP文件...") + "\r  \033[93m进度: 2/2\033[0m\n" +
+  EXPECT_TRUE(run.out.ends_with(kScanHeading + cyan("扫描 2 个UEXP文件...") +
+                                "\r  \033[93m进度: 2/2\033[0m\n" +
                                 red("✗ 未匹配到含关键词的UEXP文件")))
       << run.out;
   EXPECT_TRUE(fs::is_empty(kRoot / "uexp打包"));
@@ -208,15 +221,20 @@ TEST_F(EndToEnd, RewritesNestedCopiesInUtf8AndUtf16WithChainedRules) {
   put("uexp解包/c/untouched.uexp", kMarker + "|nothing");
   const ToolRun run = runTool("1\n1\n");
   EXPECT_EQ(0, run.status);
-  EXPECT_EQ(kMarker + "|xyz|" + u16("abc") + "|你好|" + u16("ab") + "|Z", get("uexp打包/a/b/a.uexp"));
+  EXPECT_EQ(kMarker + "|xyz|" + u16("abc") + "|你好|" + u16("ab") + "|Z",
+            get("uexp打包/a/b/a.uexp"));
   EXPECT_EQ(kMarker + "|Z", get("uexp打包/c/a.uexp"));
   EXPECT_EQ(a, get("uexp解包/a/b/a.uexp"));
   EXPECT_NE(std::string::npos,
-            run.out.find(cyan("替换规则:") + "  1. 'abc' -> 'xyz'\n  2. '你好' -> 'ab'\n  3. 'X' -> 'Y'\n" +
-                         "  4. 'Y' -> 'Z'\n  5. 'ab' -> 'abc'\n" + yellow("     ⚠ 此规则无法等长替换，将跳过") + "\n"));
+            run.out.find(cyan("替换规则:") +
+                         "  1. 'abc' -> 'xyz'\n  2. '你好' -> 'ab'\n  3. 'X' -> 'Y'\n" +
+                         "  4. 'Y' -> 'Z'\n  5. 'ab' -> 'abc'\n" +
+                         yellow("     ⚠ 此规则无法等长替换，将跳过") + "\n"));
   EXPECT_EQ(2u, [&] {
     std::size_t n = 0;
-    for (std::size_t at = 0; (at = run.out.find(green("✓ 已修改: a.uexp"), at)) != std::string::npos; ++at) ++n;
+    for (std::size_t at = 0;
+         (at = run.out.find(green("✓ 已修改: a.uexp"), at)) != std::string::npos; ++at)
+      ++n;
     return n;
   }());
   EXPECT_TRUE(run.out.ends_with(green("✓ 修改完成，共处理 2 个文件") + kBanner)) << run.out;
@@ -228,7 +246,8 @@ TEST_F(EndToEnd, RulesThatMatchNothingStillEndWithTheBanner) {
   put("uexp解包/a.uexp", kMarker);
   const ToolRun run = runTool("1\n1\n");
   EXPECT_EQ(0, run.status);
-  EXPECT_TRUE(run.out.ends_with("  1. 'zzz' -> 'yyy'\n\n\n" + green("✓ 修改完成，共处理 0 个文件") + kBanner))
+  EXPECT_TRUE(run.out.ends_with("  1. 'zzz' -> 'yyy'\n\n\n" + green("✓ 修改完成，共处理 0 个文件") +
+                                kBanner))
       << run.out;
   EXPECT_EQ(kMarker, get("uexp打包/a.uexp"));
 }
@@ -238,7 +257,8 @@ TEST_F(EndToEnd, BadRuleFilesEndWithTheirMessage) {
   put("配置/r.txt", "# nothing\n\n");
   const ToolRun run = runTool("1\n1\n");
   EXPECT_EQ(1, run.status);
-  EXPECT_TRUE(run.out.ends_with(bold("加载替换规则:") + red("错误: 配置文件无有效替换规则"))) << run.out;
+  EXPECT_TRUE(run.out.ends_with(bold("加载替换规则:") + red("错误: 配置文件无有效替换规则")))
+      << run.out;
 }
 
 TEST_F(EndToEnd, FullStorageDuringCopyLeavesNoPartialCopy) {
@@ -296,8 +316,9 @@ TEST_F(EndToEnd, FullDiskDuringWriteBackKeepsTheCopiedBytes) {
   EXPECT_TRUE(run.out.ends_with(green("✓ 修改完成，共处理 1 个文件") + kBanner)) << run.out;
   // The copy keeps its complete old bytes, the other file its complete new
   // ones; nothing else is left in the folder and the sources are untouched.
-  EXPECT_EQ((std::map<std::string, std::string>{{"big.uexp", big}, {"small.uexp", kMarker + "xyz"}}),
-            filesUnder(kRoot / "uexp打包"));
+  EXPECT_EQ(
+      (std::map<std::string, std::string>{{"big.uexp", big}, {"small.uexp", kMarker + "xyz"}}),
+      filesUnder(kRoot / "uexp打包"));
   EXPECT_EQ(sources, filesUnder(kRoot / "uexp解包"));
 }
 

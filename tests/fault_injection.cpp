@@ -37,14 +37,19 @@ std::FILE* openWithFaults(const char* name, const char* path, const char* mode) 
   using Open = std::FILE* (*)(const char*, const char*);
   if (mode[0] == 'r' && pathMatches("UEXPMOD_FAULT_VANISH", path)) ::unlink(path);
   std::FILE* f = real<Open>(name)(path, mode);
-  if (f != nullptr && mode[0] != 'r' && pathMatches("UEXPMOD_FAULT_NOSPACE", path)) fullFiles().insert(f);
+  if (f != nullptr && mode[0] != 'r' && pathMatches("UEXPMOD_FAULT_NOSPACE", path))
+    fullFiles().insert(f);
   return f;
 }
 
 }  // namespace
 
-extern "C" std::FILE* fopen(const char* path, const char* mode) { return openWithFaults("fopen", path, mode); }
-extern "C" std::FILE* fopen64(const char* path, const char* mode) { return openWithFaults("fopen64", path, mode); }
+extern "C" std::FILE* fopen(const char* path, const char* mode) {
+  return openWithFaults("fopen", path, mode);
+}
+extern "C" std::FILE* fopen64(const char* path, const char* mode) {
+  return openWithFaults("fopen64", path, mode);
+}
 
 extern "C" std::size_t fwrite(const void* data, std::size_t size, std::size_t count, std::FILE* f) {
   using Write = std::size_t (*)(const void*, std::size_t, std::size_t, std::FILE*);

@@ -22,7 +22,8 @@ std::vector<std::string> relativeNames(const std::vector<fs::path>& found, const
 
 TEST(FindFilesRecursive, MatchesTheExtensionExactly) {
   TempDir dir;
-  for (const char* name : {"x.pak", "sub/y.pak", "sub/deeper/a.b.pak", "x.PAK", "x.pak.bak", ".pak", "noext"}) {
+  for (const char* name :
+       {"x.pak", "sub/y.pak", "sub/deeper/a.b.pak", "x.PAK", "x.pak.bak", ".pak", "noext"}) {
     writeFile(dir / name, "p");
   }
   fs::create_directories(dir / "z.pak");
@@ -142,13 +143,13 @@ TEST(ContainsBytes, FindsPatternsAnywhereIncludingAcrossReadPieces) {
   const std::pair<std::size_t, std::size_t> layouts[] = {
       // file size, marker offset
       {100, 0},
-      {100, 100 - 32},                       // the very last bytes
-      {first + 100, first - 10},             // straddles the first boundary
-      {first + 100, first - 31},             // one byte past it
-      {first + 100, first - 32},             // ends exactly at it
-      {first + 100, first},                  // starts at it
-      {3 * P + 200, first + P - 16},         // straddles the second boundary
-      {3 * P + 5, 3 * P + 5 - 32},           // the last bytes of a long file
+      {100, 100 - 32},                // the very last bytes
+      {first + 100, first - 10},      // straddles the first boundary
+      {first + 100, first - 31},      // one byte past it
+      {first + 100, first - 32},      // ends exactly at it
+      {first + 100, first},           // starts at it
+      {3 * P + 200, first + P - 16},  // straddles the second boundary
+      {3 * P + 5, 3 * P + 5 - 32},    // the last bytes of a long file
   };
   for (const auto& [size, offset] : layouts) {
     std::string content(size, '\0');
@@ -189,7 +190,8 @@ TEST(ReadBinaryFile, WholeContentOrNothing) {
 TEST(WriteBinaryFile, ReplacesContentAtomically) {
   TempDir dir;
   writeFile(dir / "a.uexp", "old content");
-  fs::permissions(dir / "a.uexp", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  fs::permissions(dir / "a.uexp",
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   EXPECT_TRUE(FileUtils::writeBinaryFile(dir / "a.uexp", {'n', 'e', 'w'}));
   EXPECT_EQ("new", readFile(dir / "a.uexp"));
   EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read,

@@ -45,14 +45,14 @@ void expectSameAsSequential(const Rules& rules, const std::string& input, std::s
 
 TEST(MultiReplacer, KeepsTheMeaningOfRulesAppliedOneAfterAnother) {
   const std::pair<Rules, std::string> cases[] = {
-      {{{"X", "Y"}, {"Y", "Z"}}, "aXbYc"},                   // chained: X ends as Z
-      {{{"Y", "Z"}, {"X", "Y"}}, "aXbYc"},                   // order matters
-      {{{"aa", "bb"}}, "aaa"},                               // no overlap
-      {{{"AB", "BA"}}, "AAB"},                               // self-created occurrence not revisited
-      {{{"AB", "BA"}, {"AB", "XY"}}, "AAB"},                 // but a later rule sees it
+      {{{"X", "Y"}, {"Y", "Z"}}, "aXbYc"},    // chained: X ends as Z
+      {{{"Y", "Z"}, {"X", "Y"}}, "aXbYc"},    // order matters
+      {{{"aa", "bb"}}, "aaa"},                // no overlap
+      {{{"AB", "BA"}}, "AAB"},                // self-created occurrence not revisited
+      {{{"AB", "BA"}, {"AB", "XY"}}, "AAB"},  // but a later rule sees it
       {{{"ab", "cd"}, {"bc", "zz"}, {"dc", "qq"}}, "abcab"},  // occurrences across rule writes
-      {{{"abc", "abc"}}, "xabcx"},                           // identical replacement counts
-      {{{"ab", "abc"}, {"b", "c"}}, "abab"},                 // unusable rule is skipped
+      {{{"abc", "abc"}}, "xabcx"},                            // identical replacement counts
+      {{{"ab", "abc"}, {"b", "c"}}, "abab"},                  // unusable rule is skipped
       {{{"", ""}, {"a", "b"}}, "aaa"},
       {{{"a", "b"}, {"a", "c"}, {"b", "a"}, {"a", "d"}}, "aXa"},
       {{{"q", "r"}}, ""},
@@ -87,7 +87,8 @@ TEST(MultiReplacer, AgreesWithSequentialReferenceOnRandomBuffers) {
         search = UTF8Utils::utf8ToUtf16LE(search);
         replacement = UTF8Utils::utf8ToUtf16LE(replacement);
       }
-      if (!rules.empty() && rng() % 5 == 0) search = rules[rng() % rules.size()].second.substr(0, length);
+      if (!rules.empty() && rng() % 5 == 0)
+        search = rules[rng() % rules.size()].second.substr(0, length);
       if (rng() % 10 == 0) {
         rules.emplace_back(search, search + "x");  // never applicable
       } else {
@@ -96,7 +97,8 @@ TEST(MultiReplacer, AgreesWithSequentialReferenceOnRandomBuffers) {
     }
     const std::string input = randomText(rng() % 120);
     // Every third round follows failure links instead of the complete table.
-    expectSameAsSequential(rules, input, round % 3 == 0 ? 3 : 1 << 20, round % 3 == 1 ? 0 : 8 << 20);
+    expectSameAsSequential(rules, input, round % 3 == 0 ? 3 : 1 << 20,
+                           round % 3 == 1 ? 0 : 8 << 20);
   }
 }
 
@@ -111,7 +113,8 @@ TEST(MultiReplacer, ManyRulesOnALargeBuffer) {
   }
   std::string input;
   while (input.size() < 200000) {
-    input += rng() % 3 == 0 ? "w" + std::to_string(rng() % 320) + "_" : std::string(1, static_cast<char>(rng()));
+    input += rng() % 3 == 0 ? "w" + std::to_string(rng() % 320) + "_"
+                            : std::string(1, static_cast<char>(rng()));
   }
   expectSameAsSequential(rules, input, 1 << 20);
   expectSameAsSequential(rules, input, 1 << 20, 0);

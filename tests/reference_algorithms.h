@@ -13,7 +13,8 @@ namespace reference {
 
 inline constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
 
-inline std::size_t find(const std::vector<char>& buffer, std::string_view pattern, std::size_t start) {
+inline std::size_t find(const std::vector<char>& buffer, std::string_view pattern,
+                        std::size_t start) {
   if (pattern.empty() || buffer.size() < pattern.size() || start >= buffer.size()) return kNotFound;
   for (std::size_t p = start; p + pattern.size() <= buffer.size(); ++p) {
     std::size_t k = 0;
@@ -23,7 +24,8 @@ inline std::size_t find(const std::vector<char>& buffer, std::string_view patter
   return kNotFound;
 }
 
-inline bool replace(std::vector<char>& buffer, std::string_view search, std::string_view replacement) {
+inline bool replace(std::vector<char>& buffer, std::string_view search,
+                    std::string_view replacement) {
   if (search.size() != replacement.size() || search.empty()) return false;
   bool replaced = false;
   std::size_t pos = 0;
@@ -38,7 +40,8 @@ inline bool replace(std::vector<char>& buffer, std::string_view search, std::str
 inline bool replaceAll(std::vector<char>& buffer,
                        const std::vector<std::pair<std::string, std::string>>& rules) {
   bool replaced = false;
-  for (const auto& [search, replacement] : rules) replaced = replace(buffer, search, replacement) || replaced;
+  for (const auto& [search, replacement] : rules)
+    replaced = replace(buffer, search, replacement) || replaced;
   return replaced;
 }
 

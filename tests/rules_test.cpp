@@ -47,14 +47,14 @@ TEST(ParseRules, LineEndsWhiteSpaceAndSeparators) {
       {" \t a=b \t \n", "[a|b]"},
       {"a\t=\tb", "[a|b]"},
       {" \t \n\t\n", ""},
-      {"a\tb\n", ""},                       // a tab does not separate
-      {"a=b x\n", "[a=b|x  ]"},             // the space wins over "="
-      {"=a:b\n", "[=a|b ]"},                // "=" leaves an empty side, ":" splits
+      {"a\tb\n", ""},            // a tab does not separate
+      {"a=b x\n", "[a=b|x  ]"},  // the space wins over "="
+      {"=a:b\n", "[=a|b ]"},     // "=" leaves an empty side, ":" splits
       {"x=:y\n", "[x|:y]"},
-      {"替换\n", ""},                        // a piece of the separator is not one
+      {"替换\n", ""},  // a piece of the separator is not one
       {"a替换成b替换成c\n", "[a|b替换成c]"},
-      {"last=line", "[last|line]"},           // no final line feed
-      {"a=b\na=b\n", "[a|b][a|b]"},          // duplicates stay
+      {"last=line", "[last|line]"},  // no final line feed
+      {"a=b\na=b\n", "[a|b][a|b]"},  // duplicates stay
       {"中文字=x\n", "[中文字|x  ]"},
       {"x=\xE3\x80\x80y\n", "[x|\xE3\x80\x80y]"},  // ideographic space is text
   };
@@ -62,10 +62,15 @@ TEST(ParseRules, LineEndsWhiteSpaceAndSeparators) {
 }
 
 TEST(ParseRules, ByteOrderMarkAtTheStartIsIgnored) {
-  EXPECT_EQ("[a|b]", describe(parse("\xEF\xBB\xBF" "a=b\n")));
+  EXPECT_EQ("[a|b]", describe(parse("\xEF\xBB\xBF"
+                                    "a=b\n")));
   EXPECT_EQ("[c|d]", describe(parse("\xEF\xBB\xBF# comment=x\nc=d\n")));
   // Only at the very start: elsewhere the bytes are text.
-  EXPECT_EQ("[a|b][\xEF\xBB\xBF" "c|d ]", describe(parse("a=b\n\xEF\xBB\xBF" "c=d\n")));
+  EXPECT_EQ(
+      "[a|b][\xEF\xBB\xBF"
+      "c|d ]",
+      describe(parse("a=b\n\xEF\xBB\xBF"
+                     "c=d\n")));
 }
 
 TEST(ParseRules, BinaryAndMalformedInputNeverCrashes) {
@@ -85,11 +90,8 @@ TEST(ParseRules, BinaryAndMalformedInputNeverCrashes) {
 
 TEST(AlignStringPair, PadsByCharacterCountNotBytes) {
   const std::tuple<std::string, std::string, std::string> cases[] = {
-      {"你好", "ab", "ab"},
-      {"三个字", "一", "一  "},
-      {"ab", "abc", "abc"},
-      {"abc", "abc", "abc"},
-      {"Hello", "Hi", "Hi   "},
+      {"你好", "ab", "ab"},  {"三个字", "一", "一  "}, {"ab", "abc", "abc"},
+      {"abc", "abc", "abc"}, {"Hello", "Hi", "Hi   "},
   };
   for (const auto& [search, replacement, aligned] : cases) {
     const auto [s, r] = UEXPProcessor::alignStringPair(search, replacement);

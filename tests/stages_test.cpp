@@ -1,7 +1,6 @@
 // The stages run in-process on a temporary workspace, with menu answers and
 // output held in string streams.
 #include <gtest/gtest.h>
-
 #include <sys/resource.h>
 
 #include <csignal>
@@ -171,7 +170,8 @@ TEST(SelectConfigFile, EmptyFolderAndEndOfInputAreFatal) {
 TEST(FindAndCopyTargetUexp, ProgressCounterFraming) {
   for (const std::size_t n : {1u, 20u, 25u}) {
     Workspace ws;
-    for (std::size_t i = 0; i < n; ++i) writeFile(ws / ("uexp解包/f" + std::to_string(i) + ".uexp").c_str(), "x");
+    for (std::size_t i = 0; i < n; ++i)
+      writeFile(ws / ("uexp解包/f" + std::to_string(i) + ".uexp").c_str(), "x");
     EXPECT_TRUE(ws.processor.findAndCopyTargetUexp().empty());
     std::string expected = "\n" + bold("步骤: 扫描匹配目标UEXP并复制到打包目录") +
                            cyan("扫描 " + std::to_string(n) + " 个UEXP文件...");
@@ -202,7 +202,8 @@ TEST(FindAndCopyTargetUexp, CopiesMatchesUnderTheirRelativePath) {
   EXPECT_EQ("..." + kMarker + "...", readFile(ws / "uexp打包/a/b/x.uexp"));
   EXPECT_FALSE(fs::exists(ws / "uexp打包/stale.uexp"));
   std::size_t files = 0;
-  for (const auto& e : fs::recursive_directory_iterator(ws / "uexp打包")) files += e.is_regular_file();
+  for (const auto& e : fs::recursive_directory_iterator(ws / "uexp打包"))
+    files += e.is_regular_file();
   EXPECT_EQ(1u, files);
   EXPECT_TRUE(ws.take().ends_with("\n" + green("✓ 匹配到 1 个文件，已复制到打包目录")));
 }
@@ -223,7 +224,8 @@ TEST(FindAndCopyTargetUexp, NoCandidatesPrintsOnlyTheRedLine) {
   Workspace ws;
   writeFile(ws / "uexp打包/stale.uexp", "old");
   EXPECT_TRUE(ws.processor.findAndCopyTargetUexp().empty());
-  EXPECT_EQ("\n" + bold("步骤: 扫描匹配目标UEXP并复制到打包目录") + red("✗ 解包目录无uexp文件"), ws.take());
+  EXPECT_EQ("\n" + bold("步骤: 扫描匹配目标UEXP并复制到打包目录") + red("✗ 解包目录无uexp文件"),
+            ws.take());
   EXPECT_TRUE(fs::is_empty(ws / "uexp打包"));
 }
 
@@ -262,7 +264,8 @@ TEST(FindAndCopyTargetUexp, FailedCopiesAreReportedAndNotCounted) {
   EXPECT_FALSE(fs::exists(ws / "uexp打包/big.uexp"));
   EXPECT_EQ(1, std::distance(fs::directory_iterator(ws / "uexp打包"), fs::directory_iterator()));
   const std::string out = ws.take();
-  EXPECT_TRUE(out.ends_with("\n" + red("✗ 复制失败：big.uexp") + green("✓ 匹配到 1 个文件，已复制到打包目录")))
+  EXPECT_TRUE(out.ends_with("\n" + red("✗ 复制失败：big.uexp") +
+                            green("✓ 匹配到 1 个文件，已复制到打包目录")))
       << out;
 
   // When every match fails there is no summary claiming a match or its absence.
@@ -331,7 +334,9 @@ TEST(ProcessUexpFiles, ListsRulesAndRewritesInUtf8OrUtf16) {
   EXPECT_EQ(0u, out.find("\n" + bold("步骤: 批量修改打包目录UEXP文件") + listing)) << out;
   EXPECT_EQ(2u, [&] {
     std::size_t n = 0;
-    for (std::size_t at = 0; (at = out.find(green("✓ 已修改: a.uexp"), at)) != std::string::npos; ++at) ++n;
+    for (std::size_t at = 0; (at = out.find(green("✓ 已修改: a.uexp"), at)) != std::string::npos;
+         ++at)
+      ++n;
     return n;
   }());
   EXPECT_TRUE(out.ends_with("\n" + green("✓ 修改完成，共处理 2 个文件")));
@@ -340,7 +345,8 @@ TEST(ProcessUexpFiles, ListsRulesAndRewritesInUtf8OrUtf16) {
 TEST(ProcessUexpFiles, EmptyRepackFolderSkipsEverything) {
   Workspace ws;
   EXPECT_EQ(0, ws.processor.processUexpFiles({{"a", "b"}}));
-  EXPECT_EQ("\n" + bold("步骤: 批量修改打包目录UEXP文件") + red("打包目录无uexp文件，跳过修改"), ws.take());
+  EXPECT_EQ("\n" + bold("步骤: 批量修改打包目录UEXP文件") + red("打包目录无uexp文件，跳过修改"),
+            ws.take());
 }
 
 TEST(ProcessUexpFiles, IdenticalReplacementStillCountsAsRewritten) {
@@ -378,7 +384,8 @@ TEST(RunFullProcess, ExceptionsBecomeMessagesAndStatuses) {
     UEXPProcessor processor(dir / "ws", in, out);
     if (standard) {
       EXPECT_EQ(1, processor.runFullProcess());
-      EXPECT_TRUE(out.str().ends_with("\033[96m请输入文件编号: \033[0m" + red("程序异常: 输入设备错误")))
+      EXPECT_TRUE(
+          out.str().ends_with("\033[96m请输入文件编号: \033[0m" + red("程序异常: 输入设备错误")))
           << out.str();
     } else {
       EXPECT_THROW(processor.runFullProcess(), int);

@@ -35,15 +35,8 @@ TEST(Trim, StripsOnlySpaceTabLineFeedAndCarriageReturn) {
 
 TEST(CalculateStringLength, CountsByLeadBytes) {
   const std::pair<std::string, std::size_t> cases[] = {
-      {"", 0},
-      {"abc", 3},
-      {"中文", 2},
-      {"\xF0\x9F\x98\x80", 1},
-      {"\x80", 1},
-      {"\xE4\xB8", 1},
-      {"\xC3\x41", 1},
-      {"\xF8\xFF", 2},
-      {"\xC0\x80", 1},
+      {"", 0},         {"abc", 3},      {"中文", 2},     {"\xF0\x9F\x98\x80", 1}, {"\x80", 1},
+      {"\xE4\xB8", 1}, {"\xC3\x41", 1}, {"\xF8\xFF", 2}, {"\xC0\x80", 1},
   };
   for (const auto& [text, count] : cases) {
     EXPECT_EQ(count, UTF8Utils::calculateStringLength(text)) << hex(text);
@@ -93,7 +86,8 @@ TEST(FindInBytes, AgreesWithPlainSearchOnRandomInput) {
     const int alphabet = 1 + static_cast<int>(rng() % 4);
     for (char& c : buf) c = static_cast<char>("\0A\xFF/"[rng() % static_cast<unsigned>(alphabet)]);
     std::string pattern(1 + rng() % 6, '\0');
-    for (char& c : pattern) c = static_cast<char>("\0A\xFF/"[rng() % static_cast<unsigned>(alphabet)]);
+    for (char& c : pattern)
+      c = static_cast<char>("\0A\xFF/"[rng() % static_cast<unsigned>(alphabet)]);
     const std::size_t start = rng() % (buf.size() + 2);
     ASSERT_EQ(reference::find(buf, pattern, start), UTF8Utils::findInBytes(buf, pattern, start))
         << hex(textOf(buf)) << " / " << hex(pattern) << " from " << start;
@@ -106,11 +100,9 @@ TEST(ReplaceInBytes, ReplacesLeftToRightWithoutOverlap) {
     bool replaced;
   };
   const Case cases[] = {
-      {"aaa", "aa", "bb", "bba", true},
-      {"ABAB", "AB", "CD", "CDCD", true},
+      {"aaa", "aa", "bb", "bba", true},           {"ABAB", "AB", "CD", "CDCD", true},
       {"AAB", "AB", "BA", "ABA", true},  // the new occurrence at the start is not revisited
-      {"abcabc", "abc", "abcd", "abcabc", false},
-      {"abc", "", "", "abc", false},
+      {"abcabc", "abc", "abcd", "abcabc", false}, {"abc", "", "", "abc", false},
       {"xabcx", "abc", "abc", "xabcx", true},  // identical replacement still counts
       {"xyz", "abc", "def", "xyz", false},
   };

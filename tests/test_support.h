@@ -1,13 +1,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
@@ -24,9 +23,8 @@ class TempDir {
   TempDir() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::random_device device;
-    path_ = fs::temp_directory_path() /
-            ("uexpmod-" + std::string(info->test_suite_name()) + "-" + info->name() + "-" +
-             std::to_string(device()));
+    path_ = fs::temp_directory_path() / ("uexpmod-" + std::string(info->test_suite_name()) + "-" +
+                                         info->name() + "-" + std::to_string(device()));
     fs::create_directories(path_);
     fs::permissions(path_, fs::perms::all);  // see whereModesApply
   }
@@ -61,8 +59,12 @@ inline std::string readFile(const fs::path& file) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline std::vector<char> bytesOf(std::string_view text) { return std::vector<char>(text.begin(), text.end()); }
-inline std::string textOf(const std::vector<char>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+inline std::vector<char> bytesOf(std::string_view text) {
+  return std::vector<char>(text.begin(), text.end());
+}
+inline std::string textOf(const std::vector<char>& bytes) {
+  return std::string(bytes.begin(), bytes.end());
+}
 
 // Runs `check` where file modes are enforced. Root ignores them, so as root
 // the check runs in a child process that has become the unprivileged user

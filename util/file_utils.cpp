@@ -13,7 +13,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-
 struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
@@ -50,7 +49,8 @@ bool commitTemporary(const fs::path& tmp, const fs::path& target) {
 
 }  // namespace
 
-std::vector<fs::path> FileUtils::findFilesRecursive(const fs::path& root, std::string_view extension) {
+std::vector<fs::path> FileUtils::findFilesRecursive(const fs::path& root,
+                                                    std::string_view extension) {
   std::vector<fs::path> found;
   try {
     std::error_code ec;

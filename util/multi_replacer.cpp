@@ -14,7 +14,8 @@ MultiReplacer::MultiReplacer(std::vector<BytePair> pairs, std::size_t denseTable
     : pairs_(std::move(pairs)), denseTableEntries_(denseTableEntries) {
   usable_.resize(pairs_.size());
   for (std::size_t i = 0; i < pairs_.size(); ++i) {
-    usable_[i] = !pairs_[i].search.empty() && pairs_[i].search.size() == pairs_[i].replacement.size();
+    usable_[i] =
+        !pairs_[i].search.empty() && pairs_[i].search.size() == pairs_[i].replacement.size();
     if (usable_[i]) lastUsablePair_ = i;
   }
   buildAutomaton();
@@ -24,7 +25,8 @@ void MultiReplacer::buildAutomaton() {
   std::map<std::string, std::uint32_t> idOf;
   for (std::size_t i = 0; i < pairs_.size(); ++i) {
     if (!usable_[i]) continue;
-    const auto [it, added] = idOf.emplace(pairs_[i].search, static_cast<std::uint32_t>(patterns_.size()));
+    const auto [it, added] =
+        idOf.emplace(pairs_[i].search, static_cast<std::uint32_t>(patterns_.size()));
     if (added) {
       patterns_.push_back(pairs_[i].search);
       pairsOfPattern_.emplace_back();
@@ -73,7 +75,8 @@ void MultiReplacer::buildAutomaton() {
   }
   edgeBegin_.push_back(static_cast<std::uint32_t>(edgeByte_.size()));
   std::vector<std::vector<std::pair<unsigned char, std::uint32_t>>>().swap(children);
-  for (std::uint32_t e = edgeBegin_[0]; e < edgeBegin_[1]; ++e) rootNext_[edgeByte_[e]] = edgeTarget_[e];
+  for (std::uint32_t e = edgeBegin_[0]; e < edgeBegin_[1]; ++e)
+    rootNext_[edgeByte_[e]] = edgeTarget_[e];
 
   // Failure and output links, breadth first so a state's failure state (which
   // is shallower) is complete before the state itself.
@@ -136,7 +139,8 @@ std::uint32_t MultiReplacer::sparseStep(std::uint32_t state, unsigned char byte)
     const auto first = edgeByte_.begin() + edgeBegin_[state];
     const auto last = edgeByte_.begin() + edgeBegin_[state + 1];
     const auto it = std::lower_bound(first, last, byte);
-    if (it != last && *it == byte) return edgeTarget_[static_cast<std::size_t>(it - edgeByte_.begin())];
+    if (it != last && *it == byte)
+      return edgeTarget_[static_cast<std::size_t>(it - edgeByte_.begin())];
     state = fail_[state];
   }
 }
@@ -163,7 +167,8 @@ void MultiReplacer::walk(const char* data, std::size_t begin, std::size_t end, S
 }
 
 template <typename Found>
-void MultiReplacer::scan(const char* data, std::size_t begin, std::size_t end, Found&& found) const {
+void MultiReplacer::scan(const char* data, std::size_t begin, std::size_t end,
+                         Found&& found) const {
   if (!finders_.empty()) {
     for (std::uint32_t id = 0; id < finders_.size(); ++id) {
       std::size_t at = begin;
@@ -171,9 +176,13 @@ void MultiReplacer::scan(const char* data, std::size_t begin, std::size_t end, F
     }
   } else if (!next_.empty()) {
     const std::size_t k = classCount_;
-    walk(data, begin, end, [&](std::uint32_t s, unsigned char b) { return next_[s * k + classOf_[b]]; }, found);
+    walk(
+        data, begin, end,
+        [&](std::uint32_t s, unsigned char b) { return next_[s * k + classOf_[b]]; }, found);
   } else {
-    walk(data, begin, end, [&](std::uint32_t s, unsigned char b) { return sparseStep(s, b); }, found);
+    walk(
+        data, begin, end, [&](std::uint32_t s, unsigned char b) { return sparseStep(s, b); },
+        found);
   }
 }
 
@@ -234,7 +243,8 @@ void MultiReplacer::rescanAround(std::size_t pairIndex, const std::vector<Write>
   const auto scanWindow = [&](std::size_t begin, std::size_t end) {
     scan(buffer.data(), begin, end, [&](std::uint32_t id, std::size_t start) {
       const std::vector<std::uint32_t>& owners = pairsOfPattern_[id];
-      for (auto it = std::upper_bound(owners.begin(), owners.end(), pairIndex); it != owners.end(); ++it) {
+      for (auto it = std::upper_bound(owners.begin(), owners.end(), pairIndex); it != owners.end();
+           ++it) {
         addCandidate(*it, start);
         unsorted_[*it] = true;
       }

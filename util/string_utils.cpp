@@ -34,7 +34,8 @@ std::size_t StringUtils::calculateStringLength(std::string_view text) {
 
 std::size_t UTF8Utils::calculateStringLength(std::string_view text) {
   std::size_t count = 0;
-  for (std::size_t pos = 0; pos < text.size(); pos += leadStep(static_cast<unsigned char>(text[pos]))) {
+  for (std::size_t pos = 0; pos < text.size();
+       pos += leadStep(static_cast<unsigned char>(text[pos]))) {
     ++count;
   }
   return count;
@@ -43,7 +44,9 @@ std::size_t UTF8Utils::calculateStringLength(std::string_view text) {
 std::string UTF8Utils::utf8ToUtf16LE(std::string_view text) {
   std::vector<std::uint16_t> units;
   units.reserve(text.size());
-  const auto byteAt = [&text](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(text[i])); };
+  const auto byteAt = [&text](std::size_t i) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(text[i]));
+  };
   std::size_t pos = 0;
   while (pos < text.size()) {
     const std::uint32_t b = byteAt(pos);
@@ -57,8 +60,8 @@ std::string UTF8Utils::utf8ToUtf16LE(std::string_view text) {
       pos += 2;
     } else if ((b & 0xF0) == 0xE0) {
       if (left < 3) break;
-      units.push_back(static_cast<std::uint16_t>(((b & 0x0F) << 12) | ((byteAt(pos + 1) & 0x3F) << 6) |
-                                                 (byteAt(pos + 2) & 0x3F)));
+      units.push_back(static_cast<std::uint16_t>(
+          ((b & 0x0F) << 12) | ((byteAt(pos + 1) & 0x3F) << 6) | (byteAt(pos + 2) & 0x3F)));
       pos += 3;
     } else if ((b & 0xF8) == 0xF0) {
       if (left < 4) break;
