@@ -29,10 +29,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::pair<std::string, std::string>> rules;
   std::vector<BytePair> pairs;
   for (std::size_t i = 0; i < ruleCount && pos < size; ++i) {
-    const std::uint8_t spec = data[pos++];
-    const std::size_t length = 1 + (spec & 7);
+    const std::uint8_t shape = data[pos++];
+    const std::size_t length = 1 + (shape & 7);
     std::string search = take(length);
-    std::string replacement = take(length + ((spec & 0x80) ? 1 : 0));  // sometimes never applicable
+    std::string replacement = take(length + ((shape & 0x80) ? 1 : 0));  // sometimes never applicable
     rules.emplace_back(search, replacement);
     pairs.push_back({search, replacement});
   }
