@@ -322,6 +322,18 @@ TEST_F(EndToEnd, FullDiskDuringWriteBackKeepsTheCopiedBytes) {
   EXPECT_EQ(sources, filesUnder(kRoot / "uexp解包"));
 }
 
+TEST_F(EndToEnd, CopiesOnStorageThatRefusesPermissionChanges) {
+  put("提取的pak/地铁水印/mod.pak", "PAK!");
+  put("配置/r.txt", "abc=xyz\n");
+  put("uexp解包/a/b.uexp", kMarker + "abc");
+  const ToolRun run = runTool("1\n", "", withFault("NOCHMOD", "1"));
+  EXPECT_EQ(0, run.status) << run.err;
+  EXPECT_NE(std::string::npos, run.out.find(green("✓ 已复制：mod.pak")));
+  EXPECT_NE(std::string::npos, run.out.find(green("✓ 匹配到 1 个文件，已复制到打包目录")));
+  EXPECT_EQ("PAK!", get("pak/mod.pak"));
+  EXPECT_EQ(kMarker + "xyz", get("uexp打包/a/b.uexp"));
+}
+
 TEST_F(EndToEnd, HugeRuleFilesEndWithADefinedOutcome) {
   put("pak/one.pak", "p");
   put("uexp解包/a.uexp", kMarker + "abc");

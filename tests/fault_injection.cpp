@@ -5,8 +5,11 @@
 //                                 just before it is opened for reading, as if
 //                                 another app removed it after the folder walk;
 //   UEXPMOD_FAULT_NOSPACE=<text>  a write to a file whose path contains <text>
-//                                 stops half way with ENOSPC, as on a full disk.
+//                                 stops half way with ENOSPC, as on a full disk;
+//   UEXPMOD_FAULT_NOCHMOD=1       every change of permissions fails with EPERM,
+//                                 as on storage that keeps fixed modes.
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -65,4 +68,27 @@ extern "C" int fclose(std::FILE* f) {
   static const Close realClose = real<Close>("fclose");
   fullFiles().erase(f);
   return realClose(f);
+}
+
+namespace {
+bool chmodRefused() {
+  if (std::getenv("UEXPMOD_FAULT_NOCHMOD") == nullptr) return false;
+  errno = EPERM;
+  return true;
+}
+}  // namespace
+
+extern "C" int fchmod(int fd, mode_t mode) {
+  using Fchmod = int (*)(int, mode_t);
+  return chmodRefused() ? -1 : real<Fchmod>("fchmod")(fd, mode);
+}
+
+extern "C" int chmod(const char* path, mode_t mode) {
+  using Chmod = int (*)(const char*, mode_t);
+  return chmodRefused() ? -1 : real<Chmod>("chmod")(path, mode);
+}
+
+extern "C" int fchmodat(int dir, const char* path, mode_t mode, int flags) {
+  using Fchmodat = int (*)(int, const char*, mode_t, int);
+  return chmodRefused() ? -1 : real<Fchmodat>("fchmodat")(dir, path, mode, flags);
 }

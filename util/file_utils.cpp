@@ -33,6 +33,24 @@ fs::path temporarySibling(const fs::path& target) {
   return target.parent_path() / ("." + name + ".uexpmod.tmp");
 }
 
+// Copies the bytes of `from` into a new file `to` through stdio, changing no
+// permissions. False when anything could not be read or written.
+bool copyBytes(const fs::path& from, const fs::path& to) {
+  const FilePtr in = openUnbuffered(from, "rb");
+  if (!in) return false;
+  std::FILE* out = std::fopen(to.c_str(), "wb");
+  if (out == nullptr) return false;
+  std::vector<char> buffer(FileUtils::kContentReadPiece);
+  bool ok = true;
+  std::size_t got = 0;
+  while (ok && (got = std::fread(buffer.data(), 1, buffer.size(), in.get())) > 0) {
+    ok = std::fwrite(buffer.data(), 1, got, out) == got;
+  }
+  ok = ok && !std::ferror(in.get());
+  ok = std::fclose(out) == 0 && ok;
+  return ok;
+}
+
 // Renames `tmp` over `target`, keeping the permissions the target had.
 // Removes `tmp` when anything fails.
 bool commitTemporary(const fs::path& tmp, const fs::path& target) {
@@ -100,7 +118,10 @@ bool FileUtils::copyFile(const fs::path& from, const fs::path& to) {
     if (fs::equivalent(from, to, ec)) return false;
     const fs::path tmp = temporarySibling(to);
     fs::copy_file(from, tmp, fs::copy_options::overwrite_existing, ec);
-    if (ec) {
+    // copy_file also gives the copy the source's permissions, and fails when
+    // the storage refuses that, as Android's shared storage may. The bytes
+    // are what matters: copy them plainly then.
+    if (ec && !copyBytes(from, tmp)) {
       fs::remove(tmp, ec);
       return false;
     }
