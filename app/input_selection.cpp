@@ -99,10 +99,7 @@ fs::path UEXPProcessor::chooseFromMenu(const Menu& menu) {
     int number = 0;
     try {
       number = std::stoi(answer);
-    } catch (const std::invalid_argument&) {
-      console.println("请输入有效的数字", "red");
-      continue;
-    } catch (const std::out_of_range&) {
+    } catch (const std::logic_error&) {  // no digits, or beyond a 32-bit int
       console.println("请输入有效的数字", "red");
       continue;
     }

@@ -25,6 +25,10 @@ FilePtr openUnbuffered(const fs::path& path, const char* mode) {
   return f;
 }
 
+// Closes a file that was written to; true only when everything written
+// reached the file (fclose reports a failed final flush).
+bool closeWritten(FilePtr f) { return std::fclose(f.release()) == 0; }
+
 // The hidden sibling that a write or copy fills before it is renamed over
 // `target`. Its extension is ".tmp", so no search for game files lists it.
 fs::path temporarySibling(const fs::path& target) {
@@ -38,17 +42,16 @@ fs::path temporarySibling(const fs::path& target) {
 bool copyBytes(const fs::path& from, const fs::path& to) {
   const FilePtr in = openUnbuffered(from, "rb");
   if (!in) return false;
-  std::FILE* out = std::fopen(to.c_str(), "wb");
-  if (out == nullptr) return false;
+  FilePtr out(std::fopen(to.c_str(), "wb"));
+  if (!out) return false;
   std::vector<char> buffer(FileUtils::kContentReadPiece);
   bool ok = true;
   std::size_t got = 0;
   while (ok && (got = std::fread(buffer.data(), 1, buffer.size(), in.get())) > 0) {
-    ok = std::fwrite(buffer.data(), 1, got, out) == got;
+    ok = std::fwrite(buffer.data(), 1, got, out.get()) == got;
   }
   ok = ok && !std::ferror(in.get());
-  ok = std::fclose(out) == 0 && ok;
-  return ok;
+  return closeWritten(std::move(out)) && ok;
 }
 
 // Renames `tmp` over `target`, keeping the permissions the target had.
@@ -183,11 +186,10 @@ std::optional<std::vector<char>> FileUtils::readBinaryFile(const fs::path& file)
 
 bool FileUtils::writeBinaryFile(const fs::path& file, const std::vector<char>& bytes) {
   const fs::path tmp = temporarySibling(file);
-  std::FILE* out = std::fopen(tmp.c_str(), "wb");
-  if (out == nullptr) return false;
-  bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
-  ok = std::fflush(out) == 0 && ok;
-  ok = std::fclose(out) == 0 && ok;
+  FilePtr out(std::fopen(tmp.c_str(), "wb"));
+  if (!out) return false;
+  bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), out.get()) == bytes.size();
+  ok = closeWritten(std::move(out)) && ok;
   if (!ok) {
     std::error_code ec;
     fs::remove(tmp, ec);

@@ -33,10 +33,7 @@ void MultiReplacer::buildAutomaton() {
     }
     pairsOfPattern_[it->second].push_back(static_cast<std::uint32_t>(i));
   }
-  for (const std::string& p : patterns_) {
-    patternLength_.push_back(p.size());
-    longestPattern_ = std::max(longestPattern_, p.size());
-  }
+  for (const std::string& p : patterns_) longestPattern_ = std::max(longestPattern_, p.size());
   if (patterns_.size() <= kFewPatterns) {
     for (const std::string& p : patterns_) finders_.emplace_back(p);
     return;
@@ -161,7 +158,7 @@ void MultiReplacer::walk(const char* data, std::size_t begin, std::size_t end, S
     state = step(state, b);
     for (std::uint32_t s = firstOut_[state]; s != 0; s = outLink_[s]) {
       const auto id = static_cast<std::uint32_t>(ownPattern_[s]);
-      found(id, i + 1 - patternLength_[id]);
+      found(id, i + 1 - patterns_[id].size());
     }
   }
 }

@@ -69,7 +69,6 @@ class MultiReplacer {
   // The distinct search texts and the pairs that search for each.
   std::vector<std::string> patterns_;
   std::vector<std::vector<std::uint32_t>> pairsOfPattern_;  // ascending pair indices
-  std::vector<std::size_t> patternLength_;
   std::size_t longestPattern_ = 0;
   std::size_t lastUsablePair_ = 0;
 
