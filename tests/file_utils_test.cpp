@@ -1,10 +1,38 @@
 #include "util/file_utils.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <fstream>
 
 #include "tests/test_support.h"
+
+// This executable's own mmap stands in front of the C library's, so a test
+// can make maps of files fail, as on storage that cannot be mapped, or cut a
+// file short just before it is mapped, as another app might.
+namespace mapfaults {
+bool refuse = false;
+std::string shrinkBeforeMap;  // path of the file to empty
+}  // namespace mapfaults
+
+extern "C" void* mmap(void* address, size_t length, int protection, int flags, int fd,
+                      off_t offset) noexcept {
+  using Mmap = void* (*)(void*, size_t, int, int, int, off_t);
+  static const auto realMmap = reinterpret_cast<Mmap>(dlsym(RTLD_NEXT, "mmap"));
+  if (fd >= 0 && mapfaults::refuse) {
+    errno = ENODEV;
+    return MAP_FAILED;
+  }
+  if (fd >= 0 && !mapfaults::shrinkBeforeMap.empty()) {
+    std::ofstream(mapfaults::shrinkBeforeMap, std::ios::trunc);
+  }
+  return realMmap(address, length, protection, flags, fd, offset);
+}
 
 namespace {
 
@@ -134,23 +162,11 @@ TEST(CopyFile, CreatesFoldersReplacesAndFailsCleanly) {
   }
 }
 
-TEST(ContainsBytes, FindsPatternsAnywhereIncludingAcrossReadPieces) {
+// Writes files of the given sizes with the marker at the given offsets and
+// checks that each is found, and not found once one byte of it is changed.
+void expectFoundWhereverPlaced(const std::vector<std::pair<std::size_t, std::size_t>>& layouts) {
   TempDir dir;
   const std::string marker = "Game/Mod/Escape/Audio/WwiseBank/";
-  // Reads end at P + 31, 2P + 31, ... (each piece keeps the last 31 bytes).
-  constexpr std::size_t P = FileUtils::kContentReadPiece;
-  constexpr std::size_t first = P + 31;
-  const std::pair<std::size_t, std::size_t> layouts[] = {
-      // file size, marker offset
-      {100, 0},
-      {100, 100 - 32},                // the very last bytes
-      {first + 100, first - 10},      // straddles the first boundary
-      {first + 100, first - 31},      // one byte past it
-      {first + 100, first - 32},      // ends exactly at it
-      {first + 100, first},           // starts at it
-      {3 * P + 200, first + P - 16},  // straddles the second boundary
-      {3 * P + 5, 3 * P + 5 - 32},    // the last bytes of a long file
-  };
   for (const auto& [size, offset] : layouts) {
     std::string content(size, '\0');
     content.replace(offset, marker.size(), marker);
@@ -162,6 +178,69 @@ TEST(ContainsBytes, FindsPatternsAnywhereIncludingAcrossReadPieces) {
     EXPECT_EQ(ContainsResult::kNotFound, FileUtils::containsBytes(dir / "f.uexp", marker))
         << "size " << size << " offset " << offset;
   }
+}
+
+TEST(ContainsBytes, FindsPatternsAnywhereIncludingAcrossMapWindows) {
+  // Windows start at 0, W, 2W, ... and each holds 31 bytes of the next.
+  constexpr std::size_t W = FileUtils::kContentMapWindow;
+  constexpr std::size_t small = FileUtils::kContentMapFrom;
+  expectFoundWhereverPlaced({
+      // file size, marker offset
+      {small, 0},                  // the smallest mapped file
+      {small, small - 32},         // ... and its last bytes
+      {W + 31, W - 1},             // exactly one window and its overlap
+      {W + 100, W - 10},           // straddles the first window's end
+      {W + 100, W - 32},           // ends exactly at it
+      {W + 100, W},                // starts at it
+      {2 * W + 200, 2 * W - 16},   // straddles the second window's end
+      {2 * W + 40, 2 * W + 40 - 32},  // the last bytes of a long file
+  });
+}
+
+TEST(ContainsBytes, ReadsFilesThatCannotBeMapped) {
+  // Reads end at P + 31, 2P + 31, ... (each piece keeps the last 31 bytes).
+  constexpr std::size_t P = FileUtils::kContentReadPiece;
+  constexpr std::size_t first = P + 31;
+  mapfaults::refuse = true;
+  expectFoundWhereverPlaced({
+      {100, 0},
+      {100, 100 - 32},                // the very last bytes
+      {first + 100, first - 10},      // straddles the first boundary
+      {first + 100, first - 31},      // one byte past it
+      {first + 100, first - 32},      // ends exactly at it
+      {first + 100, first},           // starts at it
+      {3 * P + 200, first + P - 16},  // straddles the second boundary
+      {3 * P + 5, 3 * P + 5 - 32},    // the last bytes of a long file
+  });
+  mapfaults::refuse = false;
+}
+
+TEST(ContainsBytes, FileCutShortWhileMappedIsUnreadable) {
+  TempDir dir;
+  const fs::path file = dir / "f.uexp";
+  writeFile(file, std::string(FileUtils::kContentMapWindow, 'a'));
+  mapfaults::shrinkBeforeMap = file.string();
+  const ContainsResult result = FileUtils::containsBytes(file, "Game/");
+  mapfaults::shrinkBeforeMap.clear();
+  EXPECT_EQ(ContainsResult::kUnreadable, result);
+  // The search goes on normally afterwards.
+  writeFile(file, std::string(FileUtils::kContentMapWindow, 'a') + "Game/");
+  EXPECT_EQ(ContainsResult::kFound, FileUtils::containsBytes(file, "Game/"));
+}
+
+TEST(ContainsBytesDeathTest, BusErrorsOutsideASearchStillEndTheProcess) {
+  TempDir dir;
+  writeFile(dir / "f.uexp", std::string(FileUtils::kContentMapWindow, 'a'));
+  writeFile(dir / "empty", "");
+  EXPECT_EXIT(
+      {
+        FileUtils::containsBytes(dir / "f.uexp", "Game/");  // installs the handler
+        std::FILE* f = std::fopen((dir / "empty").c_str(), "rb");
+        const auto* page = static_cast<const volatile char*>(
+            ::mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE, ::fileno(f), 0));
+        std::exit(page[0]);  // past the end of the file
+      },
+      testing::KilledBySignal(SIGBUS), "");
 }
 
 TEST(ContainsBytes, TellsUnreadableFromAbsent) {

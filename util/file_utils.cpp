@@ -1,6 +1,11 @@
 #include "util/file_utils.h"
 
+#include <setjmp.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -134,16 +139,70 @@ bool FileUtils::copyFile(const fs::path& from, const fs::path& to) {
   }
 }
 
-ContainsResult FileUtils::containsBytes(const fs::path& file, std::string_view pattern) {
-  const FilePtr f = openUnbuffered(file, "rb");
-  if (!f) return ContainsResult::kUnreadable;
-  if (pattern.empty()) return ContainsResult::kNotFound;
+namespace {
 
-  // Each piece starts with the last pattern-size-minus-one bytes of the one
-  // before, so an occurrence that straddles two reads is still seen whole.
-  const ByteFinder finder(pattern);
-  const std::size_t overlap = pattern.size() - 1;
-  const std::size_t capacity = std::max(FileUtils::kContentReadPiece, pattern.size()) + overlap;
+// Reading a mapped page that lies past the end of a file that shrank after it
+// was mapped raises SIGBUS. While a mapped window is searched, the handler
+// jumps back out of the search, and the file counts as unreadable; at any
+// other time it restores the default action, so a real fault still ends the
+// process as it would without this handler.
+thread_local sigjmp_buf busErrorJump;
+thread_local volatile std::sig_atomic_t busErrorGuarded = 0;
+
+extern "C" void onBusError(int signal) {
+  if (busErrorGuarded != 0) siglongjmp(busErrorJump, 1);
+  std::signal(signal, SIG_DFL);
+}
+
+bool installBusErrorHandler() {
+  struct sigaction action = {};
+  action.sa_handler = onBusError;
+  sigemptyset(&action.sa_mask);
+  return sigaction(SIGBUS, &action, nullptr) == 0;
+}
+
+enum class WindowSearch { kFound, kNotFound, kBusError };
+
+// Searches one mapped window. Kept apart from its caller so that no local
+// variable of the caller lives across the jump.
+WindowSearch searchWindow(const ByteFinder& finder, const char* data, std::size_t size) {
+  if (sigsetjmp(busErrorJump, 1) != 0) {
+    busErrorGuarded = 0;
+    return WindowSearch::kBusError;
+  }
+  busErrorGuarded = 1;
+  const bool found = finder.find(data, size, 0) != ByteFinder::kNotFound;
+  busErrorGuarded = 0;
+  return found ? WindowSearch::kFound : WindowSearch::kNotFound;
+}
+
+// Searches the first `size` bytes of the open file `fd` through read-only
+// maps of kContentMapWindow bytes each (plus the pattern's length less one,
+// so that an occurrence across two windows is seen whole): the bytes are
+// searched where the page cache holds them, without a copy into a buffer.
+// Nothing when a map cannot be made; the caller then reads the file instead.
+std::optional<ContainsResult> searchMapped(int fd, std::uintmax_t size, const ByteFinder& finder) {
+  static const bool handlerInstalled = installBusErrorHandler();
+  if (!handlerInstalled) return std::nullopt;
+  const std::size_t overlap = finder.size() - 1;
+  for (std::uintmax_t offset = 0;; offset += FileUtils::kContentMapWindow) {
+    const auto length = static_cast<std::size_t>(
+        std::min<std::uintmax_t>(FileUtils::kContentMapWindow + overlap, size - offset));
+    void* const map = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, static_cast<off_t>(offset));
+    if (map == MAP_FAILED) return std::nullopt;
+    const WindowSearch result = searchWindow(finder, static_cast<const char*>(map), length);
+    ::munmap(map, length);
+    if (result == WindowSearch::kFound) return ContainsResult::kFound;
+    if (result == WindowSearch::kBusError) return ContainsResult::kUnreadable;
+    if (offset + length >= size) return ContainsResult::kNotFound;
+  }
+}
+
+// Searches the file from its current position through one reused buffer,
+// kContentReadPiece bytes per read.
+ContainsResult searchRead(std::FILE* f, const ByteFinder& finder) {
+  const std::size_t overlap = finder.size() - 1;
+  const std::size_t capacity = std::max(FileUtils::kContentReadPiece, finder.size()) + overlap;
   // One buffer per thread, kept between calls and never zero-filled: a scan of
   // thousands of files must not pay an allocation and a memset per file.
   thread_local std::unique_ptr<char[]> buffer;
@@ -156,18 +215,35 @@ ContainsResult FileUtils::containsBytes(const fs::path& file, std::string_view p
   std::size_t held = 0;
   for (;;) {
     const std::size_t wanted = capacity - held;
-    const std::size_t got = std::fread(piece + held, 1, wanted, f.get());
+    const std::size_t got = std::fread(piece + held, 1, wanted, f);
     held += got;
     if (finder.find(piece, held, 0) != ByteFinder::kNotFound) return ContainsResult::kFound;
     // A short read means end of file or an error; asking again would only
     // cost another system call per file.
-    if (got < wanted) {
-      return std::ferror(f.get()) ? ContainsResult::kUnreadable : ContainsResult::kNotFound;
-    }
+    if (got < wanted) return std::ferror(f) ? ContainsResult::kUnreadable : ContainsResult::kNotFound;
+    // Each piece starts with the last pattern-size-minus-one bytes of the one
+    // before, so an occurrence that straddles two reads is still seen whole.
     const std::size_t keep = std::min(overlap, held);
     std::memmove(piece, piece + held - keep, keep);
     held = keep;
   }
+}
+
+}  // namespace
+
+ContainsResult FileUtils::containsBytes(const fs::path& file, std::string_view pattern) {
+  const FilePtr f = openUnbuffered(file, "rb");
+  if (!f) return ContainsResult::kUnreadable;
+  if (pattern.empty()) return ContainsResult::kNotFound;
+  const ByteFinder finder(pattern);
+  struct stat status = {};
+  if (::fstat(::fileno(f.get()), &status) == 0 && S_ISREG(status.st_mode) &&
+      static_cast<std::uintmax_t>(status.st_size) >= kContentMapFrom) {
+    if (const auto mapped = searchMapped(::fileno(f.get()), static_cast<std::uintmax_t>(status.st_size), finder)) {
+      return *mapped;
+    }
+  }
+  return searchRead(f.get(), finder);
 }
 
 std::optional<std::vector<char>> FileUtils::readBinaryFile(const fs::path& file) {

@@ -44,9 +44,17 @@ class FileUtils {
   // searched.
   static constexpr std::size_t kContentReadPiece = std::size_t{256} << 10;
 
-  // Whether `pattern` occurs in the file's bytes. Reads the file in bounded
-  // pieces and stops at the first occurrence, so memory use does not depend on
-  // the file's size. An empty pattern is never found.
+  // Files of at least this many bytes are searched through memory maps of
+  // kContentMapWindow bytes at a time instead of being read: the search then
+  // runs over the cached pages themselves, with no copy into a buffer. Below
+  // it, one read() costs less than making and removing a map.
+  static constexpr std::size_t kContentMapFrom = std::size_t{64} << 10;
+  static constexpr std::size_t kContentMapWindow = std::size_t{4} << 20;
+
+  // Whether `pattern` occurs in the file's bytes. Maps or reads the file in
+  // bounded windows or pieces and stops at the first occurrence, so memory use
+  // does not depend on the file's size. A file that shrinks while it is
+  // searched is reported unreadable. An empty pattern is never found.
   static ContainsResult containsBytes(const std::filesystem::path& file, std::string_view pattern);
 
   // The whole content of the file, or nothing when it cannot be opened or read
