@@ -122,7 +122,7 @@ int UEXPProcessor::processUexpFiles(const RuleList& rules) {
     const std::string name = file.filename().string();
     bool ok = false;
     try {
-      std::optional<std::vector<char>> bytes = FileUtils::readBinaryFile(file);
+      std::optional<ByteBuffer> bytes = FileUtils::readBinaryFile(file);
       if (bytes && !replacer.apply(*bytes)) continue;  // nothing to change: left untouched
       ok = bytes && FileUtils::writeBinaryFile(file, *bytes);
     } catch (...) {

@@ -260,7 +260,7 @@ TEST(ReadBinaryFile, WholeContentOrNothing) {
   TempDir dir;
   writeFile(dir / "a.bin", std::string("a\0b\xFF", 4));
   writeFile(dir / "empty.bin", "");
-  EXPECT_EQ(std::vector<char>({'a', '\0', 'b', '\xFF'}), FileUtils::readBinaryFile(dir / "a.bin"));
+  EXPECT_EQ((ByteBuffer{'a', '\0', 'b', '\xFF'}), FileUtils::readBinaryFile(dir / "a.bin"));
   ASSERT_TRUE(FileUtils::readBinaryFile(dir / "empty.bin").has_value());
   EXPECT_TRUE(FileUtils::readBinaryFile(dir / "empty.bin")->empty());
   EXPECT_FALSE(FileUtils::readBinaryFile(dir / "missing.bin").has_value());
@@ -271,13 +271,13 @@ TEST(WriteBinaryFile, ReplacesContentAtomically) {
   writeFile(dir / "a.uexp", "old content");
   fs::permissions(dir / "a.uexp",
                   fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-  EXPECT_TRUE(FileUtils::writeBinaryFile(dir / "a.uexp", {'n', 'e', 'w'}));
+  EXPECT_TRUE(FileUtils::writeBinaryFile(dir / "a.uexp", testsupport::bytesOf("new")));
   EXPECT_EQ("new", readFile(dir / "a.uexp"));
   EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read,
             fs::status(dir / "a.uexp").permissions());
   EXPECT_TRUE(FileUtils::writeBinaryFile(dir / "a.uexp", {}));
   EXPECT_EQ("", readFile(dir / "a.uexp"));
-  EXPECT_FALSE(FileUtils::writeBinaryFile(dir / "missing/a.uexp", {'x'}));
+  EXPECT_FALSE(FileUtils::writeBinaryFile(dir / "missing/a.uexp", testsupport::bytesOf("x")));
   EXPECT_FALSE(fs::exists(dir / "missing"));
 }
 
@@ -285,7 +285,7 @@ TEST(WriteBinaryFile, FailedRenameLeavesOldBytesAndNoTemporary) {
   TempDir dir;
   // A folder where the file should be: the temporary is written, the rename fails.
   fs::create_directories(dir / "target.uexp/inside");
-  EXPECT_FALSE(FileUtils::writeBinaryFile(dir / "target.uexp", {'x'}));
+  EXPECT_FALSE(FileUtils::writeBinaryFile(dir / "target.uexp", testsupport::bytesOf("x")));
   EXPECT_TRUE(fs::is_directory(dir / "target.uexp/inside"));
   EXPECT_EQ(1, std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()));
 }

@@ -246,21 +246,21 @@ ContainsResult FileUtils::containsBytes(const fs::path& file, std::string_view p
   return searchRead(f.get(), finder);
 }
 
-std::optional<std::vector<char>> FileUtils::readBinaryFile(const fs::path& file) {
+std::optional<ByteBuffer> FileUtils::readBinaryFile(const fs::path& file) {
   const FilePtr f = openUnbuffered(file, "rb");
   if (!f) return std::nullopt;
   std::error_code ec;
   const std::uintmax_t size = fs::file_size(file, ec);
   if (ec) return std::nullopt;
-  std::vector<char> bytes(static_cast<std::size_t>(size));
-  // An empty vector's data() may be null, which fread must not be given.
+  ByteBuffer bytes(static_cast<std::size_t>(size));
+  // An empty buffer's data() may be null, which fread must not be given.
   if (!bytes.empty() && std::fread(bytes.data(), 1, bytes.size(), f.get()) != bytes.size()) {
     return std::nullopt;
   }
   return bytes;
 }
 
-bool FileUtils::writeBinaryFile(const fs::path& file, const std::vector<char>& bytes) {
+bool FileUtils::writeBinaryFile(const fs::path& file, std::span<const char> bytes) {
   const fs::path tmp = temporarySibling(file);
   FilePtr out(std::fopen(tmp.c_str(), "wb"));
   if (!out) return false;

@@ -2,8 +2,11 @@
 
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
+
+#include "util/byte_buffer.h"
 
 // What a content test found out about a file.
 enum class ContainsResult {
@@ -59,13 +62,13 @@ class FileUtils {
 
   // The whole content of the file, or nothing when it cannot be opened or read
   // completely. An empty file gives an empty buffer.
-  static std::optional<std::vector<char>> readBinaryFile(const std::filesystem::path& file);
+  static std::optional<ByteBuffer> readBinaryFile(const std::filesystem::path& file);
 
   // Replaces the content of `file` with `bytes` through a temporary file in the
   // same folder that is renamed over it. True only when every byte reached the
   // temporary file and the rename succeeded; on failure the file keeps its old
   // bytes and no temporary file is left. Missing folders are not created.
-  static bool writeBinaryFile(const std::filesystem::path& file, const std::vector<char>& bytes);
+  static bool writeBinaryFile(const std::filesystem::path& file, std::span<const char> bytes);
 
   // Makes `dir` with all missing parents. True when something already stands
   // at the path or the folder was made; false on any error.

@@ -196,7 +196,7 @@ void MultiReplacer::addCandidate(std::size_t pairIndex, std::size_t start) {
   ++candidateCount_;
 }
 
-void MultiReplacer::applyPair(std::size_t pairIndex, std::vector<char>& buffer,
+void MultiReplacer::applyPair(std::size_t pairIndex, std::span<char> buffer,
                               std::vector<Write>& writes) {
   const BytePair& pair = pairs_[pairIndex];
   const std::size_t m = pair.search.size();
@@ -233,7 +233,7 @@ void MultiReplacer::applyPair(std::size_t pairIndex, std::vector<char>& buffer,
 }
 
 void MultiReplacer::rescanAround(std::size_t pairIndex, const std::vector<Write>& writes,
-                                 const std::vector<char>& buffer) {
+                                 std::span<const char> buffer) {
   // An occurrence of length up to L that overlaps a write lies within L - 1
   // bytes of it; neighbouring windows are merged so each byte is scanned once.
   const std::size_t reach = longestPattern_ - 1;
@@ -263,7 +263,7 @@ void MultiReplacer::rescanAround(std::size_t pairIndex, const std::vector<Write>
   if (windowEnd != 0) scanWindow(windowBegin, windowEnd);
 }
 
-bool MultiReplacer::apply(std::vector<char>& buffer) {
+bool MultiReplacer::apply(std::span<char> buffer) {
   if (patterns_.empty() || buffer.empty()) return false;
   candidates_.resize(pairs_.size());
   unsorted_.assign(pairs_.size(), false);

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -38,7 +39,7 @@ class MultiReplacer {
 
   // Applies all pairs to `buffer` in place; its length never changes. True
   // when at least one occurrence was overwritten, even with identical bytes.
-  bool apply(std::vector<char>& buffer);
+  bool apply(std::span<char> buffer);
 
   // Candidate positions kept at once across all pairs before a pair switches
   // to a plain scan. Exposed so tests can force that path.
@@ -59,9 +60,9 @@ class MultiReplacer {
   template <typename Step, typename Found>
   void walk(const char* data, std::size_t begin, std::size_t end, Step&& step, Found&& found) const;
   void addCandidate(std::size_t pairIndex, std::size_t start);
-  void applyPair(std::size_t pairIndex, std::vector<char>& buffer, std::vector<Write>& writes);
+  void applyPair(std::size_t pairIndex, std::span<char> buffer, std::vector<Write>& writes);
   void rescanAround(std::size_t pairIndex, const std::vector<Write>& writes,
-                    const std::vector<char>& buffer);
+                    std::span<const char> buffer);
 
   std::vector<BytePair> pairs_;
   std::vector<bool> usable_;  // same length and non-empty
