@@ -186,13 +186,13 @@ TEST(ContainsBytes, FindsPatternsAnywhereIncludingAcrossMapWindows) {
   constexpr std::size_t small = FileUtils::kContentMapFrom;
   expectFoundWhereverPlaced({
       // file size, marker offset
-      {small, 0},                  // the smallest mapped file
-      {small, small - 32},         // ... and its last bytes
-      {W + 31, W - 1},             // exactly one window and its overlap
-      {W + 100, W - 10},           // straddles the first window's end
-      {W + 100, W - 32},           // ends exactly at it
-      {W + 100, W},                // starts at it
-      {2 * W + 200, 2 * W - 16},   // straddles the second window's end
+      {small, 0},                     // the smallest mapped file
+      {small, small - 32},            // ... and its last bytes
+      {W + 31, W - 1},                // exactly one window and its overlap
+      {W + 100, W - 10},              // straddles the first window's end
+      {W + 100, W - 32},              // ends exactly at it
+      {W + 100, W},                   // starts at it
+      {2 * W + 200, 2 * W - 16},      // straddles the second window's end
       {2 * W + 40, 2 * W + 40 - 32},  // the last bytes of a long file
   });
 }

@@ -141,11 +141,12 @@ bool FileUtils::copyFile(const fs::path& from, const fs::path& to) {
 
 namespace {
 
-// Reading a mapped page that lies past the end of a file that shrank after it
-// was mapped raises SIGBUS. While a mapped window is searched, the handler
-// jumps back out of the search, and the file counts as unreadable; at any
-// other time it restores the default action, so a real fault still ends the
-// process as it would without this handler.
+// Touching a mapped page raises SIGBUS when the page lies past the end of a
+// file that shrank after it was mapped, or when the storage fails to read it.
+// While a mapped window is searched, the handler jumps back out of the search
+// and the file counts as unreadable, as a failed read() would make it. At any
+// other time it restores the default action and returns, so the fault
+// happens again and ends the process as it would without this handler.
 thread_local sigjmp_buf busErrorJump;
 thread_local volatile std::sig_atomic_t busErrorGuarded = 0;
 
@@ -188,7 +189,8 @@ std::optional<ContainsResult> searchMapped(int fd, std::uintmax_t size, const By
   for (std::uintmax_t offset = 0;; offset += FileUtils::kContentMapWindow) {
     const auto length = static_cast<std::size_t>(
         std::min<std::uintmax_t>(FileUtils::kContentMapWindow + overlap, size - offset));
-    void* const map = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, static_cast<off_t>(offset));
+    void* const map =
+        ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, static_cast<off_t>(offset));
     if (map == MAP_FAILED) return std::nullopt;
     const WindowSearch result = searchWindow(finder, static_cast<const char*>(map), length);
     ::munmap(map, length);
@@ -220,7 +222,8 @@ ContainsResult searchRead(std::FILE* f, const ByteFinder& finder) {
     if (finder.find(piece, held, 0) != ByteFinder::kNotFound) return ContainsResult::kFound;
     // A short read means end of file or an error; asking again would only
     // cost another system call per file.
-    if (got < wanted) return std::ferror(f) ? ContainsResult::kUnreadable : ContainsResult::kNotFound;
+    if (got < wanted)
+      return std::ferror(f) ? ContainsResult::kUnreadable : ContainsResult::kNotFound;
     // Each piece starts with the last pattern-size-minus-one bytes of the one
     // before, so an occurrence that straddles two reads is still seen whole.
     const std::size_t keep = std::min(overlap, held);
@@ -239,7 +242,8 @@ ContainsResult FileUtils::containsBytes(const fs::path& file, std::string_view p
   struct stat status = {};
   if (::fstat(::fileno(f.get()), &status) == 0 && S_ISREG(status.st_mode) &&
       static_cast<std::uintmax_t>(status.st_size) >= kContentMapFrom) {
-    if (const auto mapped = searchMapped(::fileno(f.get()), static_cast<std::uintmax_t>(status.st_size), finder)) {
+    if (const auto mapped =
+            searchMapped(::fileno(f.get()), static_cast<std::uintmax_t>(status.st_size), finder)) {
       return *mapped;
     }
   }

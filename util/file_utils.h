@@ -41,10 +41,10 @@ class FileUtils {
   // same file, full storage, ...), in which case `to` is left as it was.
   static bool copyFile(const std::filesystem::path& from, const std::filesystem::path& to);
 
-  // Bytes that containsBytes reads at a time (after the first piece, which
-  // also holds pattern-size-minus-one bytes more): large enough that each
-  // read is one cheap system call, small enough to stay in cache while it is
-  // searched.
+  // Bytes that containsBytes reads at a time from a file it does not map
+  // (after the first piece, which also holds pattern-size-minus-one bytes
+  // more): large enough that each read is one cheap system call, small enough
+  // to stay in cache while it is searched.
   static constexpr std::size_t kContentReadPiece = std::size_t{256} << 10;
 
   // Files of at least this many bytes are searched through memory maps of
