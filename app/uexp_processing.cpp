@@ -118,13 +118,14 @@ int UEXPProcessor::processUexpFiles(const RuleList& rules) {
 
   MultiReplacer replacer(std::move(pairs));
   int rewritten = 0;
+  ByteBuffer bytes;  // one buffer for every file, grown to the largest
   for (const fs::path& file : files) {
     const std::string name = file.filename().string();
     bool ok = false;
     try {
-      std::optional<ByteBuffer> bytes = FileUtils::readBinaryFile(file);
-      if (bytes && !replacer.apply(*bytes)) continue;  // nothing to change: left untouched
-      ok = bytes && FileUtils::writeBinaryFile(file, *bytes);
+      const bool read = FileUtils::readBinaryFile(file, bytes);
+      if (read && !replacer.apply(bytes)) continue;  // nothing to change: left untouched
+      ok = read && FileUtils::writeBinaryFile(file, bytes);
     } catch (...) {
     }
     if (ok) {

@@ -250,18 +250,25 @@ ContainsResult FileUtils::containsBytes(const fs::path& file, std::string_view p
   return searchRead(f.get(), finder);
 }
 
-std::optional<ByteBuffer> FileUtils::readBinaryFile(const fs::path& file) {
+bool FileUtils::readBinaryFile(const fs::path& file, ByteBuffer& bytes) {
   const FilePtr f = openUnbuffered(file, "rb");
-  if (!f) return std::nullopt;
-  std::error_code ec;
-  const std::uintmax_t size = fs::file_size(file, ec);
-  if (ec) return std::nullopt;
-  ByteBuffer bytes(static_cast<std::size_t>(size));
-  // An empty buffer's data() may be null, which fread must not be given.
-  if (!bytes.empty() && std::fread(bytes.data(), 1, bytes.size(), f.get()) != bytes.size()) {
-    return std::nullopt;
+  if (!f) return false;
+  struct stat status = {};
+  if (::fstat(::fileno(f.get()), &status) != 0) return false;
+  // Room for one byte more than the reported size: a read that comes up
+  // short shows the end of the file without another call.
+  bytes.clear();
+  bytes.resize(static_cast<std::size_t>(status.st_size) + 1);
+  std::size_t held = 0;
+  for (;;) {
+    const std::size_t wanted = bytes.size() - held;
+    const std::size_t got = std::fread(bytes.data() + held, 1, wanted, f.get());
+    held += got;
+    if (got < wanted) break;
+    bytes.resize(2 * bytes.size());  // the file grew while it was read
   }
-  return bytes;
+  bytes.resize(held);
+  return !std::ferror(f.get());
 }
 
 bool FileUtils::writeBinaryFile(const fs::path& file, std::span<const char> bytes) {

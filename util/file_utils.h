@@ -60,9 +60,13 @@ class FileUtils {
   // searched is reported unreadable. An empty pattern is never found.
   static ContainsResult containsBytes(const std::filesystem::path& file, std::string_view pattern);
 
-  // The whole content of the file, or nothing when it cannot be opened or read
-  // completely. An empty file gives an empty buffer.
-  static std::optional<ByteBuffer> readBinaryFile(const std::filesystem::path& file);
+  // Reads the whole content of the file into `bytes`, replacing what it held
+  // but reusing its storage: reading many files in turn then allocates (and
+  // has the system clear) memory for the largest one only, not once per file.
+  // The file is read to its end whatever size it reported, so one that grows
+  // meanwhile is never cut short. False, with `bytes` unspecified, when the
+  // file cannot be opened or read completely.
+  static bool readBinaryFile(const std::filesystem::path& file, ByteBuffer& bytes);
 
   // Replaces the content of `file` with `bytes` through a temporary file in the
   // same folder that is renamed over it. True only when every byte reached the
