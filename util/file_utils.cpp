@@ -147,8 +147,11 @@ namespace {
 // and the file counts as unreadable, as a failed read() would make it. At any
 // other time it restores the default action and returns, so the fault
 // happens again and ends the process as it would without this handler.
-thread_local sigjmp_buf busErrorJump;
-thread_local volatile std::sig_atomic_t busErrorGuarded = 0;
+// The state is process-wide, not per thread: the program runs one thread, and
+// a signal handler must not be the first to touch thread-local storage where
+// that is emulated (as on older Android), since that allocates.
+sigjmp_buf busErrorJump;
+volatile std::sig_atomic_t busErrorGuarded = 0;
 
 extern "C" void onBusError(int signal) {
   if (busErrorGuarded != 0) siglongjmp(busErrorJump, 1);

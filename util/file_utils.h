@@ -57,7 +57,8 @@ class FileUtils {
   // Whether `pattern` occurs in the file's bytes. Maps or reads the file in
   // bounded windows or pieces and stops at the first occurrence, so memory use
   // does not depend on the file's size. A file that shrinks while it is
-  // searched is reported unreadable. An empty pattern is never found.
+  // searched is reported unreadable. An empty pattern is never found. One
+  // call at a time: the guard against such a file is shared by the process.
   static ContainsResult containsBytes(const std::filesystem::path& file, std::string_view pattern);
 
   // Reads the whole content of the file into `bytes`, replacing what it held
