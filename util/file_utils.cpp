@@ -143,27 +143,44 @@ namespace {
 
 // Touching a mapped page raises SIGBUS when the page lies past the end of a
 // file that shrank after it was mapped, or when the storage fails to read it.
-// While a mapped window is searched, the handler jumps back out of the search
-// and the file counts as unreadable, as a failed read() would make it. At any
-// other time it restores the default action and returns, so the fault
-// happens again and ends the process as it would without this handler.
-// The state is process-wide, not per thread: the program runs one thread, and
-// a signal handler must not be the first to touch thread-local storage where
-// that is emulated (as on older Android), since that allocates.
+// While a file is searched through maps, a handler catches that signal: if
+// it comes from inside the search of a window, the handler jumps back out and
+// the file counts as unreadable, as a failed read() would make it. Before and
+// after, the process's own action (the default, or a crash reporter's)
+// stands. The state is process-wide, not per thread: the program runs one
+// thread, and a signal handler must not be the first to touch thread-local
+// storage where that is emulated (as on older Android), since that allocates.
 sigjmp_buf busErrorJump;
 volatile std::sig_atomic_t busErrorGuarded = 0;
+struct sigaction previousBusErrorAction = {};
 
 extern "C" void onBusError(int signal) {
   if (busErrorGuarded != 0) siglongjmp(busErrorJump, 1);
-  std::signal(signal, SIG_DFL);
+  // Not from the search: hand the fault, which happens again on return, to
+  // the action that was there before.
+  sigaction(signal, &previousBusErrorAction, nullptr);
 }
 
-bool installBusErrorHandler() {
-  struct sigaction action = {};
-  action.sa_handler = onBusError;
-  sigemptyset(&action.sa_mask);
-  return sigaction(SIGBUS, &action, nullptr) == 0;
-}
+// Installs the handler for as long as it lives.
+class BusErrorCatcher {
+ public:
+  BusErrorCatcher() {
+    struct sigaction action = {};
+    action.sa_handler = onBusError;
+    sigemptyset(&action.sa_mask);
+    installed_ = sigaction(SIGBUS, &action, &previousBusErrorAction) == 0;
+  }
+  ~BusErrorCatcher() {
+    if (installed_) sigaction(SIGBUS, &previousBusErrorAction, nullptr);
+  }
+  BusErrorCatcher(const BusErrorCatcher&) = delete;
+  BusErrorCatcher& operator=(const BusErrorCatcher&) = delete;
+
+  bool installed() const { return installed_; }
+
+ private:
+  bool installed_ = false;
+};
 
 enum class WindowSearch { kFound, kNotFound, kBusError };
 
@@ -186,8 +203,8 @@ WindowSearch searchWindow(const ByteFinder& finder, const char* data, std::size_
 // searched where the page cache holds them, without a copy into a buffer.
 // Nothing when a map cannot be made; the caller then reads the file instead.
 std::optional<ContainsResult> searchMapped(int fd, std::uintmax_t size, const ByteFinder& finder) {
-  static const bool handlerInstalled = installBusErrorHandler();
-  if (!handlerInstalled) return std::nullopt;
+  const BusErrorCatcher catcher;
+  if (!catcher.installed()) return std::nullopt;
   const std::size_t overlap = finder.size() - 1;
   for (std::uintmax_t offset = 0;; offset += FileUtils::kContentMapWindow) {
     const auto length = static_cast<std::size_t>(
