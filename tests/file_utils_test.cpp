@@ -233,25 +233,22 @@ TEST(ContainsBytesDeathTest, BusErrorsOutsideASearchGoToTheActionThatWasThere) {
   TempDir dir;
   writeFile(dir / "f.uexp", std::string(FileUtils::kContentMapWindow, 'a'));
   writeFile(dir / "empty", "");
+  // A mapped search, then a read past the end of a mapped empty file.
+  const auto faultAfterASearch = [&] {
+    FileUtils::containsBytes(dir / "f.uexp", "Game/");
+    std::FILE* f = std::fopen((dir / "empty").c_str(), "rb");
+    const auto* page = static_cast<const volatile char*>(
+        ::mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE, ::fileno(f), 0));
+    std::exit(page[0]);
+  };
   EXPECT_EXIT(
       {
         std::signal(SIGBUS, [](int) { std::_Exit(42); });  // a crash reporter, say
-        FileUtils::containsBytes(dir / "f.uexp", "Game/");
-        std::FILE* f = std::fopen((dir / "empty").c_str(), "rb");
-        const auto* page = static_cast<const volatile char*>(
-            ::mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE, ::fileno(f), 0));
-        std::exit(page[0]);  // past the end of the file
+        faultAfterASearch();
       },
       testing::ExitedWithCode(42), "");
-  EXPECT_DEATH(
-      {
-        FileUtils::containsBytes(dir / "f.uexp", "Game/");
-        std::FILE* f = std::fopen((dir / "empty").c_str(), "rb");
-        const auto* page = static_cast<const volatile char*>(
-            ::mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE, ::fileno(f), 0));
-        std::exit(page[0]);
-      },
-      "");  // killed by SIGBUS (or, under a sanitizer, reported by its handler)
+  // Killed by SIGBUS (or, under a sanitizer, reported by its handler).
+  EXPECT_DEATH(faultAfterASearch(), "");
 }
 
 TEST(ContainsBytes, TellsUnreadableFromAbsent) {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -259,13 +260,12 @@ ContainsResult FileUtils::containsBytes(const fs::path& file, std::string_view p
   if (!f) return ContainsResult::kUnreadable;
   if (pattern.empty()) return ContainsResult::kNotFound;
   const ByteFinder finder(pattern);
+  const int fd = ::fileno(f.get());
   struct stat status = {};
-  if (::fstat(::fileno(f.get()), &status) == 0 && S_ISREG(status.st_mode) &&
+  if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
       static_cast<std::uintmax_t>(status.st_size) >= kContentMapFrom) {
-    if (const auto mapped =
-            searchMapped(::fileno(f.get()), static_cast<std::uintmax_t>(status.st_size), finder)) {
-      return *mapped;
-    }
+    const auto size = static_cast<std::uintmax_t>(status.st_size);
+    if (const auto mapped = searchMapped(fd, size, finder)) return *mapped;
   }
   return searchRead(f.get(), finder);
 }
