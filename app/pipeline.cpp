@@ -40,7 +40,7 @@ int UEXPProcessor::runFullProcess() {
     const RuleList rules = loadConfig(config);
     console.println("✓ 加载 " + std::to_string(rules.size()) + " 条替换规则", "green");
     console.println("", "");
-    if (findAndCopyTargetUexp().empty()) return 0;
+    if (findAndCopyTargetUexp(rules).empty()) return 0;
     processUexpFiles(rules);
     console.println("", "");
     console.println(kBanner, "bold");

@@ -1,6 +1,8 @@
 // Target files: selecting the unpacked .uexp files that mention the target
 // path, copying them into the repack folder, and rewriting the copies.
 #include <iostream>
+#include <map>
+#include <optional>
 #include <string>
 
 #include "app/uexp_processor.h"
@@ -26,13 +28,68 @@ std::optional<BytePair> sameLengthForm(const ReplacementRule& rule) {
   return BytePair{std::move(search), std::move(replacement)};
 }
 
+std::vector<BytePair> sameLengthForms(const RuleList& rules) {
+  std::vector<BytePair> pairs;
+  for (const ReplacementRule& rule : rules) {
+    if (auto pair = sameLengthForm(rule)) pairs.push_back(std::move(*pair));
+  }
+  return pairs;
+}
+
+// Copies the target `from` to `to` with the rules applied on the way: one
+// read of the source and one write of the copy, where copying and then
+// rewriting the copy would write it twice and read it back between. Empty
+// when no copy could be made. When the rules cannot be applied or their
+// result cannot be written, a plain copy stands, as after a failed rewrite.
+std::optional<RewriteOutcome> copyRewritten(const fs::path& from, const fs::path& to,
+                                            MultiReplacer& replacer, ByteBuffer& bytes) {
+  bool applied = false;
+  bool changed = false;
+  try {
+    if (FileUtils::readBinaryFile(from, bytes)) {
+      changed = replacer.apply(bytes);
+      applied = true;
+      if (FileUtils::writeCopy(from, to, bytes)) {
+        return changed ? RewriteOutcome::kRewritten : RewriteOutcome::kUnchanged;
+      }
+    }
+  } catch (...) {
+  }
+  if (!FileUtils::copyFile(from, to)) return std::nullopt;
+  return applied && !changed ? RewriteOutcome::kUnchanged : RewriteOutcome::kFailed;
+}
+
+// Applies the rules to `file` where it stands; written back only if changed.
+RewriteOutcome rewriteInPlace(const fs::path& file, MultiReplacer& replacer, ByteBuffer& bytes) {
+  try {
+    if (!FileUtils::readBinaryFile(file, bytes)) return RewriteOutcome::kFailed;
+    if (!replacer.apply(bytes)) return RewriteOutcome::kUnchanged;
+    if (FileUtils::writeBinaryFile(file, bytes)) return RewriteOutcome::kRewritten;
+  } catch (...) {
+  }
+  return RewriteOutcome::kFailed;
+}
+
 }  // namespace
 
-std::vector<fs::path> UEXPProcessor::findAndCopyTargetUexp() {
+std::vector<fs::path> UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules) {
   console.println("", "");
   console.println("步骤: 扫描匹配目标UEXP并复制到打包目录", "bold");
-  FileUtils::removeDirectory(repackDir);
+  const bool emptied = FileUtils::removeDirectory(repackDir);
   FileUtils::createDirectories(repackDir);
+
+  // Rewriting while copying needs a folder that holds nothing but this run's
+  // copies. Beside what a failed removal left, a copy could land in an old
+  // folder whose name differs only in case (where the storage ignores case),
+  // be listed by the next stage under that spelling, not be recognised as a
+  // copy, and have the rules applied to it a second time.
+  rewrittenCopies.reset();
+  std::optional<MultiReplacer> replacer;
+  if (emptied && !rules.empty()) {
+    rewrittenCopies.emplace(RewrittenCopies{rules, {}});
+    replacer.emplace(sameLengthForms(rules));
+  }
+  ByteBuffer bytes;  // one buffer for every target, grown to the largest
 
   std::vector<fs::path> copied;
   const std::vector<fs::path> candidates = FileUtils::findFilesRecursive(unpackDir, ".uexp");
@@ -70,7 +127,23 @@ std::vector<fs::path> UEXPProcessor::findAndCopyTargetUexp() {
     // every copy lands inside the repack folder.
     bool done = false;
     try {
-      done = FileUtils::copyFile(candidate, repackDir / candidate.lexically_relative(unpackDir));
+      const fs::path copy = repackDir / candidate.lexically_relative(unpackDir);
+      if (replacer) {
+        // The entry is made first: a copy, once written, must never lack one,
+        // or the next stage would apply the rules to it a second time.
+        const auto entry =
+            rewrittenCopies->outcomes.try_emplace(copy, RewriteOutcome::kFailed).first;
+        const std::optional<RewriteOutcome> outcome =
+            copyRewritten(candidate, copy, *replacer, bytes);
+        if (outcome) {
+          entry->second = *outcome;
+        } else {
+          rewrittenCopies->outcomes.erase(entry);
+        }
+        done = outcome.has_value();
+      } else {
+        done = FileUtils::copyFile(candidate, copy);
+      }
     } catch (...) {
     }
     if (done) {
@@ -116,22 +189,31 @@ int UEXPProcessor::processUexpFiles(const RuleList& rules) {
   }
   console.println("", "");
 
-  MultiReplacer replacer(std::move(pairs));
+  // Copies the last stage already rewrote with these rules are only reported.
+  std::map<fs::path, RewriteOutcome> copied;
+  if (rewrittenCopies && rewrittenCopies->rules == rules)
+    copied = std::move(rewrittenCopies->outcomes);
+  rewrittenCopies.reset();
+
+  std::optional<MultiReplacer> replacer;  // made for the first file that needs it
+  ByteBuffer bytes;                       // one buffer for every file, grown to the largest
   int rewritten = 0;
-  ByteBuffer bytes;  // one buffer for every file, grown to the largest
   for (const fs::path& file : files) {
-    const std::string name = file.filename().string();
-    bool ok = false;
-    try {
-      const bool read = FileUtils::readBinaryFile(file, bytes);
-      if (read && !replacer.apply(bytes)) continue;  // nothing to change: left untouched
-      ok = read && FileUtils::writeBinaryFile(file, bytes);
-    } catch (...) {
+    RewriteOutcome outcome = RewriteOutcome::kFailed;
+    if (const auto known = copied.find(file); known != copied.end()) {
+      outcome = known->second;
+    } else {
+      try {
+        if (!replacer) replacer.emplace(pairs);
+        outcome = rewriteInPlace(file, *replacer, bytes);
+      } catch (...) {
+      }
     }
-    if (ok) {
+    const std::string name = file.filename().string();
+    if (outcome == RewriteOutcome::kRewritten) {
       ++rewritten;
       console.println("✓ 已修改: " + name, "green");
-    } else {
+    } else if (outcome == RewriteOutcome::kFailed) {
       console.println("✗ 修改失败: " + name, "red");
     }
   }

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,10 +18,19 @@
 struct ReplacementRule {
   std::string searchText;
   std::string replacementText;
+
+  bool operator==(const ReplacementRule&) const = default;
 };
 
 // Rules in file order; never empty once loaded.
 using RuleList = std::vector<ReplacementRule>;
+
+// What the rules did to one target copy.
+enum class RewriteOutcome {
+  kUnchanged,  // no rule occurs in it; it holds the source's bytes
+  kRewritten,  // it holds the rewritten bytes
+  kFailed,     // the rules could not be applied or their result written; it keeps its bytes
+};
 
 // Thrown by a stage that cannot go on, after it has printed its message.
 // Deliberately not a std::exception, so the pass's exception report never
@@ -65,8 +75,15 @@ class UEXPProcessor {
   static std::pair<std::string, std::string> alignStringPair(const std::string& searchText,
                                                              const std::string& replacementText);
 
-  // Target selection and rewriting (uexp_processing.cpp).
-  std::vector<std::filesystem::path> findAndCopyTargetUexp();
+  // Target selection and rewriting (uexp_processing.cpp). Given rules, and
+  // once the repack folder is empty, the copies are made with the rules
+  // already applied, so each target is read once and written once; a
+  // processUexpFiles with the same rules then reports those copies in its
+  // own order without touching them again, and rewrites anything else it
+  // finds. Without rules, or beside what a removal left behind, the copies
+  // are plain and processUexpFiles rewrites them all. Either way the files
+  // and the output are the same.
+  std::vector<std::filesystem::path> findAndCopyTargetUexp(const RuleList& rules = {});
   int processUexpFiles(const RuleList& rules);
 
  private:
@@ -80,6 +97,12 @@ class UEXPProcessor {
   std::filesystem::path configDir;
   std::string targetPath;
   std::filesystem::path specPakDir;
+  // The copies findAndCopyTargetUexp made with `rules` applied, by path.
+  struct RewrittenCopies {
+    RuleList rules;
+    std::map<std::filesystem::path, RewriteOutcome> outcomes;
+  };
+  std::optional<RewrittenCopies> rewrittenCopies;
   ColorConsole console;
   GradientColor gradient;
   std::istream& in_;

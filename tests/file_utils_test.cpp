@@ -137,29 +137,44 @@ TEST(IsFileSameSize, ComparesSizesOnly) {
   EXPECT_FALSE(FileUtils::isFileSameSize(dir / "a", dir / "folder"));
 }
 
+// writeCopy is handed the bytes instead of reading them; otherwise it makes
+// copies as copyFile does.
 TEST(CopyFile, CreatesFoldersReplacesAndFailsCleanly) {
-  TempDir dir;
-  writeFile(dir / "src.bin", "new bytes");
-  EXPECT_TRUE(FileUtils::copyFile(dir / "src.bin", dir / "x/y/dst.bin"));
-  EXPECT_EQ("new bytes", readFile(dir / "x/y/dst.bin"));
+  for (const bool given : {false, true}) {
+    const std::string bytes = given ? "given bytes" : "source bytes";
+    const auto copy = [&](const fs::path& from, const fs::path& to) {
+      return given ? FileUtils::writeCopy(from, to, bytes) : FileUtils::copyFile(from, to);
+    };
+    TempDir dir;
+    writeFile(dir / "src.bin", "source bytes");
+    const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+    fs::permissions(dir / "src.bin", mode);
+    EXPECT_TRUE(copy(dir / "src.bin", dir / "x/y/dst.bin"));
+    EXPECT_EQ(bytes, readFile(dir / "x/y/dst.bin"));
+    EXPECT_EQ(mode, fs::status(dir / "x/y/dst.bin").permissions());
 
-  writeFile(dir / "old.bin", "old");
-  EXPECT_TRUE(FileUtils::copyFile(dir / "src.bin", dir / "old.bin"));
-  EXPECT_EQ("new bytes", readFile(dir / "old.bin"));
+    writeFile(dir / "old.bin", "old");
+    EXPECT_TRUE(copy(dir / "src.bin", dir / "old.bin"));
+    EXPECT_EQ(bytes, readFile(dir / "old.bin"));
 
-  EXPECT_FALSE(FileUtils::copyFile(dir / "missing.bin", dir / "m/n/dst.bin"));
-  EXPECT_TRUE(fs::is_directory(dir / "m/n"));
-  EXPECT_FALSE(fs::exists(dir / "m/n/dst.bin"));
+    // A copy onto its own source would destroy it.
+    EXPECT_FALSE(copy(dir / "src.bin", dir / "src.bin"));
+    EXPECT_FALSE(copy(dir / "src.bin", dir / "x/../src.bin"));
+    EXPECT_EQ("source bytes", readFile(dir / "src.bin"));
 
-  EXPECT_FALSE(FileUtils::copyFile(dir / "src.bin", dir / "src.bin"));
-  EXPECT_EQ("new bytes", readFile(dir / "src.bin"));
+    fs::create_directories(dir / "taken.bin");
+    EXPECT_FALSE(copy(dir / "src.bin", dir / "taken.bin"));
+    EXPECT_TRUE(fs::is_directory(dir / "taken.bin"));
 
-  fs::create_directories(dir / "taken.bin");
-  EXPECT_FALSE(FileUtils::copyFile(dir / "src.bin", dir / "taken.bin"));
-  EXPECT_TRUE(fs::is_directory(dir / "taken.bin"));
-  // No temporary file is left behind by any of these.
-  for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
-    EXPECT_EQ(std::string::npos, entry.path().string().find(".tmp")) << entry.path();
+    if (!given) {
+      EXPECT_FALSE(copy(dir / "missing.bin", dir / "m/n/dst.bin"));
+      EXPECT_TRUE(fs::is_directory(dir / "m/n"));
+      EXPECT_FALSE(fs::exists(dir / "m/n/dst.bin"));
+    }
+    // No temporary file is left behind by any of these.
+    for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
+      EXPECT_EQ(std::string::npos, entry.path().string().find(".tmp")) << entry.path();
+    }
   }
 }
 

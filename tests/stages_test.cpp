@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <csignal>
+#include <map>
 #include <sstream>
 
 #include "app/uexp_processor.h"
@@ -354,6 +355,88 @@ TEST(ProcessUexpFiles, IdenticalReplacementStillCountsAsRewritten) {
   writeFile(ws / "uexp打包/a.uexp", "keep abc keep");
   EXPECT_EQ(1, ws.processor.processUexpFiles({{"abc", "abc"}}));
   EXPECT_EQ("keep abc keep", readFile(ws / "uexp打包/a.uexp"));
+}
+
+TEST(ProcessUexpFiles, UnreadableFileIsReportedAndNotCounted) {
+  TempDir dir;
+  writeFile(dir / "ws/uexp打包/a.uexp", "abc");
+  writeFile(dir / "ws/uexp打包/locked.uexp", "abc");
+  fs::permissions(dir / "ws/uexp打包/locked.uexp", fs::perms::none);
+  fs::permissions(dir / "ws", fs::perms::all, fs::perm_options::add);
+  fs::permissions(dir / "ws/uexp打包", fs::perms::all, fs::perm_options::add);
+  EXPECT_TRUE(testsupport::whereModesApply([&] {
+    std::istringstream in;
+    std::ostringstream out;
+    UEXPProcessor processor(dir / "ws", in, out);
+    return processor.processUexpFiles({{"abc", "xyz"}}) == 1 &&
+           out.str().find(red("✗ 修改失败: locked.uexp")) != std::string::npos &&
+           readFile(dir / "ws/uexp打包/a.uexp") == "xyz";
+  }));
+}
+
+// Given the rules, the copying stage writes the copies already rewritten and
+// the rewrite stage only reports them. Against copying plainly and rewriting
+// the copies afterwards, the files, their modes and every printed byte agree,
+// and no rule is applied twice ("aab" under ab -> ba is "aba", not "baa").
+TEST(RewriteWhileCopying, SameFilesAndOutputAsRewritingTheCopiesAfterwards) {
+  const RuleList rules = {{"ab", "ba"}, {"你好", "ab"}, {"X", "Y"},
+                          {"Y", "Z"},   {"ab", "abc"},  {"same", "same"}};
+  const auto prepare = [](Workspace& ws) {
+    writeFile(ws / "uexp解包/a/b/x.uexp", kMarker + "aab|" + UTF8Utils::utf8ToUtf16LE("你好"));
+    writeFile(ws / "uexp解包/sub/x.uexp", "X" + kMarker);
+    writeFile(ws / "uexp解包/nothing.uexp", kMarker + "nothing to change");
+    writeFile(ws / "uexp解包/same.uexp", kMarker + "same");
+    writeFile(ws / "uexp解包/other.uexp", "aab, but no marker");
+    writeFile(ws / "uexp解包/private.uexp", kMarker + "aab");
+    fs::permissions(ws / "uexp解包/private.uexp", fs::perms::owner_read | fs::perms::owner_write);
+  };
+  // Every file below a folder, with its mode and bytes.
+  const auto contents = [](const fs::path& dir) {
+    std::map<std::string, std::pair<fs::perms, std::string>> files;
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+      if (!entry.is_regular_file()) continue;
+      files[entry.path().lexically_relative(dir).string()] = {entry.status().permissions(),
+                                                              readFile(entry.path())};
+    }
+    return files;
+  };
+
+  Workspace together;
+  prepare(together);
+  EXPECT_EQ(5u, together.processor.findAndCopyTargetUexp(rules).size());
+  EXPECT_EQ(kMarker + "aba",
+            readFile(together / "uexp打包/private.uexp"));  // before the next stage
+  EXPECT_EQ(4, together.processor.processUexpFiles(rules));
+
+  Workspace afterwards;
+  prepare(afterwards);
+  EXPECT_EQ(5u, afterwards.processor.findAndCopyTargetUexp().size());
+  EXPECT_EQ(kMarker + "aab", readFile(afterwards / "uexp打包/private.uexp"));
+  EXPECT_EQ(4, afterwards.processor.processUexpFiles(rules));
+
+  EXPECT_EQ(afterwards.take(), together.take());
+  const auto copies = contents(together / "uexp打包");
+  EXPECT_EQ(contents(afterwards / "uexp打包"), copies);
+  EXPECT_EQ(kMarker + "aba|" + UTF8Utils::utf8ToUtf16LE("ab"), copies.at("a/b/x.uexp").second);
+  EXPECT_EQ("Z" + kMarker, copies.at("sub/x.uexp").second);
+  EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write, copies.at("private.uexp").first);
+}
+
+// What the rewrite stage finds beside the copies (here a file put there by
+// someone else in between) is rewritten there; the copies are not touched
+// again.
+TEST(RewriteWhileCopying, OtherFilesInTheRepackFolderAreStillRewritten) {
+  Workspace ws;
+  const RuleList rules = {{"ab", "ba"}};
+  writeFile(ws / "uexp解包/copy.uexp", kMarker + "aab");
+  ASSERT_EQ(1u, ws.processor.findAndCopyTargetUexp(rules).size());
+  writeFile(ws / "uexp打包/late.uexp", "aab");
+  EXPECT_EQ(2, ws.processor.processUexpFiles(rules));
+  EXPECT_EQ(kMarker + "aba", readFile(ws / "uexp打包/copy.uexp"));
+  EXPECT_EQ("aba", readFile(ws / "uexp打包/late.uexp"));
+  const std::string out = ws.take();
+  EXPECT_NE(std::string::npos, out.find(green("✓ 已修改: copy.uexp")));
+  EXPECT_NE(std::string::npos, out.find(green("✓ 已修改: late.uexp")));
 }
 
 // A stage that throws a standard exception ends the pass with its message and

@@ -60,6 +60,20 @@ bool copyBytes(const fs::path& from, const fs::path& to) {
   return closeWritten(std::move(out)) && ok;
 }
 
+// Fills the new file `tmp` with `bytes`. True when every byte reached it;
+// otherwise removes it.
+bool writeTemporary(const fs::path& tmp, std::span<const char> bytes) {
+  FilePtr out(std::fopen(tmp.c_str(), "wb"));
+  if (!out) return false;
+  bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), out.get()) == bytes.size();
+  ok = closeWritten(std::move(out)) && ok;
+  if (!ok) {
+    std::error_code ec;
+    fs::remove(tmp, ec);
+  }
+  return ok;
+}
+
 // Renames `tmp` over `target`, keeping the permissions the target had.
 // Removes `tmp` when anything fails.
 bool commitTemporary(const fs::path& tmp, const fs::path& target) {
@@ -293,16 +307,24 @@ bool FileUtils::readBinaryFile(const fs::path& file, ByteBuffer& bytes) {
 
 bool FileUtils::writeBinaryFile(const fs::path& file, std::span<const char> bytes) {
   const fs::path tmp = temporarySibling(file);
-  FilePtr out(std::fopen(tmp.c_str(), "wb"));
-  if (!out) return false;
-  bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), out.get()) == bytes.size();
-  ok = closeWritten(std::move(out)) && ok;
-  if (!ok) {
+  return writeTemporary(tmp, bytes) && commitTemporary(tmp, file);
+}
+
+bool FileUtils::writeCopy(const fs::path& from, const fs::path& to, std::span<const char> bytes) {
+  try {
+    createDirectories(to.parent_path());
     std::error_code ec;
-    fs::remove(tmp, ec);
+    if (fs::equivalent(from, to, ec)) return false;
+    const fs::path tmp = temporarySibling(to);
+    if (!writeTemporary(tmp, bytes)) return false;
+    // The source's permissions, as copyFile gives them; storage that keeps
+    // fixed modes refuses this, and then the bytes are all that matters.
+    const fs::file_status source = fs::status(from, ec);
+    if (!ec) fs::permissions(tmp, source.permissions(), ec);
+    return commitTemporary(tmp, to);
+  } catch (...) {
     return false;
   }
-  return commitTemporary(tmp, file);
 }
 
 bool FileUtils::createDirectories(const fs::path& dir) {

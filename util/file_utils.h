@@ -74,6 +74,13 @@ class FileUtils {
   // bytes and no temporary file is left. Missing folders are not created.
   static bool writeBinaryFile(const std::filesystem::path& file, std::span<const char> bytes);
 
+  // Makes `bytes` the content of a copy of `from` at `to`: what copyFile does,
+  // folders, permissions and atomic replacement alike, but with bytes the
+  // caller already holds (the source's, possibly changed) instead of reading
+  // the source again. False on any failure, `to` then left as it was.
+  static bool writeCopy(const std::filesystem::path& from, const std::filesystem::path& to,
+                        std::span<const char> bytes);
+
   // Makes `dir` with all missing parents. True when something already stands
   // at the path or the folder was made; false on any error.
   static bool createDirectories(const std::filesystem::path& dir);
