@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "app/uexp_processor.h"
 #include "util/file_utils.h"
@@ -36,35 +37,44 @@ std::vector<BytePair> sameLengthForms(const RuleList& rules) {
   return pairs;
 }
 
-// Copies the target `from` to `to` with the rules applied on the way: one
-// read of the source and one write of the copy, where copying and then
+// Copies the target `from` to `to` with the rules applied on the way: the
+// source is loaded once and the copy written once, where copying and then
 // rewriting the copy would write it twice and read it back between. Empty
 // when no copy could be made. When the rules cannot be applied or their
 // result cannot be written, a plain copy stands, as after a failed rewrite.
 std::optional<RewriteOutcome> copyRewritten(const fs::path& from, const fs::path& to,
-                                            MultiReplacer& replacer, ByteBuffer& bytes) {
-  bool applied = false;
+                                            MultiReplacer& replacer, FileContent& source) {
+  bool whole = false;  // the rules saw the source's bytes, and they did not change until written
   bool changed = false;
+  bool written = false;
   try {
-    if (FileUtils::readBinaryFile(from, bytes)) {
+    // The copy is written inside the edit: written from a map, it is only
+    // known to hold what the rules made of the source once the edit is over.
+    whole = source.load(from) && source.edit([&](std::span<char> bytes) {
       changed = replacer.apply(bytes);
-      applied = true;
-      if (FileUtils::writeCopy(from, to, bytes)) {
-        return changed ? RewriteOutcome::kRewritten : RewriteOutcome::kUnchanged;
-      }
-    }
+      written = FileUtils::writeCopy(from, to, bytes);
+    });
+    if (whole && written) return changed ? RewriteOutcome::kRewritten : RewriteOutcome::kUnchanged;
   } catch (...) {
   }
-  if (!FileUtils::copyFile(from, to)) return std::nullopt;
-  return applied && !changed ? RewriteOutcome::kUnchanged : RewriteOutcome::kFailed;
+  if (!FileUtils::copyFile(from, to)) {
+    std::error_code ec;
+    if (written) fs::remove(to, ec);  // made from bytes that changed meanwhile
+    return std::nullopt;
+  }
+  return whole && !changed ? RewriteOutcome::kUnchanged : RewriteOutcome::kFailed;
 }
 
 // Applies the rules to `file` where it stands; written back only if changed.
-RewriteOutcome rewriteInPlace(const fs::path& file, MultiReplacer& replacer, ByteBuffer& bytes) {
+RewriteOutcome rewriteInPlace(const fs::path& file, MultiReplacer& replacer, FileContent& content) {
   try {
-    if (!FileUtils::readBinaryFile(file, bytes)) return RewriteOutcome::kFailed;
-    if (!replacer.apply(bytes)) return RewriteOutcome::kUnchanged;
-    if (FileUtils::writeBinaryFile(file, bytes)) return RewriteOutcome::kRewritten;
+    bool changed = false;
+    if (!content.load(file) ||
+        !content.edit([&](std::span<char> bytes) { changed = replacer.apply(bytes); })) {
+      return RewriteOutcome::kFailed;
+    }
+    if (!changed) return RewriteOutcome::kUnchanged;
+    if (FileUtils::writeBinaryFile(file, content.bytes())) return RewriteOutcome::kRewritten;
   } catch (...) {
   }
   return RewriteOutcome::kFailed;
@@ -89,7 +99,7 @@ std::vector<fs::path> UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules
     rewrittenCopies.emplace(RewrittenCopies{rules, {}});
     replacer.emplace(sameLengthForms(rules));
   }
-  ByteBuffer bytes;  // one buffer for every target, grown to the largest
+  FileContent source;  // one for every target, so a read buffer is reused
 
   std::vector<fs::path> copied;
   const std::vector<fs::path> candidates = FileUtils::findFilesRecursive(unpackDir, ".uexp");
@@ -134,7 +144,7 @@ std::vector<fs::path> UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules
         const auto entry =
             rewrittenCopies->outcomes.try_emplace(copy, RewriteOutcome::kFailed).first;
         const std::optional<RewriteOutcome> outcome =
-            copyRewritten(candidate, copy, *replacer, bytes);
+            copyRewritten(candidate, copy, *replacer, source);
         if (outcome) {
           entry->second = *outcome;
         } else {
@@ -196,7 +206,7 @@ int UEXPProcessor::processUexpFiles(const RuleList& rules) {
   rewrittenCopies.reset();
 
   std::optional<MultiReplacer> replacer;  // made for the first file that needs it
-  ByteBuffer bytes;                       // one buffer for every file, grown to the largest
+  FileContent content;                    // one for every file, so a read buffer is reused
   int rewritten = 0;
   for (const fs::path& file : files) {
     RewriteOutcome outcome = RewriteOutcome::kFailed;
@@ -205,7 +215,7 @@ int UEXPProcessor::processUexpFiles(const RuleList& rules) {
     } else {
       try {
         if (!replacer) replacer.emplace(pairs);
-        outcome = rewriteInPlace(file, *replacer, bytes);
+        outcome = rewriteInPlace(file, *replacer, content);
       } catch (...) {
       }
     }

@@ -314,6 +314,23 @@ TEST_F(EndToEnd, FullDiskDuringWriteBackKeepsTheCopiedBytes) {
   EXPECT_EQ(sources, filesUnder(kRoot / "uexp解包"));
 }
 
+TEST_F(EndToEnd, TargetCutShortWhileItIsRewrittenIsReportedNotFatal) {
+  put("pak/one.pak", "p");
+  put("配置/r.txt", "abc=xyz\n");
+  // Cut short while the tool holds it mapped: most of its pages are lost.
+  const std::string big = kMarker + "abc" + std::string(1 << 20, 'q') + "abc";
+  put("uexp解包/big.uexp", big);
+  put("uexp解包/small.uexp", kMarker + "abc");
+  const ToolRun run = runTool("1\n1\n", "", withFault("SHRINK", "uexp解包/big.uexp"));
+  EXPECT_EQ(0, run.status) << run.err;
+  EXPECT_NE(std::string::npos, run.out.find(red("✗ 修改失败: big.uexp"))) << run.out;
+  EXPECT_TRUE(run.out.ends_with(green("✓ 修改完成，共处理 1 个文件") + kBanner)) << run.out;
+  // The copy holds what the source now holds, neither zeros for the lost
+  // pages nor a rewrite of half a file.
+  EXPECT_EQ(big.substr(0, big.size() / 2), get("uexp打包/big.uexp"));
+  EXPECT_EQ(kMarker + "xyz", get("uexp打包/small.uexp"));
+}
+
 TEST_F(EndToEnd, CopiesOnStorageThatRefusesPermissionChanges) {
   put("提取的pak/地铁水印/mod.pak", "PAK!");
   put("配置/r.txt", "abc=xyz\n");

@@ -7,8 +7,12 @@
 //   UEXPMOD_FAULT_NOSPACE=<text>  a write to a file whose path contains <text>
 //                                 stops half way with ENOSPC, as on a full disk;
 //   UEXPMOD_FAULT_NOCHMOD=1       every change of permissions fails with EPERM,
-//                                 as on storage that keeps fixed modes.
+//                                 as on storage that keeps fixed modes;
+//   UEXPMOD_FAULT_SHRINK=<text>   a file whose path contains <text> is cut to
+//                                 half its size just after it is mapped to be
+//                                 changed, as if another app rewrote it then.
 #include <dlfcn.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,4 +95,24 @@ extern "C" int chmod(const char* path, mode_t mode) {
 extern "C" int fchmodat(int dir, const char* path, mode_t mode, int flags) {
   using Fchmodat = int (*)(int, const char*, mode_t, int);
   return chmodRefused() ? -1 : real<Fchmodat>("fchmodat")(dir, path, mode, flags);
+}
+
+extern "C" void* mmap(void* address, std::size_t length, int protection, int flags, int fd,
+                      off_t offset) {
+  using Mmap = void* (*)(void*, std::size_t, int, int, int, off_t);
+  static const Mmap realMmap = real<Mmap>("mmap");
+  void* const map = realMmap(address, length, protection, flags, fd, offset);
+  if (map != MAP_FAILED && fd >= 0 && (protection & PROT_WRITE) != 0) {
+    char link[32];
+    char path[4096];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t size = ::readlink(link, path, sizeof path - 1);
+    if (size > 0) {
+      path[size] = '\0';
+      if (pathMatches("UEXPMOD_FAULT_SHRINK", path)) {
+        if (::truncate(path, static_cast<off_t>(length / 2)) != 0) std::abort();
+      }
+    }
+  }
+  return map;
 }

@@ -7,8 +7,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <fstream>
+#include <span>
+#include <stdexcept>
+#include <string>
 
 #include "tests/test_support.h"
 
@@ -244,13 +248,20 @@ TEST(ContainsBytes, FileCutShortWhileMappedIsUnreadable) {
   EXPECT_EQ(ContainsResult::kFound, FileUtils::containsBytes(file, "Game/"));
 }
 
-TEST(ContainsBytesDeathTest, BusErrorsOutsideASearchGoToTheActionThatWasThere) {
+TEST(MappedFilesDeathTest, BusErrorsOutsideAGuardedMapGoToTheActionThatWasThere) {
   TempDir dir;
   writeFile(dir / "f.uexp", std::string(FileUtils::kContentMapWindow, 'a'));
   writeFile(dir / "empty", "");
-  // A mapped search, then a read past the end of a mapped empty file.
-  const auto faultAfterASearch = [&] {
+  // A mapped search and a mapped edit left by an exception, then a read past
+  // the end of a mapped empty file.
+  const auto faultAfterGuardedMaps = [&] {
     FileUtils::containsBytes(dir / "f.uexp", "Game/");
+    FileContent content;
+    if (!content.load(dir / "f.uexp")) std::exit(3);
+    try {
+      content.edit([](std::span<char>) { throw 1; });
+    } catch (int) {
+    }
     std::FILE* f = std::fopen((dir / "empty").c_str(), "rb");
     const auto* page = static_cast<const volatile char*>(
         ::mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE, ::fileno(f), 0));
@@ -259,11 +270,84 @@ TEST(ContainsBytesDeathTest, BusErrorsOutsideASearchGoToTheActionThatWasThere) {
   EXPECT_EXIT(
       {
         std::signal(SIGBUS, [](int) { std::_Exit(42); });  // a crash reporter, say
-        faultAfterASearch();
+        faultAfterGuardedMaps();
       },
       testing::ExitedWithCode(42), "");
   // Killed by SIGBUS (or, under a sanitizer, reported by its handler).
-  EXPECT_DEATH(faultAfterASearch(), "");
+  EXPECT_DEATH(faultAfterGuardedMaps(), "");
+}
+
+std::string text(std::span<const char> bytes) { return {bytes.begin(), bytes.end()}; }
+
+TEST(FileContent, ChangesStayInMemoryWhetherMappedOrRead) {
+  TempDir dir;
+  const std::string large(100000, 'x');
+  writeFile(dir / "large.bin", large);
+  writeFile(dir / "a.bin", std::string("a\0b\xFF", 4));
+  writeFile(dir / "empty.bin", "");
+  fs::create_directories(dir / "folder.bin");
+  for (const bool mapped : {true, false}) {
+    SCOPED_TRACE(mapped ? "mapped" : "read");
+    mapfaults::refuse = !mapped;
+    FileContent content;
+    ASSERT_TRUE(content.load(dir / "large.bin"));
+    EXPECT_TRUE(content.edit([](std::span<char> bytes) {
+      bytes.front() = 'A';
+      bytes.back() = 'Z';
+    }));
+    EXPECT_EQ("A" + large.substr(2) + "Z", text(content.bytes()));
+    EXPECT_EQ(large, readFile(dir / "large.bin"));
+    // One object serves files in turn, each load replacing the last.
+    ASSERT_TRUE(content.load(dir / "a.bin"));
+    EXPECT_EQ(std::string("a\0b\xFF", 4), text(content.bytes()));
+    ASSERT_TRUE(content.load(dir / "empty.bin"));
+    EXPECT_TRUE(content.bytes().empty());
+    EXPECT_TRUE(content.edit([](std::span<char>) {}));
+    ASSERT_TRUE(content.load(dir / "large.bin"));
+    EXPECT_FALSE(content.load(dir / "missing.bin"));
+    EXPECT_TRUE(content.bytes().empty());
+    EXPECT_FALSE(content.load(dir / "folder.bin"));
+  }
+  mapfaults::refuse = false;
+}
+
+TEST(FileContent, FileChangedUnderItsMapIsReportedNotFatal) {
+  TempDir dir;
+  const fs::path file = dir / "f.bin";
+  const std::size_t size = std::size_t{4} << 16;  // whole pages of any size up to 64 KiB
+  FileContent content;
+
+  // Pages cut off while the work runs read as zeros instead of raising
+  // SIGBUS, and the edit is refused though the file looks as it did.
+  writeFile(file, std::string(size, 'a'));
+  const auto loadedTime = fs::last_write_time(file);
+  ASSERT_TRUE(content.load(file));
+  std::string seen;
+  EXPECT_FALSE(content.edit([&](std::span<char> bytes) {
+    fs::resize_file(file, size / 2);
+    seen = text(bytes);
+    fs::resize_file(file, size);
+    fs::last_write_time(file, loadedTime);
+  }));
+  EXPECT_EQ(std::string(size / 2, 'a') + std::string(size / 2, '\0'), seen);
+
+  // Grown (the map holds only the old length), or written to in place: its
+  // bytes may now mix old and new.
+  writeFile(file, std::string(size, 'a'));
+  ASSERT_TRUE(content.load(file));
+  writeFile(file, std::string(size + 1, 'a'));
+  EXPECT_FALSE(content.edit([](std::span<char>) {}));
+  ASSERT_TRUE(content.load(file));
+  EXPECT_FALSE(content.edit([&](std::span<char>) {
+    fs::last_write_time(file, fs::last_write_time(file) + std::chrono::seconds(1));
+  }));
+
+  // Whatever the work throws passes through.
+  ASSERT_TRUE(content.load(file));
+  EXPECT_THROW(content.edit([](std::span<char>) { throw std::runtime_error("work"); }),
+               std::runtime_error);
+  EXPECT_TRUE(content.edit([](std::span<char> bytes) { bytes[0] = 'b'; }));
+  EXPECT_EQ(std::string(size + 1, 'a'), readFile(file));
 }
 
 TEST(ContainsBytes, TellsUnreadableFromAbsent) {

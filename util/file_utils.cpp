@@ -1,11 +1,14 @@
 #include "util/file_utils.h"
 
-#include <setjmp.h>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -158,58 +161,83 @@ namespace {
 
 // Touching a mapped page raises SIGBUS when the page lies past the end of a
 // file that shrank after it was mapped, or when the storage fails to read it.
-// While a file is searched through maps, a handler catches that signal: if
-// it comes from inside the search of a window, the handler jumps back out and
-// the file counts as unreadable, as a failed read() would make it. Before and
-// after, the process's own action (the default, or a crash reporter's)
-// stands. The state is process-wide, not per thread: the program runs one
-// thread, and a signal handler must not be the first to touch thread-local
-// storage where that is emulated (as on older Android), since that allocates.
-sigjmp_buf busErrorJump;
-volatile std::sig_atomic_t busErrorGuarded = 0;
+// While a BusErrorGuard stands over a map, a handler answers such a signal
+// from inside the map by putting a page of zeros where the lost page was: the
+// access that faulted then succeeds, the work in progress runs to its end, and
+// the guard tells that the map's bytes are not the file's, as a failed read()
+// would. Any other SIGBUS, and every one before and after, goes to the action
+// that was there before (the default, or a crash reporter's). The state is
+// process-wide, not per thread: the program runs one thread, and a signal
+// handler must not be the first to touch thread-local storage where that is
+// emulated (as on older Android), since that allocates.
+static_assert(std::atomic<std::uintptr_t>::is_always_lock_free &&
+              std::atomic<bool>::is_always_lock_free);  // usable in a signal handler
+std::atomic<std::uintptr_t> guardedBegin{0};
+std::atomic<std::uintptr_t> guardedEnd{0};
+std::atomic<std::uintptr_t> guardedPageSize{4096};
+std::atomic<bool> guardedFault{false};
 struct sigaction previousBusErrorAction = {};
 
-extern "C" void onBusError(int signal) {
-  if (busErrorGuarded != 0) siglongjmp(busErrorJump, 1);
-  // Not from the search: hand the fault, which happens again on return, to
-  // the action that was there before.
+extern "C" void onBusError(int signal, siginfo_t* info, void* /*context*/) {
+  const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
+  if (address >= guardedBegin.load(std::memory_order_relaxed) &&
+      address < guardedEnd.load(std::memory_order_relaxed)) {
+    const std::uintptr_t pageSize = guardedPageSize.load(std::memory_order_relaxed);
+    // mmap is a bare system call, safe in a handler though POSIX does not
+    // list it; MAP_FIXED swaps the page in without touching the rest.
+    void* const page = reinterpret_cast<void*>(address & ~(pageSize - 1));
+    if (::mmap(page, pageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1,
+               0) != MAP_FAILED) {
+      guardedFault.store(true, std::memory_order_relaxed);
+      return;
+    }
+  }
+  // Not ours to mend: hand the fault, which happens again on return, to the
+  // action that was there before.
   sigaction(signal, &previousBusErrorAction, nullptr);
 }
 
-// Installs the handler for as long as it lives.
-class BusErrorCatcher {
+// Installs the handler over [map, map + size) for as long as it lives; one
+// guard at a time.
+class BusErrorGuard {
  public:
-  BusErrorCatcher() {
+  BusErrorGuard(const void* map, std::size_t size) {
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    if (pageSize > 0) guardedPageSize.store(static_cast<std::uintptr_t>(pageSize));
+    guardedFault.store(false);
+    guardedBegin.store(reinterpret_cast<std::uintptr_t>(map));
+    guardedEnd.store(reinterpret_cast<std::uintptr_t>(map) + size);
     struct sigaction action = {};
-    action.sa_handler = onBusError;
+    action.sa_sigaction = onBusError;
+    action.sa_flags = SA_SIGINFO;
     sigemptyset(&action.sa_mask);
     installed_ = sigaction(SIGBUS, &action, &previousBusErrorAction) == 0;
   }
-  ~BusErrorCatcher() {
+  ~BusErrorGuard() {
     if (installed_) sigaction(SIGBUS, &previousBusErrorAction, nullptr);
+    guardedBegin.store(0);
+    guardedEnd.store(0);
   }
-  BusErrorCatcher(const BusErrorCatcher&) = delete;
-  BusErrorCatcher& operator=(const BusErrorCatcher&) = delete;
+  BusErrorGuard(const BusErrorGuard&) = delete;
+  BusErrorGuard& operator=(const BusErrorGuard&) = delete;
 
+  // Without the handler the map must not be touched.
   bool installed() const { return installed_; }
+  // Whether a page of the map was lost since the guard was made.
+  bool faulted() const { return guardedFault.load(); }
 
  private:
   bool installed_ = false;
 };
 
-enum class WindowSearch { kFound, kNotFound, kBusError };
-
-// Searches one mapped window. Kept apart from its caller so that no local
-// variable of the caller lives across the jump.
-WindowSearch searchWindow(const ByteFinder& finder, const char* data, std::size_t size) {
-  if (sigsetjmp(busErrorJump, 1) != 0) {
-    busErrorGuarded = 0;
-    return WindowSearch::kBusError;
-  }
-  busErrorGuarded = 1;
+// Searches one mapped window. Nothing when the guard cannot be installed.
+std::optional<ContainsResult> searchWindow(const ByteFinder& finder, const char* data,
+                                           std::size_t size) {
+  const BusErrorGuard guard(data, size);
+  if (!guard.installed()) return std::nullopt;
   const bool found = finder.find(data, size, 0) != ByteFinder::kNotFound;
-  busErrorGuarded = 0;
-  return found ? WindowSearch::kFound : WindowSearch::kNotFound;
+  if (guard.faulted()) return ContainsResult::kUnreadable;
+  return found ? ContainsResult::kFound : ContainsResult::kNotFound;
 }
 
 // Searches the first `size` bytes of the open file `fd` through read-only
@@ -218,8 +246,6 @@ WindowSearch searchWindow(const ByteFinder& finder, const char* data, std::size_
 // searched where the page cache holds them, without a copy into a buffer.
 // Nothing when a map cannot be made; the caller then reads the file instead.
 std::optional<ContainsResult> searchMapped(int fd, std::uintmax_t size, const ByteFinder& finder) {
-  const BusErrorCatcher catcher;
-  if (!catcher.installed()) return std::nullopt;
   const std::size_t overlap = finder.size() - 1;
   for (std::uintmax_t offset = 0;; offset += FileUtils::kContentMapWindow) {
     const auto length = static_cast<std::size_t>(
@@ -227,11 +253,9 @@ std::optional<ContainsResult> searchMapped(int fd, std::uintmax_t size, const By
     void* const map =
         ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, static_cast<off_t>(offset));
     if (map == MAP_FAILED) return std::nullopt;
-    const WindowSearch result = searchWindow(finder, static_cast<const char*>(map), length);
+    const auto result = searchWindow(finder, static_cast<const char*>(map), length);
     ::munmap(map, length);
-    if (result == WindowSearch::kFound) return ContainsResult::kFound;
-    if (result == WindowSearch::kBusError) return ContainsResult::kUnreadable;
-    if (offset + length >= size) return ContainsResult::kNotFound;
+    if (!result || *result != ContainsResult::kNotFound || offset + length >= size) return result;
   }
 }
 
@@ -345,4 +369,54 @@ bool FileUtils::removeDirectory(const fs::path& path) {
   } catch (...) {
     return false;
   }
+}
+
+FileContent::~FileContent() { release(); }
+
+void FileContent::release() {
+  if (map_ != nullptr) ::munmap(map_, bytes_.size());
+  if (fd_ >= 0) ::close(fd_);
+  map_ = nullptr;
+  fd_ = -1;
+  bytes_ = {};
+}
+
+bool FileContent::load(const fs::path& file) {
+  release();
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat status = {};
+  if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
+    const auto size = static_cast<std::size_t>(status.st_size);
+    void* const map = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
+    if (map != MAP_FAILED) {
+      fd_ = fd;
+      modified_ = status.st_mtim;
+      map_ = map;
+      bytes_ = {static_cast<char*>(map), size};
+      return true;
+    }
+  }
+  ::close(fd);
+  // Empty, not a regular file, or on storage that cannot map it: read it.
+  if (!FileUtils::readBinaryFile(file, buffer_)) return false;
+  bytes_ = buffer_;
+  return true;
+}
+
+bool FileContent::edit(const std::function<void(std::span<char>)>& work) {
+  if (map_ == nullptr) {
+    work(bytes_);
+    return true;
+  }
+  {
+    const BusErrorGuard guard(map_, bytes_.size());
+    if (!guard.installed()) return false;
+    work(bytes_);
+    if (guard.faulted()) return false;
+  }
+  struct stat status = {};
+  return ::fstat(fd_, &status) == 0 &&
+         static_cast<std::uintmax_t>(status.st_size) == bytes_.size() &&
+         status.st_mtim.tv_sec == modified_.tv_sec && status.st_mtim.tv_nsec == modified_.tv_nsec;
 }
