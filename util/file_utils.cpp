@@ -174,7 +174,10 @@ static_assert(std::atomic<std::uintptr_t>::is_always_lock_free &&
               std::atomic<bool>::is_always_lock_free);  // usable in a signal handler
 std::atomic<std::uintptr_t> guardedBegin{0};
 std::atomic<std::uintptr_t> guardedEnd{0};
-std::atomic<std::uintptr_t> guardedPageSize{4096};
+const std::uintptr_t pageSize = [] {  // set before main, only read afterwards
+  const long size = ::sysconf(_SC_PAGESIZE);
+  return size > 0 ? static_cast<std::uintptr_t>(size) : std::uintptr_t{4096};
+}();
 std::atomic<bool> guardedFault{false};
 struct sigaction previousBusErrorAction = {};
 
@@ -182,7 +185,6 @@ extern "C" void onBusError(int signal, siginfo_t* info, void* /*context*/) {
   const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
   if (address >= guardedBegin.load(std::memory_order_relaxed) &&
       address < guardedEnd.load(std::memory_order_relaxed)) {
-    const std::uintptr_t pageSize = guardedPageSize.load(std::memory_order_relaxed);
     // mmap is a bare system call, safe in a handler though POSIX does not
     // list it; MAP_FIXED swaps the page in without touching the rest.
     void* const page = reinterpret_cast<void*>(address & ~(pageSize - 1));
@@ -202,8 +204,6 @@ extern "C" void onBusError(int signal, siginfo_t* info, void* /*context*/) {
 class BusErrorGuard {
  public:
   BusErrorGuard(const void* map, std::size_t size) {
-    const long pageSize = ::sysconf(_SC_PAGESIZE);
-    if (pageSize > 0) guardedPageSize.store(static_cast<std::uintptr_t>(pageSize));
     guardedFault.store(false);
     guardedBegin.store(reinterpret_cast<std::uintptr_t>(map));
     guardedEnd.store(reinterpret_cast<std::uintptr_t>(map) + size);
