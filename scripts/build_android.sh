@@ -16,13 +16,14 @@ configure() {  # folder, extra arguments
   local dir=$1; shift
   if [ ! -f "$dir/CMakeCache.txt" ]; then
     cmake -S "$repo" -B "$dir" "${generator[@]}" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-      -DUEXPMOD_STATIC=ON -DUEXPMOD_BUILD_TESTS=OFF -DCMAKE_EXE_LINKER_FLAGS=-s "$@" >/dev/null
+      -DUEXPMOD_STATIC=ON -DUEXPMOD_BUILD_TESTS=OFF "$@" >/dev/null
   fi
   cmake --build "$dir" --target uexpmod --parallel >/dev/null
 }
 
 configure "$build/phone"
-cp "$build/phone/uexpmod" "$build/uexpmod"
+# The shipped file drops the symbols; the build keeps them for the system call audit.
+aarch64-linux-gnu-strip -o "$build/uexpmod" "$build/phone/uexpmod"
 description=$(file -b "$build/uexpmod")
 echo "build-android/uexpmod: $description"
 case "$description" in
