@@ -1,0 +1,83 @@
+#!/bin/busybox sh
+# First process of the check VM: runs the phone binary at the real workspace
+# path, as an app's user, under Android's app seccomp policy of each API level
+# given, and prints one "CHECK <name>: ok" or "CHECK <name>: FAILED ..." line
+# per check, then "CHECKS DONE".
+/bin/busybox mkdir -p /bin /proc /dev /tmp
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc proc /proc
+mount -t devtmpfs devtmpfs /dev 2>/dev/null
+
+app_uid=10123
+root=/storage/emulated/0
+ws="$root/Qorvex制作区"
+
+check() {  # name, condition...
+  name=$1; shift
+  if "$@"; then echo "CHECK $name: ok"; else echo "CHECK $name: FAILED"; sed 's/^/  | /' /tmp/out; fi
+}
+fresh_workspace() {
+  rm -rf /storage
+  mkdir -p "$root"
+  cp -a /sample "$ws"
+  chown -R "$app_uid:$app_uid" /storage
+}
+run_tool() {  # api, stdin file; the status lands in $status, the output in /tmp/out
+  /launcher "/policy-$1.numbers" "$app_uid" /uexpmod < "$2" > /tmp/out 2>&1
+  status=$?
+}
+says() { grep -qF "$1" /tmp/out; }
+
+printf '1\n' > /tmp/answer
+for api in $APIS; do
+  /launcher "/policy-$api.numbers" "$app_uid" /hello > /tmp/out 2>&1
+  status=$?
+  check "api$api control: a plain static program is killed (status $status)" [ $status -eq 159 ]
+
+  fresh_workspace
+  run_tool "$api" /tmp/answer
+  check "api$api whole pass (status $status)" [ $status -eq 0 ]
+  check "api$api whole pass: report" says "修改完成，共处理 2 个文件"
+  check "api$api whole pass: files" sh -c "cd '$ws' && md5sum -c -s /expected.md5"
+
+  fresh_workspace
+  run_tool "$api" /dev/null
+  check "api$api end of input at a menu (status $status)" [ $status -eq 1 ]
+  check "api$api end of input at a menu: message" says "错误: 输入已结束，未选择任何文件"
+
+  fresh_workspace
+  chmod 000 "$ws/配置/示例规则.txt"
+  run_tool "$api" /tmp/answer
+  check "api$api unreadable rule file (status $status)" [ $status -eq 1 ]
+  check "api$api unreadable rule file: message" says "错误: 无法打开配置文件"
+
+  fresh_workspace
+  rm "$ws/配置/示例规则.txt"
+  run_tool "$api" /tmp/answer
+  check "api$api no rule file (status $status)" [ $status -eq 1 ]
+  check "api$api no rule file: message" says "错误: 配置目录中没有找到txt文件"
+
+  fresh_workspace
+  chmod 000 "$ws/uexp解包/Audio/music.uexp" "$ws/uexp解包/Maps"
+  run_tool "$api" /tmp/answer
+  check "api$api unreadable files (status $status)" [ $status -eq 0 ]
+  check "api$api unreadable files: report" says "✗ 读取失败：music.uexp"
+  check "api$api unreadable files: the rest" says "修改完成，共处理 1 个文件"
+
+  # A SIGSYS another process sends is not a trapped call: it still ends the
+  # tool, here while it waits at the menu.
+  fresh_workspace
+  rm -f /tmp/menu && mkfifo /tmp/menu
+  /launcher "/policy-$api.numbers" "$app_uid" /uexpmod < /tmp/menu > /tmp/out 2>&1 &
+  pid=$!
+  exec 3> /tmp/menu
+  for _ in $(seq 100); do says "请输入配置文件编号" && break; sleep 0.1; done
+  kill -SYS "$pid"
+  wait "$pid"
+  status=$?
+  exec 3>&-
+  check "api$api SIGSYS sent at a menu ends the tool (status $status)" eval 'says "请输入配置文件编号" && [ $status -eq 159 ]'
+done
+echo "CHECKS DONE"
+poweroff -f
