@@ -7,6 +7,8 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=$repo/build-demo
 ws=$build/workspace
+. "$repo/scripts/packages.sh"
+need_packages cmake g++ ninja-build
 generator=()
 if command -v ninja >/dev/null 2>&1 && [ ! -f "$build/CMakeCache.txt" ]; then generator=(-G Ninja); fi
 cmake -S "$repo" -B "$build" "${generator[@]}" -DUEXPMOD_WORKSPACE_ROOT="$ws" -DUEXPMOD_BUILD_TESTS=OFF >/dev/null

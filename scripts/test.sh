@@ -6,6 +6,8 @@
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$repo/build}
+. "$repo/scripts/packages.sh"
+need_packages cmake g++ ninja-build googletest
 generator=()
 if command -v ninja >/dev/null 2>&1; then generator=(-G Ninja); fi
 if [ ! -f "$build/CMakeCache.txt" ]; then cmake -S "$repo" -B "$build" "${generator[@]}" "$@"; else cmake -S "$repo" -B "$build" "$@"; fi
