@@ -40,8 +40,9 @@ int UEXPProcessor::runFullProcess() {
     const RuleList rules = loadConfig(config);
     console.println("✓ 加载 " + std::to_string(rules.size()) + " 条替换规则", "green");
     console.println("", "");
-    if (findAndCopyTargetUexp(rules).empty()) return 0;
-    processUexpFiles(rules);
+    const CopiedTargets copied = findAndCopyTargetUexp(rules);
+    if (copied.sources.empty()) return 0;
+    processUexpFiles(rules, copied.rewritten);
     console.println("", "");
     console.println(kBanner, "bold");
     gradient.printlnGradient("🎉 筛选复制+文本替换全部完成！", 1);

@@ -3,6 +3,7 @@
 // text's character count.
 #include <array>
 #include <fstream>
+#include <optional>
 #include <string>
 
 #include "app/uexp_processor.h"

@@ -82,7 +82,7 @@ RewriteOutcome rewriteInPlace(const fs::path& file, MultiReplacer& replacer, Fil
 
 }  // namespace
 
-std::vector<fs::path> UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules) {
+CopiedTargets UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules) {
   console.println("", "");
   console.println("步骤: 扫描匹配目标UEXP并复制到打包目录", "bold");
   const bool emptied = FileUtils::removeDirectory(repackDir);
@@ -93,15 +93,11 @@ std::vector<fs::path> UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules
   // folder whose name differs only in case (where the storage ignores case),
   // be listed by the next stage under that spelling, not be recognised as a
   // copy, and have the rules applied to it a second time.
-  rewrittenCopies.reset();
   std::optional<MultiReplacer> replacer;
-  if (emptied && !rules.empty()) {
-    rewrittenCopies.emplace(RewrittenCopies{rules, {}});
-    replacer.emplace(sameLengthForms(rules));
-  }
+  if (emptied && !rules.empty()) replacer.emplace(sameLengthForms(rules));
   FileContent source;  // one for every target, so a read buffer is reused
 
-  std::vector<fs::path> copied;
+  CopiedTargets copied;
   const std::vector<fs::path> candidates = FileUtils::findFilesRecursive(unpackDir, ".uexp");
   if (candidates.empty()) {
     console.println("✗ 解包目录无uexp文件", "red");
@@ -141,14 +137,13 @@ std::vector<fs::path> UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules
       if (replacer) {
         // The entry is made first: a copy, once written, must never lack one,
         // or the next stage would apply the rules to it a second time.
-        const auto entry =
-            rewrittenCopies->outcomes.try_emplace(copy, RewriteOutcome::kFailed).first;
+        const auto entry = copied.rewritten.try_emplace(copy, RewriteOutcome::kFailed).first;
         const std::optional<RewriteOutcome> outcome =
             copyRewritten(candidate, copy, *replacer, source);
         if (outcome) {
           entry->second = *outcome;
         } else {
-          rewrittenCopies->outcomes.erase(entry);
+          copied.rewritten.erase(entry);
         }
         done = outcome.has_value();
       } else {
@@ -157,7 +152,7 @@ std::vector<fs::path> UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules
     } catch (...) {
     }
     if (done) {
-      copied.push_back(candidate);
+      copied.sources.push_back(candidate);
     } else {
       failures.push_back("✗ 复制失败：" + name);
     }
@@ -166,8 +161,8 @@ std::vector<fs::path> UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules
   out.flush();
 
   for (const std::string& failure : failures) console.println(failure, "red");
-  if (!copied.empty()) {
-    console.println("✓ 匹配到 " + std::to_string(copied.size()) + " 个文件，已复制到打包目录",
+  if (!copied.sources.empty()) {
+    console.println("✓ 匹配到 " + std::to_string(copied.sources.size()) + " 个文件，已复制到打包目录",
                     "green");
   } else if (failures.empty()) {
     console.println("✗ 未匹配到含关键词的UEXP文件", "red");
@@ -175,7 +170,7 @@ std::vector<fs::path> UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules
   return copied;
 }
 
-int UEXPProcessor::processUexpFiles(const RuleList& rules) {
+int UEXPProcessor::processUexpFiles(const RuleList& rules, const RewrittenCopies& copies) {
   console.println("", "");
   console.println("步骤: 批量修改打包目录UEXP文件", "bold");
   const std::vector<fs::path> files = FileUtils::findFilesRecursive(repackDir, ".uexp");
@@ -199,18 +194,13 @@ int UEXPProcessor::processUexpFiles(const RuleList& rules) {
   }
   console.println("", "");
 
-  // Copies the last stage already rewrote with these rules are only reported.
-  std::map<fs::path, RewriteOutcome> copied;
-  if (rewrittenCopies && rewrittenCopies->rules == rules)
-    copied = std::move(rewrittenCopies->outcomes);
-  rewrittenCopies.reset();
-
   std::optional<MultiReplacer> replacer;  // made for the first file that needs it
   FileContent content;                    // one for every file, so a read buffer is reused
   int rewritten = 0;
   for (const fs::path& file : files) {
     RewriteOutcome outcome = RewriteOutcome::kFailed;
-    if (const auto known = copied.find(file); known != copied.end()) {
+    // Copies the copy stage already rewrote with these rules are only reported.
+    if (const auto known = copies.find(file); known != copies.end()) {
       outcome = known->second;
     } else {
       try {

@@ -3,7 +3,6 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -30,6 +29,16 @@ enum class RewriteOutcome {
   kUnchanged,  // no rule occurs in it; it holds the source's bytes
   kRewritten,  // it holds the rewritten bytes
   kFailed,     // the rules could not be applied or their result written; it keeps its bytes
+};
+
+// Copies written with the rules already applied, by their path in the repack
+// folder, and what the rules did to each.
+using RewrittenCopies = std::map<std::filesystem::path, RewriteOutcome>;
+
+// What the copy stage did.
+struct CopiedTargets {
+  std::vector<std::filesystem::path> sources;  // the unpacked files copied, in the order found
+  RewrittenCopies rewritten;                   // those of the copies made with the rules applied
 };
 
 // Thrown by a stage that cannot go on, after it has printed its message.
@@ -77,14 +86,14 @@ class UEXPProcessor {
 
   // Target selection and rewriting (uexp_processing.cpp). Given rules, and
   // once the repack folder is empty, the copies are made with the rules
-  // already applied, so each target is read once and written once; a
-  // processUexpFiles with the same rules then reports those copies in its
-  // own order without touching them again, and rewrites anything else it
-  // finds. Without rules, or beside what a removal left behind, the copies
-  // are plain and processUexpFiles rewrites them all. Either way the files
-  // and the output are the same.
-  std::vector<std::filesystem::path> findAndCopyTargetUexp(const RuleList& rules = {});
-  int processUexpFiles(const RuleList& rules);
+  // already applied, so each target is read once and written once; handed
+  // those copies' outcomes, processUexpFiles reports them in its own order
+  // without touching them again, and rewrites anything else it finds.
+  // Without rules, or beside what a removal left behind, the copies are
+  // plain and processUexpFiles rewrites them all. Either way the files and
+  // the output are the same.
+  CopiedTargets findAndCopyTargetUexp(const RuleList& rules = {});
+  int processUexpFiles(const RuleList& rules, const RewrittenCopies& copies = {});
 
  private:
   struct Menu;
@@ -97,12 +106,6 @@ class UEXPProcessor {
   std::filesystem::path configDir;
   std::string targetPath;
   std::filesystem::path specPakDir;
-  // The copies findAndCopyTargetUexp made with `rules` applied, by path.
-  struct RewrittenCopies {
-    RuleList rules;
-    std::map<std::filesystem::path, RewriteOutcome> outcomes;
-  };
-  std::optional<RewrittenCopies> rewrittenCopies;
   ColorConsole console;
   GradientColor gradient;
   std::istream& in_;

@@ -173,7 +173,7 @@ TEST(FindAndCopyTargetUexp, ProgressCounterFraming) {
     Workspace ws;
     for (std::size_t i = 0; i < n; ++i)
       writeFile(ws / ("uexp解包/f" + std::to_string(i) + ".uexp").c_str(), "x");
-    EXPECT_TRUE(ws.processor.findAndCopyTargetUexp().empty());
+    EXPECT_TRUE(ws.processor.findAndCopyTargetUexp().sources.empty());
     std::string expected = "\n" + bold("步骤: 扫描匹配目标UEXP并复制到打包目录") +
                            cyan("扫描 " + std::to_string(n) + " 个UEXP文件...");
     for (std::size_t i = 1; i <= n; ++i) {
@@ -197,7 +197,7 @@ TEST(FindAndCopyTargetUexp, CopiesMatchesUnderTheirRelativePath) {
   writeFile(ws / "uexp解包/z.uexp.bak", kMarker);
   fs::create_directories(ws / "uexp解包/folder.uexp");
   writeFile(ws / "uexp解包/empty.uexp", "");
-  const auto matches = ws.processor.findAndCopyTargetUexp();
+  const auto matches = ws.processor.findAndCopyTargetUexp().sources;
   ASSERT_EQ(1u, matches.size());
   EXPECT_EQ(ws / "uexp解包/a/b/x.uexp", matches[0]);
   EXPECT_EQ("..." + kMarker + "...", readFile(ws / "uexp打包/a/b/x.uexp"));
@@ -214,7 +214,7 @@ TEST(FindAndCopyTargetUexp, LinksAreCopiedWhereTheyStandAndNeverEscape) {
   writeFile(ws.dir / "elsewhere/real.uexp", kMarker);
   fs::create_symlink(ws.dir / "elsewhere/real.uexp", ws / "uexp解包/link.uexp");
   fs::create_directory_symlink(ws.dir / "elsewhere", ws / "uexp解包/dirlink");
-  const auto matches = ws.processor.findAndCopyTargetUexp();
+  const auto matches = ws.processor.findAndCopyTargetUexp().sources;
   ASSERT_EQ(1u, matches.size());
   EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(ws / "uexp打包/link.uexp")));
   EXPECT_EQ(kMarker, readFile(ws / "uexp打包/link.uexp"));
@@ -224,7 +224,7 @@ TEST(FindAndCopyTargetUexp, LinksAreCopiedWhereTheyStandAndNeverEscape) {
 TEST(FindAndCopyTargetUexp, NoCandidatesPrintsOnlyTheRedLine) {
   Workspace ws;
   writeFile(ws / "uexp打包/stale.uexp", "old");
-  EXPECT_TRUE(ws.processor.findAndCopyTargetUexp().empty());
+  EXPECT_TRUE(ws.processor.findAndCopyTargetUexp().sources.empty());
   EXPECT_EQ("\n" + bold("步骤: 扫描匹配目标UEXP并复制到打包目录") + red("✗ 解包目录无uexp文件"),
             ws.take());
   EXPECT_TRUE(fs::is_empty(ws / "uexp打包"));
@@ -258,7 +258,7 @@ TEST(FindAndCopyTargetUexp, FailedCopiesAreReportedAndNotCounted) {
   std::vector<fs::path> matches;
   {
     FileSizeLimit limit(64 << 10);
-    matches = ws.processor.findAndCopyTargetUexp();
+    matches = ws.processor.findAndCopyTargetUexp().sources;
   }
   ASSERT_EQ(1u, matches.size());
   EXPECT_EQ(ws / "uexp解包/good.uexp", matches[0]);
@@ -273,7 +273,7 @@ TEST(FindAndCopyTargetUexp, FailedCopiesAreReportedAndNotCounted) {
   fs::remove(ws / "uexp解包/good.uexp");
   {
     FileSizeLimit limit(64 << 10);
-    EXPECT_TRUE(ws.processor.findAndCopyTargetUexp().empty());
+    EXPECT_TRUE(ws.processor.findAndCopyTargetUexp().sources.empty());
   }
   EXPECT_TRUE(ws.take().ends_with("\n" + red("✗ 复制失败：big.uexp")));
 }
@@ -288,7 +288,7 @@ TEST(FindAndCopyTargetUexp, UnreadableCandidateIsReportedAfterTheProgressLine) {
     std::istringstream in;
     std::ostringstream out;
     UEXPProcessor processor(dir / "ws", in, out);
-    const auto matches = processor.findAndCopyTargetUexp();
+    const auto matches = processor.findAndCopyTargetUexp().sources;
     return matches.size() == 1 &&
            out.str().ends_with("2/2\033[0m\n" + red("✗ 读取失败：locked.uexp") +
                                green("✓ 匹配到 1 个文件，已复制到打包目录"));
@@ -403,14 +403,15 @@ TEST(RewriteWhileCopying, SameFilesAndOutputAsRewritingTheCopiesAfterwards) {
 
   Workspace together;
   prepare(together);
-  EXPECT_EQ(5u, together.processor.findAndCopyTargetUexp(rules).size());
+  const CopiedTargets copied = together.processor.findAndCopyTargetUexp(rules);
+  EXPECT_EQ(5u, copied.sources.size());
   EXPECT_EQ(kMarker + "aba",
             readFile(together / "uexp打包/private.uexp"));  // before the next stage
-  EXPECT_EQ(4, together.processor.processUexpFiles(rules));
+  EXPECT_EQ(4, together.processor.processUexpFiles(rules, copied.rewritten));
 
   Workspace afterwards;
   prepare(afterwards);
-  EXPECT_EQ(5u, afterwards.processor.findAndCopyTargetUexp().size());
+  EXPECT_EQ(5u, afterwards.processor.findAndCopyTargetUexp().sources.size());
   EXPECT_EQ(kMarker + "aab", readFile(afterwards / "uexp打包/private.uexp"));
   EXPECT_EQ(4, afterwards.processor.processUexpFiles(rules));
 
@@ -429,9 +430,10 @@ TEST(RewriteWhileCopying, OtherFilesInTheRepackFolderAreStillRewritten) {
   Workspace ws;
   const RuleList rules = {{"ab", "ba"}};
   writeFile(ws / "uexp解包/copy.uexp", kMarker + "aab");
-  ASSERT_EQ(1u, ws.processor.findAndCopyTargetUexp(rules).size());
+  const CopiedTargets copied = ws.processor.findAndCopyTargetUexp(rules);
+  ASSERT_EQ(1u, copied.sources.size());
   writeFile(ws / "uexp打包/late.uexp", "aab");
-  EXPECT_EQ(2, ws.processor.processUexpFiles(rules));
+  EXPECT_EQ(2, ws.processor.processUexpFiles(rules, copied.rewritten));
   EXPECT_EQ(kMarker + "aba", readFile(ws / "uexp打包/copy.uexp"));
   EXPECT_EQ("aba", readFile(ws / "uexp打包/late.uexp"));
   const std::string out = ws.take();
