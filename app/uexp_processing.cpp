@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "app/uexp_processor.h"
+#include "util/file_content.h"
 #include "util/file_utils.h"
 #include "util/multi_replacer.h"
 #include "util/string_utils.h"
@@ -162,8 +163,8 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules) {
 
   for (const std::string& failure : failures) console.println(failure, "red");
   if (!copied.sources.empty()) {
-    console.println("✓ 匹配到 " + std::to_string(copied.sources.size()) + " 个文件，已复制到打包目录",
-                    "green");
+    console.println(
+        "✓ 匹配到 " + std::to_string(copied.sources.size()) + " 个文件，已复制到打包目录", "green");
   } else if (failures.empty()) {
     console.println("✗ 未匹配到含关键词的UEXP文件", "red");
   }

@@ -1,3 +1,4 @@
+#include "util/file_content.h"
 #include "util/file_utils.h"
 
 #include <dlfcn.h>

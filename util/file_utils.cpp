@@ -1,22 +1,17 @@
 #include "util/file_utils.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <string>
 #include <system_error>
 
 #include "util/byte_finder.h"
+#include "util/mapped_search.h"
 
 namespace fs = std::filesystem;
 
@@ -159,106 +154,6 @@ bool FileUtils::copyFile(const fs::path& from, const fs::path& to) {
 
 namespace {
 
-// Touching a mapped page raises SIGBUS when the page lies past the end of a
-// file that shrank after it was mapped, or when the storage fails to read it.
-// While a BusErrorGuard stands over a map, a handler answers such a signal
-// from inside the map by putting a page of zeros where the lost page was: the
-// access that faulted then succeeds, the work in progress runs to its end, and
-// the guard tells that the map's bytes are not the file's, as a failed read()
-// would. Any other SIGBUS, and every one before and after, goes to the action
-// that was there before (the default, or a crash reporter's). The state is
-// process-wide, not per thread: the program runs one thread, and a signal
-// handler must not be the first to touch thread-local storage where that is
-// emulated (as on older Android), since that allocates.
-static_assert(std::atomic<std::uintptr_t>::is_always_lock_free &&
-              std::atomic<bool>::is_always_lock_free);  // usable in a signal handler
-std::atomic<std::uintptr_t> guardedBegin{0};
-std::atomic<std::uintptr_t> guardedEnd{0};
-const std::uintptr_t pageSize = [] {  // set before main, only read afterwards
-  const long size = ::sysconf(_SC_PAGESIZE);
-  return size > 0 ? static_cast<std::uintptr_t>(size) : std::uintptr_t{4096};
-}();
-std::atomic<bool> guardedFault{false};
-struct sigaction previousBusErrorAction = {};
-
-extern "C" void onBusError(int signal, siginfo_t* info, void* /*context*/) {
-  const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
-  if (address >= guardedBegin.load(std::memory_order_relaxed) &&
-      address < guardedEnd.load(std::memory_order_relaxed)) {
-    // mmap is a bare system call, safe in a handler though POSIX does not
-    // list it; MAP_FIXED swaps the page in without touching the rest.
-    void* const page = reinterpret_cast<void*>(address & ~(pageSize - 1));
-    if (::mmap(page, pageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1,
-               0) != MAP_FAILED) {
-      guardedFault.store(true, std::memory_order_relaxed);
-      return;
-    }
-  }
-  // Not ours to mend: hand the fault, which happens again on return, to the
-  // action that was there before.
-  sigaction(signal, &previousBusErrorAction, nullptr);
-}
-
-// Installs the handler over [map, map + size) for as long as it lives; one
-// guard at a time.
-class BusErrorGuard {
- public:
-  BusErrorGuard(const void* map, std::size_t size) {
-    guardedFault.store(false);
-    guardedBegin.store(reinterpret_cast<std::uintptr_t>(map));
-    guardedEnd.store(reinterpret_cast<std::uintptr_t>(map) + size);
-    struct sigaction action = {};
-    action.sa_sigaction = onBusError;
-    action.sa_flags = SA_SIGINFO;
-    sigemptyset(&action.sa_mask);
-    installed_ = sigaction(SIGBUS, &action, &previousBusErrorAction) == 0;
-  }
-  ~BusErrorGuard() {
-    if (installed_) sigaction(SIGBUS, &previousBusErrorAction, nullptr);
-    guardedBegin.store(0);
-    guardedEnd.store(0);
-  }
-  BusErrorGuard(const BusErrorGuard&) = delete;
-  BusErrorGuard& operator=(const BusErrorGuard&) = delete;
-
-  // Without the handler the map must not be touched.
-  bool installed() const { return installed_; }
-  // Whether a page of the map was lost since the guard was made.
-  bool faulted() const { return guardedFault.load(); }
-
- private:
-  bool installed_ = false;
-};
-
-// Searches one mapped window. Nothing when the guard cannot be installed.
-std::optional<ContainsResult> searchWindow(const ByteFinder& finder, const char* data,
-                                           std::size_t size) {
-  const BusErrorGuard guard(data, size);
-  if (!guard.installed()) return std::nullopt;
-  const bool found = finder.find(data, size, 0) != ByteFinder::kNotFound;
-  if (guard.faulted()) return ContainsResult::kUnreadable;
-  return found ? ContainsResult::kFound : ContainsResult::kNotFound;
-}
-
-// Searches the first `size` bytes of the open file `fd` through read-only
-// maps of kContentMapWindow bytes each (plus the pattern's length less one,
-// so that an occurrence across two windows is seen whole): the bytes are
-// searched where the page cache holds them, without a copy into a buffer.
-// Nothing when a map cannot be made; the caller then reads the file instead.
-std::optional<ContainsResult> searchMapped(int fd, std::uintmax_t size, const ByteFinder& finder) {
-  const std::size_t overlap = finder.size() - 1;
-  for (std::uintmax_t offset = 0;; offset += FileUtils::kContentMapWindow) {
-    const auto length = static_cast<std::size_t>(
-        std::min<std::uintmax_t>(FileUtils::kContentMapWindow + overlap, size - offset));
-    void* const map =
-        ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, static_cast<off_t>(offset));
-    if (map == MAP_FAILED) return std::nullopt;
-    const auto result = searchWindow(finder, static_cast<const char*>(map), length);
-    ::munmap(map, length);
-    if (!result || *result != ContainsResult::kNotFound || offset + length >= size) return result;
-  }
-}
-
 // Searches the file from its current position through one reused buffer,
 // kContentReadPiece bytes per read.
 ContainsResult searchRead(std::FILE* f, const ByteFinder& finder) {
@@ -369,54 +264,4 @@ bool FileUtils::removeDirectory(const fs::path& path) {
   } catch (...) {
     return false;
   }
-}
-
-FileContent::~FileContent() { release(); }
-
-void FileContent::release() {
-  if (map_ != nullptr) ::munmap(map_, bytes_.size());
-  if (fd_ >= 0) ::close(fd_);
-  map_ = nullptr;
-  fd_ = -1;
-  bytes_ = {};
-}
-
-bool FileContent::load(const fs::path& file) {
-  release();
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat status = {};
-  if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
-    const auto size = static_cast<std::size_t>(status.st_size);
-    void* const map = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
-    if (map != MAP_FAILED) {
-      fd_ = fd;
-      modified_ = status.st_mtim;
-      map_ = map;
-      bytes_ = {static_cast<char*>(map), size};
-      return true;
-    }
-  }
-  ::close(fd);
-  // Empty, not a regular file, or on storage that cannot map it: read it.
-  if (!FileUtils::readBinaryFile(file, buffer_)) return false;
-  bytes_ = buffer_;
-  return true;
-}
-
-bool FileContent::edit(const std::function<void(std::span<char>)>& work) {
-  if (map_ == nullptr) {
-    work(bytes_);
-    return true;
-  }
-  {
-    const BusErrorGuard guard(map_, bytes_.size());
-    if (!guard.installed()) return false;
-    work(bytes_);
-    if (guard.faulted()) return false;
-  }
-  struct stat status = {};
-  return ::fstat(fd_, &status) == 0 &&
-         static_cast<std::uintmax_t>(status.st_size) == bytes_.size() &&
-         status.st_mtim.tv_sec == modified_.tv_sec && status.st_mtim.tv_nsec == modified_.tv_nsec;
 }

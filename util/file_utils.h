@@ -1,9 +1,7 @@
 #pragma once
 
 #include <cstddef>
-#include <ctime>
 #include <filesystem>
-#include <functional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -93,41 +91,4 @@ class FileUtils {
   // nothing is left (also when nothing was there); false on any error, in
   // which case entries not yet reached remain.
   static bool removeDirectory(const std::filesystem::path& path);
-};
-
-// The whole content of one file, loaded to be changed in memory and written
-// out elsewhere. Where the storage allows, it is a private map of the file:
-// changes stay in this process, and pages that nothing changes are read where
-// the page cache holds them instead of being copied into a buffer first.
-// Elsewhere the file is read into a buffer that the next load reuses.
-class FileContent {
- public:
-  FileContent() = default;
-  ~FileContent();
-  FileContent(const FileContent&) = delete;
-  FileContent& operator=(const FileContent&) = delete;
-
-  // Loads `file` in place of what was loaded before. False, with nothing
-  // loaded, when the file cannot be opened or read.
-  bool load(const std::filesystem::path& file);
-
-  std::span<char> bytes() { return bytes_; }
-
-  // Runs `work` over the bytes and tells whether the work saw the file's
-  // bytes as they were loaded, from first to last. A map shows the file as it
-  // stands, so this is false when the file was changed (its size or its
-  // modification time differ) between the load and the work's end, and when
-  // pages of the map could not be read (the file shrank, or the storage
-  // failed): those read as zeros instead of ending the process with SIGBUS.
-  // The work's exceptions pass through. One edit at a time.
-  bool edit(const std::function<void(std::span<char>)>& work);
-
- private:
-  void release();
-
-  int fd_ = -1;  // open while the file is mapped, to tell whether it changes
-  std::timespec modified_ = {};
-  void* map_ = nullptr;
-  std::span<char> bytes_;
-  ByteBuffer buffer_;
 };

@@ -1,0 +1,60 @@
+#include "util/bus_error_guard.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdint>
+
+namespace {
+
+static_assert(std::atomic<std::uintptr_t>::is_always_lock_free &&
+              std::atomic<bool>::is_always_lock_free);  // usable in a signal handler
+std::atomic<std::uintptr_t> guardedBegin{0};
+std::atomic<std::uintptr_t> guardedEnd{0};
+const std::uintptr_t pageSize = [] {  // set before main, only read afterwards
+  const long size = ::sysconf(_SC_PAGESIZE);
+  return size > 0 ? static_cast<std::uintptr_t>(size) : std::uintptr_t{4096};
+}();
+std::atomic<bool> guardedFault{false};
+struct sigaction previousBusErrorAction = {};
+
+extern "C" void onBusError(int signal, siginfo_t* info, void* /*context*/) {
+  const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
+  if (address >= guardedBegin.load(std::memory_order_relaxed) &&
+      address < guardedEnd.load(std::memory_order_relaxed)) {
+    // mmap is a bare system call, safe in a handler though POSIX does not
+    // list it; MAP_FIXED swaps the page in without touching the rest.
+    void* const page = reinterpret_cast<void*>(address & ~(pageSize - 1));
+    if (::mmap(page, pageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1,
+               0) != MAP_FAILED) {
+      guardedFault.store(true, std::memory_order_relaxed);
+      return;
+    }
+  }
+  // Not ours to mend: hand the fault, which happens again on return, to the
+  // action that was there before.
+  sigaction(signal, &previousBusErrorAction, nullptr);
+}
+
+}  // namespace
+
+BusErrorGuard::BusErrorGuard(const void* map, std::size_t size) {
+  guardedFault.store(false);
+  guardedBegin.store(reinterpret_cast<std::uintptr_t>(map));
+  guardedEnd.store(reinterpret_cast<std::uintptr_t>(map) + size);
+  struct sigaction action = {};
+  action.sa_sigaction = onBusError;
+  action.sa_flags = SA_SIGINFO;
+  sigemptyset(&action.sa_mask);
+  installed_ = sigaction(SIGBUS, &action, &previousBusErrorAction) == 0;
+}
+
+BusErrorGuard::~BusErrorGuard() {
+  if (installed_) sigaction(SIGBUS, &previousBusErrorAction, nullptr);
+  guardedBegin.store(0);
+  guardedEnd.store(0);
+}
+
+bool BusErrorGuard::faulted() const { return guardedFault.load(); }
