@@ -9,7 +9,11 @@ sharing long prefixes with the marker), UTF-16LE text and noise, so a search
 meets the near-misses it meets in real files. About 3 % of the .uexp files
 contain the marker, at the start, in the middle, in the very last bytes and
 straddling 1 MiB boundaries. Rule files of 1, 10, 100 and 1,000 rules mix
-UTF-8 and UTF-16LE cases; a tenth of the rules occur in the target files.
+UTF-8 and UTF-16LE cases; a tenth of the rules occur in the target files. A
+second family (rules_t*.txt) is what translators write: common English item
+and UI words and short CJK texts, in UTF-8 and UTF-16LE forms, with chains,
+duplicates and rules that never apply; the targets hold game text drawn from
+the same vocabulary, about one piece per KiB.
 
 usage: make_workspace.py ROOT [--scale 1.0]
 """
@@ -65,6 +69,69 @@ def make_rules(rng, count):
     return rules
 
 
+ENGLISH = ["Sword", "Shield", "Rifle", "Pistol", "Ammo", "Armor", "Helmet", "Medkit", "Bandage",
+           "Grenade", "Knife", "Backpack", "Level", "Health", "Stamina", "Weapon", "Item", "Map",
+           "Quest", "Start", "Exit", "Back", "Confirm", "Cancel", "Settings", "Loading", "Victory",
+           "Defeat", "Player", "Team", "Kill", "Score", "Vest", "Scope", "Grip", "Sniper", "Energy"]
+CJK = "武器弹药背包头盔护甲医疗箱绷带手雷匕首步枪手枪狙击镜握把能量饮料开始退出返回确认取消设置加载胜利失败玩家队伍击杀得分任务地图物品等级生命体力"
+
+
+def translator_texts(rng, count):
+    """What translators' rules search for: English item and UI words, some
+    with numeric suffixes, and CJK texts of 2 to 7 characters."""
+    texts = []
+    for i in range(count):
+        if i % 2 == 0:
+            word = rng.choice(ENGLISH)
+            texts.append(word if rng.random() < 0.6 else "%s_%d" % (word, rng.randrange(1, 10)))
+        else:
+            texts.append("".join(rng.choice(CJK) for _ in range(rng.randrange(2, 8))))
+    return texts
+
+
+def make_translator_rules(rng, count, texts):
+    """A translator's rule file: English words to Chinese (padded with spaces,
+    so they apply in UTF-16LE) or to English of the same length (UTF-8), CJK to
+    CJK of the same count (UTF-8), to ASCII of the same count (UTF-16LE) or of
+    three times the count (UTF-8); a tenth are duplicates, chains (an earlier
+    replacement searched again) or rules that never apply."""
+    rules = []
+    for i in range(count):
+        s = texts[i % len(texts)]
+        if i % 10 == 9 and rules:
+            pick = rng.randrange(3)
+            earlier = rng.choice(rules)
+            if pick == 0:
+                rules.append(earlier)
+                continue
+            if pick == 1 and earlier[1].strip() == earlier[1]:
+                s = earlier[1]
+            else:
+                rules.append(("Tag%d" % i, "LongerTag%d" % i))
+                continue
+        if s.isascii():
+            if rng.random() < 0.7:
+                r = "".join(rng.choice(CJK) for _ in range(max(1, len(s) // 2)))
+            else:
+                r = "".join(rng.choice("ABCDEFGHIJKLMNOPQRSTUVWXYZ") for _ in range(len(s)))
+        else:
+            pick = rng.random()
+            if pick < 0.4:
+                r = "".join(rng.choice(CJK) for _ in range(len(s)))
+            elif pick < 0.7:
+                r = "".join(rng.choice("ABCDEFGH") for _ in range(len(s)))
+            else:
+                r = "".join(rng.choice("abcdefgh") for _ in range(3 * len(s)))
+        rules.append((s, r))
+    return rules
+
+
+def game_text(rng, texts):
+    """One piece of game text as the targets hold it: UTF-8 or UTF-16LE."""
+    text = rng.choice(texts)
+    return text.encode() if rng.random() < 0.5 else u16(text)
+
+
 def filler(rng, size, rule_bytes):
     """Asset-like bytes of exactly `size`."""
     parts = []
@@ -105,6 +172,15 @@ def main():
             f.write("# %d rules\n" % n)
             for s, r, _ in rules:
                 f.write("%s=%s\n" % (s, r))
+    # A second family: what translators write, in 1 to 1,000 rules over a
+    # vocabulary of 600 texts that the targets' game text is drawn from.
+    texts = translator_texts(random.Random(7), 600)
+    for n in (1, 10, 100, 1000):
+        with open(os.path.join(root, "rules", "rules_t%d.txt" % n), "w", encoding="utf-8") as f:
+            f.write("# %d translator rules\n" % n)
+            for s, r in make_translator_rules(random.Random(n + 1), n, texts):
+                f.write("%s=%s\n" % (s, r))
+
     # A tenth of the applicable rules of the largest set occur in target files;
     # the smaller sets are prefixes of their own generator, so seed those too.
     occurring = []
@@ -150,6 +226,14 @@ def main():
                 p = rng.randrange(0, max(1, len(data) - len(extra)))
                 if not (p + len(extra) > at and p < at + len(MARKER)):
                     data[p:p + len(extra)] = extra
+            # Game text, about one piece per KiB, from a generator of its own
+            # so the rest of the tree stays as it was.
+            text_rng = random.Random(i)
+            for _ in range(len(data) // 1024):
+                piece = game_text(text_rng, texts)
+                p = text_rng.randrange(0, max(1, len(data) - len(piece)))
+                if not (p + len(piece) > at and p < at + len(MARKER)):
+                    data[p:p + len(piece)] = piece
         with open(os.path.join(folder, name), "wb") as f:
             f.write(data)
         total += len(data)

@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 2) return 0;
   const bool fold = data[0] & 1;
   const std::size_t budget = (data[0] & 2) ? 4 : std::size_t{1} << 20;
-  const std::size_t denseTable = (data[0] & 4) ? 0 : std::size_t{8} << 20;
+  const std::size_t fewPatterns = (data[0] & 4) ? 0 : MultiReplacer::kFewPatterns;
   const std::size_t ruleCount = data[1] % 16;
   std::size_t pos = 2;
   const auto take = [&](std::size_t n) {
@@ -32,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t shape = data[pos++];
     const std::size_t length = 1 + (shape & 7);
     std::string search = take(length);
-    std::string replacement = take(length + ((shape & 0x80) ? 1 : 0));  // sometimes never applicable
+    std::string replacement =
+        take(length + ((shape & 0x80) ? 1 : 0));  // sometimes never applicable
     rules.emplace_back(search, replacement);
     pairs.push_back({search, replacement});
   }
@@ -51,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::vector<char> expected = buffer;
   const bool expectedReplaced = reference::replaceAll(expected, rules);
-  MultiReplacer engine(pairs, denseTable);
+  MultiReplacer engine(pairs, fewPatterns);
   engine.setCandidateBudget(budget);
   const bool replaced = engine.apply(buffer);
   if (buffer != expected || replaced != expectedReplaced) std::abort();

@@ -4,24 +4,14 @@
 #include <cstring>
 #include <map>
 
-namespace {
-// Up to this many distinct search texts, separate single-pattern searches are
-// faster than the automaton (see bench/micro_bench.cpp).
-constexpr std::size_t kFewPatterns = 6;
-}  // namespace
-
-MultiReplacer::MultiReplacer(std::vector<BytePair> pairs, std::size_t denseTableEntries)
-    : pairs_(std::move(pairs)), denseTableEntries_(denseTableEntries) {
+MultiReplacer::MultiReplacer(std::vector<BytePair> pairs, std::size_t fewPatterns)
+    : pairs_(std::move(pairs)) {
   usable_.resize(pairs_.size());
   for (std::size_t i = 0; i < pairs_.size(); ++i) {
     usable_[i] =
         !pairs_[i].search.empty() && pairs_[i].search.size() == pairs_[i].replacement.size();
     if (usable_[i]) lastUsablePair_ = i;
   }
-  buildAutomaton();
-}
-
-void MultiReplacer::buildAutomaton() {
   std::map<std::string, std::uint32_t> idOf;
   for (std::size_t i = 0; i < pairs_.size(); ++i) {
     if (!usable_[i]) continue;
@@ -34,35 +24,50 @@ void MultiReplacer::buildAutomaton() {
     pairsOfPattern_[it->second].push_back(static_cast<std::uint32_t>(i));
   }
   for (const std::string& p : patterns_) longestPattern_ = std::max(longestPattern_, p.size());
-  if (patterns_.size() <= kFewPatterns) {
+  if (patterns_.size() <= fewPatterns) {
     for (const std::string& p : patterns_) finders_.emplace_back(p);
-    return;
+  } else {
+    buildTrie();
   }
+}
 
-  // The trie, with each state's children kept sorted by byte while it grows.
+void MultiReplacer::buildTrie() {
+  // Each state's children kept sorted by byte while the trie grows.
   std::vector<std::vector<std::pair<unsigned char, std::uint32_t>>> children(1);
   ownPattern_.assign(1, -1);
   for (std::size_t id = 0; id < patterns_.size(); ++id) {
+    const std::string& pattern = patterns_[id];
     std::uint32_t state = 0;
-    for (const char ch : patterns_[id]) {
+    for (const char ch : pattern) {
       const auto b = static_cast<unsigned char>(ch);
       auto& kids = children[state];
       auto it = std::lower_bound(kids.begin(), kids.end(), std::make_pair(b, std::uint32_t{0}));
       if (it == kids.end() || it->first != b) {
-        const auto child = static_cast<std::uint32_t>(children.size());
-        it = kids.insert(it, {b, child});
-        children.emplace_back();  // invalidates `kids`, not `child`
+        const auto added = static_cast<std::uint32_t>(children.size());
+        it = kids.insert(it, {b, added});
+        children.emplace_back();  // invalidates `kids`, not `added`
         ownPattern_.push_back(-1);
-        state = child;
+        state = added;
       } else {
         state = it->second;
       }
     }
     ownPattern_[state] = static_cast<std::int32_t>(id);
-    startsPattern_[static_cast<unsigned char>(patterns_[id][0])] = true;
+
+    const auto first = static_cast<unsigned char>(pattern[0]);
+    if (pattern.size() == 1) {
+      oneBytePattern_[first] = true;
+      for (unsigned second = 0; second < 256; ++second) {
+        const unsigned pair = first | second << 8;
+        startPairs_[pair / 64] |= std::uint64_t{1} << (pair % 64);
+      }
+    } else {
+      const unsigned pair = first | static_cast<unsigned>(static_cast<unsigned char>(pattern[1]))
+                                        << 8;
+      startPairs_[pair / 64] |= std::uint64_t{1} << (pair % 64);
+    }
   }
-  const std::size_t states = children.size();
-  edgeBegin_.reserve(states + 1);
+  edgeBegin_.reserve(children.size() + 1);
   for (const auto& kids : children) {
     edgeBegin_.push_back(static_cast<std::uint32_t>(edgeByte_.size()));
     for (const auto& [b, target] : kids) {
@@ -71,95 +76,26 @@ void MultiReplacer::buildAutomaton() {
     }
   }
   edgeBegin_.push_back(static_cast<std::uint32_t>(edgeByte_.size()));
-  std::vector<std::vector<std::pair<unsigned char, std::uint32_t>>>().swap(children);
   for (std::uint32_t e = edgeBegin_[0]; e < edgeBegin_[1]; ++e)
     rootNext_[edgeByte_[e]] = edgeTarget_[e];
-
-  // Failure and output links, breadth first so a state's failure state (which
-  // is shallower) is complete before the state itself.
-  fail_.assign(states, 0);
-  outLink_.assign(states, 0);
-  firstOut_.assign(states, 0);
-  std::vector<std::uint32_t> order;
-  order.reserve(states);
-  order.push_back(0);
-  for (std::size_t k = 0; k < order.size(); ++k) {
-    const std::uint32_t u = order[k];
-    firstOut_[u] = ownPattern_[u] >= 0 ? u : outLink_[u];
-    for (std::uint32_t e = edgeBegin_[u]; e < edgeBegin_[u + 1]; ++e) {
-      const std::uint32_t v = edgeTarget_[e];
-      const std::uint32_t f = u == 0 ? 0 : sparseStep(fail_[u], edgeByte_[e]);
-      fail_[v] = f;
-      outLink_[v] = ownPattern_[f] >= 0 ? f : outLink_[f];
-      order.push_back(v);
-    }
-  }
-
-  // The complete table, when its size stays modest.
-  for (const unsigned char b : edgeByte_) {
-    if (classOf_[b] == 0) classOf_[b] = static_cast<std::uint16_t>(classCount_++);
-  }
-  const std::size_t k = classCount_;
-  // The sparse form costs memory in proportion to the patterns' total length;
-  // the table adds states * classes entries, so it is built only when modest.
-  if (states * k > denseTableEntries_) return;
-  std::uint8_t representative[257] = {};  // a byte of each class; class 0 has none in any pattern
-  for (unsigned b = 0; b < 256; ++b) representative[classOf_[b]] = static_cast<std::uint8_t>(b);
-  next_.assign(states * k, 0);
-  for (const std::uint32_t u : order) {
-    for (std::size_t c = 0; c < k; ++c) {
-      const auto b = static_cast<unsigned char>(representative[c]);
-      std::uint32_t target = 0;
-      if (c != 0) {
-        const auto first = edgeByte_.begin() + edgeBegin_[u];
-        const auto last = edgeByte_.begin() + edgeBegin_[u + 1];
-        const auto it = std::lower_bound(first, last, b);
-        if (it != last && *it == b) {
-          target = edgeTarget_[static_cast<std::size_t>(it - edgeByte_.begin())];
-        } else if (u != 0) {
-          target = next_[fail_[u] * k + c];
-        }
-      }
-      next_[u * k + c] = target;
-    }
-  }
-  // The table replaces the edge lists and failure links in every scan.
-  std::vector<std::uint32_t>().swap(edgeBegin_);
-  std::vector<unsigned char>().swap(edgeByte_);
-  std::vector<std::uint32_t>().swap(edgeTarget_);
-  std::vector<std::uint32_t>().swap(fail_);
 }
 
-std::uint32_t MultiReplacer::sparseStep(std::uint32_t state, unsigned char byte) const {
-  for (;;) {
-    if (state == 0) return rootNext_[byte];
-    const auto first = edgeByte_.begin() + edgeBegin_[state];
-    const auto last = edgeByte_.begin() + edgeBegin_[state + 1];
-    const auto it = std::lower_bound(first, last, byte);
-    if (it != last && *it == byte)
-      return edgeTarget_[static_cast<std::size_t>(it - edgeByte_.begin())];
-    state = fail_[state];
-  }
+std::uint32_t MultiReplacer::child(std::uint32_t state, unsigned char byte) const {
+  const auto first = edgeByte_.begin() + edgeBegin_[state];
+  const auto last = edgeByte_.begin() + edgeBegin_[state + 1];
+  const auto it = std::lower_bound(first, last, byte);
+  if (it == last || *it != byte) return 0;
+  return edgeTarget_[static_cast<std::size_t>(it - edgeByte_.begin())];
 }
 
-template <typename Step, typename Found>
-void MultiReplacer::walk(const char* data, std::size_t begin, std::size_t end, Step&& step,
-                         Found&& found) const {
-  std::uint32_t state = 0;
-  for (std::size_t i = begin; i < end; ++i) {
-    auto b = static_cast<unsigned char>(data[i]);
-    if (state == 0) {
-      // At the root most bytes start nothing: skip them without a table load.
-      while (!startsPattern_[b]) {
-        if (++i == end) return;
-        b = static_cast<unsigned char>(data[i]);
-      }
-    }
-    state = step(state, b);
-    for (std::uint32_t s = firstOut_[state]; s != 0; s = outLink_[s]) {
-      const auto id = static_cast<std::uint32_t>(ownPattern_[s]);
-      found(id, i + 1 - patterns_[id].size());
-    }
+template <typename Found>
+void MultiReplacer::patternsAt(const char* data, std::size_t start, std::size_t end,
+                               Found&& found) const {
+  std::uint32_t state = rootNext_[static_cast<unsigned char>(data[start])];
+  for (std::size_t i = start + 1; state != 0; ++i) {
+    if (ownPattern_[state] >= 0) found(static_cast<std::uint32_t>(ownPattern_[state]), start);
+    if (i == end) return;
+    state = child(state, static_cast<unsigned char>(data[i]));
   }
 }
 
@@ -171,16 +107,19 @@ void MultiReplacer::scan(const char* data, std::size_t begin, std::size_t end,
       std::size_t at = begin;
       while ((at = finders_[id].find(data, end, at)) != ByteFinder::kNotFound) found(id, at++);
     }
-  } else if (!next_.empty()) {
-    const std::size_t k = classCount_;
-    walk(
-        data, begin, end,
-        [&](std::uint32_t s, unsigned char b) { return next_[s * k + classOf_[b]]; }, found);
-  } else {
-    walk(
-        data, begin, end, [&](std::uint32_t s, unsigned char b) { return sparseStep(s, b); },
-        found);
+    return;
   }
+  if (begin >= end) return;
+  const auto* const bytes = reinterpret_cast<const unsigned char*>(data);
+  const auto passes = [&](std::size_t i) {
+    const unsigned pair = bytes[i] | static_cast<unsigned>(bytes[i + 1]) << 8;
+    return (startPairs_[pair / 64] >> (pair % 64) & 1) != 0;
+  };
+  for (std::size_t i = begin; i + 1 < end; ++i) {
+    if (passes(i)) patternsAt(data, i, end, found);
+  }
+  // The last byte can only start a pattern of one byte.
+  if (oneBytePattern_[bytes[end - 1]]) patternsAt(data, end - 1, end, found);
 }
 
 void MultiReplacer::addCandidate(std::size_t pairIndex, std::size_t start) {

@@ -19,23 +19,33 @@ struct BytePair {
 // replaces left to right without overlap, on the result of the pairs before
 // it. The cost is one pass over the buffer, not one per pair.
 //
-// How: an Aho-Corasick automaton over all search texts finds every occurrence
-// in the original buffer in one scan and keeps them as candidates per pair.
-// Pair i then takes its candidates in order, confirming each against the
-// current bytes. Occurrences that earlier pairs created or destroyed can only
-// overlap bytes that those pairs wrote, so after each pair the automaton scans
-// just the neighbourhood of its writes and adds what it finds to the
-// candidates of the later pairs. A pair whose candidates would pass a memory
-// budget is instead applied by a plain scan of the whole buffer in its turn.
+// How: one scan finds every occurrence of every search text in the original
+// buffer and keeps them as candidates per pair. Pair i then takes its
+// candidates in order, confirming each against the current bytes.
+// Occurrences that earlier pairs created or destroyed can only overlap bytes
+// that those pairs wrote, so after each pair just the neighbourhood of its
+// writes is scanned again, for the candidates of the later pairs. A pair
+// whose candidates would pass a memory budget is instead applied by a plain
+// scan of the whole buffer in its turn.
+//
+// The scan: with few search texts, one memchr-driven search each. Otherwise a
+// filter over the first two bytes of every search text (a 65,536-bit set, 8
+// KiB, so it stays in the first-level cache whatever the number of texts)
+// rejects almost every position with one lookup; where it passes, a descent
+// of the trie of the search texts from that position reports the texts that
+// start there. The scan's cost per byte thus hardly depends on the number of
+// rules, and the trie costs memory in proportion to the texts' total length.
 class MultiReplacer {
  public:
+  // Up to this many distinct search texts, separate single-pattern searches
+  // beat the filter (see bench/micro_bench.cpp).
+  static constexpr std::size_t kFewPatterns = 6;
+
   // Pairs whose texts differ in length, or whose search text is empty, never
-  // replace anything (as replaceInBytes would refuse them).
-  // `denseTableEntries` bounds the complete transition table (4 bytes an
-  // entry); larger automata follow failure links instead. Tests lower it to
-  // reach that path.
-  explicit MultiReplacer(std::vector<BytePair> pairs,
-                         std::size_t denseTableEntries = std::size_t{8} << 20);
+  // replace anything (as replaceInBytes would refuse them). `fewPatterns`
+  // moves the line between the two scans; tests set it to 0 to put any list
+  // on the filter.
+  explicit MultiReplacer(std::vector<BytePair> pairs, std::size_t fewPatterns = kFewPatterns);
 
   // Applies all pairs to `buffer` in place; its length never changes. True
   // when at least one occurrence was overwritten, even with identical bytes.
@@ -51,14 +61,16 @@ class MultiReplacer {
     std::size_t end;
   };
 
-  void buildAutomaton();
-  std::uint32_t sparseStep(std::uint32_t state, unsigned char byte) const;
+  void buildTrie();
+  std::uint32_t child(std::uint32_t state, unsigned char byte) const;
   // Calls found(patternId, start) for every occurrence that lies wholly
-  // inside data[begin, end).
+  // inside data[begin, end), in ascending order of start.
   template <typename Found>
   void scan(const char* data, std::size_t begin, std::size_t end, Found&& found) const;
-  template <typename Step, typename Found>
-  void walk(const char* data, std::size_t begin, std::size_t end, Step&& step, Found&& found) const;
+  // The trie descent from `start`: every pattern that starts there and ends
+  // by `end`, shortest first.
+  template <typename Found>
+  void patternsAt(const char* data, std::size_t start, std::size_t end, Found&& found) const;
   void addCandidate(std::size_t pairIndex, std::size_t start);
   void applyPair(std::size_t pairIndex, std::span<char> buffer, std::vector<Write>& writes);
   void rescanAround(std::size_t pairIndex, const std::vector<Write>& writes,
@@ -73,29 +85,23 @@ class MultiReplacer {
   std::size_t longestPattern_ = 0;
   std::size_t lastUsablePair_ = 0;
 
-  // With few patterns, one memchr-driven search per pattern beats walking an
-  // automaton byte by byte; then no automaton is built at all.
+  // With few patterns, one memchr-driven search per pattern; then no trie is
+  // built at all.
   std::vector<ByteFinder> finders_;
 
-  // Otherwise an Aho-Corasick automaton: the trie of the patterns with failure
-  // links. Each state's edges sit sorted by byte in edgeByte_/edgeTarget_
-  // from edgeBegin_[s] to edgeBegin_[s + 1]; the root's row is complete.
+  // Otherwise the trie of the patterns: each state's edges sit sorted by byte
+  // in edgeByte_/edgeTarget_ from edgeBegin_[s] to edgeBegin_[s + 1]; the
+  // root's row is rootNext_ (0: no pattern starts with the byte).
   std::vector<std::uint32_t> edgeBegin_;
   std::vector<unsigned char> edgeByte_;
   std::vector<std::uint32_t> edgeTarget_;
-  std::vector<std::uint32_t> fail_;
   std::vector<std::int32_t> ownPattern_;  // pattern ending exactly here, or -1
-  std::vector<std::uint32_t> outLink_;    // nearest proper suffix state with a pattern, 0 = none
-  std::vector<std::uint32_t> firstOut_;   // this state if it has a pattern, else outLink_
   std::uint32_t rootNext_[256] = {};
-  bool startsPattern_[256] = {};
-  // The complete transition table over byte classes (bytes that occur in no
-  // pattern share class 0), built when it fits denseTableEntries_; the scan
-  // then takes one table load per byte instead of following failure links.
-  std::uint16_t classOf_[256] = {};
-  std::uint32_t classCount_ = 1;
-  std::vector<std::uint32_t> next_;  // state * classCount_ + class -> state
-  std::size_t denseTableEntries_;
+  // Bit (b0 | b1 << 8) is set when a pattern may start with bytes b0 b1: the
+  // first two bytes of every pattern, and b0 followed by any byte for a
+  // pattern of one byte b0.
+  std::uint64_t startPairs_[(1 << 16) / 64] = {};
+  bool oneBytePattern_[256] = {};
 
   // Per-call scratch, kept to reuse its allocations.
   std::vector<std::vector<std::size_t>> candidates_;
