@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 2) return 0;
   const bool fold = data[0] & 1;
   const std::size_t budget = (data[0] & 2) ? 4 : std::size_t{1} << 20;
-  const std::size_t fewPatterns = (data[0] & 4) ? 0 : MultiReplacer::kFewPatterns;
+  const auto scan = static_cast<MultiReplacer::Scan>((data[0] >> 2) % 3);
   const std::size_t ruleCount = data[1] % 16;
   std::size_t pos = 2;
   const auto take = [&](std::size_t n) {
@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::vector<char> expected = buffer;
   const bool expectedReplaced = reference::replaceAll(expected, rules);
-  MultiReplacer engine(pairs, fewPatterns);
+  MultiReplacer engine(pairs, scan);
   engine.setCandidateBudget(budget);
   const bool replaced = engine.apply(buffer);
   if (buffer != expected || replaced != expectedReplaced) std::abort();

@@ -28,10 +28,10 @@ std::string describe(const Rules& rules, const std::string& buffer) {
 
 // Runs both the engine and the sequential reference and compares results.
 void expectSameAsSequential(const Rules& rules, const std::string& input, std::size_t budget,
-                            std::size_t fewPatterns = MultiReplacer::kFewPatterns) {
+                            MultiReplacer::Scan scan = MultiReplacer::Scan::kBest) {
   auto expected = bytesOf(input);
   const bool expectedReplaced = reference::replaceAll(expected, rules);
-  MultiReplacer engine(toPairs(rules), fewPatterns);
+  MultiReplacer engine(toPairs(rules), scan);
   engine.setCandidateBudget(budget);
   auto actual = bytesOf(input);
   const bool replaced = engine.apply(actual);
@@ -58,7 +58,8 @@ TEST(MultiReplacer, KeepsTheMeaningOfRulesAppliedOneAfterAnother) {
       {{{"q", "r"}}, ""},
   };
   for (const auto& [rules, input] : cases) {
-    expectSameAsSequential(rules, input, 1 << 20, 0);
+    expectSameAsSequential(rules, input, 1 << 20, MultiReplacer::Scan::kTrie);
+    expectSameAsSequential(rules, input, 1 << 20, MultiReplacer::Scan::kTrieNoVectors);
     expectSameAsSequential(rules, input, 1 << 20);
     expectSameAsSequential(rules, input, 0);  // every rule on the plain path
     expectSameAsSequential(rules, input, 2);  // some rules switch part way
@@ -96,9 +97,10 @@ TEST(MultiReplacer, AgreesWithSequentialReferenceOnRandomBuffers) {
       }
     }
     const std::string input = randomText(rng() % 120);
-    // Every other round puts even a short list on the prefix filter.
-    expectSameAsSequential(rules, input, round % 3 == 0 ? 3 : 1 << 20,
-                           round % 2 == 0 ? 0 : MultiReplacer::kFewPatterns);
+    // Rounds take each scan in turn, whatever the list's length.
+    const MultiReplacer::Scan scans[] = {MultiReplacer::Scan::kBest, MultiReplacer::Scan::kTrie,
+                                         MultiReplacer::Scan::kTrieNoVectors};
+    expectSameAsSequential(rules, input, round % 5 == 0 ? 3 : 1 << 20, scans[round % 3]);
   }
 }
 

@@ -3,9 +3,80 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <numeric>
 
-MultiReplacer::MultiReplacer(std::vector<BytePair> pairs, std::size_t fewPatterns)
-    : pairs_(std::move(pairs)) {
+#if defined(__x86_64__)
+#include <tmmintrin.h>
+#elif defined(__aarch64__)
+#include <arm_neon.h>
+#endif
+
+namespace {
+
+// The two bytes at `at` as one number, for the start-pair table: one load.
+inline std::uint16_t pairAt(const unsigned char* at) {
+  std::uint16_t pair;
+  std::memcpy(&pair, at, sizeof pair);
+  return pair;
+}
+
+#if defined(__x86_64__) || defined(__aarch64__)
+using Bytes16 = unsigned char __attribute__((vector_size(16)));
+
+#if defined(__x86_64__)
+// pshufb is SSSE3, which every x86-64 processor of the last fifteen years
+// has; the constructor asks before it turns the vector filter on.
+#define UEXPMOD_VECTOR_TARGET __attribute__((target("ssse3")))
+UEXPMOD_VECTOR_TARGET inline Bytes16 lookup16(Bytes16 table, Bytes16 index) {
+  return reinterpret_cast<Bytes16>(
+      _mm_shuffle_epi8(reinterpret_cast<__m128i>(table), reinterpret_cast<__m128i>(index)));
+}
+bool vectorFilterAvailable() { return __builtin_cpu_supports("ssse3"); }
+#else
+#define UEXPMOD_VECTOR_TARGET
+inline Bytes16 lookup16(Bytes16 table, Bytes16 index) {
+  return reinterpret_cast<Bytes16>(
+      vqtbl1q_u8(reinterpret_cast<uint8x16_t>(table), reinterpret_cast<uint8x16_t>(index)));
+}
+bool vectorFilterAvailable() { return true; }
+#endif
+
+// Calls hit(i) for each position i from `begin`, in ascending order, whose
+// bytes i, i + 1 and i + 2 fit a bucket in common; stops where fewer than
+// eighteen bytes are left and returns that position.
+template <typename Hit>
+UEXPMOD_VECTOR_TARGET std::size_t vectorFilter(const unsigned char (&low)[3][16],
+                                               const unsigned char (&high)[3][16],
+                                               const unsigned char* bytes, std::size_t begin,
+                                               std::size_t end, Hit&& hit) {
+  Bytes16 lo[3], hi[3];
+  std::memcpy(lo, low, sizeof lo);
+  std::memcpy(hi, high, sizeof hi);
+  std::size_t i = begin;
+  for (; end - i >= 18 && i < end; i += 16) {
+    Bytes16 fits;
+    for (int j = 0; j < 3; ++j) {
+      Bytes16 v;
+      std::memcpy(&v, bytes + i + j, sizeof v);
+      const Bytes16 buckets = lookup16(lo[j], v & 15) & lookup16(hi[j], v >> 4);
+      fits = j == 0 ? buckets : fits & buckets;
+    }
+    std::uint64_t halves[2];
+    std::memcpy(halves, &fits, sizeof halves);
+    if ((halves[0] | halves[1]) == 0) continue;
+    for (int k = 0; k < 16; ++k) {
+      if (fits[k] != 0) hit(i + static_cast<std::size_t>(k));
+    }
+  }
+  return i;
+}
+#else
+bool vectorFilterAvailable() { return false; }
+#endif
+
+}  // namespace
+
+MultiReplacer::MultiReplacer(std::vector<BytePair> pairs, Scan scan) : pairs_(std::move(pairs)) {
   usable_.resize(pairs_.size());
   for (std::size_t i = 0; i < pairs_.size(); ++i) {
     usable_[i] =
@@ -24,14 +95,15 @@ MultiReplacer::MultiReplacer(std::vector<BytePair> pairs, std::size_t fewPattern
     pairsOfPattern_[it->second].push_back(static_cast<std::uint32_t>(i));
   }
   for (const std::string& p : patterns_) longestPattern_ = std::max(longestPattern_, p.size());
-  if (patterns_.size() <= fewPatterns) {
+  if (scan == Scan::kBest && patterns_.size() <= kFewPatterns) {
     for (const std::string& p : patterns_) finders_.emplace_back(p);
   } else {
-    buildTrie();
+    buildTrie(scan != Scan::kTrieNoVectors);
   }
 }
 
-void MultiReplacer::buildTrie() {
+void MultiReplacer::buildTrie(bool vectors) {
+  startPairs_.assign(std::size_t{1} << 16, 0);
   // Each state's children kept sorted by byte while the trie grows.
   std::vector<std::vector<std::pair<unsigned char, std::uint32_t>>> children(1);
   ownPattern_.assign(1, -1);
@@ -58,14 +130,15 @@ void MultiReplacer::buildTrie() {
     if (pattern.size() == 1) {
       oneBytePattern_[first] = true;
       for (unsigned second = 0; second < 256; ++second) {
-        const unsigned pair = first | second << 8;
-        startPairs_[pair / 64] |= std::uint64_t{1} << (pair % 64);
+        const unsigned char both[2] = {first, static_cast<unsigned char>(second)};
+        startPairs_[pairAt(both)] = 1;
       }
     } else {
-      const unsigned pair = first | static_cast<unsigned>(static_cast<unsigned char>(pattern[1]))
-                                        << 8;
-      startPairs_[pair / 64] |= std::uint64_t{1} << (pair % 64);
+      startPairs_[pairAt(reinterpret_cast<const unsigned char*>(pattern.data()))] = 1;
     }
+  }
+  if (vectors && patterns_.size() <= kVectorFilterPatterns && vectorFilterAvailable()) {
+    buildVectorFilter();
   }
   edgeBegin_.reserve(children.size() + 1);
   for (const auto& kids : children) {
@@ -78,6 +151,41 @@ void MultiReplacer::buildTrie() {
   edgeBegin_.push_back(static_cast<std::uint32_t>(edgeByte_.size()));
   for (std::uint32_t e = edgeBegin_[0]; e < edgeBegin_[1]; ++e)
     rootNext_[edgeByte_[e]] = edgeTarget_[e];
+  pairState_.assign(std::size_t{1} << 16, 0);
+  for (unsigned first = 0; first < 256; ++first) {
+    const std::uint32_t state = rootNext_[first];
+    if (state == 0) continue;
+    for (std::uint32_t e = edgeBegin_[state]; e < edgeBegin_[state + 1]; ++e) {
+      const unsigned char both[2] = {static_cast<unsigned char>(first), edgeByte_[e]};
+      pairState_[pairAt(both)] = edgeTarget_[e];
+    }
+  }
+}
+
+void MultiReplacer::buildVectorFilter() {
+  // Patterns in byte order share buckets with their neighbours, which often
+  // share their first bytes too, so the buckets stay selective.
+  std::vector<std::uint32_t> order(patterns_.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::sort(order.begin(), order.end(),
+            [&](std::uint32_t a, std::uint32_t b) { return patterns_[a] < patterns_[b]; });
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    const std::string& pattern = patterns_[order[k]];
+    const auto bucket = static_cast<unsigned char>(1u << (k * 8 / order.size()));
+    for (std::size_t j = 0; j < 3; ++j) {
+      if (j < pattern.size()) {
+        const auto b = static_cast<unsigned char>(pattern[j]);
+        nibbleLow_[j][b & 15] |= bucket;
+        nibbleHigh_[j][b >> 4] |= bucket;
+      } else {  // past a short pattern's end any byte fits
+        for (int n = 0; n < 16; ++n) {
+          nibbleLow_[j][n] |= bucket;
+          nibbleHigh_[j][n] |= bucket;
+        }
+      }
+    }
+  }
+  vectorFilter_ = true;
 }
 
 std::uint32_t MultiReplacer::child(std::uint32_t state, unsigned char byte) const {
@@ -91,11 +199,16 @@ std::uint32_t MultiReplacer::child(std::uint32_t state, unsigned char byte) cons
 template <typename Found>
 void MultiReplacer::patternsAt(const char* data, std::size_t start, std::size_t end,
                                Found&& found) const {
-  std::uint32_t state = rootNext_[static_cast<unsigned char>(data[start])];
-  for (std::size_t i = start + 1; state != 0; ++i) {
+  const auto* const bytes = reinterpret_cast<const unsigned char*>(data);
+  if (oneBytePattern_[bytes[start]]) {
+    found(static_cast<std::uint32_t>(ownPattern_[rootNext_[bytes[start]]]), start);
+  }
+  if (end - start < 2) return;
+  std::uint32_t state = pairState_[pairAt(bytes + start)];
+  for (std::size_t i = start + 2; state != 0; ++i) {
     if (ownPattern_[state] >= 0) found(static_cast<std::uint32_t>(ownPattern_[state]), start);
     if (i == end) return;
-    state = child(state, static_cast<unsigned char>(data[i]));
+    state = child(state, bytes[i]);
   }
 }
 
@@ -111,11 +224,25 @@ void MultiReplacer::scan(const char* data, std::size_t begin, std::size_t end,
   }
   if (begin >= end) return;
   const auto* const bytes = reinterpret_cast<const unsigned char*>(data);
-  const auto passes = [&](std::size_t i) {
-    const unsigned pair = bytes[i] | static_cast<unsigned>(bytes[i + 1]) << 8;
-    return (startPairs_[pair / 64] >> (pair % 64) & 1) != 0;
-  };
-  for (std::size_t i = begin; i + 1 < end; ++i) {
+  std::size_t i = begin;
+#if defined(__x86_64__) || defined(__aarch64__)
+  if (vectorFilter_) {
+    i = vectorFilter(nibbleLow_, nibbleHigh_, bytes, begin, end,
+                     [&](std::size_t at) { patternsAt(data, at, end, found); });
+  }
+#endif
+  const unsigned char* const pairs = startPairs_.data();
+  const auto passes = [&](std::size_t at) { return pairs[pairAt(bytes + at)]; };
+  // Eight positions a branch: most blocks pass none.
+  for (; end - i > 8 && i < end; i += 8) {
+    unsigned any = 0;
+    for (std::size_t k = 0; k < 8; ++k) any |= passes(i + k);
+    if (any == 0) continue;
+    for (std::size_t k = 0; k < 8; ++k) {
+      if (passes(i + k)) patternsAt(data, i + k, end, found);
+    }
+  }
+  for (; i + 1 < end; ++i) {
     if (passes(i)) patternsAt(data, i, end, found);
   }
   // The last byte can only start a pattern of one byte.

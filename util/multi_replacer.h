@@ -29,23 +29,26 @@ struct BytePair {
 // scan of the whole buffer in its turn.
 //
 // The scan: with few search texts, one memchr-driven search each. Otherwise a
-// filter over the first two bytes of every search text (a 65,536-bit set, 8
-// KiB, so it stays in the first-level cache whatever the number of texts)
-// rejects almost every position with one lookup; where it passes, a descent
-// of the trie of the search texts from that position reports the texts that
-// start there. The scan's cost per byte thus hardly depends on the number of
-// rules, and the trie costs memory in proportion to the texts' total length.
+// table of the first two bytes of every search text (65,536 entries, whatever
+// the number of texts) rejects almost every position with one lookup, eight
+// positions to a branch; where it passes, a descent of the trie of the search
+// texts from that position reports the texts that start there. The scan's cost per byte thus hardly
+// depends on the number of rules, and the trie costs memory in proportion to the texts' total
+// length.
 class MultiReplacer {
  public:
-  // Up to this many distinct search texts, separate single-pattern searches
-  // beat the filter (see bench/micro_bench.cpp).
-  static constexpr std::size_t kFewPatterns = 6;
+  // How the scan finds candidates. kBest picks by the number of distinct
+  // search texts; tests and the fuzzer force the others, so that every path
+  // meets every kind of list.
+  enum class Scan {
+    kBest,
+    kTrie,           // never single-pattern searches
+    kTrieNoVectors,  // nor the vector filter
+  };
 
   // Pairs whose texts differ in length, or whose search text is empty, never
-  // replace anything (as replaceInBytes would refuse them). `fewPatterns`
-  // moves the line between the two scans; tests set it to 0 to put any list
-  // on the filter.
-  explicit MultiReplacer(std::vector<BytePair> pairs, std::size_t fewPatterns = kFewPatterns);
+  // replace anything (as replaceInBytes would refuse them).
+  explicit MultiReplacer(std::vector<BytePair> pairs, Scan scan = Scan::kBest);
 
   // Applies all pairs to `buffer` in place; its length never changes. True
   // when at least one occurrence was overwritten, even with identical bytes.
@@ -61,7 +64,8 @@ class MultiReplacer {
     std::size_t end;
   };
 
-  void buildTrie();
+  void buildTrie(bool vectors);
+  void buildVectorFilter();
   std::uint32_t child(std::uint32_t state, unsigned char byte) const;
   // Calls found(patternId, start) for every occurrence that lies wholly
   // inside data[begin, end), in ascending order of start.
@@ -85,8 +89,9 @@ class MultiReplacer {
   std::size_t longestPattern_ = 0;
   std::size_t lastUsablePair_ = 0;
 
-  // With few patterns, one memchr-driven search per pattern; then no trie is
-  // built at all.
+  // Up to kFewPatterns patterns, one memchr-driven search each beats the
+  // filters below (see bench/micro_bench.cpp); then no trie is built at all.
+  static constexpr std::size_t kFewPatterns = 6;
   std::vector<ByteFinder> finders_;
 
   // Otherwise the trie of the patterns: each state's edges sit sorted by byte
@@ -97,11 +102,24 @@ class MultiReplacer {
   std::vector<std::uint32_t> edgeTarget_;
   std::vector<std::int32_t> ownPattern_;  // pattern ending exactly here, or -1
   std::uint32_t rootNext_[256] = {};
-  // Bit (b0 | b1 << 8) is set when a pattern may start with bytes b0 b1: the
+  // Entry pairAt(b0 b1) is 1 when a pattern may start with bytes b0 b1: the
   // first two bytes of every pattern, and b0 followed by any byte for a
-  // pattern of one byte b0.
-  std::uint64_t startPairs_[(1 << 16) / 64] = {};
+  // pattern of one byte b0. A byte an entry, not a bit: the test is then one
+  // load, and the entries the data meets stay cached.
+  std::vector<unsigned char> startPairs_;
+  // The state two bytes below the root, by pairAt of those bytes (0: none):
+  // where a descent starts once the table above has passed a position.
+  std::vector<std::uint32_t> pairState_;
   bool oneBytePattern_[256] = {};
+  // Up to kVectorFilterPatterns patterns, a vector filter runs before the
+  // pair set, sixteen positions at a time: the patterns are spread over eight
+  // buckets, and for each of the first three bytes a position must match,
+  // lookup tables by low and high nibble give the buckets a byte there fits.
+  // A position whose three bytes fit one bucket in common goes to the trie.
+  static constexpr std::size_t kVectorFilterPatterns = 64;
+  bool vectorFilter_ = false;
+  alignas(16) unsigned char nibbleLow_[3][16] = {};
+  alignas(16) unsigned char nibbleHigh_[3][16] = {};
 
   // Per-call scratch, kept to reuse its allocations.
   std::vector<std::vector<std::size_t>> candidates_;
