@@ -1,5 +1,7 @@
 // Target files: selecting the unpacked .uexp files that mention the target
 // path, copying them into the repack folder, and rewriting the copies.
+#include <algorithm>
+#include <cstdint>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -81,6 +83,37 @@ RewriteOutcome rewriteInPlace(const fs::path& file, MultiReplacer& replacer, Fil
   return RewriteOutcome::kFailed;
 }
 
+// On a tree that is not in memory, the search would wait for the storage
+// file by file. Once a searched file shows that (its first pages were not in
+// the page cache), the storage is asked to read the next files, up to
+// kAheadBytes of them, while the current one is searched. On a tree in memory
+// the requests would only cost time, so none are made.
+class ReadAhead {
+ public:
+  explicit ReadAhead(const std::vector<fs::path>& files) : files_(files), asked_(files.size()) {}
+
+  // Set by the search of each file that it maps.
+  bool treeInMemory = true;
+
+  // Called before the search of file `current`.
+  void before(std::size_t current) {
+    pending_ -= asked_[current];
+    if (treeInMemory) return;
+    next_ = std::max(next_, current + 1);
+    for (; next_ < files_.size() && pending_ < kAheadBytes; ++next_) {
+      asked_[next_] = FileUtils::readAhead(files_[next_]);
+      pending_ += asked_[next_];
+    }
+  }
+
+ private:
+  static constexpr std::uintmax_t kAheadBytes = std::uintmax_t{64} << 20;
+  const std::vector<fs::path>& files_;
+  std::vector<std::uintmax_t> asked_;  // bytes asked for of each file
+  std::uintmax_t pending_ = 0;         // of those, bytes of files not yet searched
+  std::size_t next_ = 0;               // the first file not asked for
+};
+
 }  // namespace
 
 CopiedTargets UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules) {
@@ -111,8 +144,10 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules) {
   const std::string progressColor = console.getColorCode("yellow");
   // Failures are told after the progress line is finished, not inside it.
   std::vector<std::string> failures;
+  ReadAhead readAhead(candidates);
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     const fs::path& candidate = candidates[i];
+    readAhead.before(i);
     if ((i + 1) % 10 == 0 || i + 1 == candidates.size()) {
       out << "\r  " << progressColor << "进度: " << (i + 1) << "/" << total << "\033[0m";
       out.flush();
@@ -120,7 +155,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules) {
 
     ContainsResult content = ContainsResult::kUnreadable;
     try {
-      content = FileUtils::containsBytes(candidate, targetPath);
+      content = FileUtils::containsBytes(candidate, targetPath, &readAhead.treeInMemory);
     } catch (...) {
     }
     if (content == ContainsResult::kNotFound) continue;

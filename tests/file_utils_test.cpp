@@ -1,9 +1,11 @@
-#include "util/file_content.h"
 #include "util/file_utils.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/magic.h>
 #include <sys/mman.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +18,7 @@
 #include <string>
 
 #include "tests/test_support.h"
+#include "util/file_content.h"
 
 // This executable's own mmap stands in front of the C library's, so a test
 // can make maps of files fail, as on storage that cannot be mapped, or cut a
@@ -234,6 +237,28 @@ TEST(ContainsBytes, ReadsFilesThatCannotBeMapped) {
       {3 * P + 5, 3 * P + 5 - 32},    // the last bytes of a long file
   });
   mapfaults::refuse = false;
+}
+
+// The target scan asks the storage to read ahead only once a searched file
+// shows that the tree is not in memory.
+TEST(ContainsBytes, TellsWhetherAMappedFileWasInMemory) {
+  TempDir dir;
+  struct statfs where = {};
+  ASSERT_EQ(0, ::statfs(dir.path().c_str(), &where));
+  if (where.f_type == TMPFS_MAGIC) GTEST_SKIP() << "tmpfs keeps every file in memory";
+  const fs::path file = dir / "f.uexp";
+  writeFile(file, std::string(FileUtils::kContentMapFrom, 'a'));
+  bool inMemory = false;
+  EXPECT_EQ(ContainsResult::kNotFound, FileUtils::containsBytes(file, "Game/", &inMemory));
+  EXPECT_TRUE(inMemory);  // just written
+
+  const int fd = ::open(file.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(0, ::fdatasync(fd));
+  ASSERT_EQ(0, ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED));
+  ::close(fd);
+  EXPECT_EQ(ContainsResult::kNotFound, FileUtils::containsBytes(file, "Game/", &inMemory));
+  EXPECT_FALSE(inMemory);
 }
 
 TEST(ContainsBytes, FileCutShortWhileMappedIsUnreadable) {

@@ -1,6 +1,8 @@
 #include "util/file_utils.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -188,7 +190,8 @@ ContainsResult searchRead(std::FILE* f, const ByteFinder& finder) {
 
 }  // namespace
 
-ContainsResult FileUtils::containsBytes(const fs::path& file, std::string_view pattern) {
+ContainsResult FileUtils::containsBytes(const fs::path& file, std::string_view pattern,
+                                        bool* wasInMemory) {
   const FilePtr f = openUnbuffered(file, "rb");
   if (!f) return ContainsResult::kUnreadable;
   if (pattern.empty()) return ContainsResult::kNotFound;
@@ -198,9 +201,22 @@ ContainsResult FileUtils::containsBytes(const fs::path& file, std::string_view p
   if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
       static_cast<std::uintmax_t>(status.st_size) >= kContentMapFrom) {
     const auto size = static_cast<std::uintmax_t>(status.st_size);
-    if (const auto mapped = searchMapped(fd, size, finder)) return *mapped;
+    if (const auto mapped = searchMapped(fd, size, finder, wasInMemory)) return *mapped;
   }
   return searchRead(f.get(), finder);
+}
+
+std::uintmax_t FileUtils::readAhead(const fs::path& file) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  struct stat status = {};
+  std::uintmax_t size = 0;
+  if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+      ::posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED) == 0) {
+    size = static_cast<std::uintmax_t>(status.st_size);
+  }
+  ::close(fd);
+  return size;
 }
 
 bool FileUtils::readBinaryFile(const fs::path& file, ByteBuffer& bytes) {

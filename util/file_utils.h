@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <span>
 #include <string_view>
@@ -60,7 +61,16 @@ class FileUtils {
   // searched is reported unreadable. An empty pattern is never found. One
   // call at a time, and none inside FileContent::edit: the guard against such
   // a file is shared by the process.
-  static ContainsResult containsBytes(const std::filesystem::path& file, std::string_view pattern);
+  // When the file is searched through maps and `wasInMemory` is given, it is
+  // set to whether the file's first pages were in the page cache before the
+  // search: a cheap sign of whether the files around it are.
+  static ContainsResult containsBytes(const std::filesystem::path& file, std::string_view pattern,
+                                      bool* wasInMemory = nullptr);
+
+  // Asks the system to start reading the whole file into the page cache and
+  // returns at once, so that the storage works while the caller does
+  // something else. Returns the file's size, 0 on any failure.
+  static std::uintmax_t readAhead(const std::filesystem::path& file);
 
   // Reads the whole content of the file into `bytes`, replacing what it held
   // but reusing its storage: reading many files in turn then allocates (and

@@ -1,6 +1,7 @@
 #include "util/mapped_search.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -18,9 +19,25 @@ std::optional<ContainsResult> searchWindow(const ByteFinder& finder, const char*
   return found ? ContainsResult::kFound : ContainsResult::kNotFound;
 }
 
+// Whether the first pages of a fresh map of a file are in the page cache:
+// one mincore over at most 64 pages, so it costs little whatever the size.
+bool startsInMemory(void* map, std::size_t size) {
+  static const std::size_t pageSize = [] {
+    const long page = ::sysconf(_SC_PAGESIZE);
+    return page > 0 ? static_cast<std::size_t>(page) : std::size_t{4096};
+  }();
+  constexpr std::size_t kPages = 64;
+  unsigned char resident[kPages];
+  const std::size_t length = std::min(size, kPages * pageSize);
+  if (::mincore(map, length, resident) != 0) return true;  // unknown: take the cheap path
+  const std::size_t pages = (length + pageSize - 1) / pageSize;
+  return std::all_of(resident, resident + pages, [](unsigned char page) { return page & 1; });
+}
+
 }  // namespace
 
-std::optional<ContainsResult> searchMapped(int fd, std::uintmax_t size, const ByteFinder& finder) {
+std::optional<ContainsResult> searchMapped(int fd, std::uintmax_t size, const ByteFinder& finder,
+                                           bool* wasInMemory) {
   const std::size_t overlap = finder.size() - 1;
   for (std::uintmax_t offset = 0;; offset += FileUtils::kContentMapWindow) {
     const auto length = static_cast<std::size_t>(
@@ -28,6 +45,7 @@ std::optional<ContainsResult> searchMapped(int fd, std::uintmax_t size, const By
     void* const map =
         ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, static_cast<off_t>(offset));
     if (map == MAP_FAILED) return std::nullopt;
+    if (offset == 0 && wasInMemory != nullptr) *wasInMemory = startsInMemory(map, length);
     const auto result = searchWindow(finder, static_cast<const char*>(map), length);
     ::munmap(map, length);
     if (!result || *result != ContainsResult::kNotFound || offset + length >= size) return result;
