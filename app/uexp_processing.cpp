@@ -2,6 +2,7 @@
 // path, copying them into the repack folder, and rewriting the copies.
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -85,33 +86,56 @@ RewriteOutcome rewriteInPlace(const fs::path& file, MultiReplacer& replacer, Fil
 
 // On a tree that is not in memory, the search would wait for the storage
 // file by file. Once a searched file shows that (its first pages were not in
-// the page cache), the storage is asked to read the next files, up to
-// kAheadBytes of them, while the current one is searched. On a tree in memory
-// the requests would only cost time, so none are made.
+// the page cache), the next files are opened and the storage is asked to read
+// them, up to kAheadBytes or kAheadFiles of them, while the current one is
+// searched; each stays open until its turn, since some storages drop a
+// file's cached pages when it is opened again. On a tree in memory, and on
+// storage where read-ahead does not pay, the requests would only cost time,
+// so none are made.
 class ReadAhead {
  public:
-  explicit ReadAhead(const std::vector<fs::path>& files) : files_(files), asked_(files.size()) {}
+  // `pays`: whether the storage gains from read-ahead at all.
+  ReadAhead(const std::vector<fs::path>& files, bool pays) : files_(files), pays_(pays) {}
 
   // Set by the search of each file that it maps.
   bool treeInMemory = true;
 
-  // Called before the search of file `current`.
-  void before(std::size_t current) {
-    pending_ -= asked_[current];
-    if (treeInMemory) return;
-    next_ = std::max(next_, current + 1);
-    for (; next_ < files_.size() && pending_ < kAheadBytes; ++next_) {
-      asked_[next_] = FileUtils::readAhead(files_[next_]);
-      pending_ += asked_[next_];
+  // File `current`, open, for its search; asks for the files after it first.
+  FileHandle open(std::size_t current) {
+    FileHandle file;
+    if (!ahead_.empty() && ahead_.front().index == current) {
+      file = std::move(ahead_.front().file);
+      pending_ -= ahead_.front().size;
+      ahead_.pop_front();
+    } else {
+      file = FileHandle::openForReading(files_[current]);
     }
+    if (pays_ && !treeInMemory) {
+      next_ = std::max(next_, current + 1);
+      for (; next_ < files_.size() && pending_ < kAheadBytes && ahead_.size() < kAheadFiles;
+           ++next_) {
+        FileHandle opened = FileHandle::openForReading(files_[next_]);
+        const std::uintmax_t size = FileUtils::readAhead(opened);
+        pending_ += size;
+        ahead_.push_back({next_, std::move(opened), size});
+      }
+    }
+    return file;
   }
 
  private:
   static constexpr std::uintmax_t kAheadBytes = std::uintmax_t{64} << 20;
+  static constexpr std::size_t kAheadFiles = 64;
+  struct Ahead {
+    std::size_t index;
+    FileHandle file;
+    std::uintmax_t size;  // bytes asked for
+  };
   const std::vector<fs::path>& files_;
-  std::vector<std::uintmax_t> asked_;  // bytes asked for of each file
-  std::uintmax_t pending_ = 0;         // of those, bytes of files not yet searched
-  std::size_t next_ = 0;               // the first file not asked for
+  const bool pays_;
+  std::deque<Ahead> ahead_;     // files asked for and not yet searched, in order
+  std::uintmax_t pending_ = 0;  // their bytes
+  std::size_t next_ = 0;        // the first file not asked for
 };
 
 }  // namespace
@@ -144,10 +168,9 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules) {
   const std::string progressColor = console.getColorCode("yellow");
   // Failures are told after the progress line is finished, not inside it.
   std::vector<std::string> failures;
-  ReadAhead readAhead(candidates);
+  ReadAhead readAhead(candidates, FileUtils::readAheadPays(unpackDir));
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     const fs::path& candidate = candidates[i];
-    readAhead.before(i);
     if ((i + 1) % 10 == 0 || i + 1 == candidates.size()) {
       out << "\r  " << progressColor << "进度: " << (i + 1) << "/" << total << "\033[0m";
       out.flush();
@@ -155,7 +178,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules) {
 
     ContainsResult content = ContainsResult::kUnreadable;
     try {
-      content = FileUtils::containsBytes(candidate, targetPath, &readAhead.treeInMemory);
+      content = FileUtils::containsBytes(readAhead.open(i), targetPath, &readAhead.treeInMemory);
     } catch (...) {
     }
     if (content == ContainsResult::kNotFound) continue;

@@ -12,11 +12,13 @@
 //                                 half its size just after it is mapped to be
 //                                 changed, as if another app rewrote it then.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,6 +52,30 @@ std::FILE* openWithFaults(const char* name, const char* path, const char* mode) 
 }
 
 }  // namespace
+
+namespace {
+int openFdWithFaults(const char* name, const char* path, int flags, va_list rest) {
+  using Open = int (*)(const char*, int, ...);
+  const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(rest, mode_t) : 0;
+  if ((flags & O_ACCMODE) == O_RDONLY && pathMatches("UEXPMOD_FAULT_VANISH", path)) ::unlink(path);
+  return real<Open>(name)(path, flags, mode);
+}
+}  // namespace
+
+extern "C" int open(const char* path, int flags, ...) {
+  va_list rest;
+  va_start(rest, flags);
+  const int fd = openFdWithFaults("open", path, flags, rest);
+  va_end(rest);
+  return fd;
+}
+extern "C" int open64(const char* path, int flags, ...) {
+  va_list rest;
+  va_start(rest, flags);
+  const int fd = openFdWithFaults("open64", path, flags, rest);
+  va_end(rest);
+  return fd;
+}
 
 extern "C" std::FILE* fopen(const char* path, const char* mode) {
   return openWithFaults("fopen", path, mode);

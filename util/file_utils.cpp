@@ -1,10 +1,13 @@
 #include "util/file_utils.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -156,9 +159,9 @@ bool FileUtils::copyFile(const fs::path& from, const fs::path& to) {
 
 namespace {
 
-// Searches the file from its current position through one reused buffer,
+// Searches the file `fd` from its current position through one reused buffer,
 // kContentReadPiece bytes per read.
-ContainsResult searchRead(std::FILE* f, const ByteFinder& finder) {
+ContainsResult searchRead(int fd, const ByteFinder& finder) {
   const std::size_t overlap = finder.size() - 1;
   const std::size_t capacity = std::max(FileUtils::kContentReadPiece, finder.size()) + overlap;
   // One buffer per thread, kept between calls and never zero-filled: a scan of
@@ -172,14 +175,14 @@ ContainsResult searchRead(std::FILE* f, const ByteFinder& finder) {
   char* const piece = buffer.get();
   std::size_t held = 0;
   for (;;) {
-    const std::size_t wanted = capacity - held;
-    const std::size_t got = std::fread(piece + held, 1, wanted, f);
-    held += got;
+    const ssize_t got = ::read(fd, piece + held, capacity - held);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return ContainsResult::kUnreadable;
+    }
+    if (got == 0) return ContainsResult::kNotFound;  // the end, and nothing found before it
+    held += static_cast<std::size_t>(got);
     if (finder.find(piece, held, 0) != ByteFinder::kNotFound) return ContainsResult::kFound;
-    // A short read means end of file or an error; asking again would only
-    // cost another system call per file.
-    if (got < wanted)
-      return std::ferror(f) ? ContainsResult::kUnreadable : ContainsResult::kNotFound;
     // Each piece starts with the last pattern-size-minus-one bytes of the one
     // before, so an occurrence that straddles two reads is still seen whole.
     const std::size_t keep = std::min(overlap, held);
@@ -190,33 +193,53 @@ ContainsResult searchRead(std::FILE* f, const ByteFinder& finder) {
 
 }  // namespace
 
-ContainsResult FileUtils::containsBytes(const fs::path& file, std::string_view pattern,
-                                        bool* wasInMemory) {
-  const FilePtr f = openUnbuffered(file, "rb");
-  if (!f) return ContainsResult::kUnreadable;
-  if (pattern.empty()) return ContainsResult::kNotFound;
-  const ByteFinder finder(pattern);
-  const int fd = ::fileno(f.get());
-  struct stat status = {};
-  if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
-      static_cast<std::uintmax_t>(status.st_size) >= kContentMapFrom) {
-    const auto size = static_cast<std::uintmax_t>(status.st_size);
-    if (const auto mapped = searchMapped(fd, size, finder, wasInMemory)) return *mapped;
-  }
-  return searchRead(f.get(), finder);
+FileHandle::~FileHandle() {
+  if (fd_ >= 0) ::close(fd_);
 }
 
-std::uintmax_t FileUtils::readAhead(const fs::path& file) {
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
-  struct stat status = {};
-  std::uintmax_t size = 0;
-  if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
-      ::posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED) == 0) {
-    size = static_cast<std::uintmax_t>(status.st_size);
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
   }
-  ::close(fd);
-  return size;
+  return *this;
+}
+
+FileHandle FileHandle::openForReading(const fs::path& file) {
+  return FileHandle(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+}
+
+ContainsResult FileUtils::containsBytes(const fs::path& file, std::string_view pattern,
+                                        bool* wasInMemory) {
+  return containsBytes(FileHandle::openForReading(file), pattern, wasInMemory);
+}
+
+ContainsResult FileUtils::containsBytes(const FileHandle& file, std::string_view pattern,
+                                        bool* wasInMemory) {
+  if (!file) return ContainsResult::kUnreadable;
+  if (pattern.empty()) return ContainsResult::kNotFound;
+  const ByteFinder finder(pattern);
+  struct stat status = {};
+  if (::fstat(file.get(), &status) == 0 && S_ISREG(status.st_mode) &&
+      static_cast<std::uintmax_t>(status.st_size) >= kContentMapFrom) {
+    const auto size = static_cast<std::uintmax_t>(status.st_size);
+    if (const auto mapped = searchMapped(file.get(), size, finder, wasInMemory)) return *mapped;
+  }
+  return searchRead(file.get(), finder);
+}
+
+bool FileUtils::readAheadPays(const fs::path& dir) {
+  struct statfs where = {};
+  return ::statfs(dir.c_str(), &where) == 0 && where.f_type != FUSE_SUPER_MAGIC;
+}
+
+std::uintmax_t FileUtils::readAhead(const FileHandle& file) {
+  struct stat status = {};
+  if (!file || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_WILLNEED) != 0) {
+    return 0;
+  }
+  return static_cast<std::uintmax_t>(status.st_size);
 }
 
 bool FileUtils::readBinaryFile(const fs::path& file, ByteBuffer& bytes) {
