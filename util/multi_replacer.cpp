@@ -104,6 +104,8 @@ MultiReplacer::MultiReplacer(std::vector<BytePair> pairs, Scan scan) : pairs_(st
 
 void MultiReplacer::buildTrie(bool vectors) {
   startPairs_.assign(std::size_t{1} << 16, 0);
+  everyOtherPosition_ = std::all_of(patterns_.begin(), patterns_.end(),
+                                    [](const std::string& p) { return p.size() >= 3; });
   // Each state's children kept sorted by byte while the trie grows.
   std::vector<std::vector<std::pair<unsigned char, std::uint32_t>>> children(1);
   ownPattern_.assign(1, -1);
@@ -135,6 +137,9 @@ void MultiReplacer::buildTrie(bool vectors) {
       }
     } else {
       startPairs_[pairAt(reinterpret_cast<const unsigned char*>(pattern.data()))] = 1;
+    }
+    if (everyOtherPosition_) {
+      startPairs_[pairAt(reinterpret_cast<const unsigned char*>(pattern.data()) + 1)] = 1;
     }
   }
   if (vectors && patterns_.size() <= kVectorFilterPatterns && vectorFilterAvailable()) {
@@ -233,6 +238,28 @@ void MultiReplacer::scan(const char* data, std::size_t begin, std::size_t end,
 #endif
   const unsigned char* const pairs = startPairs_.data();
   const auto passes = [&](std::size_t at) { return pairs[pairAt(bytes + at)]; };
+  if (everyOtherPosition_) {
+    // Every occurrence covers a tested position q with its first or second
+    // byte; the table holds both pairs of each pattern, and a passed q may
+    // start an occurrence at q - 1 or at q, in that order.
+    const std::size_t from = i;  // positions before it are done
+    const auto startsAround = [&](std::size_t q) {
+      if (q > from) patternsAt(data, q - 1, end, found);
+      patternsAt(data, q, end, found);
+    };
+    for (; end - i > 16 && i < end; i += 16) {
+      unsigned any = 0;
+      for (std::size_t k = 0; k < 16; k += 2) any |= passes(i + k);
+      if (any == 0) continue;
+      for (std::size_t k = 0; k < 16; k += 2) {
+        if (passes(i + k)) startsAround(i + k);
+      }
+    }
+    for (; i + 1 < end; i += 2) {
+      if (passes(i)) startsAround(i);
+    }
+    return;
+  }
   // Eight positions a branch: most blocks pass none.
   for (; end - i > 8 && i < end; i += 8) {
     unsigned any = 0;
