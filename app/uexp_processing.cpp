@@ -55,8 +55,9 @@ std::optional<RewriteOutcome> copyRewritten(const fs::path& from, const fs::path
     // The copy is written inside the edit: written from a map, it is only
     // known to hold what the rules made of the source once the edit is over.
     whole = source.load(from) && source.edit([&](std::span<char> bytes) {
-      changed = replacer.apply(bytes);
-      written = FileUtils::writeCopy(from, to, bytes);
+      changed =
+          replacer.apply(bytes, [&](std::size_t writes) { return source.bytesToChange(writes); });
+      written = FileUtils::writeCopy(from, to, source.bytes());
     });
     if (whole && written) return changed ? RewriteOutcome::kRewritten : RewriteOutcome::kUnchanged;
   } catch (...) {
@@ -73,8 +74,10 @@ std::optional<RewriteOutcome> copyRewritten(const fs::path& from, const fs::path
 RewriteOutcome rewriteInPlace(const fs::path& file, MultiReplacer& replacer, FileContent& content) {
   try {
     bool changed = false;
-    if (!content.load(file) ||
-        !content.edit([&](std::span<char> bytes) { changed = replacer.apply(bytes); })) {
+    if (!content.load(file) || !content.edit([&](std::span<char> bytes) {
+          changed = replacer.apply(
+              bytes, [&](std::size_t writes) { return content.bytesToChange(writes); });
+        })) {
       return RewriteOutcome::kFailed;
     }
     if (!changed) return RewriteOutcome::kUnchanged;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstring>
 
 #include "util/bus_error_guard.h"
 #include "util/file_utils.h"
@@ -43,6 +44,23 @@ bool FileContent::load(const fs::path& file) {
   if (!FileUtils::readBinaryFile(file, buffer_)) return false;
   bytes_ = buffer_;
   return true;
+}
+
+std::span<char> FileContent::bytesToChange(std::size_t writes) {
+  static const std::size_t pageSize = [] {
+    const long page = ::sysconf(_SC_PAGESIZE);
+    return page > 0 ? static_cast<std::size_t>(page) : std::size_t{4096};
+  }();
+  // A page's first write costs a fault and a page copy, several times what
+  // copying the page with the rest costs: copy once the writes could touch
+  // one page in eight.
+  const std::size_t pages = bytes_.size() / pageSize + 1;
+  if (map_ == nullptr || writes < pages / 8) return bytes_;
+  buffer_.clear();
+  buffer_.resize(bytes_.size());
+  std::memcpy(buffer_.data(), bytes_.data(), bytes_.size());
+  bytes_ = buffer_;
+  return bytes_;
 }
 
 bool FileContent::edit(const std::function<void(std::span<char>)>& work) {
