@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstring>
 
 #include "util/bus_error_guard.h"
 #include "util/file_utils.h"
@@ -46,21 +45,16 @@ bool FileContent::load(const fs::path& file) {
   return true;
 }
 
-std::span<char> FileContent::bytesToChange(std::size_t writes) {
+void FileContent::prepareWrites(std::size_t writes) {
   static const std::size_t pageSize = [] {
     const long page = ::sysconf(_SC_PAGESIZE);
     return page > 0 ? static_cast<std::size_t>(page) : std::size_t{4096};
   }();
-  // A page's first write costs a fault and a page copy, several times what
-  // copying the page with the rest costs: copy once the writes could touch
-  // one page in eight.
+  // MADV_POPULATE_WRITE, which older C library headers lack; older kernels
+  // refuse it, and the pages are then copied on their first writes.
+  constexpr int kPopulateWrite = 23;
   const std::size_t pages = bytes_.size() / pageSize + 1;
-  if (map_ == nullptr || writes < pages / 8) return bytes_;
-  buffer_.clear();
-  buffer_.resize(bytes_.size());
-  std::memcpy(buffer_.data(), bytes_.data(), bytes_.size());
-  bytes_ = buffer_;
-  return bytes_;
+  if (map_ != nullptr && writes >= pages / 8) ::madvise(map_, bytes_.size(), kPopulateWrite);
 }
 
 bool FileContent::edit(const std::function<void(std::span<char>)>& work) {

@@ -25,12 +25,11 @@ class FileContent {
 
   std::span<char> bytes() { return bytes_; }
 
-  // The bytes to change for `writes` writes, called inside edit before the
-  // first: the map itself for a few, whose pages the kernel then copies one
-  // by one on their first write; for many, a copy of the whole map in the
-  // reused buffer, which costs less than a fault and a copy for most pages.
-  // bytes() shows what it returns.
-  std::span<char> bytesToChange(std::size_t writes);
+  // Readies the bytes for `writes` writes, inside edit before the first. The
+  // first write to each page of a map costs a fault and a page copy; once the
+  // writes could touch many pages, the kernel is asked to copy them all in
+  // one call instead (Linux 5.14 on; elsewhere nothing changes).
+  void prepareWrites(std::size_t writes);
 
   // Runs `work` over the bytes and tells whether the work saw the file's
   // bytes as they were loaded, from first to last. A map shows the file as it

@@ -356,7 +356,7 @@ void MultiReplacer::rescanAround(std::size_t pairIndex, const std::vector<Write>
   if (windowEnd != 0) scanWindow(windowBegin, windowEnd);
 }
 
-bool MultiReplacer::apply(std::span<char> buffer, const WriteTarget& writeTarget) {
+bool MultiReplacer::apply(std::span<char> buffer, const BeforeWrites& beforeWrites) {
   if (patterns_.empty() || buffer.empty()) return false;
   candidates_.resize(pairs_.size());
   unsorted_.assign(pairs_.size(), false);
@@ -367,8 +367,8 @@ bool MultiReplacer::apply(std::span<char> buffer, const WriteTarget& writeTarget
     for (const std::uint32_t owner : pairsOfPattern_[id]) addCandidate(owner, start);
   });
   const bool plain = std::find(plainScan_.begin(), plainScan_.end(), true) != plainScan_.end();
-  if (writeTarget && (candidateCount_ > 0 || plain)) {
-    buffer = writeTarget(plain ? buffer.size() : candidateCount_);
+  if (beforeWrites && (candidateCount_ > 0 || plain)) {
+    beforeWrites(plain ? buffer.size() : candidateCount_);
   }
 
   bool replaced = false;

@@ -51,18 +51,16 @@ class MultiReplacer {
   // replace anything (as replaceInBytes would refuse them).
   explicit MultiReplacer(std::vector<BytePair> pairs, Scan scan = Scan::kBest);
 
-  // Where the pairs are to write, given the number of occurrences the scan
-  // found (a bound on the writes): `buffer` itself, or the same bytes copied
-  // elsewhere, for a caller to whom a copy is cheaper than many first writes
-  // to the buffer's pages.
-  using WriteTarget = std::function<std::span<char>(std::size_t occurrences)>;
+  // Told, after the scan and before the first write, the number of
+  // occurrences the scan found (a bound on the writes), for a caller whose
+  // buffer can be made ready for many writes at once.
+  using BeforeWrites = std::function<void(std::size_t occurrences)>;
 
-  // Applies all pairs to `buffer`; its length never changes. True when at
-  // least one occurrence was overwritten, even with identical bytes. The
-  // writes go to `buffer` in place, or where `writeTarget` says: it is asked
-  // once, after the scan and before the first write, and only when the scan
-  // found something to write.
-  bool apply(std::span<char> buffer, const WriteTarget& writeTarget = {});
+  // Applies all pairs to `buffer` in place; its length never changes. True
+  // when at least one occurrence was overwritten, even with identical bytes.
+  // `beforeWrites` is called once, and only when the scan found something to
+  // write.
+  bool apply(std::span<char> buffer, const BeforeWrites& beforeWrites = {});
 
   // Candidate positions kept at once across all pairs before a pair switches
   // to a plain scan. Exposed so tests can force that path.
