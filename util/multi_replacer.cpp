@@ -133,13 +133,14 @@ void MultiReplacer::buildTrie(bool vectors) {
       oneBytePattern_[first] = true;
       for (unsigned second = 0; second < 256; ++second) {
         const unsigned char both[2] = {first, static_cast<unsigned char>(second)};
-        startPairs_[pairAt(both)] = 1;
+        startPairs_[pairAt(both)] |= kFirstPair;
       }
     } else {
-      startPairs_[pairAt(reinterpret_cast<const unsigned char*>(pattern.data()))] = 1;
+      startPairs_[pairAt(reinterpret_cast<const unsigned char*>(pattern.data()))] |= kFirstPair;
     }
     if (everyOtherPosition_) {
-      startPairs_[pairAt(reinterpret_cast<const unsigned char*>(pattern.data()) + 1)] = 1;
+      startPairs_[pairAt(reinterpret_cast<const unsigned char*>(pattern.data()) + 1)] |=
+          kSecondPair;
     }
   }
   if (vectors && patterns_.size() <= kVectorFilterPatterns && vectorFilterAvailable()) {
@@ -244,8 +245,10 @@ void MultiReplacer::scan(const char* data, std::size_t begin, std::size_t end,
     // start an occurrence at q - 1 or at q, in that order.
     const std::size_t from = i;  // positions before it are done
     const auto startsAround = [&](std::size_t q) {
-      if (q > from) patternsAt(data, q - 1, end, found);
-      patternsAt(data, q, end, found);
+      if (q > from && (pairs[pairAt(bytes + q - 1)] & kFirstPair) != 0) {
+        patternsAt(data, q - 1, end, found);
+      }
+      if ((pairs[pairAt(bytes + q)] & kFirstPair) != 0) patternsAt(data, q, end, found);
     };
     for (; end - i > 16 && i < end; i += 16) {
       unsigned any = 0;

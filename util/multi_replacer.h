@@ -110,11 +110,15 @@ class MultiReplacer {
   std::vector<std::uint32_t> edgeTarget_;
   std::vector<std::int32_t> ownPattern_;  // pattern ending exactly here, or -1
   std::uint32_t rootNext_[256] = {};
-  // Entry pairAt(b0 b1) is 1 when a pattern may start with bytes b0 b1: the
-  // first two bytes of every pattern, and b0 followed by any byte for a
-  // pattern of one byte b0. A byte an entry, not a bit: the test is then one
-  // load, and the entries the data meets stay cached.
+  // Entry pairAt(b0 b1) has kFirstPair when a pattern may start with bytes
+  // b0 b1: the first two bytes of every pattern, and b0 followed by any byte
+  // for a pattern of one byte b0; and kSecondPair when they may be a
+  // pattern's second and third bytes (tested every other position only). A
+  // byte an entry, not a bit: the test is then one load, and the entries the
+  // data meets stay cached.
   std::vector<unsigned char> startPairs_;
+  static constexpr unsigned char kFirstPair = 1;
+  static constexpr unsigned char kSecondPair = 2;
   // The state two bytes below the root, by pairAt of those bytes (0: none):
   // where a descent starts once the table above has passed a position.
   std::vector<std::uint32_t> pairState_;
