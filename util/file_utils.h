@@ -83,8 +83,8 @@ class FileUtils {
   // call at a time, and none inside FileContent::edit: the guard against such
   // a file is shared by the process.
   // When the file is searched through maps and `wasInMemory` is given, it is
-  // set to whether the file's first pages were in the page cache before the
-  // search: a cheap sign of whether the files around it are.
+  // set to whether most of the file's first pages were in the page cache
+  // before the search: a cheap sign of whether the files around it are.
   static ContainsResult containsBytes(const std::filesystem::path& file, std::string_view pattern,
                                       bool* wasInMemory = nullptr);
   // The same for a file already open (and not read from yet); unreadable

@@ -19,8 +19,10 @@ std::optional<ContainsResult> searchWindow(const ByteFinder& finder, const char*
   return found ? ContainsResult::kFound : ContainsResult::kNotFound;
 }
 
-// Whether the first pages of a fresh map of a file are in the page cache:
-// one mincore over at most 64 pages, so it costs little whatever the size.
+// Whether the first pages of a fresh map of a file are in the page cache, at
+// least half of them: one mincore over at most 64 pages, so it costs little
+// whatever the size. Half, not all: the system reclaims cold pages here and
+// there from files that are otherwise in memory.
 bool startsInMemory(void* map, std::size_t size) {
   static const std::size_t pageSize = [] {
     const long page = ::sysconf(_SC_PAGESIZE);
@@ -31,7 +33,9 @@ bool startsInMemory(void* map, std::size_t size) {
   const std::size_t length = std::min(size, kPages * pageSize);
   if (::mincore(map, length, resident) != 0) return true;  // unknown: take the cheap path
   const std::size_t pages = (length + pageSize - 1) / pageSize;
-  return std::all_of(resident, resident + pages, [](unsigned char page) { return page & 1; });
+  const auto inMemory =
+      std::count_if(resident, resident + pages, [](unsigned char page) { return (page & 1) != 0; });
+  return static_cast<std::size_t>(inMemory) * 2 >= pages;
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 // buffer. Stops at the first occurrence. A page lost under a map (the file
 // shrank, or the storage failed) makes the file unreadable. Nothing when a map
 // cannot be made or guarded; the caller then reads the file instead. Sets
-// `wasInMemory`, if given, to whether the first pages were in the page cache
-// before the search touched them.
+// `wasInMemory`, if given, to whether most of the first pages were in the
+// page cache before the search touched them.
 std::optional<ContainsResult> searchMapped(int fd, std::uintmax_t size, const ByteFinder& finder,
                                            bool* wasInMemory = nullptr);
