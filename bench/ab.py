@@ -9,6 +9,7 @@ unpacked tree evicted from the page cache), answering "1" to both menus, and
 the script prints each build's median and mean.
 
     python3 bench/ab.py OLD_UEXPMOD NEW_UEXPMOD [--rules 1|t1000|...] [--runs 40] [--cold]
+    python3 bench/ab.py UEXPMOD UEXPMOD --rules t1,t1000     (the same build, two rule files)
 """
 
 import argparse
@@ -35,7 +36,8 @@ def run_once(tool, cold=False):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("tools", nargs=2)
-    ap.add_argument("--rules", default="1", help="1, 10, 100, 1000, or t1 ... t1000")
+    ap.add_argument("--rules", default="1",
+                    help="1, 10, 100, 1000, or t1 ... t1000; or two, comma-separated, one per build")
     ap.add_argument("--runs", type=int, default=40)
     ap.add_argument("--cold", action="store_true",
                     help="evict the unpacked tree from the page cache before every run")
@@ -48,20 +50,33 @@ def main():
     config = os.path.join(args.tree, "ws", "配置")
     shutil.rmtree(config, ignore_errors=True)
     os.makedirs(config)
-    shutil.copy(os.path.join(args.tree, "rules", "rules_%s.txt" % args.rules),
-                os.path.join(config, "rules.txt"))
+    # One rule file for both, or one each ("t1,t1000": the same build with
+    # two rule files, to weigh the rules rather than the builds).
+    rule_files = args.rules.split(",")
+    if len(rule_files) == 1:
+        rule_files *= 2
+    runs = list(zip(args.tools, rule_files))
 
-    for tool in args.tools:  # warm the page cache and the repack folder
+    def use(rules):
+        shutil.copy(os.path.join(args.tree, "rules", "rules_%s.txt" % rules),
+                    os.path.join(config, "rules.txt"))
+
+    for tool, rules in runs:  # warm the page cache and the repack folder
+        use(rules)
         for _ in range(3):
             run_once(tool)
-    times = {tool: [] for tool in args.tools}
+    times = [[] for _ in runs]
     for i in range(args.runs):
-        for tool in args.tools if i % 2 == 0 else reversed(args.tools):
-            times[tool].append(run_once(tool, args.cold))
-    for tool in args.tools:
-        print("%-50s median %6.1f ms   mean %6.1f ms" % (
-            tool, statistics.median(times[tool]) * 1e3, statistics.mean(times[tool]) * 1e3))
-
+        for k in (0, 1) if i % 2 == 0 else (1, 0):
+            tool, rules = runs[k]
+            use(rules)
+            times[k].append(run_once(tool, args.cold))
+    for (tool, rules), t in zip(runs, times):
+        print("%-40s %-6s median %6.1f ms   mean %6.1f ms" % (
+            tool, rules, statistics.median(t) * 1e3, statistics.mean(t) * 1e3))
+    print("second / first: median %.3f   mean %.3f" % (
+        statistics.median(times[1]) / statistics.median(times[0]),
+        statistics.mean(times[1]) / statistics.mean(times[0])))
 
 if __name__ == "__main__":
     main()
