@@ -1,7 +1,11 @@
 // The stages run in-process on a temporary workspace, with menu answers and
 // output held in string streams.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/magic.h>
 #include <sys/resource.h>
+#include <sys/statfs.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <map>
@@ -293,6 +297,36 @@ TEST(FindAndCopyTargetUexp, UnreadableCandidateIsReportedAfterTheProgressLine) {
            out.str().ends_with("2/2\033[0m\n" + red("✗ 读取失败：locked.uexp") +
                                green("✓ 匹配到 1 个文件，已复制到打包目录"));
   }));
+}
+
+// On a tree the page cache does not hold, the scan opens the next files
+// ahead of their turn and searches each through the file opened for it.
+TEST(FindAndCopyTargetUexp, TreeNotInMemorySelectsTheSameFiles) {
+  Workspace ws;
+  struct statfs where = {};
+  ASSERT_EQ(0, ::statfs(ws.root.c_str(), &where));
+  if (where.f_type == TMPFS_MAGIC) GTEST_SKIP() << "tmpfs keeps every file in memory";
+  std::map<std::string, std::string> targets;
+  for (int i = 0; i < 12; ++i) {
+    std::string bytes(std::size_t{100} << 10, static_cast<char>('a' + i));
+    const std::string name = "f" + std::to_string(i) + ".uexp";
+    if (i % 3 == 1) {
+      bytes.replace(std::size_t{50} << 10, kMarker.size(), kMarker);
+      targets[name] = bytes;
+    }
+    writeFile(ws.root / "uexp解包" / name, bytes);
+    const int fd = ::open((ws.root / "uexp解包" / name).c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, ::fdatasync(fd));
+    ASSERT_EQ(0, ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED));
+    ::close(fd);
+  }
+  std::map<std::string, std::string> copied;
+  for (const fs::path& source : ws.processor.findAndCopyTargetUexp().sources) {
+    const std::string name = source.filename().string();
+    copied[name] = readFile(ws.root / "uexp打包" / name);
+  }
+  EXPECT_EQ(targets, copied);
 }
 
 TEST(ProcessUexpFiles, FailedWriteBackKeepsTheOldBytesAndIsNotCounted) {
