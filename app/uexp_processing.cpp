@@ -117,6 +117,7 @@ class ReadAhead {
       for (; next_ < files_.size() && pending_ < kAheadBytes && ahead_.size() < kAheadFiles;
            ++next_) {
         FileHandle opened = FileHandle::openForReading(files_[next_]);
+        if (!opened) continue;  // opened again in its turn, which reports a failure
         const std::uintmax_t size = FileUtils::readAhead(opened);
         pending_ += size;
         ahead_.push_back({next_, std::move(opened), size});
