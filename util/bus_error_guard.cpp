@@ -1,11 +1,12 @@
 #include "util/bus_error_guard.h"
 
 #include <sys/mman.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <csignal>
 #include <cstdint>
+
+#include "util/file_utils.h"
 
 namespace {
 
@@ -13,10 +14,7 @@ static_assert(std::atomic<std::uintptr_t>::is_always_lock_free &&
               std::atomic<bool>::is_always_lock_free);  // usable in a signal handler
 std::atomic<std::uintptr_t> guardedBegin{0};
 std::atomic<std::uintptr_t> guardedEnd{0};
-const std::uintptr_t pageSize = [] {  // set before main, only read afterwards
-  const long size = ::sysconf(_SC_PAGESIZE);
-  return size > 0 ? static_cast<std::uintptr_t>(size) : std::uintptr_t{4096};
-}();
+const std::uintptr_t pageSize = FileUtils::pageSize();  // set before main, only read afterwards
 std::atomic<bool> guardedFault{false};
 struct sigaction previousBusErrorAction = {};
 

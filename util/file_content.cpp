@@ -46,10 +46,7 @@ bool FileContent::load(const fs::path& file) {
 }
 
 void FileContent::prepareWrites(std::size_t writes) {
-  static const std::size_t pageSize = [] {
-    const long page = ::sysconf(_SC_PAGESIZE);
-    return page > 0 ? static_cast<std::size_t>(page) : std::size_t{4096};
-  }();
+  const std::size_t pageSize = FileUtils::pageSize();
   // MADV_POPULATE_WRITE, which older C library headers lack; older kernels
   // refuse it, and the pages are then copied on their first writes.
   constexpr int kPopulateWrite = 23;

@@ -285,6 +285,14 @@ bool FileUtils::writeCopy(const fs::path& from, const fs::path& to, std::span<co
   }
 }
 
+std::size_t FileUtils::pageSize() {
+  static const std::size_t size = [] {
+    const long page = ::sysconf(_SC_PAGESIZE);
+    return page > 0 ? static_cast<std::size_t>(page) : std::size_t{4096};
+  }();
+  return size;
+}
+
 bool FileUtils::createDirectories(const fs::path& dir) {
   try {
     if (fs::exists(dir)) return true;

@@ -126,6 +126,9 @@ class FileUtils {
   static bool writeCopy(const std::filesystem::path& from, const std::filesystem::path& to,
                         std::span<const char> bytes);
 
+  // The size of the system's memory pages, for work over maps.
+  static std::size_t pageSize();
+
   // Makes `dir` with all missing parents. True when something already stands
   // at the path or the folder was made; false on any error.
   static bool createDirectories(const std::filesystem::path& dir);

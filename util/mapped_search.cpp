@@ -1,7 +1,6 @@
 #include "util/mapped_search.h"
 
 #include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 
@@ -24,10 +23,7 @@ std::optional<ContainsResult> searchWindow(const ByteFinder& finder, const char*
 // whatever the size. Half, not all: the system reclaims cold pages here and
 // there from files that are otherwise in memory.
 bool startsInMemory(void* map, std::size_t size) {
-  static const std::size_t pageSize = [] {
-    const long page = ::sysconf(_SC_PAGESIZE);
-    return page > 0 ? static_cast<std::size_t>(page) : std::size_t{4096};
-  }();
+  const std::size_t pageSize = FileUtils::pageSize();
   constexpr std::size_t kPages = 64;
   unsigned char resident[kPages];
   const std::size_t length = std::min(size, kPages * pageSize);

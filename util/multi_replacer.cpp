@@ -53,7 +53,7 @@ UEXPMOD_VECTOR_TARGET std::size_t vectorFilter(const unsigned char (&low)[3][16]
   std::memcpy(lo, low, sizeof lo);
   std::memcpy(hi, high, sizeof hi);
   std::size_t i = begin;
-  for (; end - i >= 18 && i < end; i += 16) {
+  for (; end - i >= 18; i += 16) {
     Bytes16 fits;
     for (int j = 0; j < 3; ++j) {
       Bytes16 v;
@@ -250,7 +250,7 @@ void MultiReplacer::scan(const char* data, std::size_t begin, std::size_t end,
       }
       if ((pairs[pairAt(bytes + q)] & kFirstPair) != 0) patternsAt(data, q, end, found);
     };
-    for (; end - i > 16 && i < end; i += 16) {
+    for (; end - i > 16; i += 16) {
       unsigned any = 0;
       for (std::size_t k = 0; k < 16; k += 2) any |= passes(i + k);
       if (any == 0) continue;
@@ -264,7 +264,7 @@ void MultiReplacer::scan(const char* data, std::size_t begin, std::size_t end,
     return;
   }
   // Eight positions a branch: most blocks pass none.
-  for (; end - i > 8 && i < end; i += 8) {
+  for (; end - i > 8; i += 8) {
     unsigned any = 0;
     for (std::size_t k = 0; k < 8; ++k) any |= passes(i + k);
     if (any == 0) continue;
