@@ -41,9 +41,37 @@ inline Bytes16 lookup16(Bytes16 table, Bytes16 index) {
 bool vectorFilterAvailable() { return true; }
 #endif
 
+// The buckets that bytes at, at + 1 and at + 2 fit in common, for each of
+// sixteen positions from `at`.
+UEXPMOD_VECTOR_TARGET inline Bytes16 bucketsAt(const Bytes16 (&lo)[3], const Bytes16 (&hi)[3],
+                                               const unsigned char* at) {
+  Bytes16 fits;
+  for (int j = 0; j < 3; ++j) {
+    Bytes16 v;
+    std::memcpy(&v, at + j, sizeof v);
+    const Bytes16 buckets = lookup16(lo[j], v & 15) & lookup16(hi[j], v >> 4);
+    fits = j == 0 ? buckets : fits & buckets;
+  }
+  return fits;
+}
+
+UEXPMOD_VECTOR_TARGET inline bool anyLane(Bytes16 fits) {
+  std::uint64_t halves[2];
+  std::memcpy(halves, &fits, sizeof halves);
+  return (halves[0] | halves[1]) != 0;
+}
+
+template <typename Hit>
+UEXPMOD_VECTOR_TARGET inline void reportLanes(Bytes16 fits, std::size_t at, Hit& hit) {
+  for (int k = 0; k < 16; ++k) {
+    if (fits[k] != 0) hit(at + static_cast<std::size_t>(k));
+  }
+}
+
 // Calls hit(i) for each position i from `begin`, in ascending order, whose
 // bytes i, i + 1 and i + 2 fit a bucket in common; stops where fewer than
-// eighteen bytes are left and returns that position.
+// eighteen bytes are left and returns that position. Four blocks of sixteen
+// positions are tested to a branch: most pass none.
 template <typename Hit>
 UEXPMOD_VECTOR_TARGET std::size_t vectorFilter(const unsigned char (&low)[3][16],
                                                const unsigned char (&high)[3][16],
@@ -53,20 +81,20 @@ UEXPMOD_VECTOR_TARGET std::size_t vectorFilter(const unsigned char (&low)[3][16]
   std::memcpy(lo, low, sizeof lo);
   std::memcpy(hi, high, sizeof hi);
   std::size_t i = begin;
+  for (; end - i >= 66; i += 64) {
+    const Bytes16 a = bucketsAt(lo, hi, bytes + i);
+    const Bytes16 b = bucketsAt(lo, hi, bytes + i + 16);
+    const Bytes16 c = bucketsAt(lo, hi, bytes + i + 32);
+    const Bytes16 d = bucketsAt(lo, hi, bytes + i + 48);
+    if (!anyLane(a | b | c | d)) continue;
+    reportLanes(a, i, hit);
+    reportLanes(b, i + 16, hit);
+    reportLanes(c, i + 32, hit);
+    reportLanes(d, i + 48, hit);
+  }
   for (; end - i >= 18; i += 16) {
-    Bytes16 fits;
-    for (int j = 0; j < 3; ++j) {
-      Bytes16 v;
-      std::memcpy(&v, bytes + i + j, sizeof v);
-      const Bytes16 buckets = lookup16(lo[j], v & 15) & lookup16(hi[j], v >> 4);
-      fits = j == 0 ? buckets : fits & buckets;
-    }
-    std::uint64_t halves[2];
-    std::memcpy(halves, &fits, sizeof halves);
-    if ((halves[0] | halves[1]) == 0) continue;
-    for (int k = 0; k < 16; ++k) {
-      if (fits[k] != 0) hit(i + static_cast<std::size_t>(k));
-    }
+    const Bytes16 fits = bucketsAt(lo, hi, bytes + i);
+    if (anyLane(fits)) reportLanes(fits, i, hit);
   }
   return i;
 }
