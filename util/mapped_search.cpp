@@ -19,12 +19,12 @@ std::optional<ContainsResult> searchWindow(const ByteFinder& finder, const char*
 }
 
 // Whether the first pages of a fresh map of a file are in the page cache, at
-// least half of them: one mincore over at most 64 pages, so it costs little
+// least half of them: one mincore over at most 16 pages, so it costs little
 // whatever the size. Half, not all: the system reclaims cold pages here and
 // there from files that are otherwise in memory.
 bool startsInMemory(void* map, std::size_t size) {
   const std::size_t pageSize = FileUtils::pageSize();
-  constexpr std::size_t kPages = 64;
+  constexpr std::size_t kPages = 16;
   unsigned char resident[kPages];
   const std::size_t length = std::min(size, kPages * pageSize);
   if (::mincore(map, length, resident) != 0) return true;  // unknown: take the cheap path
