@@ -27,7 +27,7 @@ class FileContent {
 
   // Readies the bytes for `writes` writes, inside edit before the first. The
   // first write to each page of a map costs a fault and a page copy; once the
-  // writes could touch many pages, the kernel is asked to copy them all in
+  // writes could touch most pages, the kernel is asked to copy them all in
   // one call instead (Linux 5.14 on; elsewhere nothing changes).
   void prepareWrites(std::size_t writes);
 
