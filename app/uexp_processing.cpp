@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -55,8 +56,8 @@ std::optional<RewriteOutcome> copyRewritten(const fs::path& from, const fs::path
     // The copy is written inside the edit: written from a map, it is only
     // known to hold what the rules made of the source once the edit is over.
     whole = source.load(from) && source.edit([&](std::span<char> bytes) {
-      changed = replacer.apply(bytes, [&](std::size_t writes) { source.prepareWrites(writes); });
-      written = FileUtils::writeCopy(from, to, bytes);
+      changed = replacer.apply(bytes, std::bind_front(&FileContent::prepareWrites, &source));
+      written = FileUtils::writeCopy(from, to, source.bytes());
     });
     if (whole && written) return changed ? RewriteOutcome::kRewritten : RewriteOutcome::kUnchanged;
   } catch (...) {
@@ -74,8 +75,7 @@ RewriteOutcome rewriteInPlace(const fs::path& file, MultiReplacer& replacer, Fil
   try {
     bool changed = false;
     if (!content.load(file) || !content.edit([&](std::span<char> bytes) {
-          changed =
-              replacer.apply(bytes, [&](std::size_t writes) { content.prepareWrites(writes); });
+          changed = replacer.apply(bytes, std::bind_front(&FileContent::prepareWrites, &content));
         })) {
       return RewriteOutcome::kFailed;
     }

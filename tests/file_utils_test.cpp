@@ -323,12 +323,13 @@ TEST(FileContent, ChangesStayInMemoryWhetherMappedOrRead) {
     }));
     EXPECT_EQ("A" + large.substr(2) + "Z", text(content.bytes()));
     EXPECT_EQ(large, readFile(dir / "large.bin"));
-    // Pages readied for many writes at once stay as private as those written
+    // Bytes readied for many writes at once stay as private as those written
     // one by one.
     for (const std::size_t writes : {std::size_t{1}, large.size()}) {
       ASSERT_TRUE(content.load(dir / "large.bin"));
-      EXPECT_TRUE(content.edit([&](std::span<char> bytes) {
-        content.prepareWrites(writes);
+      EXPECT_TRUE(content.edit([&](std::span<char>) {
+        const std::span<char> bytes = content.prepareWrites(writes);
+        EXPECT_EQ(large, text(bytes));
         bytes[1] = 'B';
       }));
       EXPECT_EQ("xB" + large.substr(2), text(content.bytes()));
@@ -355,18 +356,21 @@ TEST(FileContent, FileChangedUnderItsMapIsReportedNotFatal) {
   FileContent content;
 
   // Pages cut off while the work runs read as zeros instead of raising
-  // SIGBUS, and the edit is refused though the file looks as it did.
-  writeFile(file, std::string(size, 'a'));
-  const auto loadedTime = fs::last_write_time(file);
-  ASSERT_TRUE(content.load(file));
-  std::string seen;
-  EXPECT_FALSE(content.edit([&](std::span<char> bytes) {
-    fs::resize_file(file, size / 2);
-    seen = text(bytes);
-    fs::resize_file(file, size);
-    fs::last_write_time(file, loadedTime);
-  }));
-  EXPECT_EQ(std::string(size / 2, 'a') + std::string(size / 2, '\0'), seen);
+  // SIGBUS, in the map or copied out of it for many writes, and the edit is
+  // refused though the file looks as it did.
+  for (const bool copied : {false, true}) {
+    writeFile(file, std::string(size, 'a'));
+    const auto loadedTime = fs::last_write_time(file);
+    ASSERT_TRUE(content.load(file));
+    std::string seen;
+    EXPECT_FALSE(content.edit([&](std::span<char> bytes) {
+      fs::resize_file(file, size / 2);
+      seen = text(copied ? content.prepareWrites(size) : bytes);
+      fs::resize_file(file, size);
+      fs::last_write_time(file, loadedTime);
+    }));
+    EXPECT_EQ(std::string(size / 2, 'a') + std::string(size / 2, '\0'), seen);
+  }
 
   // Grown (the map holds only the old length), or written to in place: its
   // bytes may now mix old and new.

@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <new>
 
 #include "util/bus_error_guard.h"
 #include "util/file_utils.h"
@@ -20,6 +23,9 @@ void FileContent::release() {
   map_ = nullptr;
   fd_ = -1;
   bytes_ = {};
+  // A buffer grown for one large file is not kept for the next: the next
+  // file's pages would then be held beside it.
+  if (buffer_.capacity() > kKeptBuffer) ByteBuffer().swap(buffer_);
 }
 
 bool FileContent::load(const fs::path& file) {
@@ -45,16 +51,29 @@ bool FileContent::load(const fs::path& file) {
   return true;
 }
 
-void FileContent::prepareWrites(std::size_t writes) {
-  const std::size_t pageSize = FileUtils::pageSize();
-  // MADV_POPULATE_WRITE, which older C library headers lack; older kernels
-  // refuse it, and the pages are then copied on their first writes.
-  constexpr int kPopulateWrite = 23;
+std::span<char> FileContent::prepareWrites(std::size_t writes) {
   // Writes spread over the bytes touch about 1 - e^(-writes/pages) of the
   // pages: one per page touches two in three, an eighth of that only one in
   // nine, and copying all pages for those would cost more than the faults.
-  const std::size_t pages = bytes_.size() / pageSize + 1;
-  if (map_ != nullptr && writes >= pages) ::madvise(map_, bytes_.size(), kPopulateWrite);
+  const std::size_t pages = bytes_.size() / FileUtils::pageSize() + 1;
+  if (map_ == nullptr || writes < pages) return bytes_;
+  try {
+    buffer_.clear();  // nothing of the last file is worth copying on growth
+    buffer_.resize(bytes_.size());
+  } catch (const std::bad_alloc&) {
+    return bytes_;  // the map's own pages are copied one by one then
+  }
+  // A piece at a time, so the copy and the map's pages are not both held
+  // whole: the map is private and unwritten, so its pages can be let go.
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
+  char* const map = static_cast<char*>(map_);
+  for (std::size_t at = 0; at < bytes_.size(); at += kPiece) {
+    const std::size_t length = std::min(kPiece, bytes_.size() - at);
+    std::memcpy(buffer_.data() + at, map + at, length);
+    ::madvise(map + at, length, MADV_DONTNEED);
+  }
+  bytes_ = buffer_;
+  return bytes_;
 }
 
 bool FileContent::edit(const std::function<void(std::span<char>)>& work) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -25,11 +26,12 @@ class FileContent {
 
   std::span<char> bytes() { return bytes_; }
 
-  // Readies the bytes for `writes` writes, inside edit before the first. The
-  // first write to each page of a map costs a fault and a page copy; once the
-  // writes could touch most pages, the kernel is asked to copy them all in
-  // one call instead (Linux 5.14 on; elsewhere nothing changes).
-  void prepareWrites(std::size_t writes);
+  // Readies the bytes for `writes` writes, inside edit before the first, and
+  // returns them; bytes() then returns the same. The first write to each page
+  // of a map costs a fault and a new page holding a copy; once the writes
+  // could touch most pages, the bytes are instead copied into the buffer that
+  // every load reuses, and the map's pages are let go as they are copied.
+  std::span<char> prepareWrites(std::size_t writes);
 
   // Runs `work` over the bytes and tells whether the work saw the file's
   // bytes as they were loaded, from first to last. A map shows the file as it
@@ -42,6 +44,9 @@ class FileContent {
 
  private:
   void release();
+
+  // The largest buffer kept from one load to the next.
+  static constexpr std::size_t kKeptBuffer = std::size_t{8} << 20;
 
   int fd_ = -1;  // open while the file is mapped, to tell whether it changes
   std::timespec modified_ = {};

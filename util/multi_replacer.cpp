@@ -399,7 +399,8 @@ bool MultiReplacer::apply(std::span<char> buffer, const BeforeWrites& beforeWrit
   });
   const bool plain = std::find(plainScan_.begin(), plainScan_.end(), true) != plainScan_.end();
   if (beforeWrites && (candidateCount_ > 0 || plain)) {
-    beforeWrites(plain ? buffer.size() : candidateCount_);
+    const std::span<char> ready = beforeWrites(plain ? buffer.size() : candidateCount_);
+    if (ready.size() == buffer.size()) buffer = ready;
   }
 
   bool replaced = false;

@@ -53,13 +53,14 @@ class MultiReplacer {
 
   // Told, after the scan and before the first write, the number of
   // occurrences the scan found (a bound on the writes), for a caller whose
-  // buffer can be made ready for many writes at once.
-  using BeforeWrites = std::function<void(std::size_t occurrences)>;
+  // buffer can be made ready for many writes at once. Returns the bytes to
+  // write into from then on: the buffer, or a copy of it of the same size.
+  using BeforeWrites = std::function<std::span<char>(std::size_t occurrences)>;
 
-  // Applies all pairs to `buffer` in place; its length never changes. True
-  // when at least one occurrence was overwritten, even with identical bytes.
-  // `beforeWrites` is called once, and only when the scan found something to
-  // write.
+  // Applies all pairs to `buffer` in place (or to the copy `beforeWrites`
+  // gives); its length never changes. True when at least one occurrence was
+  // overwritten, even with identical bytes. `beforeWrites` is called once,
+  // and only when the scan found something to write.
   bool apply(std::span<char> buffer, const BeforeWrites& beforeWrites = {});
 
   // Candidate positions kept at once across all pairs before a pair switches
