@@ -331,6 +331,7 @@ TEST(FileContent, ChangesStayInMemoryWhetherMappedOrRead) {
         const std::span<char> bytes = content.prepareWrites(writes);
         EXPECT_EQ(large, text(bytes));
         bytes[1] = 'B';
+        EXPECT_EQ('B', content.prepareWrites(writes)[1]);  // readied once, not reset
       }));
       EXPECT_EQ("xB" + large.substr(2), text(content.bytes()));
       EXPECT_EQ(large, readFile(dir / "large.bin"));

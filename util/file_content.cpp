@@ -56,7 +56,9 @@ std::span<char> FileContent::prepareWrites(std::size_t writes) {
   // pages: one per page touches two in three, an eighth of that only one in
   // nine, and copying all pages for those would cost more than the faults.
   const std::size_t pages = bytes_.size() / FileUtils::pageSize() + 1;
-  if (map_ == nullptr || writes < pages) return bytes_;
+  // Once copied, the bytes stay where they are: a second copy would undo
+  // the writes made since.
+  if (map_ == nullptr || bytes_.data() != map_ || writes < pages) return bytes_;
   try {
     buffer_.clear();  // nothing of the last file is worth copying on growth
     buffer_.resize(bytes_.size());
