@@ -1,5 +1,7 @@
 // Target files: selecting the unpacked .uexp files that mention the target
 // path, copying them into the repack folder, and rewriting the copies.
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <deque>
@@ -97,7 +99,8 @@ RewriteOutcome rewriteInPlace(const fs::path& file, MultiReplacer& replacer, Fil
 class ReadAhead {
  public:
   // `pays`: whether the storage gains from read-ahead at all.
-  ReadAhead(const std::vector<fs::path>& files, bool pays) : files_(files), pays_(pays) {}
+  ReadAhead(const std::vector<fs::path>& files, bool pays)
+      : files_(files), pays_(pays), aheadFiles_(filesAllowedAhead()) {}
 
   // Set by the search of each file that it maps.
   bool treeInMemory = true;
@@ -114,7 +117,7 @@ class ReadAhead {
     }
     if (pays_ && !treeInMemory) {
       next_ = std::max(next_, current + 1);
-      for (; next_ < files_.size() && pending_ < kAheadBytes && ahead_.size() < kAheadFiles;
+      for (; next_ < files_.size() && pending_ < kAheadBytes && ahead_.size() < aheadFiles_;
            ++next_) {
         FileHandle opened = FileHandle::openForReading(files_[next_]);
         if (!opened) continue;  // opened again in its turn, which reports a failure
@@ -128,7 +131,17 @@ class ReadAhead {
 
  private:
   static constexpr std::uintmax_t kAheadBytes = std::uintmax_t{64} << 20;
-  static constexpr std::size_t kAheadFiles = 64;
+  static constexpr std::size_t kAheadFiles = 128;
+
+  // Files waiting open take descriptors that the search and the copies need
+  // as well: at most an eighth of what the process may open.
+  static std::size_t filesAllowedAhead() {
+    rlimit limit = {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+      return kAheadFiles;
+    }
+    return std::min<std::size_t>(kAheadFiles, static_cast<std::size_t>(limit.rlim_cur / 8));
+  }
   struct Ahead {
     std::size_t index;
     FileHandle file;
@@ -136,6 +149,7 @@ class ReadAhead {
   };
   const std::vector<fs::path>& files_;
   const bool pays_;
+  const std::size_t aheadFiles_;
   std::deque<Ahead> ahead_;     // files asked for and not yet searched, in order
   std::uintmax_t pending_ = 0;  // their bytes
   std::size_t next_ = 0;        // the first file not asked for

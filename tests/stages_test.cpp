@@ -236,23 +236,35 @@ TEST(FindAndCopyTargetUexp, NoCandidatesPrintsOnlyTheRedLine) {
 
 // Storage that runs out is imitated with a file-size limit: writes past it
 // fail with EFBIG, as they would on a full disk, while smaller files pass.
-class FileSizeLimit {
+// Lowers one of the process's limits for a scope.
+class ProcessLimit {
  public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    previous_ = std::signal(SIGXFSZ, SIG_IGN);
+  using Resource = decltype(RLIMIT_FSIZE);
+  ProcessLimit(Resource resource, rlim_t value) : resource_(resource) {
+    getrlimit(resource_, &saved_);
     rlimit limit = saved_;
-    limit.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = value;
+    setrlimit(resource_, &limit);
   }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    std::signal(SIGXFSZ, previous_);
-  }
+  ~ProcessLimit() { setrlimit(resource_, &saved_); }
+  ProcessLimit(const ProcessLimit&) = delete;
+  ProcessLimit& operator=(const ProcessLimit&) = delete;
 
  private:
+  Resource resource_;
   rlimit saved_{};
-  void (*previous_)(int) = nullptr;
+};
+
+// Files cannot grow past `bytes`; writes past it fail instead of raising SIGXFSZ.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes)
+      : previous_(std::signal(SIGXFSZ, SIG_IGN)), limit_(RLIMIT_FSIZE, bytes) {}
+  ~FileSizeLimit() { std::signal(SIGXFSZ, previous_); }
+
+ private:
+  void (*previous_)(int);
+  ProcessLimit limit_;
 };
 
 TEST(FindAndCopyTargetUexp, FailedCopiesAreReportedAndNotCounted) {
@@ -321,8 +333,16 @@ TEST(FindAndCopyTargetUexp, TreeNotInMemorySelectsTheSameFiles) {
     ASSERT_EQ(0, ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED));
     ::close(fd);
   }
+  // With few descriptors to spare: files held open ahead must leave the
+  // search and the copies theirs.
+  const auto open = std::distance(fs::directory_iterator("/proc/self/fd"), {});
+  std::vector<fs::path> sources;
+  {
+    ProcessLimit descriptors(RLIMIT_NOFILE, static_cast<rlim_t>(open) + 8);
+    sources = ws.processor.findAndCopyTargetUexp().sources;
+  }
   std::map<std::string, std::string> copied;
-  for (const fs::path& source : ws.processor.findAndCopyTargetUexp().sources) {
+  for (const fs::path& source : sources) {
     const std::string name = source.filename().string();
     copied[name] = readFile(ws.root / "uexp打包" / name);
   }
