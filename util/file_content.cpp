@@ -61,6 +61,10 @@ std::span<char> FileContent::prepareWrites(std::size_t writes) {
   if (map_ == nullptr || bytes_.data() != map_ || writes < pages) return bytes_;
   try {
     buffer_.clear();  // nothing of the last file is worth copying on growth
+    // Room for every file up to kKeptBuffer at once: pages made resident for
+    // one file then serve the next, where growing the buffer file by file
+    // would give fresh pages, faulted in and zeroed, at every larger file.
+    if (buffer_.capacity() < bytes_.size()) buffer_.reserve(std::max(bytes_.size(), kKeptBuffer));
     buffer_.resize(bytes_.size());
   } catch (const std::bad_alloc&) {
     return bytes_;  // the map's own pages are copied one by one then
