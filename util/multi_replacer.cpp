@@ -132,8 +132,9 @@ MultiReplacer::MultiReplacer(std::vector<BytePair> pairs, Scan scan) : pairs_(st
 
 void MultiReplacer::buildTrie(bool vectors) {
   startPairs_.assign(std::size_t{1} << 16, 0);
-  everyOtherPosition_ = std::all_of(patterns_.begin(), patterns_.end(),
-                                    [](const std::string& p) { return p.size() >= 3; });
+  std::size_t shortest = patterns_.empty() ? 1 : patterns_.front().size();
+  for (const std::string& p : patterns_) shortest = std::min(shortest, p.size());
+  stride_ = shortest >= 3 ? std::min<std::size_t>(4, shortest - 1) : 1;
   // Each state's children kept sorted by byte while the trie grows.
   std::vector<std::vector<std::pair<unsigned char, std::uint32_t>>> children(1);
   ownPattern_.assign(1, -1);
@@ -166,9 +167,9 @@ void MultiReplacer::buildTrie(bool vectors) {
     } else {
       startPairs_[pairAt(reinterpret_cast<const unsigned char*>(pattern.data()))] |= kFirstPair;
     }
-    if (everyOtherPosition_) {
-      startPairs_[pairAt(reinterpret_cast<const unsigned char*>(pattern.data()) + 1)] |=
-          kSecondPair;
+    for (std::size_t k = 1; k < stride_; ++k) {
+      startPairs_[pairAt(reinterpret_cast<const unsigned char*>(pattern.data()) + k)] |=
+          static_cast<unsigned char>(1u << k);
     }
   }
   if (vectors && patterns_.size() <= kVectorFilterPatterns && vectorFilterAvailable()) {
@@ -246,6 +247,40 @@ void MultiReplacer::patternsAt(const char* data, std::size_t start, std::size_t 
   }
 }
 
+// Every occurrence covers a tested position q with its bytes k and k + 1 for
+// one k below Stride, and the table has bit k for that pair; a passed q may
+// thus start an occurrence at q - k for each such bit, tried from the
+// farthest back so that starts are found in ascending order.
+template <std::size_t Stride, typename Found>
+void MultiReplacer::scanStrided(const char* data, std::size_t begin, std::size_t end,
+                                Found&& found) const {
+  const auto* const bytes = reinterpret_cast<const unsigned char*>(data);
+  const unsigned char* const pairs = startPairs_.data();
+  const auto startsAround = [&](std::size_t q, unsigned entry) {
+    for (std::size_t k = Stride - 1; k > 0; --k) {
+      if ((entry & (1u << k)) != 0 && q - begin >= k &&
+          (pairs[pairAt(bytes + q - k)] & kFirstPair) != 0) {
+        patternsAt(data, q - k, end, found);
+      }
+    }
+    if ((entry & kFirstPair) != 0) patternsAt(data, q, end, found);
+  };
+  std::size_t i = begin;
+  for (; end - i > 8 * Stride; i += 8 * Stride) {
+    unsigned any = 0;
+    for (std::size_t k = 0; k < 8 * Stride; k += Stride) any |= pairs[pairAt(bytes + i + k)];
+    if (any == 0) continue;
+    for (std::size_t k = 0; k < 8 * Stride; k += Stride) {
+      const unsigned entry = pairs[pairAt(bytes + i + k)];
+      if (entry != 0) startsAround(i + k, entry);
+    }
+  }
+  for (; i + 1 < end; i += Stride) {
+    const unsigned entry = pairs[pairAt(bytes + i)];
+    if (entry != 0) startsAround(i, entry);
+  }
+}
+
 template <typename Found>
 void MultiReplacer::scan(const char* data, std::size_t begin, std::size_t end,
                          Found&& found) const {
@@ -267,29 +302,15 @@ void MultiReplacer::scan(const char* data, std::size_t begin, std::size_t end,
 #endif
   const unsigned char* const pairs = startPairs_.data();
   const auto passes = [&](std::size_t at) { return pairs[pairAt(bytes + at)]; };
-  if (everyOtherPosition_) {
-    // Every occurrence covers a tested position q with its first or second
-    // byte; the table holds both pairs of each pattern, and a passed q may
-    // start an occurrence at q - 1 or at q, in that order.
-    const std::size_t from = i;  // positions before it are done
-    const auto startsAround = [&](std::size_t q) {
-      if (q > from && (pairs[pairAt(bytes + q - 1)] & kFirstPair) != 0) {
-        patternsAt(data, q - 1, end, found);
-      }
-      if ((pairs[pairAt(bytes + q)] & kFirstPair) != 0) patternsAt(data, q, end, found);
-    };
-    for (; end - i > 16; i += 16) {
-      unsigned any = 0;
-      for (std::size_t k = 0; k < 16; k += 2) any |= passes(i + k);
-      if (any == 0) continue;
-      for (std::size_t k = 0; k < 16; k += 2) {
-        if (passes(i + k)) startsAround(i + k);
-      }
-    }
-    for (; i + 1 < end; i += 2) {
-      if (passes(i)) startsAround(i);
-    }
-    return;
+  switch (stride_) {
+    case 2:
+      return scanStrided<2>(data, i, end, found);
+    case 3:
+      return scanStrided<3>(data, i, end, found);
+    case 4:
+      return scanStrided<4>(data, i, end, found);
+    default:
+      break;
   }
   // Eight positions a branch: most blocks pass none.
   for (; end - i > 8; i += 8) {

@@ -32,10 +32,11 @@ struct BytePair {
 // The scan: with few search texts, one memchr-driven search each. Otherwise a
 // table of the first two bytes of every search text (65,536 entries, whatever
 // the number of texts) rejects almost every position with one lookup, eight
-// positions to a branch; where it passes, a descent of the trie of the search
-// texts from that position reports the texts that start there. The scan's cost per byte thus hardly
-// depends on the number of rules, and the trie costs memory in proportion to the texts' total
-// length.
+// positions to a branch, and with no short text only every second to fourth
+// position is looked up; where it passes, a descent of the trie of the search
+// texts from that position reports the texts that start there. The scan's
+// cost per byte thus hardly depends on the number of rules, and the trie
+// costs memory in proportion to the texts' total length.
 class MultiReplacer {
  public:
   // How the scan finds candidates. kBest picks by the number of distinct
@@ -113,21 +114,22 @@ class MultiReplacer {
   std::uint32_t rootNext_[256] = {};
   // Entry pairAt(b0 b1) has kFirstPair when a pattern may start with bytes
   // b0 b1: the first two bytes of every pattern, and b0 followed by any byte
-  // for a pattern of one byte b0; and kSecondPair when they may be a
-  // pattern's second and third bytes (tested every other position only). A
-  // byte an entry, not a bit: the test is then one load, and the entries the
-  // data meets stay cached.
+  // for a pattern of one byte b0; and bit k (k < stride_) when they may be a
+  // pattern's bytes k and k + 1. A byte an entry, not a bit: the test is then
+  // one load, and the entries the data meets stay cached.
   std::vector<unsigned char> startPairs_;
   static constexpr unsigned char kFirstPair = 1;
-  static constexpr unsigned char kSecondPair = 2;
   // The state two bytes below the root, by pairAt of those bytes (0: none):
   // where a descent starts once the table above has passed a position.
   std::vector<std::uint32_t> pairState_;
   bool oneBytePattern_[256] = {};
-  // With no pattern shorter than three bytes, only every other position is
-  // tested, against the pairs at both the first and the second byte of every
-  // pattern: half the lookups for about the same number of passes.
-  bool everyOtherPosition_ = false;
+  // Positions tested: every one, or with no pattern shorter than three bytes
+  // every stride_-th (up to four, one less than the shortest pattern's
+  // length), against the pairs at the first stride_ bytes of every pattern:
+  // each occurrence then covers a tested position with one of those pairs.
+  std::size_t stride_ = 1;
+  template <std::size_t Stride, typename Found>
+  void scanStrided(const char* data, std::size_t begin, std::size_t end, Found&& found) const;
   // Up to kVectorFilterPatterns patterns, a vector filter runs before the
   // pair set, sixteen positions at a time: the patterns are spread over eight
   // buckets, and for each of the first three bytes a position must match,
