@@ -250,7 +250,9 @@ void MultiReplacer::patternsAt(const char* data, std::size_t start, std::size_t 
 // Every occurrence covers a tested position q with its bytes k and k + 1 for
 // one k below Stride, and the table has bit k for that pair; a passed q may
 // thus start an occurrence at q - k for each such bit, tried from the
-// farthest back so that starts are found in ascending order.
+// farthest back so that starts are found in ascending order. Eight tested
+// positions to a branch: most blocks pass none. Positions up to the one
+// before `end`; the last byte is the caller's.
 template <std::size_t Stride, typename Found>
 void MultiReplacer::scanStrided(const char* data, std::size_t begin, std::size_t end,
                                 Found&& found) const {
@@ -300,31 +302,20 @@ void MultiReplacer::scan(const char* data, std::size_t begin, std::size_t end,
                      [&](std::size_t at) { patternsAt(data, at, end, found); });
   }
 #endif
-  const unsigned char* const pairs = startPairs_.data();
-  const auto passes = [&](std::size_t at) { return pairs[pairAt(bytes + at)]; };
   switch (stride_) {
     case 2:
-      return scanStrided<2>(data, i, end, found);
-    case 3:
-      return scanStrided<3>(data, i, end, found);
-    case 4:
-      return scanStrided<4>(data, i, end, found);
-    default:
+      scanStrided<2>(data, i, end, found);
       break;
+    case 3:
+      scanStrided<3>(data, i, end, found);
+      break;
+    case 4:
+      scanStrided<4>(data, i, end, found);
+      break;
+    default:
+      scanStrided<1>(data, i, end, found);
   }
-  // Eight positions a branch: most blocks pass none.
-  for (; end - i > 8; i += 8) {
-    unsigned any = 0;
-    for (std::size_t k = 0; k < 8; ++k) any |= passes(i + k);
-    if (any == 0) continue;
-    for (std::size_t k = 0; k < 8; ++k) {
-      if (passes(i + k)) patternsAt(data, i + k, end, found);
-    }
-  }
-  for (; i + 1 < end; ++i) {
-    if (passes(i)) patternsAt(data, i, end, found);
-  }
-  // The last byte can only start a pattern of one byte.
+  // The last byte can only start a pattern of one byte (none with a stride).
   if (oneBytePattern_[bytes[end - 1]]) patternsAt(data, end - 1, end, found);
 }
 
