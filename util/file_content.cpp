@@ -1,14 +1,13 @@
 #include "util/file_content.h"
 
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "util/bus_error_guard.h"
 #include "util/file_utils.h"
@@ -19,9 +18,8 @@ FileContent::~FileContent() { release(); }
 
 void FileContent::release() {
   if (map_ != nullptr) ::munmap(map_, bytes_.size());
-  if (fd_ >= 0) ::close(fd_);
   map_ = nullptr;
-  fd_ = -1;
+  file_ = FileHandle();
   bytes_ = {};
   // A buffer grown for one large file is not kept for the next: the next
   // file's pages would then be held beside it.
@@ -30,21 +28,20 @@ void FileContent::release() {
 
 bool FileContent::load(const fs::path& file) {
   release();
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  FileHandle opened = FileHandle::openForReading(file);
+  if (!opened) return false;
   struct stat status = {};
-  if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
+  if (::fstat(opened.get(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
     const auto size = static_cast<std::size_t>(status.st_size);
-    void* const map = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
+    void* const map = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE, opened.get(), 0);
     if (map != MAP_FAILED) {
-      fd_ = fd;
+      file_ = std::move(opened);
       modified_ = status.st_mtim;
       map_ = map;
       bytes_ = {static_cast<char*>(map), size};
       return true;
     }
   }
-  ::close(fd);
   // Empty, not a regular file, or on storage that cannot map it: read it.
   if (!FileUtils::readBinaryFile(file, buffer_)) return false;
   bytes_ = buffer_;
@@ -94,7 +91,7 @@ bool FileContent::edit(const std::function<void(std::span<char>)>& work) {
     if (guard.faulted()) return false;
   }
   struct stat status = {};
-  return ::fstat(fd_, &status) == 0 &&
+  return ::fstat(file_.get(), &status) == 0 &&
          static_cast<std::uintmax_t>(status.st_size) == bytes_.size() &&
          status.st_mtim.tv_sec == modified_.tv_sec && status.st_mtim.tv_nsec == modified_.tv_nsec;
 }

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "util/byte_buffer.h"
+#include "util/file_utils.h"
 
 // The whole content of one file, loaded to be changed in memory and written
 // out elsewhere. Where the storage allows, it is a private map of the file:
@@ -48,7 +49,7 @@ class FileContent {
   // The largest buffer kept from one load to the next.
   static constexpr std::size_t kKeptBuffer = std::size_t{8} << 20;
 
-  int fd_ = -1;  // open while the file is mapped, to tell whether it changes
+  FileHandle file_;  // open while the file is mapped, to tell whether it changes
   std::timespec modified_ = {};
   void* map_ = nullptr;
   std::span<char> bytes_;
