@@ -1,5 +1,6 @@
 #include "util/file_utils.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
@@ -93,33 +94,85 @@ bool commitTemporary(const fs::path& tmp, const fs::path& target) {
 
 }  // namespace
 
+namespace {
+
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+// The extension as std::filesystem::path::extension gives it for a file
+// name: from the last dot, dot included; none for names without a dot or
+// whose only dot leads them (".pak").
+std::string_view extensionOf(std::string_view name) {
+  const std::size_t dot = name.rfind('.');
+  return dot == std::string_view::npos || dot == 0 ? std::string_view() : name.substr(dot);
+}
+
+// What an entry of a listed folder is, its type taken from the listing where
+// the storage gives it: a file is a regular file or a link to one; a folder
+// to descend into is never a link.
+enum class EntryKind { kOther, kFile, kFolder };
+
+EntryKind kindOf(int dir, const dirent& entry) {
+  if (entry.d_type == DT_REG) return EntryKind::kFile;
+  if (entry.d_type == DT_DIR) return EntryKind::kFolder;
+  if (entry.d_type != DT_LNK && entry.d_type != DT_UNKNOWN) return EntryKind::kOther;
+  struct stat status = {};
+  if (::fstatat(dir, entry.d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) return EntryKind::kOther;
+  if (S_ISDIR(status.st_mode)) return EntryKind::kFolder;
+  if (S_ISLNK(status.st_mode) && ::fstatat(dir, entry.d_name, &status, 0) != 0) {
+    return EntryKind::kOther;  // a dangling link
+  }
+  return S_ISREG(status.st_mode) ? EntryKind::kFile : EntryKind::kOther;
+}
+
+}  // namespace
+
 std::vector<fs::path> FileUtils::findFilesRecursive(const fs::path& root,
                                                     std::string_view extension) {
   std::vector<fs::path> found;
   try {
-    std::error_code ec;
     // An explicit stack of open folders instead of recursion: deep trees
     // cannot exhaust the call stack, and a folder that fails to open is
-    // simply not pushed.
-    std::vector<fs::directory_iterator> open;
-    open.emplace_back(root, ec);
-    if (ec) return found;
+    // simply not pushed. Subfolders are opened through their parent's
+    // descriptor, so a folder swapped for a link meanwhile is not followed.
+    struct Open {
+      DirPtr dir;
+      fs::path path;
+    };
+    std::vector<Open> open;
+    if (DIR* dir = ::opendir(root.c_str())) open.push_back({DirPtr(dir), root});
     while (!open.empty()) {
-      fs::directory_iterator& it = open.back();
-      if (it == fs::directory_iterator()) {
+      DIR* const dir = open.back().dir.get();
+      // A null entry is the end of the listing, or the listing broke off:
+      // either way, what it gave stands.
+      const dirent* const entry = ::readdir(dir);
+      if (entry == nullptr) {
         open.pop_back();
         continue;
       }
-      const fs::directory_entry entry = *it;
-      it.increment(ec);
-      if (ec) open.pop_back();  // the listing broke off: keep what it gave
-
-      std::error_code typeError;
-      if (entry.is_regular_file(typeError)) {
-        if (entry.path().extension().native() == extension) found.push_back(entry.path());
-      } else if (!entry.is_symlink(typeError) && entry.is_directory(typeError)) {
-        fs::directory_iterator sub(entry.path(), typeError);
-        if (!typeError) open.push_back(std::move(sub));
+      const std::string_view name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      switch (kindOf(::dirfd(dir), *entry)) {
+        case EntryKind::kFile:
+          if (extensionOf(name) == extension) found.push_back(open.back().path / name);
+          break;
+        case EntryKind::kFolder: {
+          const int sub = ::openat(::dirfd(dir), entry->d_name,
+                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+          if (sub < 0) break;
+          DirPtr subDir(::fdopendir(sub));
+          if (!subDir) {
+            ::close(sub);
+            break;
+          }
+          fs::path subPath = open.back().path / name;
+          open.push_back({std::move(subDir), std::move(subPath)});
+          break;
+        }
+        case EntryKind::kOther:
+          break;
       }
     }
   } catch (...) {
