@@ -4,6 +4,7 @@
 #include <cstring>
 #include <map>
 #include <numeric>
+#include <utility>
 
 #if defined(__x86_64__)
 #include <tmmintrin.h>
@@ -41,19 +42,51 @@ inline Bytes16 lookup16(Bytes16 table, Bytes16 index) {
 bool vectorFilterAvailable() { return true; }
 #endif
 
-// The buckets that bytes at, at + 1 and at + 2 fit in common, for each of
-// sixteen positions from `at`.
-UEXPMOD_VECTOR_TARGET inline Bytes16 bucketsAt(const Bytes16 (&lo)[3], const Bytes16 (&hi)[3],
-                                               const unsigned char* at) {
-  Bytes16 fits;
-  for (int j = 0; j < 3; ++j) {
-    Bytes16 v;
-    std::memcpy(&v, at + j, sizeof v);
-    const Bytes16 buckets = lookup16(lo[j], v & 15) & lookup16(hi[j], v >> 4);
-    fits = j == 0 ? buckets : fits & buckets;
-  }
-  return fits;
+// Lanes 16 - N to 31 - N of `previous` followed by `current`: each lane of
+// `current` moved N lanes up, the lanes freed filled from `previous`.
+template <int N, int... Lane>
+UEXPMOD_VECTOR_TARGET inline Bytes16 shiftIn(Bytes16 previous, Bytes16 current,
+                                             std::integer_sequence<int, Lane...>) {
+  return __builtin_shufflevector(previous, current, (16 - N + Lane)...);
 }
+template <int N>
+UEXPMOD_VECTOR_TARGET inline Bytes16 shiftIn(Bytes16 previous, Bytes16 current) {
+  return shiftIn<N>(previous, current, std::make_integer_sequence<int, 16>());
+}
+
+// The filter over sixteen bytes at a time. Each byte is looked up once for
+// each of the three places of a pattern it may stand in; the buckets of the
+// first two places carry over to the next sixteen bytes, so a position's
+// three bytes are tested where its last byte is loaded.
+class BucketFilter {
+ public:
+  UEXPMOD_VECTOR_TARGET BucketFilter(const unsigned char (&low)[3][16],
+                                     const unsigned char (&high)[3][16]) {
+    std::memcpy(low_, low, sizeof low_);
+    std::memcpy(high_, high, sizeof high_);
+  }
+
+  // Lane k: the buckets that bytes at + k - 2, at + k - 1 and at + k fit in
+  // common, as a pattern's first, second and third byte.
+  UEXPMOD_VECTOR_TARGET Bytes16 endingAt(const unsigned char* at) {
+    Bytes16 v;
+    std::memcpy(&v, at, sizeof v);
+    const Bytes16 low = v & 15;
+    const Bytes16 high = v >> 4;
+    const Bytes16 first = lookup16(low_[0], low) & lookup16(high_[0], high);
+    const Bytes16 second = lookup16(low_[1], low) & lookup16(high_[1], high);
+    const Bytes16 third = lookup16(low_[2], low) & lookup16(high_[2], high);
+    const Bytes16 fits = shiftIn<2>(first_, first) & shiftIn<1>(second_, second) & third;
+    first_ = first;
+    second_ = second;
+    return fits;
+  }
+
+ private:
+  Bytes16 low_[3], high_[3];
+  Bytes16 first_ = {};  // the last sixteen bytes' buckets as a first byte; none at the start
+  Bytes16 second_ = {};
+};
 
 UEXPMOD_VECTOR_TARGET inline bool anyLane(Bytes16 fits) {
   std::uint64_t halves[2];
@@ -61,42 +94,42 @@ UEXPMOD_VECTOR_TARGET inline bool anyLane(Bytes16 fits) {
   return (halves[0] | halves[1]) != 0;
 }
 
+// Reports the positions of `fits`, which BucketFilter::endingAt(bytes + at) gave.
 template <typename Hit>
 UEXPMOD_VECTOR_TARGET inline void reportLanes(Bytes16 fits, std::size_t at, Hit& hit) {
   for (int k = 0; k < 16; ++k) {
-    if (fits[k] != 0) hit(at + static_cast<std::size_t>(k));
+    if (fits[k] != 0) hit(at + static_cast<std::size_t>(k) - 2);
   }
 }
 
 // Calls hit(i) for each position i from `begin`, in ascending order, whose
 // bytes i, i + 1 and i + 2 fit a bucket in common; stops where fewer than
-// eighteen bytes are left and returns that position. Four blocks of sixteen
-// positions are tested to a branch: most pass none.
+// eighteen bytes are left and returns the first position not tested. Four
+// blocks of sixteen bytes are tested to a branch: most pass none.
 template <typename Hit>
 UEXPMOD_VECTOR_TARGET std::size_t vectorFilter(const unsigned char (&low)[3][16],
                                                const unsigned char (&high)[3][16],
                                                const unsigned char* bytes, std::size_t begin,
                                                std::size_t end, Hit&& hit) {
-  Bytes16 lo[3], hi[3];
-  std::memcpy(lo, low, sizeof lo);
-  std::memcpy(hi, high, sizeof hi);
-  std::size_t i = begin;
-  for (; end - i >= 66; i += 64) {
-    const Bytes16 a = bucketsAt(lo, hi, bytes + i);
-    const Bytes16 b = bucketsAt(lo, hi, bytes + i + 16);
-    const Bytes16 c = bucketsAt(lo, hi, bytes + i + 32);
-    const Bytes16 d = bucketsAt(lo, hi, bytes + i + 48);
+  if (end - begin < 18) return begin;
+  BucketFilter filter(low, high);
+  std::size_t i = begin;  // the next sixteen bytes to load
+  for (; end - i >= 64; i += 64) {
+    const Bytes16 a = filter.endingAt(bytes + i);
+    const Bytes16 b = filter.endingAt(bytes + i + 16);
+    const Bytes16 c = filter.endingAt(bytes + i + 32);
+    const Bytes16 d = filter.endingAt(bytes + i + 48);
     if (!anyLane(a | b | c | d)) continue;
     reportLanes(a, i, hit);
     reportLanes(b, i + 16, hit);
     reportLanes(c, i + 32, hit);
     reportLanes(d, i + 48, hit);
   }
-  for (; end - i >= 18; i += 16) {
-    const Bytes16 fits = bucketsAt(lo, hi, bytes + i);
+  for (; end - i >= 16; i += 16) {
+    const Bytes16 fits = filter.endingAt(bytes + i);
     if (anyLane(fits)) reportLanes(fits, i, hit);
   }
-  return i;
+  return i - 2;
 }
 #else
 bool vectorFilterAvailable() { return false; }
