@@ -200,8 +200,8 @@ def main():
         print("cold: uexpmod 1 rule / rg (default threads) = %.2f  (target <= 1.0)" % (one / med["rg -l -F -a"]))
         print("cold: uexpmod 1 rule / read floor            = %.2f  (target <= 1.0)" % (one / med["read floor (cat)"]))
         return
-    print("uexpmod 1 rule / (rg + cp)       = %.2f  (target <= 1.0)" % (one / med["rg -l -F -a -j1 + cp"]))
-    print("uexpmod 1 rule / read floor      = %.2f  (target <= 1.3)" % (one / med["read floor (cat)"]))
+    print("uexpmod 1 rule / (rg + cp)       = %.2f  (target <= 0.9)" % (one / med["rg -l -F -a -j1 + cp"]))
+    print("uexpmod 1 rule / read floor      = %.2f  (target <= 1.2)" % (one / med["read floor (cat)"]))
     print("uexpmod no match / (rg + cp)     = %.2f" % (med["uexpmod, rule matching none"] / med["rg -l -F -a -j1 + cp"]))
     print("uexpmod 1 rule / rg -j1 listing  = %.2f  (target <= 1.0)" % (one / med["rg -l -F -a -j1"]))
     for n in (10, 100, 1000):
