@@ -92,10 +92,6 @@ bool commitTemporary(const fs::path& tmp, const fs::path& target) {
   return true;
 }
 
-}  // namespace
-
-namespace {
-
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
