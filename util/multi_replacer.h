@@ -29,7 +29,7 @@ struct BytePair {
 // whose candidates would pass a memory budget is instead applied by a plain
 // scan of the whole buffer in its turn.
 //
-// The scan: with few search texts, one memchr-driven search each. Otherwise a
+// The scan: with few search texts, one ByteFinder search each. Otherwise a
 // table of the first two bytes of every search text (65,536 entries, whatever
 // the number of texts) rejects almost every position with one lookup, eight
 // positions to a branch, and with no short text only every second to fourth
@@ -99,9 +99,10 @@ class MultiReplacer {
   std::size_t longestPattern_ = 0;
   std::size_t lastUsablePair_ = 0;
 
-  // Up to kFewPatterns patterns, one memchr-driven search each beats the
-  // filters below (see bench/micro_bench.cpp); then no trie is built at all.
-  static constexpr std::size_t kFewPatterns = 6;
+  // Up to kFewPatterns patterns, one ByteFinder search each beats the filters
+  // below (each search costs about a third of the vector filter's pass over
+  // the bench's targets); then no trie is built at all.
+  static constexpr std::size_t kFewPatterns = 3;
   std::vector<ByteFinder> finders_;
 
   // Otherwise the trie of the patterns: each state's edges sit sorted by byte
