@@ -107,9 +107,9 @@ std::size_t ByteFinder::find(const char* data, std::size_t size, std::size_t fro
   const int rare = static_cast<unsigned char>(pattern_[rareOffset_]);
   const char secondByte = pattern_[secondOffset_];
   const char* p = data + start + rareOffset_;
-  const char* const end = data + last + rareOffset_;  // last place the rare byte can stand
-  while (p <= end) {
-    p = static_cast<const char*>(std::memchr(p, rare, static_cast<std::size_t>(end - p) + 1));
+  const char* const lastRare = data + last + rareOffset_;  // last place the rare byte can stand
+  while (p <= lastRare) {
+    p = static_cast<const char*>(std::memchr(p, rare, static_cast<std::size_t>(lastRare - p) + 1));
     if (p == nullptr) break;
     const std::size_t at = static_cast<std::size_t>(p - data) - rareOffset_;
     if (data[at + secondOffset_] == secondByte && std::memcmp(data + at, pattern_.data(), m) == 0) {
