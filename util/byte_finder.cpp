@@ -1,29 +1,17 @@
 #include "util/byte_finder.h"
 
-#include <cstdint>
 #include <cstring>
+
+#include "util/byte_vectors.h"
 
 namespace {
 
-using Bytes16 = unsigned char __attribute__((vector_size(16)));
 using Mask16 = signed char __attribute__((vector_size(16)));  // 0 or -1 per byte
-
-inline Bytes16 load16(const char* at) {
-  Bytes16 v;
-  std::memcpy(&v, at, sizeof v);
-  return v;
-}
 
 inline Bytes16 splat(char byte) {
   Bytes16 v;
   std::memset(&v, byte, sizeof v);
   return v;
-}
-
-inline bool anyLane(Mask16 mask) {
-  std::uint64_t halves[2];
-  std::memcpy(halves, &mask, sizeof halves);
-  return (halves[0] | halves[1]) != 0;
 }
 
 // Rough commonness of each byte value in cooked game assets: zero and 0xFF

@@ -12,6 +12,8 @@
 #include <arm_neon.h>
 #endif
 
+#include "util/byte_vectors.h"
+
 namespace {
 
 // The two bytes at `at` as one number, for the start-pair table: one load.
@@ -22,8 +24,6 @@ inline std::uint16_t pairAt(const unsigned char* at) {
 }
 
 #if defined(__x86_64__) || defined(__aarch64__)
-using Bytes16 = unsigned char __attribute__((vector_size(16)));
-
 #if defined(__x86_64__)
 // pshufb is SSSE3, which every x86-64 processor of the last fifteen years
 // has; the constructor asks before it turns the vector filter on.
@@ -69,8 +69,7 @@ class BucketFilter {
   // Lane k: the buckets that bytes at + k - 2, at + k - 1 and at + k fit in
   // common, as a pattern's first, second and third byte.
   UEXPMOD_VECTOR_TARGET Bytes16 endingAt(const unsigned char* at) {
-    Bytes16 v;
-    std::memcpy(&v, at, sizeof v);
+    const Bytes16 v = load16(at);
     const Bytes16 low = v & 15;
     const Bytes16 high = v >> 4;
     const Bytes16 first = lookup16(low_[0], low) & lookup16(high_[0], high);
@@ -87,12 +86,6 @@ class BucketFilter {
   Bytes16 first_ = {};  // the last sixteen bytes' buckets as a first byte; none at the start
   Bytes16 second_ = {};
 };
-
-UEXPMOD_VECTOR_TARGET inline bool anyLane(Bytes16 fits) {
-  std::uint64_t halves[2];
-  std::memcpy(halves, &fits, sizeof halves);
-  return (halves[0] | halves[1]) != 0;
-}
 
 // Reports the positions of `fits`, which BucketFilter::endingAt(bytes + at) gave.
 template <typename Hit>
