@@ -44,20 +44,22 @@ std::vector<BytePair> sameLengthForms(const RuleList& rules) {
   return pairs;
 }
 
-// Copies the target `from` to `to` with the rules applied on the way: the
-// source is loaded once and the copy written once, where copying and then
-// rewriting the copy would write it twice and read it back between. Empty
-// when no copy could be made. When the rules cannot be applied or their
-// result cannot be written, a plain copy stands, as after a failed rewrite.
-std::optional<RewriteOutcome> copyRewritten(const fs::path& from, const fs::path& to,
-                                            MultiReplacer& replacer, FileContent& source) {
+// Copies the target `from`, open as `opened`, to `to` with the rules applied
+// on the way: the source is loaded once and the copy written once, where
+// copying and then rewriting the copy would write it twice and read it back
+// between. Empty when no copy could be made. When the rules cannot be applied
+// or their result cannot be written, a plain copy stands, as after a failed
+// rewrite.
+std::optional<RewriteOutcome> copyRewritten(const fs::path& from, FileHandle opened,
+                                            const fs::path& to, MultiReplacer& replacer,
+                                            FileContent& source) {
   bool whole = false;  // the rules saw the source's bytes, and they did not change until written
   bool changed = false;
   bool written = false;
   try {
     // The copy is written inside the edit: written from a map, it is only
     // known to hold what the rules made of the source once the edit is over.
-    whole = source.load(from) && source.edit([&](std::span<char> bytes) {
+    whole = source.load(std::move(opened)) && source.edit([&](std::span<char> bytes) {
       changed = replacer.apply(bytes, std::bind_front(&FileContent::prepareWrites, &source));
       written = FileUtils::writeCopy(from, to, source.bytes());
     });
@@ -193,9 +195,15 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules) {
       out.flush();
     }
 
+    // Held open after the search: a copy made with the rules is loaded from
+    // it, the very file searched. Opened again by its path, it could be
+    // another file by then, and some storages (FUSE without a kept cache)
+    // would read it again from the start.
+    FileHandle opened;
     ContainsResult content = ContainsResult::kUnreadable;
     try {
-      content = FileUtils::containsBytes(readAhead.open(i), targetPath, &readAhead.treeInMemory);
+      opened = readAhead.open(i);
+      content = FileUtils::containsBytes(opened, targetPath, &readAhead.treeInMemory);
     } catch (...) {
     }
     if (content == ContainsResult::kNotFound) continue;
@@ -215,7 +223,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules) {
         // or the next stage would apply the rules to it a second time.
         const auto entry = copied.rewritten.try_emplace(copy, RewriteOutcome::kFailed).first;
         const std::optional<RewriteOutcome> outcome =
-            copyRewritten(candidate, copy, *replacer, source);
+            copyRewritten(candidate, std::move(opened), copy, *replacer, source);
         if (outcome) {
           entry->second = *outcome;
         } else {

@@ -392,6 +392,17 @@ TEST(FileContent, FileChangedUnderItsMapIsReportedNotFatal) {
   EXPECT_EQ(std::string(size + 1, 'a'), readFile(file));
 }
 
+TEST(FileContent, LoadsAnOpenFileFromItsStart) {
+  // The search may have read the file through this handle before. A file
+  // under /proc reports no size, so it is read, not mapped.
+  FileHandle status = FileHandle::openForReading("/proc/self/status");
+  char searched[64];
+  ASSERT_EQ(static_cast<ssize_t>(sizeof searched), ::read(status.get(), searched, sizeof searched));
+  FileContent content;
+  ASSERT_TRUE(content.load(std::move(status)));
+  EXPECT_EQ(0u, text(content.bytes()).rfind("Name:", 0));
+}
+
 TEST(ContainsBytes, TellsUnreadableFromAbsent) {
   TempDir dir;
   writeFile(dir / "empty.uexp", "");

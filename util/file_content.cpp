@@ -26,9 +26,10 @@ void FileContent::release() {
   if (buffer_.capacity() > kKeptBuffer) ByteBuffer().swap(buffer_);
 }
 
-bool FileContent::load(const fs::path& file) {
+bool FileContent::load(const fs::path& file) { return load(FileHandle::openForReading(file)); }
+
+bool FileContent::load(FileHandle opened) {
   release();
-  FileHandle opened = FileHandle::openForReading(file);
   if (!opened) return false;
   struct stat status = {};
   if (::fstat(opened.get(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
@@ -43,7 +44,7 @@ bool FileContent::load(const fs::path& file) {
     }
   }
   // Empty, not a regular file, or on storage that cannot map it: read it.
-  if (!FileUtils::readBinaryFile(file, buffer_)) return false;
+  if (!FileUtils::readBinaryFile(opened, buffer_)) return false;
   bytes_ = buffer_;
   return true;
 }

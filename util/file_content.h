@@ -24,6 +24,10 @@ class FileContent {
   // Loads `file` in place of what was loaded before. False, with nothing
   // loaded, when the file cannot be opened or read.
   bool load(const std::filesystem::path& file);
+  // The same for a file already open (its position does not matter): what
+  // is loaded is then the file the caller opened, even if another has taken
+  // its path since.
+  bool load(FileHandle file);
 
   std::span<char> bytes() { return bytes_; }
 

@@ -292,24 +292,29 @@ std::uintmax_t FileUtils::readAhead(const FileHandle& file) {
 }
 
 bool FileUtils::readBinaryFile(const fs::path& file, ByteBuffer& bytes) {
-  const FilePtr f = openUnbuffered(file, "rb");
-  if (!f) return false;
+  return readBinaryFile(FileHandle::openForReading(file), bytes);
+}
+
+bool FileUtils::readBinaryFile(const FileHandle& file, ByteBuffer& bytes) {
   struct stat status = {};
-  if (::fstat(::fileno(f.get()), &status) != 0) return false;
-  // Room for one byte more than the reported size: a read that comes up
-  // short shows the end of the file without another call.
+  if (!file || ::fstat(file.get(), &status) != 0) return false;
+  // Room for one byte more than the reported size: the read that finds the
+  // end then needs no growth first.
   bytes.clear();
   bytes.resize(static_cast<std::size_t>(status.st_size) + 1);
   std::size_t held = 0;
   for (;;) {
-    const std::size_t wanted = bytes.size() - held;
-    const std::size_t got = std::fread(bytes.data() + held, 1, wanted, f.get());
-    held += got;
-    if (got < wanted) break;
-    bytes.resize(2 * bytes.size());  // the file grew while it was read
+    if (held == bytes.size()) bytes.resize(2 * bytes.size());  // the file grew while it was read
+    // From the start, wherever an earlier read of this handle stopped.
+    const ssize_t got =
+        ::pread(file.get(), bytes.data() + held, bytes.size() - held, static_cast<off_t>(held));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) break;
+    held += static_cast<std::size_t>(got);
   }
   bytes.resize(held);
-  return !std::ferror(f.get());
+  return true;
 }
 
 bool FileUtils::writeBinaryFile(const fs::path& file, std::span<const char> bytes) {

@@ -112,6 +112,8 @@ class FileUtils {
   // meanwhile is never cut short. False, with `bytes` unspecified, when the
   // file cannot be opened or read completely.
   static bool readBinaryFile(const std::filesystem::path& file, ByteBuffer& bytes);
+  // The same for a file already open, read from its start.
+  static bool readBinaryFile(const FileHandle& file, ByteBuffer& bytes);
 
   // Replaces the content of `file` with `bytes` through a temporary file in the
   // same folder that is renamed over it. True only when every byte reached the
