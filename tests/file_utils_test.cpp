@@ -49,6 +49,10 @@ using testsupport::readFile;
 using testsupport::TempDir;
 using testsupport::writeFile;
 
+bool readWhole(const fs::path& file, ByteBuffer& bytes) {
+  return FileUtils::readBinaryFile(FileHandle::openForReading(file), bytes);
+}
+
 std::vector<std::string> relativeNames(const std::vector<fs::path>& found, const fs::path& root) {
   std::vector<std::string> names;
   for (const fs::path& p : found) names.push_back(p.lexically_relative(root).string());
@@ -128,7 +132,7 @@ TEST(ContainsBytes, UnreadableFileIsReportedAsSuch) {
   EXPECT_TRUE(testsupport::whereModesApply([&] {
     ByteBuffer bytes;
     return FileUtils::containsBytes(dir / "locked.uexp", "Game/") == ContainsResult::kUnreadable &&
-           !FileUtils::readBinaryFile(dir / "locked.uexp", bytes);
+           !readWhole(dir / "locked.uexp", bytes);
   }));
 }
 
@@ -424,23 +428,23 @@ TEST(ReadBinaryFile, WholeContentOrNothing) {
   fs::create_directories(dir / "folder.bin");
   ByteBuffer bytes;
   // One buffer serves files of any size in any order; each read replaces it.
-  ASSERT_TRUE(FileUtils::readBinaryFile(dir / "a.bin", bytes));
+  ASSERT_TRUE(readWhole(dir / "a.bin", bytes));
   EXPECT_EQ((ByteBuffer{'a', '\0', 'b', '\xFF'}), bytes);
-  ASSERT_TRUE(FileUtils::readBinaryFile(dir / "large.bin", bytes));
+  ASSERT_TRUE(readWhole(dir / "large.bin", bytes));
   EXPECT_EQ(ByteBuffer(100000, 'x'), bytes);
-  ASSERT_TRUE(FileUtils::readBinaryFile(dir / "a.bin", bytes));
+  ASSERT_TRUE(readWhole(dir / "a.bin", bytes));
   EXPECT_EQ((ByteBuffer{'a', '\0', 'b', '\xFF'}), bytes);
-  ASSERT_TRUE(FileUtils::readBinaryFile(dir / "empty.bin", bytes));
+  ASSERT_TRUE(readWhole(dir / "empty.bin", bytes));
   EXPECT_TRUE(bytes.empty());
-  EXPECT_FALSE(FileUtils::readBinaryFile(dir / "missing.bin", bytes));
-  EXPECT_FALSE(FileUtils::readBinaryFile(dir / "folder.bin", bytes));
+  EXPECT_FALSE(readWhole(dir / "missing.bin", bytes));
+  EXPECT_FALSE(readWhole(dir / "folder.bin", bytes));
 }
 
 TEST(ReadBinaryFile, ReadsToTheEndWhateverSizeTheFileReports) {
   // Files under /proc report a size of zero yet have content; a file that
   // grows while it is read looks the same to the reader.
   ByteBuffer bytes;
-  ASSERT_TRUE(FileUtils::readBinaryFile("/proc/self/status", bytes));
+  ASSERT_TRUE(readWhole("/proc/self/status", bytes));
   const std::string text(bytes.begin(), bytes.end());
   EXPECT_EQ(0u, text.rfind("Name:", 0)) << text.substr(0, 100);
   EXPECT_NE(std::string::npos, text.find("\nPid:"));

@@ -291,10 +291,6 @@ std::uintmax_t FileUtils::readAhead(const FileHandle& file) {
   return static_cast<std::uintmax_t>(status.st_size);
 }
 
-bool FileUtils::readBinaryFile(const fs::path& file, ByteBuffer& bytes) {
-  return readBinaryFile(FileHandle::openForReading(file), bytes);
-}
-
 bool FileUtils::readBinaryFile(const FileHandle& file, ByteBuffer& bytes) {
   struct stat status = {};
   if (!file || ::fstat(file.get(), &status) != 0) return false;

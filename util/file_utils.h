@@ -105,14 +105,13 @@ class FileUtils {
   // kept cache) drop a file's cached pages when it is opened again.
   static std::uintmax_t readAhead(const FileHandle& file);
 
-  // Reads the whole content of the file into `bytes`, replacing what it held
-  // but reusing its storage: reading many files in turn then allocates (and
-  // has the system clear) memory for the largest one only, not once per file.
-  // The file is read to its end whatever size it reported, so one that grows
-  // meanwhile is never cut short. False, with `bytes` unspecified, when the
-  // file cannot be opened or read completely.
-  static bool readBinaryFile(const std::filesystem::path& file, ByteBuffer& bytes);
-  // The same for a file already open, read from its start.
+  // Reads the whole content of the open file, from its start wherever its
+  // position stands, into `bytes`, replacing what it held but reusing its
+  // storage: reading many files in turn then allocates (and has the system
+  // clear) memory for the largest one only, not once per file. The file is
+  // read to its end whatever size it reported, so one that grows meanwhile is
+  // never cut short. False, with `bytes` unspecified, when the file is not
+  // open or cannot be read completely.
   static bool readBinaryFile(const FileHandle& file, ByteBuffer& bytes);
 
   // Replaces the content of `file` with `bytes` through a temporary file in the
