@@ -295,6 +295,16 @@ TEST_F(EndToEnd, FilesVanishingBetweenWalkAndReadAreReported) {
   EXPECT_EQ(kMarker + "xyz", get("uexp打包/keep.uexp"));
 }
 
+TEST_F(EndToEnd, TargetSavedOverAfterItsSearchIsCopiedAsSearched) {
+  put("pak/one.pak", "p");
+  put("配置/r.txt", "abc=xyz\n");
+  put("uexp解包/a.uexp", kMarker + "abc");
+  const ToolRun run = runTool("1\n1\n", "", withFault("REPLACE", "uexp解包/a.uexp"));
+  EXPECT_EQ(0, run.status) << run.err;
+  EXPECT_EQ("saved over", get("uexp解包/a.uexp"));
+  EXPECT_EQ(kMarker + "xyz", get("uexp打包/a.uexp"));
+}
+
 TEST_F(EndToEnd, FullDiskDuringWriteBackKeepsTheCopiedBytes) {
   put("pak/one.pak", "p");
   put("配置/r.txt", "abc=xyz\n");

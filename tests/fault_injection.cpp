@@ -11,6 +11,10 @@
 //   UEXPMOD_FAULT_SHRINK=<text>   a file whose path contains <text> is cut to
 //                                 half its size just after it is mapped to be
 //                                 changed, as if another app rewrote it then.
+//   UEXPMOD_FAULT_REPLACE=<text>  a file whose path contains <text> is, just
+//                                 after it is first opened for reading,
+//                                 replaced by a new file holding "saved over",
+//                                 as if another app saved over it then.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -24,6 +28,7 @@
 #include <cstring>
 #include <mutex>
 #include <set>
+#include <string>
 
 namespace {
 
@@ -57,8 +62,21 @@ namespace {
 int openFdWithFaults(const char* name, const char* path, int flags, va_list rest) {
   using Open = int (*)(const char*, int, ...);
   const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(rest, mode_t) : 0;
-  if ((flags & O_ACCMODE) == O_RDONLY && pathMatches("UEXPMOD_FAULT_VANISH", path)) ::unlink(path);
-  return real<Open>(name)(path, flags, mode);
+  const bool reading = (flags & O_ACCMODE) == O_RDONLY;
+  if (reading && pathMatches("UEXPMOD_FAULT_VANISH", path)) ::unlink(path);
+  const int fd = real<Open>(name)(path, flags, mode);
+  static std::set<std::string> replaced;
+  if (fd >= 0 && reading && pathMatches("UEXPMOD_FAULT_REPLACE", path) &&
+      replaced.insert(path).second) {
+    const std::string other = std::string(path) + ".other";
+    const int out = real<Open>(name)(other.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const char text[] = "saved over";
+    if (out < 0 || ::write(out, text, sizeof text - 1) != sizeof text - 1 || ::close(out) != 0 ||
+        ::rename(other.c_str(), path) != 0) {
+      std::abort();
+    }
+  }
+  return fd;
 }
 }  // namespace
 
