@@ -25,8 +25,10 @@ void UEXPProcessor::autoCopySpecPak() {
   console.println("自动检测并复制指定目录PAK文件", "cyan");
   console.println(kBar40, "bold");
 
-  const std::vector<fs::path> files = FileUtils::findFilesRecursive(specPakDir, ".pak");
+  const FoundFiles found = FileUtils::findFilesRecursive(specPakDir, ".pak");
+  const std::vector<fs::path>& files = found.files;
   if (files.empty()) {
+    reportUnreachable(specPakDir, found.rootError);
     console.println("⚠  指定源文件夹无PAK文件，跳过复制", "yellow");
     console.println("", "");
     return;
@@ -56,8 +58,9 @@ void UEXPProcessor::autoCopySpecPak() {
 }
 
 fs::path UEXPProcessor::getAutoSelectPak() const {
-  const std::vector<fs::path> found = FileUtils::findFilesRecursive(specPakDir, ".pak");
-  return found.empty() ? fs::path() : found.front();
+  // Why the folder could not be listed was told by autoCopySpecPak.
+  const FoundFiles found = FileUtils::findFilesRecursive(specPakDir, ".pak");
+  return found.files.empty() ? fs::path() : found.files.front();
 }
 
 fs::path UEXPProcessor::selectPakFile() {
@@ -76,9 +79,12 @@ fs::path UEXPProcessor::selectConfigFile() {
 }
 
 fs::path UEXPProcessor::chooseFromMenu(const Menu& menu) {
-  const std::vector<fs::path> candidates =
-      FileUtils::findFilesRecursive(menu.folder, menu.extension);
-  if (candidates.empty()) fail(menu.emptyMessage);
+  const FoundFiles found = FileUtils::findFilesRecursive(menu.folder, menu.extension);
+  const std::vector<fs::path>& candidates = found.files;
+  if (candidates.empty()) {
+    reportUnreachable(menu.folder, found.rootError);
+    fail(menu.emptyMessage);
+  }
 
   console.println(menu.header, "bold");
   for (std::size_t i = 0; i < candidates.size(); ++i) {

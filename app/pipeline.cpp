@@ -1,5 +1,7 @@
 // The pass itself: workspace folders, the fixed order of the stages, and how
 // fatal conditions and exceptions become messages and exit statuses.
+#include <cerrno>
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -10,6 +12,16 @@ namespace fs = std::filesystem;
 
 namespace {
 constexpr std::string_view kBanner = "============================================================";
+// The phone's shared storage, which a terminal app reaches only once the
+// user has granted it storage access.
+const fs::path kSharedStorage = "/storage/emulated/0";
+
+bool accessRefused(int error) { return error == EACCES || error == EPERM; }
+
+bool isBelow(const fs::path& path, const fs::path& folder) {
+  const fs::path relative = path.lexically_relative(folder);
+  return !relative.empty() && *relative.begin() != "..";
+}
 }  // namespace
 
 UEXPProcessor::UEXPProcessor(const fs::path& workspaceRoot, std::istream& in, std::ostream& out)
@@ -23,9 +35,11 @@ UEXPProcessor::UEXPProcessor(const fs::path& workspaceRoot, std::istream& in, st
       gradient(out),
       in_(in) {
   // A folder that cannot be made is not reported here: the stage that needs
-  // it finds it missing and says so in its own words.
+  // it finds it missing and says so in its own words, and why when access
+  // was refused.
   for (const fs::path* dir : {&pakDir, &unpackDir, &repackDir, &configDir, &specPakDir}) {
-    FileUtils::createDirectories(*dir);
+    std::error_code error;
+    if (!FileUtils::createDirectories(*dir, error)) unmadeFolders_.emplace(*dir, error);
   }
 }
 
@@ -54,6 +68,25 @@ int UEXPProcessor::runFullProcess() {
     console.println(std::string("程序异常: ") + e.what(), "red");
     return 1;
   }
+}
+
+std::string UEXPProcessor::folderAccessMessage(const fs::path& folder, int error) {
+  std::string message = "✗ 无法访问文件夹 " + folder.filename().string() + "：" +
+                        (accessRefused(error) ? std::string("权限不足")
+                                              : "读取出错（" + std::string(std::strerror(error)) + "）");
+  if (isBelow(folder, kSharedStorage)) {
+    message += "。请在终端应用中授予存储权限（Termux：运行 termux-setup-storage）后重新运行本工具";
+  }
+  return message;
+}
+
+void UEXPProcessor::reportUnreachable(const fs::path& folder, int listError) {
+  int error = listError;
+  if (const auto unmade = unmadeFolders_.find(folder);
+      error == 0 && unmade != unmadeFolders_.end() && accessRefused(unmade->second.value())) {
+    error = unmade->second.value();
+  }
+  if (error != 0) console.println(folderAccessMessage(folder, error), "red");
 }
 
 void UEXPProcessor::fail(std::string_view message) {

@@ -175,8 +175,10 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules) {
   FileContent source;  // one for every target, so a read buffer is reused
 
   CopiedTargets copied;
-  const std::vector<fs::path> candidates = FileUtils::findFilesRecursive(unpackDir, ".uexp");
+  const FoundFiles found = FileUtils::findFilesRecursive(unpackDir, ".uexp");
+  const std::vector<fs::path>& candidates = found.files;
   if (candidates.empty()) {
+    reportUnreachable(unpackDir, found.rootError);
     console.println("✗ 解包目录无uexp文件", "red");
     return copied;
   }
@@ -257,7 +259,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules) {
 int UEXPProcessor::processUexpFiles(const RuleList& rules, const RewrittenCopies& copies) {
   console.println("", "");
   console.println("步骤: 批量修改打包目录UEXP文件", "bold");
-  const std::vector<fs::path> files = FileUtils::findFilesRecursive(repackDir, ".uexp");
+  const std::vector<fs::path> files = FileUtils::findFilesRecursive(repackDir, ".uexp").files;
   if (files.empty()) {
     console.println("打包目录无uexp文件，跳过修改", "red");
     return 0;

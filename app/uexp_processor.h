@@ -5,6 +5,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -95,10 +96,19 @@ class UEXPProcessor {
   CopiedTargets findAndCopyTargetUexp(const RuleList& rules = {});
   int processUexpFiles(const RuleList& rules, const RewrittenCopies& copies = {});
 
+  // The red line that says why `folder` could not be listed or made: `error`
+  // is an errno value. Below the phone's shared storage it also says how a
+  // terminal app is granted access to it.
+  static std::string folderAccessMessage(const std::filesystem::path& folder, int error);
+
  private:
   struct Menu;
   std::filesystem::path chooseFromMenu(const Menu& menu);
   [[noreturn]] void fail(std::string_view message);
+  // Prints folderAccessMessage when `folder` could not be listed
+  // (`listError`, from its walk) or, missing, could not be made because
+  // access was refused; nothing when it is merely missing or empty.
+  void reportUnreachable(const std::filesystem::path& folder, int listError);
 
   std::filesystem::path pakDir;
   std::filesystem::path unpackDir;
@@ -109,4 +119,6 @@ class UEXPProcessor {
   ColorConsole console;
   GradientColor gradient;
   std::istream& in_;
+  // The workspace folders the constructor could not make, and why.
+  std::map<std::filesystem::path, std::error_code> unmadeFolders_;
 };

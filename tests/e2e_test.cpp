@@ -169,6 +169,56 @@ TEST_F(EndToEnd, FirstRunOnEmptyStorage) {
   EXPECT_EQ("", run.err);
 }
 
+// Each folder a stage lists, refused as shared storage is before a terminal
+// app is granted access to it: the stage says so, then goes on as it would
+// with the folder empty.
+TEST_F(EndToEnd, FoldersThatCannotBeReachedAreNamedNotTakenForEmpty) {
+  const auto refused = [](const std::string& folder) {
+    return red("✗ 无法访问文件夹 " + folder + "：权限不足");
+  };
+  const auto prepare = [] {
+    fs::remove_all(kRoot);
+    put("pak/one.pak", "p");
+    put("配置/r.txt", "a=b\n");
+  };
+
+  prepare();
+  put("提取的pak/地铁水印/mod.pak", "PAK!");
+  const ToolRun source = runTool("1\n1\n", "", withFault("NOLIST", "提取的pak/地铁水印"));
+  EXPECT_EQ(0, source.status) << source.err;
+  EXPECT_EQ(0u, source.out.find(bold(kBar40) + cyan("自动检测并复制指定目录PAK文件") + bold(kBar40) +
+                                refused("地铁水印") + yellow("⚠  指定源文件夹无PAK文件，跳过复制") +
+                                "\n" + bold("未检测到指定目录PAK，请手动选择：")))
+      << source.out;
+
+  prepare();
+  const ToolRun pak = runTool("1\n1\n", "", withFault("NOLIST", "/pak"));
+  EXPECT_EQ(1, pak.status);
+  EXPECT_EQ(kNoSourcePak + refused("pak") + red("错误: PAK目录中没有找到pak文件"), pak.out);
+
+  prepare();
+  const ToolRun rules = runTool("1\n1\n", "", withFault("NOLIST", "/配置"));
+  EXPECT_EQ(1, rules.status);
+  EXPECT_TRUE(rules.out.ends_with("\n" + refused("配置") + red("错误: 配置目录中没有找到txt文件")))
+      << rules.out;
+
+  prepare();
+  put("uexp解包/a.uexp", kMarker);
+  const ToolRun unpack = runTool("1\n1\n", "", withFault("NOLIST", "uexp解包"));
+  EXPECT_EQ(0, unpack.status);
+  EXPECT_TRUE(unpack.out.ends_with(kScanHeading + refused("uexp解包") + red("✗ 解包目录无uexp文件")))
+      << unpack.out;
+
+  // A first run that may not make the rule folder says so too.
+  fs::remove_all(kRoot);
+  put("pak/one.pak", "p");
+  const ToolRun unmade = runTool("1\n", "", withFault("NOMKDIR", "/配置"));
+  EXPECT_FALSE(fs::exists(kRoot / "配置"));
+  EXPECT_EQ(1, unmade.status);
+  EXPECT_TRUE(unmade.out.ends_with("\n" + refused("配置") + red("错误: 配置目录中没有找到txt文件")))
+      << unmade.out;
+}
+
 TEST_F(EndToEnd, MenuRetriesAndEndOfInput) {
   put("pak/one.pak", "p");
   put("配置/r.txt", "a=b\n");

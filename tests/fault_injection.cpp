@@ -15,6 +15,13 @@
 //                                 after it is first opened for reading,
 //                                 replaced by a new file holding "saved over",
 //                                 as if another app saved over it then.
+//   UEXPMOD_FAULT_NOLIST=<text>   a folder whose path contains <text> cannot be
+//                                 opened for listing (EACCES), as on shared
+//                                 storage that the app may not read;
+//   UEXPMOD_FAULT_NOMKDIR=<text>  a folder whose path contains <text> cannot be
+//                                 made (EACCES), as on shared storage that
+//                                 the app may not write.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -159,4 +166,22 @@ extern "C" void* mmap(void* address, std::size_t length, int protection, int fla
     }
   }
   return map;
+}
+
+extern "C" DIR* opendir(const char* path) {
+  using Opendir = DIR* (*)(const char*);
+  if (pathMatches("UEXPMOD_FAULT_NOLIST", path)) {
+    errno = EACCES;
+    return nullptr;
+  }
+  return real<Opendir>("opendir")(path);
+}
+
+extern "C" int mkdir(const char* path, mode_t mode) {
+  using Mkdir = int (*)(const char*, mode_t);
+  if (pathMatches("UEXPMOD_FAULT_NOMKDIR", path)) {
+    errno = EACCES;
+    return -1;
+  }
+  return real<Mkdir>("mkdir")(path, mode);
 }

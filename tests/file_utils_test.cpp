@@ -68,11 +68,11 @@ TEST(FindFilesRecursive, MatchesTheExtensionExactly) {
   }
   fs::create_directories(dir / "z.pak");
   EXPECT_EQ((std::vector<std::string>{"sub/deeper/a.b.pak", "sub/y.pak", "x.pak"}),
-            relativeNames(FileUtils::findFilesRecursive(dir.path(), ".pak"), dir.path()));
+            relativeNames(FileUtils::findFilesRecursive(dir.path(), ".pak").files, dir.path()));
   EXPECT_EQ((std::vector<std::string>{".pak", "noext"}),
-            relativeNames(FileUtils::findFilesRecursive(dir.path(), ""), dir.path()));
+            relativeNames(FileUtils::findFilesRecursive(dir.path(), "").files, dir.path()));
   // Paths are formed from the root exactly as given.
-  for (const fs::path& p : FileUtils::findFilesRecursive(dir.path(), ".pak")) {
+  for (const fs::path& p : FileUtils::findFilesRecursive(dir.path(), ".pak").files) {
     EXPECT_EQ(0u, p.string().rfind(dir.path().string(), 0)) << p;
   }
 }
@@ -80,8 +80,27 @@ TEST(FindFilesRecursive, MatchesTheExtensionExactly) {
 TEST(FindFilesRecursive, MissingRootOrFileRootGivesNothing) {
   TempDir dir;
   writeFile(dir / "file.pak", "p");
-  EXPECT_TRUE(FileUtils::findFilesRecursive(dir / "missing", ".pak").empty());
-  EXPECT_TRUE(FileUtils::findFilesRecursive(dir / "file.pak", ".pak").empty());
+  for (const char* root : {"missing", "file.pak"}) {
+    const FoundFiles found = FileUtils::findFilesRecursive(dir / root, ".pak");
+    EXPECT_TRUE(found.files.empty()) << root;
+    EXPECT_EQ(0, found.rootError) << root;  // nothing to list is no failure
+  }
+}
+
+TEST(FindFilesRecursive, AnUnreadableRootIsToldFromAnEmptyOne) {
+  TempDir dir;
+  writeFile(dir / "locked/1.uexp", "");
+  fs::create_directories(dir / "empty");
+  fs::permissions(dir / "locked", fs::perms::none);
+  EXPECT_TRUE(testsupport::whereModesApply([&] {
+    const FoundFiles locked = FileUtils::findFilesRecursive(dir / "locked", ".uexp");
+    const FoundFiles empty = FileUtils::findFilesRecursive(dir / "empty", ".uexp");
+    // Behind a folder that cannot be entered, the same.
+    const FoundFiles below = FileUtils::findFilesRecursive(dir / "locked/sub", ".uexp");
+    return locked.files.empty() && locked.rootError == EACCES && below.rootError == EACCES &&
+           empty.files.empty() && empty.rootError == 0;
+  }));
+  fs::permissions(dir / "locked", fs::perms::owner_all);
 }
 
 TEST(FindFilesRecursive, ListsSubfolderContentWhereTheSubfolderStands) {
@@ -90,7 +109,7 @@ TEST(FindFilesRecursive, ListsSubfolderContentWhereTheSubfolderStands) {
   writeFile(dir / "a/b/2.uexp", "");
   writeFile(dir / "a/b/3.uexp", "");
   writeFile(dir / "c/4.uexp", "");
-  const auto found = FileUtils::findFilesRecursive(dir.path(), ".uexp");
+  const auto found = FileUtils::findFilesRecursive(dir.path(), ".uexp").files;
   ASSERT_EQ(4u, found.size());
   // Depth-first pre-order: a's files stand together, and a/b's inside them.
   const auto position = [&](const char* rel) {
@@ -109,7 +128,7 @@ TEST(FindFilesRecursive, FollowsFileLinksButNotFolderLinks) {
   fs::create_directory_symlink(dir / "outside", dir / "root/folderlink");
   fs::create_symlink(dir / "nowhere.uexp", dir / "root/dangling.uexp");
   EXPECT_EQ((std::vector<std::string>{"link.uexp", "own.uexp"}),
-            relativeNames(FileUtils::findFilesRecursive(dir / "root", ".uexp"), dir / "root"));
+            relativeNames(FileUtils::findFilesRecursive(dir / "root", ".uexp").files, dir / "root"));
 }
 
 TEST(FindFilesRecursive, SkipsAnUnreadableSubfolderAndGoesOn) {
@@ -119,8 +138,10 @@ TEST(FindFilesRecursive, SkipsAnUnreadableSubfolderAndGoesOn) {
   writeFile(dir / "z/3.uexp", "");
   fs::permissions(dir / "locked", fs::perms::none);
   EXPECT_TRUE(testsupport::whereModesApply([&] {
-    return relativeNames(FileUtils::findFilesRecursive(dir.path(), ".uexp"), dir.path()) ==
-           std::vector<std::string>{"a/1.uexp", "z/3.uexp"};
+    const FoundFiles found = FileUtils::findFilesRecursive(dir.path(), ".uexp");
+    return relativeNames(found.files, dir.path()) ==
+               std::vector<std::string>{"a/1.uexp", "z/3.uexp"} &&
+           found.rootError == 0;
   }));
   fs::permissions(dir / "locked", fs::perms::owner_all);
 }

@@ -7,7 +7,9 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <map>
 #include <sstream>
 
@@ -65,6 +67,19 @@ TEST(Construction, CreatesTheFiveFoldersSilently) {
   EXPECT_EQ("", ws.out.str());
 }
 
+TEST(FolderAccessMessage, NamesTheFolderAndTheReasonAndOnSharedStorageTheRemedy) {
+  const std::string remedy =
+      "。请在终端应用中授予存储权限（Termux：运行 termux-setup-storage）后重新运行本工具";
+  EXPECT_EQ("✗ 无法访问文件夹 配置：权限不足" + remedy,
+            UEXPProcessor::folderAccessMessage("/storage/emulated/0/Qorvex制作区/配置", EACCES));
+  EXPECT_EQ("✗ 无法访问文件夹 pak：权限不足" + remedy,
+            UEXPProcessor::folderAccessMessage("/storage/emulated/0/w/pak", EPERM));
+  EXPECT_EQ("✗ 无法访问文件夹 配置：权限不足",
+            UEXPProcessor::folderAccessMessage("/storage/emulated/01/配置", EACCES));
+  EXPECT_EQ("✗ 无法访问文件夹 配置：读取出错（" + std::string(std::strerror(EIO)) + "）",
+            UEXPProcessor::folderAccessMessage("/tmp/w/配置", EIO));
+}
+
 TEST(AutoCopySpecPak, EmptySourcePrintsFiveLines) {
   Workspace ws;
   ws.processor.autoCopySpecPak();
@@ -120,7 +135,7 @@ TEST(SelectPakFile, MenuRetriesUntilAValidNumber) {
   Workspace ws("x\n0\n2\n");
   writeFile(ws / "pak/only.pak", "p");
   writeFile(ws / "pak/sub/only2.pak", "p");
-  const auto order = FileUtils::findFilesRecursive(ws / "pak", ".pak");
+  const auto order = FileUtils::findFilesRecursive(ws / "pak", ".pak").files;
   ASSERT_EQ(2u, order.size());
   EXPECT_EQ(order[1], ws.processor.selectPakFile());
   const std::string prompt = "\033[96m请输入文件编号: \033[0m";

@@ -125,9 +125,9 @@ EntryKind kindOf(int dir, const dirent& entry) {
 
 }  // namespace
 
-std::vector<fs::path> FileUtils::findFilesRecursive(const fs::path& root,
-                                                    std::string_view extension) {
-  std::vector<fs::path> found;
+FoundFiles FileUtils::findFilesRecursive(const fs::path& root, std::string_view extension) {
+  FoundFiles result;
+  std::vector<fs::path>& found = result.files;
   try {
     // An explicit stack of open folders instead of recursion: deep trees
     // cannot exhaust the call stack, and a folder that fails to open is
@@ -138,7 +138,11 @@ std::vector<fs::path> FileUtils::findFilesRecursive(const fs::path& root,
       fs::path path;
     };
     std::vector<Open> open;
-    if (DIR* dir = ::opendir(root.c_str())) open.push_back({DirPtr(dir), root});
+    if (DIR* dir = ::opendir(root.c_str())) {
+      open.push_back({DirPtr(dir), root});
+    } else if (errno != ENOENT && errno != ENOTDIR) {
+      result.rootError = errno;
+    }
     while (!open.empty()) {
       DIR* const dir = open.back().dir.get();
       // A null entry is the end of the listing, or the listing broke off:
@@ -174,7 +178,7 @@ std::vector<fs::path> FileUtils::findFilesRecursive(const fs::path& root,
   } catch (...) {
     // Out of memory: the list collected so far stands.
   }
-  return found;
+  return result;
 }
 
 bool FileUtils::isFileSameSize(const fs::path& a, const fs::path& b) {
@@ -344,10 +348,18 @@ std::size_t FileUtils::pageSize() {
 }
 
 bool FileUtils::createDirectories(const fs::path& dir) {
+  std::error_code error;
+  return createDirectories(dir, error);
+}
+
+bool FileUtils::createDirectories(const fs::path& dir, std::error_code& error) {
+  error.clear();
   try {
-    if (fs::exists(dir)) return true;
-    return fs::create_directories(dir);
-  } catch (...) {
+    if (fs::exists(dir, error)) return true;
+    if (error) return false;
+    return fs::create_directories(dir, error);
+  } catch (...) {  // memory
+    error = std::make_error_code(std::errc::not_enough_memory);
     return false;
   }
 }

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <span>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -15,6 +16,16 @@ enum class ContainsResult {
   kFound,       // the pattern occurs in the file
   kNotFound,    // the whole file was read and the pattern does not occur
   kUnreadable,  // the file could not be opened or read to its end
+};
+
+// What findFilesRecursive found, and whether it could look.
+struct FoundFiles {
+  std::vector<std::filesystem::path> files;
+  // Why the root folder could not be opened (an errno value) although
+  // something may stand at its path: access refused, an I/O error. 0 when it
+  // was listed, and when nothing stands there or it is no folder: a missing
+  // folder holds no files, and that is all its caller needs to know.
+  int rootError = 0;
 };
 
 // An open file descriptor, closed with the object; invalid when the file
@@ -48,10 +59,11 @@ class FileUtils {
   // extension (last dot onwards, dot included; empty for "x" and ".pak") equals
   // `extension` byte for byte. Depth-first pre-order in the order the system
   // lists each folder; never sorted. Links to folders are not descended into,
-  // and a subfolder that cannot be opened is skipped. Empty when `root` is
-  // missing or not a folder.
-  static std::vector<std::filesystem::path> findFilesRecursive(const std::filesystem::path& root,
-                                                               std::string_view extension);
+  // and a subfolder that cannot be opened is skipped. No files when `root` is
+  // missing or not a folder, and none, with the reason, when it cannot be
+  // opened.
+  static FoundFiles findFilesRecursive(const std::filesystem::path& root,
+                                       std::string_view extension);
 
   // True when both paths exist and have the same size in bytes. An error while
   // testing existence (other than absence) is thrown; one while reading the
@@ -131,8 +143,10 @@ class FileUtils {
   static std::size_t pageSize();
 
   // Makes `dir` with all missing parents. True when something already stands
-  // at the path or the folder was made; false on any error.
+  // at the path or the folder was made; false on any error, which the second
+  // form also hands back.
   static bool createDirectories(const std::filesystem::path& dir);
+  static bool createDirectories(const std::filesystem::path& dir, std::error_code& error);
 
   // Removes whatever stands at `path`, with everything below it. True when
   // nothing is left (also when nothing was there); false on any error, in

@@ -65,6 +65,16 @@ for api in $APIS; do
   check "api$api unreadable files: report" says "✗ 读取失败：music.uexp"
   check "api$api unreadable files: the rest" says "修改完成，共处理 1 个文件"
 
+  # Shared storage the app has not been granted: the folder above the
+  # workspace cannot be entered, so nothing in it can be listed or made.
+  fresh_workspace
+  chown 0:0 "$root" && chmod 700 "$root"
+  run_tool "$api" /tmp/answer
+  check "api$api storage not granted (status $status)" [ $status -eq 1 ]
+  check "api$api storage not granted: source folder and remedy" says "✗ 无法访问文件夹 地铁水印：权限不足。请在终端应用中授予存储权限（Termux：运行 termux-setup-storage）后重新运行本工具"
+  check "api$api storage not granted: pak folder" says "✗ 无法访问文件夹 pak：权限不足"
+  check "api$api storage not granted: the pak menu's message" says "错误: PAK目录中没有找到pak文件"
+
   # A SIGSYS another process sends is not a trapped call: it still ends the
   # tool, here while it waits at the menu.
   fresh_workspace
