@@ -56,7 +56,7 @@ int UEXPProcessor::runFullProcess() {
     console.println("", "");
     const CopiedTargets copied = findAndCopyTargetUexp(rules);
     if (copied.sources.empty()) return 0;
-    processUexpFiles(rules, copied.rewritten);
+    processUexpFiles(rules, copied);
     console.println("", "");
     console.println(kBanner, "bold");
     gradient.printlnGradient("🎉 筛选复制+文本替换全部完成！", 1);

@@ -159,6 +159,8 @@ class ReadAhead {
 
 }  // namespace
 
+CopiedTargets UEXPProcessor::findAndCopyTargetUexp() { return findAndCopyTargetUexp({}); }
+
 CopiedTargets UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules) {
   console.println("", "");
   console.println("步骤: 扫描匹配目标UEXP并复制到打包目录", "bold");
@@ -175,6 +177,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules) {
   FileContent source;  // one for every target, so a read buffer is reused
 
   CopiedTargets copied;
+  if (replacer) copied.rules = rules;
   const FoundFiles found = FileUtils::findFilesRecursive(unpackDir, ".uexp");
   const std::vector<fs::path>& candidates = found.files;
   if (candidates.empty()) {
@@ -256,7 +259,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules) {
   return copied;
 }
 
-int UEXPProcessor::processUexpFiles(const RuleList& rules, const RewrittenCopies& copies) {
+int UEXPProcessor::processUexpFiles(const RuleList& rules, const CopiedTargets& copied) {
   console.println("", "");
   console.println("步骤: 批量修改打包目录UEXP文件", "bold");
   const std::vector<fs::path> files = FileUtils::findFilesRecursive(repackDir, ".uexp").files;
@@ -280,6 +283,9 @@ int UEXPProcessor::processUexpFiles(const RuleList& rules, const RewrittenCopies
   }
   console.println("", "");
 
+  // Copies made with other rules are rewritten like any other file.
+  static const RewrittenCopies kNone;
+  const RewrittenCopies& copies = copied.rules == rules ? copied.rewritten : kNone;
   std::optional<MultiReplacer> replacer;  // made for the first file that needs it
   FileContent content;                    // one for every file, so a read buffer is reused
   int rewritten = 0;

@@ -39,7 +39,8 @@ using RewrittenCopies = std::map<std::filesystem::path, RewriteOutcome>;
 // What the copy stage did.
 struct CopiedTargets {
   std::vector<std::filesystem::path> sources;  // the unpacked files copied, in the order found
-  RewrittenCopies rewritten;                   // those of the copies made with the rules applied
+  RewrittenCopies rewritten;                   // those of the copies made with `rules` applied
+  RuleList rules;                              // the rules applied to `rewritten`
 };
 
 // Thrown by a stage that cannot go on, after it has printed its message.
@@ -87,14 +88,14 @@ class UEXPProcessor {
 
   // Target selection and rewriting (uexp_processing.cpp). Given rules, and
   // once the repack folder is empty, the copies are made with the rules
-  // already applied, so each target is read once and written once; handed
-  // those copies' outcomes, processUexpFiles reports them in its own order
-  // without touching them again, and rewrites anything else it finds.
-  // Without rules, or beside what a removal left behind, the copies are
-  // plain and processUexpFiles rewrites them all. Either way the files and
-  // the output are the same.
-  CopiedTargets findAndCopyTargetUexp(const RuleList& rules = {});
-  int processUexpFiles(const RuleList& rules, const RewrittenCopies& copies = {});
+  // already applied, so each target is read once and written once; without
+  // rules, or beside what a removal left behind, they are plain copies.
+  // processUexpFiles rewrites every copy it finds, except those that `copied`
+  // says were made with the very same rules: it only reports those, in its
+  // own order. Either way the files and the output are the same.
+  CopiedTargets findAndCopyTargetUexp();
+  CopiedTargets findAndCopyTargetUexp(const RuleList& rules);
+  int processUexpFiles(const RuleList& rules, const CopiedTargets& copied);
 
   // The red line that says why `folder` could not be listed or made: `error`
   // is an errno value. Below the phone's shared storage it also says how a

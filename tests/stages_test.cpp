@@ -372,7 +372,7 @@ TEST(ProcessUexpFiles, FailedWriteBackKeepsTheOldBytesAndIsNotCounted) {
   int count = 0;
   {
     FileSizeLimit limit(64 << 10);
-    count = ws.processor.processUexpFiles({{"abc", "xyz"}});
+    count = ws.processor.processUexpFiles({{"abc", "xyz"}}, {});
   }
   EXPECT_EQ(1, count);
   EXPECT_EQ(big, readFile(ws / "uexp打包/big.uexp"));
@@ -391,7 +391,7 @@ TEST(ProcessUexpFiles, ListsRulesAndRewritesInUtf8OrUtf16) {
   writeFile(ws / "uexp打包/none.uexp", "nothing here");
   const fs::file_time_type before = fs::last_write_time(ws / "uexp打包/none.uexp");
   const RuleList rules = {{"abc", "xyz"}, {"你好", "ab"}, {"X", "Y"}, {"Y", "Z"}, {"ab", "abc"}};
-  const int count = ws.processor.processUexpFiles(rules);
+  const int count = ws.processor.processUexpFiles(rules, {});
   EXPECT_EQ(2, count);
   EXPECT_EQ("xyz|" + UTF8Utils::utf8ToUtf16LE("abc") + "|你好|" + UTF8Utils::utf8ToUtf16LE("ab"),
             readFile(ws / "uexp打包/a.uexp"));
@@ -414,7 +414,7 @@ TEST(ProcessUexpFiles, ListsRulesAndRewritesInUtf8OrUtf16) {
 
 TEST(ProcessUexpFiles, EmptyRepackFolderSkipsEverything) {
   Workspace ws;
-  EXPECT_EQ(0, ws.processor.processUexpFiles({{"a", "b"}}));
+  EXPECT_EQ(0, ws.processor.processUexpFiles({{"a", "b"}}, {}));
   EXPECT_EQ("\n" + bold("步骤: 批量修改打包目录UEXP文件") + red("打包目录无uexp文件，跳过修改"),
             ws.take());
 }
@@ -422,7 +422,7 @@ TEST(ProcessUexpFiles, EmptyRepackFolderSkipsEverything) {
 TEST(ProcessUexpFiles, IdenticalReplacementStillCountsAsRewritten) {
   Workspace ws;
   writeFile(ws / "uexp打包/a.uexp", "keep abc keep");
-  EXPECT_EQ(1, ws.processor.processUexpFiles({{"abc", "abc"}}));
+  EXPECT_EQ(1, ws.processor.processUexpFiles({{"abc", "abc"}}, {}));
   EXPECT_EQ("keep abc keep", readFile(ws / "uexp打包/a.uexp"));
 }
 
@@ -437,7 +437,7 @@ TEST(ProcessUexpFiles, UnreadableFileIsReportedAndNotCounted) {
     std::istringstream in;
     std::ostringstream out;
     UEXPProcessor processor(dir / "ws", in, out);
-    return processor.processUexpFiles({{"abc", "xyz"}}) == 1 &&
+    return processor.processUexpFiles({{"abc", "xyz"}}, {}) == 1 &&
            out.str().find(red("✗ 修改失败: locked.uexp")) != std::string::npos &&
            readFile(dir / "ws/uexp打包/a.uexp") == "xyz";
   }));
@@ -476,13 +476,13 @@ TEST(RewriteWhileCopying, SameFilesAndOutputAsRewritingTheCopiesAfterwards) {
   EXPECT_EQ(5u, copied.sources.size());
   EXPECT_EQ(kMarker + "aba",
             readFile(together / "uexp打包/private.uexp"));  // before the next stage
-  EXPECT_EQ(4, together.processor.processUexpFiles(rules, copied.rewritten));
+  EXPECT_EQ(4, together.processor.processUexpFiles(rules, copied));
 
   Workspace afterwards;
   prepare(afterwards);
   EXPECT_EQ(5u, afterwards.processor.findAndCopyTargetUexp().sources.size());
   EXPECT_EQ(kMarker + "aab", readFile(afterwards / "uexp打包/private.uexp"));
-  EXPECT_EQ(4, afterwards.processor.processUexpFiles(rules));
+  EXPECT_EQ(4, afterwards.processor.processUexpFiles(rules, {}));
 
   EXPECT_EQ(afterwards.take(), together.take());
   const auto copies = contents(together / "uexp打包");
@@ -502,12 +502,23 @@ TEST(RewriteWhileCopying, OtherFilesInTheRepackFolderAreStillRewritten) {
   const CopiedTargets copied = ws.processor.findAndCopyTargetUexp(rules);
   ASSERT_EQ(1u, copied.sources.size());
   writeFile(ws / "uexp打包/late.uexp", "aab");
-  EXPECT_EQ(2, ws.processor.processUexpFiles(rules, copied.rewritten));
+  EXPECT_EQ(2, ws.processor.processUexpFiles(rules, copied));
   EXPECT_EQ(kMarker + "aba", readFile(ws / "uexp打包/copy.uexp"));
   EXPECT_EQ("aba", readFile(ws / "uexp打包/late.uexp"));
   const std::string out = ws.take();
   EXPECT_NE(std::string::npos, out.find(green("✓ 已修改: copy.uexp")));
   EXPECT_NE(std::string::npos, out.find(green("✓ 已修改: late.uexp")));
+}
+
+// Copies are only reported as rewritten when they were made with the rules
+// the rewrite stage is given; copies made with others get these applied.
+TEST(RewriteWhileCopying, CopiesMadeWithOtherRulesAreRewritten) {
+  Workspace ws;
+  writeFile(ws / "uexp解包/copy.uexp", kMarker + "aab");
+  const CopiedTargets copied = ws.processor.findAndCopyTargetUexp({{"ab", "ba"}});
+  ASSERT_EQ(kMarker + "aba", readFile(ws / "uexp打包/copy.uexp"));
+  EXPECT_EQ(1, ws.processor.processUexpFiles({{"ba", "xy"}}, copied));
+  EXPECT_EQ(kMarker + "axy", readFile(ws / "uexp打包/copy.uexp"));
 }
 
 // A stage that throws a standard exception ends the pass with its message and
