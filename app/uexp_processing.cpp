@@ -78,13 +78,18 @@ std::optional<RewriteOutcome> copyRewritten(const fs::path& from, FileHandle ope
 RewriteOutcome rewriteInPlace(const fs::path& file, MultiReplacer& replacer, FileContent& content) {
   try {
     bool changed = false;
+    std::optional<StagedWrite> staged;
+    // The new bytes are written inside the edit: pages the rules left alone
+    // are still read from the map, and only the edit can tell whether they
+    // held the file's bytes to the end. They replace the file only then.
     if (!content.load(file) || !content.edit([&](std::span<char> bytes) {
           changed = replacer.apply(bytes, std::bind_front(&FileContent::prepareWrites, &content));
+          if (changed) staged.emplace(file, content.bytes());
         })) {
       return RewriteOutcome::kFailed;
     }
     if (!changed) return RewriteOutcome::kUnchanged;
-    if (FileUtils::writeBinaryFile(file, content.bytes())) return RewriteOutcome::kRewritten;
+    if (staged->commit()) return RewriteOutcome::kRewritten;
   } catch (...) {
   }
   return RewriteOutcome::kFailed;

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "tests/test_support.h"
+#include "util/bus_error_guard.h"
 #include "util/file_content.h"
 
 // This executable's own mmap stands in front of the C library's, so a test
@@ -326,6 +327,24 @@ TEST(MappedFilesDeathTest, BusErrorsOutsideAGuardedMapGoToTheActionThatWasThere)
       testing::ExitedWithCode(42), "");
   // Killed by SIGBUS (or, under a sanitizer, reported by its handler).
   EXPECT_DEATH(faultAfterGuardedMaps(), "");
+}
+
+// A guard made while another stands is not installed, and once both are gone
+// the action that was there before is back.
+TEST(BusErrorGuard, OneAtATime) {
+  struct sigaction before = {};
+  struct sigaction now = {};
+  ASSERT_EQ(0, sigaction(SIGBUS, nullptr, &before));
+  const char bytes[16] = {};
+  {
+    const BusErrorGuard outer(bytes, sizeof bytes);
+    ASSERT_TRUE(outer.installed());
+    const BusErrorGuard inner(bytes, sizeof bytes);
+    EXPECT_FALSE(inner.installed());
+  }
+  ASSERT_EQ(0, sigaction(SIGBUS, nullptr, &now));
+  EXPECT_EQ(reinterpret_cast<void*>(before.sa_sigaction), reinterpret_cast<void*>(now.sa_sigaction));
+  EXPECT_TRUE(BusErrorGuard(bytes, sizeof bytes).installed());
 }
 
 std::string text(std::span<const char> bytes) { return {bytes.begin(), bytes.end()}; }

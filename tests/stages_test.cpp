@@ -1,14 +1,18 @@
 // The stages run in-process on a temporary workspace, with menu answers and
 // output held in string streams.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/magic.h>
 #include <sys/resource.h>
 #include <sys/statfs.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <ctime>
 #include <cstring>
 #include <map>
 #include <sstream>
@@ -17,6 +21,40 @@
 #include "tests/test_support.h"
 #include "util/file_utils.h"
 #include "util/string_utils.h"
+
+// This executable's own fopen stands in front of the C library's, so that a
+// test can have another app save over a file, in place and with a later
+// modification time, at the moment the tool opens the temporary file that is
+// to take the file's place.
+namespace stagingfault {
+std::string saveOver;  // the file
+std::string savedBytes;
+}  // namespace stagingfault
+
+namespace {
+std::FILE* openWithStagingFault(const char* name, const char* path, const char* mode) {
+  using Open = std::FILE* (*)(const char*, const char*);
+  if (!stagingfault::saveOver.empty() && mode[0] == 'w' &&
+      std::strstr(path, ".uexpmod.tmp") != nullptr) {
+    const std::string file = std::exchange(stagingfault::saveOver, "");
+    const int fd = ::open(file.c_str(), O_WRONLY);
+    const std::string& bytes = stagingfault::savedBytes;
+    const timespec later[2] = {{0, UTIME_OMIT}, {::time(nullptr) + 10, 0}};
+    if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) ||
+        ::futimens(fd, later) != 0 || ::close(fd) != 0) {
+      std::abort();
+    }
+  }
+  return reinterpret_cast<Open>(dlsym(RTLD_NEXT, name))(path, mode);
+}
+}  // namespace
+
+extern "C" std::FILE* fopen(const char* path, const char* mode) {
+  return openWithStagingFault("fopen", path, mode);
+}
+extern "C" std::FILE* fopen64(const char* path, const char* mode) {
+  return openWithStagingFault("fopen64", path, mode);
+}
 
 namespace {
 
@@ -410,6 +448,22 @@ TEST(ProcessUexpFiles, ListsRulesAndRewritesInUtf8OrUtf16) {
     return n;
   }());
   EXPECT_TRUE(out.ends_with("\n" + green("✓ 修改完成，共处理 2 个文件")));
+}
+
+// The pages the rules leave alone are written from the map: a file saved
+// over while its new bytes are written must keep what was saved, not get a
+// mixture of the two.
+TEST(ProcessUexpFiles, FileSavedOverWhileItsNewBytesAreWrittenKeepsWhatWasSaved) {
+  Workspace ws;
+  const fs::path file = ws / "uexp打包/big.uexp";
+  writeFile(file, "abc" + std::string(1 << 20, 'x'));
+  stagingfault::savedBytes = std::string(3 + (1 << 20), 's');
+  stagingfault::saveOver = file.string();
+  EXPECT_EQ(0, ws.processor.processUexpFiles({{"abc", "xyz"}}, {}));
+  EXPECT_EQ("", stagingfault::saveOver);  // the fault did happen
+  EXPECT_EQ(stagingfault::savedBytes, readFile(file));
+  EXPECT_NE(std::string::npos, ws.take().find(red("✗ 修改失败: big.uexp")));
+  EXPECT_EQ(1, std::distance(fs::directory_iterator(ws / "uexp打包"), fs::directory_iterator()));
 }
 
 TEST(ProcessUexpFiles, EmptyRepackFolderSkipsEverything) {

@@ -16,6 +16,7 @@ std::atomic<std::uintptr_t> guardedBegin{0};
 std::atomic<std::uintptr_t> guardedEnd{0};
 const std::uintptr_t pageSize = FileUtils::pageSize();  // set before main, only read afterwards
 std::atomic<bool> guardedFault{false};
+std::atomic<bool> guardStands{false};  // one guard at a time
 struct sigaction previousBusErrorAction = {};
 
 extern "C" void onBusError(int signal, siginfo_t* info, void* /*context*/) {
@@ -39,6 +40,9 @@ extern "C" void onBusError(int signal, siginfo_t* info, void* /*context*/) {
 }  // namespace
 
 BusErrorGuard::BusErrorGuard(const void* map, std::size_t size) {
+  // A second guard would save the first one's handler as the action to
+  // restore, and once both were gone every SIGBUS would come back to it.
+  if (guardStands.exchange(true)) return;
   guardedFault.store(false);
   guardedBegin.store(reinterpret_cast<std::uintptr_t>(map));
   guardedEnd.store(reinterpret_cast<std::uintptr_t>(map) + size);
@@ -47,12 +51,19 @@ BusErrorGuard::BusErrorGuard(const void* map, std::size_t size) {
   action.sa_flags = SA_SIGINFO;
   sigemptyset(&action.sa_mask);
   installed_ = sigaction(SIGBUS, &action, &previousBusErrorAction) == 0;
+  if (!installed_) release();
 }
 
 BusErrorGuard::~BusErrorGuard() {
-  if (installed_) sigaction(SIGBUS, &previousBusErrorAction, nullptr);
+  if (!installed_) return;
+  sigaction(SIGBUS, &previousBusErrorAction, nullptr);
+  release();
+}
+
+void BusErrorGuard::release() {
   guardedBegin.store(0);
   guardedEnd.store(0);
+  guardStands.store(false);
 }
 
 bool BusErrorGuard::faulted() const { return guardedFault.load(); }

@@ -14,8 +14,8 @@
 // handler must not be the first to touch thread-local storage where that is
 // emulated (as on older Android), since that allocates.
 //
-// Installs the handler over [map, map + size) for as long as it lives; one
-// guard at a time.
+// Installs the handler over [map, map + size) for as long as it lives. One
+// guard at a time: one made while another stands is not installed.
 class BusErrorGuard {
  public:
   BusErrorGuard(const void* map, std::size_t size);
@@ -29,5 +29,7 @@ class BusErrorGuard {
   bool faulted() const;
 
  private:
+  static void release();
+
   bool installed_ = false;
 };

@@ -317,9 +317,26 @@ bool FileUtils::readBinaryFile(const FileHandle& file, ByteBuffer& bytes) {
   return true;
 }
 
+StagedWrite::StagedWrite(const fs::path& file, std::span<const char> bytes)
+    : file_(file), temporary_(temporarySibling(file)) {
+  written_ = writeTemporary(temporary_, bytes);  // removes what it could not fill
+  if (!written_) temporary_.clear();
+}
+
+StagedWrite::~StagedWrite() {
+  if (temporary_.empty()) return;
+  std::error_code ec;
+  fs::remove(temporary_, ec);
+}
+
+bool StagedWrite::commit() {
+  if (!written_) return false;
+  written_ = false;
+  return commitTemporary(std::exchange(temporary_, fs::path()), file_);  // removes it on failure
+}
+
 bool FileUtils::writeBinaryFile(const fs::path& file, std::span<const char> bytes) {
-  const fs::path tmp = temporarySibling(file);
-  return writeTemporary(tmp, bytes) && commitTemporary(tmp, file);
+  return StagedWrite(file, bytes).commit();
 }
 
 bool FileUtils::writeCopy(const fs::path& from, const fs::path& to, std::span<const char> bytes) {

@@ -48,6 +48,30 @@ class FileHandle {
   int fd_ = -1;
 };
 
+// New content for a file, written to a temporary file beside it and put in
+// the file's place only by commit: until then the file keeps its old bytes.
+// Content that is not committed is removed with the object.
+class StagedWrite {
+ public:
+  // Writes `bytes` beside `file`. Missing folders are not created.
+  StagedWrite(const std::filesystem::path& file, std::span<const char> bytes);
+  ~StagedWrite();
+  StagedWrite(const StagedWrite&) = delete;
+  StagedWrite& operator=(const StagedWrite&) = delete;
+
+  // Whether every byte reached the temporary file.
+  bool written() const { return written_; }
+  // Renames the temporary file over the file, keeping the permissions the
+  // file had. True only when every byte was written and the rename
+  // succeeded; the temporary file is gone either way.
+  bool commit();
+
+ private:
+  std::filesystem::path file_;
+  std::filesystem::path temporary_;
+  bool written_ = false;
+};
+
 // Stateless file and folder operations. None of them prints; each reports its
 // outcome through its result. Writes and copies are atomic: the destination
 // holds either its old bytes or the complete new ones, never a mixture.
