@@ -123,6 +123,21 @@ TEST(MultiReplacer, ManyRulesOnALargeBuffer) {
   expectSameAsSequential(rules, input, 1000);  // some rules switch to plain scans part way
 }
 
+// Each pair's candidates are used up in its turn, the duplicates that the
+// rescans after earlier pairs' writes add among them: otherwise the count
+// kept against the budget creeps up with every rule, and pairs switch to
+// plain scans of the whole buffer long before the budget is reached.
+TEST(MultiReplacer, CandidatesAreAllUsedUpByTheEnd) {
+  // The write of "ab" rescans around itself and finds "x" again.
+  for (const MultiReplacer::Scan scan : {MultiReplacer::Scan::kBest, MultiReplacer::Scan::kTrie}) {
+    MultiReplacer engine({{"ab", "cd"}, {"x", "y"}}, scan);
+    auto buffer = bytesOf("abxabx");
+    ASSERT_TRUE(engine.apply(buffer));
+    EXPECT_EQ("cdycdy", textOf(buffer));
+    EXPECT_EQ(0u, engine.candidatesHeld());
+  }
+}
+
 // One very long search text must not build an automaton of its length times
 // the alphabet.
 TEST(MultiReplacer, LongSearchTextStaysCheap) {

@@ -13,6 +13,7 @@
 #endif
 
 #include "util/byte_vectors.h"
+#include "util/string_utils.h"
 
 namespace {
 
@@ -363,22 +364,15 @@ void MultiReplacer::applyPair(std::size_t pairIndex, std::span<char> buffer,
   const BytePair& pair = pairs_[pairIndex];
   const std::size_t m = pair.search.size();
   char* const data = buffer.data();
-  const auto overwrite = [&](std::size_t at) {
-    std::memcpy(data + at, pair.replacement.data(), m);
-    writes.push_back({at, at + m});
-  };
 
   if (plainScan_[pairIndex]) {
-    const ByteFinder finder(pair.search);
-    std::size_t pos = 0;
-    while ((pos = finder.find(data, buffer.size(), pos)) != ByteFinder::kNotFound) {
-      overwrite(pos);
-      pos += m;
-    }
+    UTF8Utils::replaceInBytes(buffer, pair.search, pair.replacement,
+                              [&](std::size_t at) { writes.push_back({at, at + m}); });
     return;
   }
 
   std::vector<std::size_t>& list = candidates_[pairIndex];
+  candidateCount_ -= list.size();  // all of them, duplicates included, as they were added
   if (unsorted_[pairIndex]) {
     std::sort(list.begin(), list.end());
     list.erase(std::unique(list.begin(), list.end()), list.end());
@@ -387,10 +381,10 @@ void MultiReplacer::applyPair(std::size_t pairIndex, std::span<char> buffer,
   for (const std::size_t start : list) {
     // Earlier pairs may have changed these bytes since the candidate was seen.
     if (start < pos || std::memcmp(data + start, pair.search.data(), m) != 0) continue;
-    overwrite(start);
+    std::memcpy(data + start, pair.replacement.data(), m);
+    writes.push_back({start, start + m});
     pos = start + m;
   }
-  candidateCount_ -= list.size();
   list.clear();
 }
 
@@ -427,7 +421,10 @@ void MultiReplacer::rescanAround(std::size_t pairIndex, const std::vector<Write>
 
 bool MultiReplacer::apply(std::span<char> buffer, const BeforeWrites& beforeWrites) {
   if (patterns_.empty() || buffer.empty()) return false;
+  // Every pair's candidates are used up by its turn, so the lists are empty
+  // here unless an exception (memory) ended the last call half way.
   candidates_.resize(pairs_.size());
+  for (auto& list : candidates_) list.clear();
   unsorted_.assign(pairs_.size(), false);
   plainScan_.assign(pairs_.size(), false);
   candidateCount_ = 0;
@@ -451,7 +448,5 @@ bool MultiReplacer::apply(std::span<char> buffer, const BeforeWrites& beforeWrit
     replaced = true;
     if (i < lastUsablePair_) rescanAround(i, writes, buffer);
   }
-  for (auto& list : candidates_) list.clear();
-  candidateCount_ = 0;
   return replaced;
 }

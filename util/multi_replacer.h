@@ -52,10 +52,12 @@ class MultiReplacer {
   // replace anything (as replaceInBytes would refuse them).
   explicit MultiReplacer(std::vector<BytePair> pairs, Scan scan = Scan::kBest);
 
-  // Told, after the scan and before the first write, the number of
-  // occurrences the scan found (a bound on the writes), for a caller whose
-  // buffer can be made ready for many writes at once. Returns the bytes to
-  // write into from then on: the buffer, or a copy of it of the same size.
+  // Told, after the scan and before the first write, how many writes to
+  // expect, for a caller whose buffer can be made ready for many writes at
+  // once: the occurrences the scan found (an estimate: the writes of earlier
+  // pairs can make and unmake later occurrences), or the buffer's size when
+  // a pair is to be applied by a plain scan. Returns the bytes to write into
+  // from then on: the buffer, or a copy of it of the same size.
   using BeforeWrites = std::function<std::span<char>(std::size_t occurrences)>;
 
   // Applies all pairs to `buffer` in place (or to the copy `beforeWrites`
@@ -67,6 +69,8 @@ class MultiReplacer {
   // Candidate positions kept at once across all pairs before a pair switches
   // to a plain scan. Exposed so tests can force that path.
   void setCandidateBudget(std::size_t budget) { candidateBudget_ = budget; }
+  // Candidates kept for pairs not yet applied: none between calls.
+  std::size_t candidatesHeld() const { return candidateCount_; }
 
  private:
   struct Write {
@@ -78,7 +82,9 @@ class MultiReplacer {
   void buildVectorFilter();
   std::uint32_t child(std::uint32_t state, unsigned char byte) const;
   // Calls found(patternId, start) for every occurrence that lies wholly
-  // inside data[begin, end), in ascending order of start.
+  // inside data[begin, end): each pattern's in ascending order of start, and
+  // those of different patterns mixed (the trie) or one pattern after the
+  // other (single-pattern searches).
   template <typename Found>
   void scan(const char* data, std::size_t begin, std::size_t end, Found&& found) const;
   // The trie descent from `start`: every pattern that starts there and ends

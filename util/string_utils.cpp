@@ -98,12 +98,19 @@ std::size_t UTF8Utils::findInBytes(const std::vector<char>& buffer, std::string_
 
 bool UTF8Utils::replaceInBytes(std::vector<char>& buffer, std::string_view search,
                                std::string_view replacement) {
+  return replaceInBytes(std::span<char>(buffer), search, replacement, {});
+}
+
+bool UTF8Utils::replaceInBytes(std::span<char> buffer, std::string_view search,
+                               std::string_view replacement,
+                               const std::function<void(std::size_t)>& overwritten) {
   if (search.size() != replacement.size() || search.empty()) return false;
   const ByteFinder finder(search);
   bool replaced = false;
   std::size_t pos = 0;
   while ((pos = finder.find(buffer.data(), buffer.size(), pos)) != ByteFinder::kNotFound) {
     std::memcpy(buffer.data() + pos, replacement.data(), replacement.size());
+    if (overwritten) overwritten(pos);
     pos += replacement.size();
     replaced = true;
   }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,4 +50,9 @@ class UTF8Utils {
   // changes length.
   static bool replaceInBytes(std::vector<char>& buffer, std::string_view search,
                              std::string_view replacement);
+  // The same over any bytes; `overwritten`, when given, hears the position of
+  // each occurrence as it is overwritten.
+  static bool replaceInBytes(std::span<char> buffer, std::string_view search,
+                             std::string_view replacement,
+                             const std::function<void(std::size_t)>& overwritten);
 };
