@@ -1,10 +1,7 @@
 // Target files: selecting the unpacked .uexp files that mention the target
 // path, copying them into the repack folder, and rewriting the copies.
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -13,9 +10,11 @@
 #include <system_error>
 
 #include "app/uexp_processor.h"
+#include "util/content_search.h"
 #include "util/file_content.h"
 #include "util/file_utils.h"
 #include "util/multi_replacer.h"
+#include "util/read_ahead.h"
 #include "util/string_utils.h"
 
 namespace fs = std::filesystem;
@@ -95,73 +94,6 @@ RewriteOutcome rewriteInPlace(const fs::path& file, MultiReplacer& replacer, Fil
   return RewriteOutcome::kFailed;
 }
 
-// On a tree that is not in memory, the search would wait for the storage
-// file by file. Once a searched file shows that (its first pages were not in
-// the page cache), the next files are opened and the storage is asked to read
-// them, up to kAheadBytes or kAheadFiles of them, while the current one is
-// searched; each stays open until its turn, since some storages drop a
-// file's cached pages when it is opened again. On a tree in memory, and on
-// storage where read-ahead does not pay, the requests would only cost time,
-// so none are made.
-class ReadAhead {
- public:
-  // `pays`: whether the storage gains from read-ahead at all.
-  ReadAhead(const std::vector<fs::path>& files, bool pays)
-      : files_(files), pays_(pays), aheadFiles_(filesAllowedAhead()) {}
-
-  // Set by the search of each file that it maps.
-  bool treeInMemory = true;
-
-  // File `current`, open, for its search; asks for the files after it first.
-  FileHandle open(std::size_t current) {
-    FileHandle file;
-    if (!ahead_.empty() && ahead_.front().index == current) {
-      file = std::move(ahead_.front().file);
-      pending_ -= ahead_.front().size;
-      ahead_.pop_front();
-    } else {
-      file = FileHandle::openForReading(files_[current]);
-    }
-    if (pays_ && !treeInMemory) {
-      next_ = std::max(next_, current + 1);
-      for (; next_ < files_.size() && pending_ < kAheadBytes && ahead_.size() < aheadFiles_;
-           ++next_) {
-        FileHandle opened = FileHandle::openForReading(files_[next_]);
-        if (!opened) continue;  // opened again in its turn, which reports a failure
-        const std::uintmax_t size = FileUtils::readAhead(opened);
-        pending_ += size;
-        ahead_.push_back({next_, std::move(opened), size});
-      }
-    }
-    return file;
-  }
-
- private:
-  static constexpr std::uintmax_t kAheadBytes = std::uintmax_t{64} << 20;
-  static constexpr std::size_t kAheadFiles = 128;
-
-  // Files waiting open take descriptors that the search and the copies need
-  // as well: at most an eighth of what the process may open.
-  static std::size_t filesAllowedAhead() {
-    rlimit limit = {};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
-      return kAheadFiles;
-    }
-    return std::min<std::size_t>(kAheadFiles, static_cast<std::size_t>(limit.rlim_cur / 8));
-  }
-  struct Ahead {
-    std::size_t index;
-    FileHandle file;
-    std::uintmax_t size;  // bytes asked for
-  };
-  const std::vector<fs::path>& files_;
-  const bool pays_;
-  const std::size_t aheadFiles_;
-  std::deque<Ahead> ahead_;     // files asked for and not yet searched, in order
-  std::uintmax_t pending_ = 0;  // their bytes
-  std::size_t next_ = 0;        // the first file not asked for
-};
-
 }  // namespace
 
 CopiedTargets UEXPProcessor::findAndCopyTargetUexp() { return findAndCopyTargetUexp({}); }
@@ -197,7 +129,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules) {
   const std::string progressColor = console.getColorCode("yellow");
   // Failures are told after the progress line is finished, not inside it.
   std::vector<std::string> failures;
-  ReadAhead readAhead(candidates, FileUtils::readAheadPays(unpackDir));
+  ReadAhead readAhead(candidates, unpackDir);
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     const fs::path& candidate = candidates[i];
     if ((i + 1) % 10 == 0 || i + 1 == candidates.size()) {
@@ -213,7 +145,9 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules) {
     ContainsResult content = ContainsResult::kUnreadable;
     try {
       opened = readAhead.open(i);
-      content = FileUtils::containsBytes(opened, targetPath, &readAhead.treeInMemory);
+      const ContentSearch::Result searched = ContentSearch::search(opened, targetPath);
+      readAhead.searched(searched.wasInMemory);
+      content = searched.contains;
     } catch (...) {
     }
     if (content == ContainsResult::kNotFound) continue;

@@ -232,8 +232,8 @@ void expectFoundWhereverPlaced(const std::vector<std::pair<std::size_t, std::siz
 
 TEST(ContainsBytes, FindsPatternsAnywhereIncludingAcrossMapWindows) {
   // Windows start at 0, W, 2W, ... and each holds 31 bytes of the next.
-  constexpr std::size_t W = FileUtils::kContentMapWindow;
-  constexpr std::size_t small = FileUtils::kContentMapFrom;
+  constexpr std::size_t W = ContentSearch::kMapWindow;
+  constexpr std::size_t small = ContentSearch::kMapFrom;
   expectFoundWhereverPlaced({
       // file size, marker offset
       {small, 0},                     // the smallest mapped file
@@ -249,7 +249,7 @@ TEST(ContainsBytes, FindsPatternsAnywhereIncludingAcrossMapWindows) {
 
 TEST(ContainsBytes, ReadsFilesThatCannotBeMapped) {
   // Reads end at P + 31, 2P + 31, ... (each piece keeps the last 31 bytes).
-  constexpr std::size_t P = FileUtils::kContentReadPiece;
+  constexpr std::size_t P = ContentSearch::kReadPiece;
   constexpr std::size_t first = P + 31;
   mapfaults::refuse = true;
   expectFoundWhereverPlaced({
@@ -273,36 +273,38 @@ TEST(ContainsBytes, TellsWhetherAMappedFileWasInMemory) {
   ASSERT_EQ(0, ::statfs(dir.path().c_str(), &where));
   if (where.f_type == TMPFS_MAGIC) GTEST_SKIP() << "tmpfs keeps every file in memory";
   const fs::path file = dir / "f.uexp";
-  writeFile(file, std::string(FileUtils::kContentMapFrom, 'a'));
-  bool inMemory = false;
-  EXPECT_EQ(ContainsResult::kNotFound, FileUtils::containsBytes(file, "Game/", &inMemory));
-  EXPECT_TRUE(inMemory);  // just written
+  writeFile(file, std::string(ContentSearch::kMapFrom, 'a'));
+  const auto search = [&] { return ContentSearch::search(FileHandle::openForReading(file), "Game/"); };
+  EXPECT_EQ(ContainsResult::kNotFound, search().contains);
+  EXPECT_EQ(std::optional<bool>(true), search().wasInMemory);  // just written
 
   const int fd = ::open(file.c_str(), O_RDONLY);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(0, ::fdatasync(fd));
   ASSERT_EQ(0, ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED));
   ::close(fd);
-  EXPECT_EQ(ContainsResult::kNotFound, FileUtils::containsBytes(file, "Game/", &inMemory));
-  EXPECT_FALSE(inMemory);
+  EXPECT_EQ(std::optional<bool>(false), search().wasInMemory);
+  // A file read, not mapped, does not tell.
+  writeFile(file, "small");
+  EXPECT_EQ(std::nullopt, search().wasInMemory);
 }
 
 TEST(ContainsBytes, FileCutShortWhileMappedIsUnreadable) {
   TempDir dir;
   const fs::path file = dir / "f.uexp";
-  writeFile(file, std::string(FileUtils::kContentMapWindow, 'a'));
+  writeFile(file, std::string(ContentSearch::kMapWindow, 'a'));
   mapfaults::shrinkBeforeMap = file.string();
   const ContainsResult result = FileUtils::containsBytes(file, "Game/");
   mapfaults::shrinkBeforeMap.clear();
   EXPECT_EQ(ContainsResult::kUnreadable, result);
   // The search goes on normally afterwards.
-  writeFile(file, std::string(FileUtils::kContentMapWindow, 'a') + "Game/");
+  writeFile(file, std::string(ContentSearch::kMapWindow, 'a') + "Game/");
   EXPECT_EQ(ContainsResult::kFound, FileUtils::containsBytes(file, "Game/"));
 }
 
 TEST(MappedFilesDeathTest, BusErrorsOutsideAGuardedMapGoToTheActionThatWasThere) {
   TempDir dir;
-  writeFile(dir / "f.uexp", std::string(FileUtils::kContentMapWindow, 'a'));
+  writeFile(dir / "f.uexp", std::string(ContentSearch::kMapWindow, 'a'));
   writeFile(dir / "empty", "");
   // A mapped search and a mapped edit left by an exception, then a read past
   // the end of a mapped empty file.

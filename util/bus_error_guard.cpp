@@ -6,7 +6,7 @@
 #include <csignal>
 #include <cstdint>
 
-#include "util/file_utils.h"
+#include "util/page_size.h"
 
 namespace {
 
@@ -14,7 +14,7 @@ static_assert(std::atomic<std::uintptr_t>::is_always_lock_free &&
               std::atomic<bool>::is_always_lock_free);  // usable in a signal handler
 std::atomic<std::uintptr_t> guardedBegin{0};
 std::atomic<std::uintptr_t> guardedEnd{0};
-const std::uintptr_t pageSize = FileUtils::pageSize();  // set before main, only read afterwards
+const std::uintptr_t kPageSize = pageSize();  // set before main, only read afterwards
 std::atomic<bool> guardedFault{false};
 std::atomic<bool> guardStands{false};  // one guard at a time
 struct sigaction previousBusErrorAction = {};
@@ -25,8 +25,8 @@ extern "C" void onBusError(int signal, siginfo_t* info, void* /*context*/) {
       address < guardedEnd.load(std::memory_order_relaxed)) {
     // mmap is a bare system call, safe in a handler though POSIX does not
     // list it; MAP_FIXED swaps the page in without touching the rest.
-    void* const page = reinterpret_cast<void*>(address & ~(pageSize - 1));
-    if (::mmap(page, pageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1,
+    void* const page = reinterpret_cast<void*>(address & ~(kPageSize - 1));
+    if (::mmap(page, kPageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1,
                0) != MAP_FAILED) {
       guardedFault.store(true, std::memory_order_relaxed);
       return;

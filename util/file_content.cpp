@@ -11,6 +11,7 @@
 
 #include "util/bus_error_guard.h"
 #include "util/file_utils.h"
+#include "util/page_size.h"
 
 namespace fs = std::filesystem;
 
@@ -53,7 +54,7 @@ std::span<char> FileContent::prepareWrites(std::size_t writes) {
   // Writes spread over the bytes touch about 1 - e^(-writes/pages) of the
   // pages: one per page touches two in three, an eighth of that only one in
   // nine, and copying all pages for those would cost more than the faults.
-  const std::size_t pages = bytes_.size() / FileUtils::pageSize() + 1;
+  const std::size_t pages = bytes_.size() / pageSize() + 1;
   // Once copied, the bytes stay where they are: a second copy would undo
   // the writes made since.
   if (map_ == nullptr || bytes_.data() != map_ || writes < pages) return bytes_;

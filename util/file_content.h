@@ -7,7 +7,7 @@
 #include <span>
 
 #include "util/byte_buffer.h"
-#include "util/file_utils.h"
+#include "util/file_handle.h"
 
 // The whole content of one file, loaded to be changed in memory and written
 // out elsewhere. Where the storage allows, it is a private map of the file:

@@ -2,9 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,8 +14,6 @@
 #include <string>
 #include <system_error>
 
-#include "util/byte_finder.h"
-#include "util/mapped_search.h"
 
 namespace fs = std::filesystem;
 
@@ -47,6 +43,9 @@ fs::path temporarySibling(const fs::path& target) {
   return target.parent_path() / ("." + name + ".uexpmod.tmp");
 }
 
+// Bytes copied at a time by copyBytes.
+constexpr std::size_t kCopyPiece = std::size_t{256} << 10;
+
 // Copies the bytes of `from` into a new file `to` through stdio, changing no
 // permissions. False when anything could not be read or written.
 bool copyBytes(const fs::path& from, const fs::path& to) {
@@ -54,7 +53,7 @@ bool copyBytes(const fs::path& from, const fs::path& to) {
   if (!in) return false;
   FilePtr out(std::fopen(to.c_str(), "wb"));
   if (!out) return false;
-  std::vector<char> buffer(FileUtils::kContentReadPiece);
+  std::vector<char> buffer(kCopyPiece);
   bool ok = true;
   std::size_t got = 0;
   while (ok && (got = std::fread(buffer.data(), 1, buffer.size(), in.get())) > 0) {
@@ -210,89 +209,8 @@ bool FileUtils::copyFile(const fs::path& from, const fs::path& to) {
   }
 }
 
-namespace {
-
-// Searches the file `fd` from its current position through one reused buffer,
-// kContentReadPiece bytes per read.
-ContainsResult searchRead(int fd, const ByteFinder& finder) {
-  const std::size_t overlap = finder.size() - 1;
-  const std::size_t capacity = std::max(FileUtils::kContentReadPiece, finder.size()) + overlap;
-  // One buffer per thread, kept between calls and never zero-filled: a scan of
-  // thousands of files must not pay an allocation and a memset per file.
-  thread_local std::unique_ptr<char[]> buffer;
-  thread_local std::size_t bufferSize = 0;
-  if (bufferSize < capacity) {
-    buffer.reset(new char[capacity]);
-    bufferSize = capacity;
-  }
-  char* const piece = buffer.get();
-  std::size_t held = 0;
-  for (;;) {
-    const ssize_t got = ::read(fd, piece + held, capacity - held);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return ContainsResult::kUnreadable;
-    }
-    if (got == 0) return ContainsResult::kNotFound;  // the end, and nothing found before it
-    held += static_cast<std::size_t>(got);
-    if (finder.find(piece, held, 0) != ByteFinder::kNotFound) return ContainsResult::kFound;
-    // Each piece starts with the last pattern-size-minus-one bytes of the one
-    // before, so an occurrence that straddles two reads is still seen whole.
-    const std::size_t keep = std::min(overlap, held);
-    std::memmove(piece, piece + held - keep, keep);
-    held = keep;
-  }
-}
-
-}  // namespace
-
-FileHandle::~FileHandle() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
-FileHandle FileHandle::openForReading(const fs::path& file) {
-  return FileHandle(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-}
-
-ContainsResult FileUtils::containsBytes(const fs::path& file, std::string_view pattern,
-                                        bool* wasInMemory) {
-  return containsBytes(FileHandle::openForReading(file), pattern, wasInMemory);
-}
-
-ContainsResult FileUtils::containsBytes(const FileHandle& file, std::string_view pattern,
-                                        bool* wasInMemory) {
-  if (!file) return ContainsResult::kUnreadable;
-  if (pattern.empty()) return ContainsResult::kNotFound;
-  const ByteFinder finder(pattern);
-  struct stat status = {};
-  if (::fstat(file.get(), &status) == 0 && S_ISREG(status.st_mode) &&
-      static_cast<std::uintmax_t>(status.st_size) >= kContentMapFrom) {
-    const auto size = static_cast<std::uintmax_t>(status.st_size);
-    if (const auto mapped = searchMapped(file.get(), size, finder, wasInMemory)) return *mapped;
-  }
-  return searchRead(file.get(), finder);
-}
-
-bool FileUtils::readAheadPays(const fs::path& dir) {
-  struct statfs where = {};
-  return ::statfs(dir.c_str(), &where) == 0 && where.f_type != FUSE_SUPER_MAGIC;
-}
-
-std::uintmax_t FileUtils::readAhead(const FileHandle& file) {
-  struct stat status = {};
-  if (!file || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-      ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_WILLNEED) != 0) {
-    return 0;
-  }
-  return static_cast<std::uintmax_t>(status.st_size);
+ContainsResult FileUtils::containsBytes(const fs::path& file, std::string_view pattern) {
+  return ContentSearch::search(FileHandle::openForReading(file), pattern).contains;
 }
 
 bool FileUtils::readBinaryFile(const FileHandle& file, ByteBuffer& bytes) {
@@ -354,14 +272,6 @@ bool FileUtils::writeCopy(const fs::path& from, const fs::path& to, std::span<co
   } catch (...) {
     return false;
   }
-}
-
-std::size_t FileUtils::pageSize() {
-  static const std::size_t size = [] {
-    const long page = ::sysconf(_SC_PAGESIZE);
-    return page > 0 ? static_cast<std::size_t>(page) : std::size_t{4096};
-  }();
-  return size;
 }
 
 bool FileUtils::createDirectories(const fs::path& dir) {

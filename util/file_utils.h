@@ -1,22 +1,15 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <filesystem>
 #include <span>
 #include <string_view>
 #include <system_error>
-#include <utility>
 #include <vector>
 
 #include "util/byte_buffer.h"
-
-// What a content test found out about a file.
-enum class ContainsResult {
-  kFound,       // the pattern occurs in the file
-  kNotFound,    // the whole file was read and the pattern does not occur
-  kUnreadable,  // the file could not be opened or read to its end
-};
+#include "util/content_search.h"
+#include "util/file_handle.h"
 
 // What findFilesRecursive found, and whether it could look.
 struct FoundFiles {
@@ -26,26 +19,6 @@ struct FoundFiles {
   // was listed, and when nothing stands there or it is no folder: a missing
   // folder holds no files, and that is all its caller needs to know.
   int rootError = 0;
-};
-
-// An open file descriptor, closed with the object; invalid when the file
-// could not be opened.
-class FileHandle {
- public:
-  FileHandle() = default;
-  explicit FileHandle(int fd) : fd_(fd) {}
-  ~FileHandle();
-  FileHandle(FileHandle&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  FileHandle& operator=(FileHandle&& other) noexcept;
-
-  // Opens `file` to be read.
-  static FileHandle openForReading(const std::filesystem::path& file);
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
 };
 
 // New content for a file, written to a temporary file beside it and put in
@@ -99,47 +72,9 @@ class FileUtils {
   // same file, full storage, ...), in which case `to` is left as it was.
   static bool copyFile(const std::filesystem::path& from, const std::filesystem::path& to);
 
-  // Bytes that containsBytes reads at a time from a file it does not map
-  // (after the first piece, which also holds pattern-size-minus-one bytes
-  // more): large enough that each read is one cheap system call, small enough
-  // to stay in cache while it is searched.
-  static constexpr std::size_t kContentReadPiece = std::size_t{256} << 10;
-
-  // Files of at least this many bytes are searched through memory maps of
-  // kContentMapWindow bytes at a time instead of being read: the search then
-  // runs over the cached pages themselves, with no copy into a buffer. Below
-  // it, one read() costs less than making and removing a map.
-  static constexpr std::size_t kContentMapFrom = std::size_t{64} << 10;
-  static constexpr std::size_t kContentMapWindow = std::size_t{4} << 20;
-
-  // Whether `pattern` occurs in the file's bytes. Maps or reads the file in
-  // bounded windows or pieces and stops at the first occurrence, so memory use
-  // does not depend on the file's size. A file that shrinks while it is
-  // searched is reported unreadable. An empty pattern is never found. One
-  // call at a time, and none inside FileContent::edit: the guard against such
-  // a file is shared by the process.
-  // When the file is searched through maps and `wasInMemory` is given, it is
-  // set to whether most of the file's first pages were in the page cache
-  // before the search: a cheap sign of whether the files around it are.
-  static ContainsResult containsBytes(const std::filesystem::path& file, std::string_view pattern,
-                                      bool* wasInMemory = nullptr);
-  // The same for a file already open (and not read from yet); unreadable
-  // when `file` is invalid.
-  static ContainsResult containsBytes(const FileHandle& file, std::string_view pattern,
-                                      bool* wasInMemory = nullptr);
-
-  // Whether asking the storage under `dir` to read ahead can pay: not on a
-  // FUSE file system (Android's shared storage from Android 11 on), where the
-  // requests queue in the same user-space daemon as the reads they should
-  // overlap with (measured there: 5 to 10 % slower, not faster).
-  static bool readAheadPays(const std::filesystem::path& dir);
-
-  // Asks the system to start reading the whole open file into the page cache
-  // and returns at once, so that the storage works while the caller does
-  // something else. Returns the file's size, 0 on any failure. The caller
-  // keeps the file open until it reads it: some storages (FUSE without a
-  // kept cache) drop a file's cached pages when it is opened again.
-  static std::uintmax_t readAhead(const FileHandle& file);
+  // Whether `pattern` occurs in the file's bytes; ContentSearch::search
+  // tells how.
+  static ContainsResult containsBytes(const std::filesystem::path& file, std::string_view pattern);
 
   // Reads the whole content of the open file, from its start wherever its
   // position stands, into `bytes`, replacing what it held but reusing its
@@ -162,9 +97,6 @@ class FileUtils {
   // the source again. False on any failure, `to` then left as it was.
   static bool writeCopy(const std::filesystem::path& from, const std::filesystem::path& to,
                         std::span<const char> bytes);
-
-  // The size of the system's memory pages, for work over maps.
-  static std::size_t pageSize();
 
   // Makes `dir` with all missing parents. True when something already stands
   // at the path or the folder was made; false on any error, which the second
