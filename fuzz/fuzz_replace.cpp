@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 2) return 0;
   const bool fold = data[0] & 1;
   const std::size_t budget = (data[0] & 2) ? 4 : std::size_t{1} << 20;
-  const auto scan = static_cast<MultiReplacer::Scan>((data[0] >> 2) % 3);
+  // 0: the strategy PatternSearch chooses; 1 to 3: one forced.
+  const int strategy = (data[0] >> 2) % 4;
   const std::size_t ruleCount = data[1] % 16;
   std::size_t pos = 2;
   const auto take = [&](std::size_t n) {
@@ -52,7 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::vector<char> expected = buffer;
   const bool expectedReplaced = reference::replaceAll(expected, rules);
-  MultiReplacer engine(pairs, scan);
+  MultiReplacer engine = strategy == 0 ? MultiReplacer(pairs)
+                                       : MultiReplacer(pairs, static_cast<PatternSearch::Strategy>(
+                                                                  strategy - 1));
   engine.setCandidateBudget(budget);
   const bool replaced = engine.apply(buffer);
   if (buffer != expected || replaced != expectedReplaced) std::abort();

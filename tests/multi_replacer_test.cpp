@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 
 #include "tests/reference_algorithms.h"
@@ -26,12 +27,22 @@ std::string describe(const Rules& rules, const std::string& buffer) {
   return out;
 }
 
+// The strategies: none forced (the one PatternSearch chooses), then each one.
+using Forced = std::optional<PatternSearch::Strategy>;
+const Forced kStrategies[] = {std::nullopt, PatternSearch::Strategy::kSinglePatterns,
+                              PatternSearch::Strategy::kVectorFilter,
+                              PatternSearch::Strategy::kPairTable};
+
+MultiReplacer engineFor(const Rules& rules, Forced strategy) {
+  return strategy ? MultiReplacer(toPairs(rules), *strategy) : MultiReplacer(toPairs(rules));
+}
+
 // Runs both the engine and the sequential reference and compares results.
 void expectSameAsSequential(const Rules& rules, const std::string& input, std::size_t budget,
-                            MultiReplacer::Scan scan = MultiReplacer::Scan::kBest) {
+                            Forced strategy = std::nullopt) {
   auto expected = bytesOf(input);
   const bool expectedReplaced = reference::replaceAll(expected, rules);
-  MultiReplacer engine(toPairs(rules), scan);
+  MultiReplacer engine = engineFor(rules, strategy);
   engine.setCandidateBudget(budget);
   auto actual = bytesOf(input);
   const bool replaced = engine.apply(actual);
@@ -58,9 +69,7 @@ TEST(MultiReplacer, KeepsTheMeaningOfRulesAppliedOneAfterAnother) {
       {{{"q", "r"}}, ""},
   };
   for (const auto& [rules, input] : cases) {
-    expectSameAsSequential(rules, input, 1 << 20, MultiReplacer::Scan::kTrie);
-    expectSameAsSequential(rules, input, 1 << 20, MultiReplacer::Scan::kTrieNoVectors);
-    expectSameAsSequential(rules, input, 1 << 20);
+    for (const Forced strategy : kStrategies) expectSameAsSequential(rules, input, 1 << 20, strategy);
     expectSameAsSequential(rules, input, 0);  // every rule on the plain path
     expectSameAsSequential(rules, input, 2);  // some rules switch part way
   }
@@ -98,10 +107,8 @@ TEST(MultiReplacer, AgreesWithSequentialReferenceOnRandomBuffers) {
       }
     }
     const std::string input = randomText(rng() % 120);
-    // Rounds take each scan in turn, whatever the list's length.
-    const MultiReplacer::Scan scans[] = {MultiReplacer::Scan::kBest, MultiReplacer::Scan::kTrie,
-                                         MultiReplacer::Scan::kTrieNoVectors};
-    expectSameAsSequential(rules, input, round % 5 == 0 ? 3 : 1 << 20, scans[round % 3]);
+    // Rounds take each strategy in turn, whatever the list's length.
+    expectSameAsSequential(rules, input, round % 5 == 0 ? 3 : 1 << 20, kStrategies[round % 4]);
   }
 }
 
@@ -119,7 +126,7 @@ TEST(MultiReplacer, ManyRulesOnALargeBuffer) {
     input += rng() % 3 == 0 ? "w" + std::to_string(rng() % 320) + "_"
                             : std::string(1, static_cast<char>(rng()));
   }
-  expectSameAsSequential(rules, input, 1 << 20);
+  for (const Forced strategy : kStrategies) expectSameAsSequential(rules, input, 1 << 20, strategy);
   expectSameAsSequential(rules, input, 1000);  // some rules switch to plain scans part way
 }
 
@@ -129,8 +136,8 @@ TEST(MultiReplacer, ManyRulesOnALargeBuffer) {
 // plain scans of the whole buffer long before the budget is reached.
 TEST(MultiReplacer, CandidatesAreAllUsedUpByTheEnd) {
   // The write of "ab" rescans around itself and finds "x" again.
-  for (const MultiReplacer::Scan scan : {MultiReplacer::Scan::kBest, MultiReplacer::Scan::kTrie}) {
-    MultiReplacer engine({{"ab", "cd"}, {"x", "y"}}, scan);
+  for (const Forced strategy : kStrategies) {
+    MultiReplacer engine = engineFor({{"ab", "cd"}, {"x", "y"}}, strategy);
     auto buffer = bytesOf("abxabx");
     ASSERT_TRUE(engine.apply(buffer));
     EXPECT_EQ("cdycdy", textOf(buffer));

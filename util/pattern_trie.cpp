@@ -1,0 +1,74 @@
+#include "util/pattern_trie.h"
+
+#include <algorithm>
+#include <utility>
+
+PatternTrie::PatternTrie(const std::vector<std::string>& patterns, std::size_t stride)
+    : startPairs_(std::size_t{1} << 16, 0), stride_(stride) {
+  // Each state's children kept sorted by byte while the trie grows.
+  std::vector<std::vector<std::pair<unsigned char, std::uint32_t>>> children(1);
+  ownPattern_.assign(1, -1);
+  for (std::size_t id = 0; id < patterns.size(); ++id) {
+    const std::string& pattern = patterns[id];
+    std::uint32_t state = 0;
+    for (const char ch : pattern) {
+      const auto b = static_cast<unsigned char>(ch);
+      auto& kids = children[state];
+      auto it = std::lower_bound(kids.begin(), kids.end(), std::make_pair(b, std::uint32_t{0}));
+      if (it == kids.end() || it->first != b) {
+        const auto added = static_cast<std::uint32_t>(children.size());
+        it = kids.insert(it, {b, added});
+        children.emplace_back();  // invalidates `kids`, not `added`
+        ownPattern_.push_back(-1);
+        state = added;
+      } else {
+        state = it->second;
+      }
+    }
+    ownPattern_[state] = static_cast<std::int32_t>(id);
+
+    const auto* const bytes = reinterpret_cast<const unsigned char*>(pattern.data());
+    if (pattern.size() == 1) {
+      oneBytePattern_[bytes[0]] = true;
+      for (unsigned second = 0; second < 256; ++second) {
+        const unsigned char both[2] = {bytes[0], static_cast<unsigned char>(second)};
+        startPairs_[pairAt(both)] |= kFirstPair;
+      }
+    } else {
+      startPairs_[pairAt(bytes)] |= kFirstPair;
+    }
+    for (std::size_t k = 1; k < stride_; ++k) {
+      startPairs_[pairAt(bytes + k)] |= static_cast<unsigned char>(1u << k);
+    }
+  }
+
+  edgeBegin_.reserve(children.size() + 1);
+  for (const auto& kids : children) {
+    edgeBegin_.push_back(static_cast<std::uint32_t>(edgeByte_.size()));
+    for (const auto& [b, target] : kids) {
+      edgeByte_.push_back(b);
+      edgeTarget_.push_back(target);
+    }
+  }
+  edgeBegin_.push_back(static_cast<std::uint32_t>(edgeByte_.size()));
+  for (std::uint32_t e = edgeBegin_[0]; e < edgeBegin_[1]; ++e) {
+    rootNext_[edgeByte_[e]] = edgeTarget_[e];
+  }
+  pairState_.assign(std::size_t{1} << 16, 0);
+  for (unsigned first = 0; first < 256; ++first) {
+    const std::uint32_t state = rootNext_[first];
+    if (state == 0) continue;
+    for (std::uint32_t e = edgeBegin_[state]; e < edgeBegin_[state + 1]; ++e) {
+      const unsigned char both[2] = {static_cast<unsigned char>(first), edgeByte_[e]};
+      pairState_[pairAt(both)] = edgeTarget_[e];
+    }
+  }
+}
+
+std::uint32_t PatternTrie::child(std::uint32_t state, unsigned char byte) const {
+  const auto first = edgeByte_.begin() + edgeBegin_[state];
+  const auto last = edgeByte_.begin() + edgeBegin_[state + 1];
+  const auto it = std::lower_bound(first, last, byte);
+  if (it == last || *it != byte) return 0;
+  return edgeTarget_[static_cast<std::size_t>(it - edgeByte_.begin())];
+}

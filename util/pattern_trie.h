@@ -1,0 +1,139 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+// Finds many byte patterns at once: a table of the first two bytes of every
+// pattern (65,536 one-byte entries, whatever the number of patterns) rejects
+// almost every position with one lookup, eight positions to a branch, and
+// where it passes, a descent of the trie of the patterns from that position
+// reports the patterns that start there. The scan's cost per byte thus hardly
+// depends on the number of patterns, and the trie costs memory in proportion
+// to the patterns' total length. With no pattern shorter than three bytes,
+// only every `stride`-th position need be looked up (see the constructor).
+class PatternTrie {
+ public:
+  // The trie of `patterns` (none empty; pattern ids are their indices).
+  // `stride` (1 to 4) is how far apart the positions that the table tests
+  // lie; above 1 it must be less than the shortest pattern's length.
+  PatternTrie(const std::vector<std::string>& patterns, std::size_t stride);
+
+  // Calls found(id, start) for every occurrence that lies wholly inside
+  // data[begin, end), in ascending order of start.
+  template <typename Found>
+  void scan(const char* data, std::size_t begin, std::size_t end, Found&& found) const;
+
+  // The descent from `start`: found(id, start) for every pattern that starts
+  // there and ends by `end`, shortest first. For positions that a filter in
+  // front of the table has passed.
+  template <typename Found>
+  void patternsAt(const char* data, std::size_t start, std::size_t end, Found&& found) const;
+
+ private:
+  // The two bytes at `at` as one number, for the tables: one load.
+  static std::uint16_t pairAt(const unsigned char* at) {
+    std::uint16_t pair;
+    std::memcpy(&pair, at, sizeof pair);
+    return pair;
+  }
+  std::uint32_t child(std::uint32_t state, unsigned char byte) const;
+  template <std::size_t Stride, typename Found>
+  void scanStrided(const char* data, std::size_t begin, std::size_t end, Found&& found) const;
+
+  // Each state's edges sit sorted by byte in edgeByte_/edgeTarget_ from
+  // edgeBegin_[s] to edgeBegin_[s + 1]; the root's row is rootNext_ (0: no
+  // pattern starts with the byte).
+  std::vector<std::uint32_t> edgeBegin_;
+  std::vector<unsigned char> edgeByte_;
+  std::vector<std::uint32_t> edgeTarget_;
+  std::vector<std::int32_t> ownPattern_;  // pattern ending exactly here, or -1
+  std::uint32_t rootNext_[256] = {};
+  // Entry pairAt(b0 b1) has kFirstPair when a pattern may start with bytes
+  // b0 b1: the first two bytes of every pattern, and b0 followed by any byte
+  // for a pattern of one byte b0; and bit k (k < stride_) when they may be a
+  // pattern's bytes k and k + 1. A byte an entry, not a bit: the test is then
+  // one load, and the entries the data meets stay cached.
+  std::vector<unsigned char> startPairs_;
+  static constexpr unsigned char kFirstPair = 1;
+  // The state two bytes below the root, by pairAt of those bytes (0: none):
+  // where a descent starts once the table has passed a position.
+  std::vector<std::uint32_t> pairState_;
+  bool oneBytePattern_[256] = {};
+  std::size_t stride_;
+};
+
+template <typename Found>
+void PatternTrie::patternsAt(const char* data, std::size_t start, std::size_t end,
+                             Found&& found) const {
+  const auto* const bytes = reinterpret_cast<const unsigned char*>(data);
+  if (oneBytePattern_[bytes[start]]) {
+    found(static_cast<std::uint32_t>(ownPattern_[rootNext_[bytes[start]]]), start);
+  }
+  if (end - start < 2) return;
+  std::uint32_t state = pairState_[pairAt(bytes + start)];
+  for (std::size_t i = start + 2; state != 0; ++i) {
+    if (ownPattern_[state] >= 0) found(static_cast<std::uint32_t>(ownPattern_[state]), start);
+    if (i == end) return;
+    state = child(state, bytes[i]);
+  }
+}
+
+// Every occurrence covers a tested position q with its bytes k and k + 1 for
+// one k below Stride, and the table has bit k for that pair; a passed q may
+// thus start an occurrence at q - k for each such bit, tried from the
+// farthest back so that starts are found in ascending order. Eight tested
+// positions to a branch: most blocks pass none. Positions up to the one
+// before `end`; the last byte is the caller's.
+template <std::size_t Stride, typename Found>
+void PatternTrie::scanStrided(const char* data, std::size_t begin, std::size_t end,
+                              Found&& found) const {
+  const auto* const bytes = reinterpret_cast<const unsigned char*>(data);
+  const unsigned char* const pairs = startPairs_.data();
+  const auto startsAround = [&](std::size_t q, unsigned entry) {
+    for (std::size_t k = Stride - 1; k > 0; --k) {
+      if ((entry & (1u << k)) != 0 && q - begin >= k &&
+          (pairs[pairAt(bytes + q - k)] & kFirstPair) != 0) {
+        patternsAt(data, q - k, end, found);
+      }
+    }
+    if ((entry & kFirstPair) != 0) patternsAt(data, q, end, found);
+  };
+  std::size_t i = begin;
+  for (; end - i > 8 * Stride; i += 8 * Stride) {
+    unsigned any = 0;
+    for (std::size_t k = 0; k < 8 * Stride; k += Stride) any |= pairs[pairAt(bytes + i + k)];
+    if (any == 0) continue;
+    for (std::size_t k = 0; k < 8 * Stride; k += Stride) {
+      const unsigned entry = pairs[pairAt(bytes + i + k)];
+      if (entry != 0) startsAround(i + k, entry);
+    }
+  }
+  for (; i + 1 < end; i += Stride) {
+    const unsigned entry = pairs[pairAt(bytes + i)];
+    if (entry != 0) startsAround(i, entry);
+  }
+}
+
+template <typename Found>
+void PatternTrie::scan(const char* data, std::size_t begin, std::size_t end, Found&& found) const {
+  if (begin >= end) return;
+  switch (stride_) {
+    case 2:
+      scanStrided<2>(data, begin, end, found);
+      break;
+    case 3:
+      scanStrided<3>(data, begin, end, found);
+      break;
+    case 4:
+      scanStrided<4>(data, begin, end, found);
+      break;
+    default:
+      scanStrided<1>(data, begin, end, found);
+  }
+  // The last byte can only start a pattern of one byte (none with a stride).
+  const auto last = static_cast<unsigned char>(data[end - 1]);
+  if (oneBytePattern_[last]) patternsAt(data, end - 1, end, found);
+}
