@@ -13,7 +13,9 @@ UTF-8 and UTF-16LE cases; a tenth of the rules occur in the target files. A
 second family (rules_t*.txt) is what translators write: common English item
 and UI words and short CJK texts, in UTF-8 and UTF-16LE forms, with chains,
 duplicates and rules that never apply; the targets hold game text drawn from
-the same vocabulary, about one piece per KiB.
+the same vocabulary, about one piece per KiB. A third (rules_c*.txt) chains
+rules over that vocabulary (A->B, B->C, ...) in both encodings, so the
+targets are dense with occurrences of them.
 
 usage: make_workspace.py ROOT [--scale 1.0]
 """
@@ -126,6 +128,28 @@ def make_translator_rules(rng, count, texts):
     return rules
 
 
+def make_chained_rules(rng, count, texts):
+    """Rules that chain over the targets' vocabulary: each chain turns a text
+    into another of the same character count, that one into a third, and so
+    on (A->B, B->C, ...), two to five links long. Texts of one script apply
+    in UTF-8, an English word to a CJK text and back in UTF-16LE, so almost
+    every piece of game text is rewritten, many several times over, and the
+    rescans after each rule's writes carry real weight."""
+    by_length = {}
+    for t in sorted(set(texts)):
+        by_length.setdefault(len(t), []).append(t)
+    rules = []
+    while len(rules) < count:
+        s = rng.choice(texts)
+        for _ in range(rng.randrange(2, 6)):
+            if len(rules) == count:
+                break
+            r = rng.choice(by_length[len(s)])
+            rules.append((s, r))
+            s = r
+    return rules
+
+
 def game_text(rng, texts):
     """One piece of game text as the targets hold it: UTF-8 or UTF-16LE."""
     text = rng.choice(texts)
@@ -179,6 +203,13 @@ def main():
         with open(os.path.join(root, "rules", "rules_t%d.txt" % n), "w", encoding="utf-8") as f:
             f.write("# %d translator rules\n" % n)
             for s, r in make_translator_rules(random.Random(n + 1), n, texts):
+                f.write("%s=%s\n" % (s, r))
+
+    # A third family: chains of rules over the same vocabulary.
+    for n in (1, 10, 100, 1000):
+        with open(os.path.join(root, "rules", "rules_c%d.txt" % n), "w", encoding="utf-8") as f:
+            f.write("# %d chained rules\n" % n)
+            for s, r in make_chained_rules(random.Random(n + 2), n, texts):
                 f.write("%s=%s\n" % (s, r))
 
     # A tenth of the applicable rules of the largest set occur in target files;

@@ -148,6 +148,8 @@ def main():
         commands["uexpmod, %d rules" % n] = (lambda n=n: use_rules(n), [tool], "1\n1\n", False)
     for n in (1, 10, 100, 1000):
         commands["uexpmod, %d translator" % n] = (lambda n=n: use_rules("t%d" % n), [tool], "1\n1\n", False)
+    for n in (10, 100, 1000):
+        commands["uexpmod, %d chained" % n] = (lambda n=n: use_rules("c%d" % n), [tool], "1\n1\n", False)
     commands["rg -l -F -a -j1"] = (None, "rg -l -F -a -j1 %s '%s' '%s' > /dev/null" % (uexp_glob, MARKER, unpack), None, True)
     commands["rg -l -F -a -j1 + cp"] = (
         None, "rm -rf '%s' && mkdir -p '%s' && cd '%s' && rg -l -0 -F -a -j1 %s '%s' . | xargs -0 -r cp --parents -t '%s'"
@@ -219,6 +221,9 @@ def main():
     for n, target in ((10, 1.05), (100, 1.1), (1000, 1.25)):
         print("translator %4d / 1 rule         = %.2f  (target <= %.2f)"
               % (n, med["uexpmod, %d translator" % n] / t1, target))
+    for n, target in ((10, 1.05), (100, 1.1), (1000, 1.25)):
+        print("chained    %4d / 1 translator   = %.2f  (target <= %.2f)"
+              % (n, med["uexpmod, %d chained" % n] / t1, target))
     print("uexpmod peak RSS, any run        = %.1f MiB" % (max(max(rss[n]) for n in commands if n.startswith("uexpmod")) / 1024))
     print("peak RSS, 1000 translator rules minus 1 rule = %.1f MiB  (target <= 2)"
           % ((max(rss["uexpmod, 1000 translator"]) - max(rss["uexpmod, 1 translator"])) / 1024))
