@@ -87,15 +87,14 @@ void MultiReplacer::rescanAround(std::size_t pairIndex, const std::vector<Write>
   // bytes of it; neighbouring windows are merged so each byte is scanned once.
   const std::size_t reach = longestPattern_ - 1;
   const auto scanWindow = [&](std::size_t begin, std::size_t end) {
-    auto found = [&](std::uint32_t id, std::size_t start) {
+    search_->scan(buffer.data(), begin, end, [&](std::uint32_t id, std::size_t start) {
       const std::vector<std::uint32_t>& owners = pairsOfPattern_[id];
       for (auto it = std::upper_bound(owners.begin(), owners.end(), pairIndex); it != owners.end();
            ++it) {
         addCandidate(*it, start);
         unsorted_[*it] = true;
       }
-    };
-    search_->scan(buffer.data(), begin, end, found);
+    });
   };
   std::size_t windowBegin = 0;
   std::size_t windowEnd = 0;
@@ -125,10 +124,9 @@ bool MultiReplacer::apply(std::span<char> buffer, const BeforeWrites& beforeWrit
   plainScan_.assign(pairs_.size(), false);
   candidateCount_ = 0;
 
-  auto found = [&](std::uint32_t id, std::size_t start) {
+  search_->scan(buffer.data(), 0, buffer.size(), [&](std::uint32_t id, std::size_t start) {
     for (const std::uint32_t owner : pairsOfPattern_[id]) addCandidate(owner, start);
-  };
-  search_->scan(buffer.data(), 0, buffer.size(), found);
+  });
   const bool plain = std::find(plainScan_.begin(), plainScan_.end(), true) != plainScan_.end();
   if (beforeWrites && (candidateCount_ > 0 || plain)) {
     const std::span<char> ready = beforeWrites(plain ? buffer.size() : candidateCount_);

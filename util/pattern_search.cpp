@@ -51,20 +51,3 @@ PatternSearch::PatternSearch(std::vector<std::string> patterns, Plan plan)
       break;
   }
 }
-
-void PatternSearch::scan(const char* data, std::size_t begin, std::size_t end, Sink found) const {
-  if (!trie_) {
-    for (std::uint32_t id = 0; id < finders_.size(); ++id) {
-      std::size_t at = begin;
-      while ((at = finders_[id].find(data, end, at)) != ByteFinder::kNotFound) found(id, at++);
-    }
-    return;
-  }
-  if (begin >= end) return;
-  std::size_t from = begin;
-  if (filter_) {
-    from = filter_->scan(reinterpret_cast<const unsigned char*>(data), begin, end,
-                         [&](std::size_t at) { trie_->patternsAt(data, at, end, found); });
-  }
-  trie_->scan(data, from, end, found);
-}

@@ -35,26 +35,13 @@ class PatternSearch {
   // Searches for `patterns` (none empty; their ids are their indices).
   PatternSearch(std::vector<std::string> patterns, Plan plan);
 
-  // Told each occurrence: the pattern's id and the position where it starts.
-  class Sink {
-   public:
-    template <typename F>
-    Sink(F& found)  // NOLINT: made from a lambda where a scan is called
-        : object_(&found), call_([](void* object, std::uint32_t id, std::size_t start) {
-            (*static_cast<F*>(object))(id, start);
-          }) {}
-    void operator()(std::uint32_t id, std::size_t start) const { call_(object_, id, start); }
-
-   private:
-    void* object_;
-    void (*call_)(void*, std::uint32_t, std::size_t);
-  };
-
   // Calls found(id, start) for every occurrence that lies wholly inside
   // data[begin, end): each pattern's in ascending order of start; those of
   // different patterns one pattern after the other (single-pattern
-  // searches) or mixed in ascending order (the trie).
-  void scan(const char* data, std::size_t begin, std::size_t end, Sink found) const;
+  // searches) or mixed in ascending order (the trie). A template, so that
+  // what the caller does with each occurrence is compiled into the scan.
+  template <typename Found>
+  void scan(const char* data, std::size_t begin, std::size_t end, Found&& found) const;
 
   const std::vector<std::string>& patterns() const { return patterns_; }
 
@@ -64,3 +51,22 @@ class PatternSearch {
   std::optional<VectorFilter> filter_;    // kVectorFilter
   std::optional<PatternTrie> trie_;       // kVectorFilter and kPairTable
 };
+
+template <typename Found>
+void PatternSearch::scan(const char* data, std::size_t begin, std::size_t end,
+                         Found&& found) const {
+  if (!trie_) {
+    for (std::uint32_t id = 0; id < finders_.size(); ++id) {
+      std::size_t at = begin;
+      while ((at = finders_[id].find(data, end, at)) != ByteFinder::kNotFound) found(id, at++);
+    }
+    return;
+  }
+  if (begin >= end) return;
+  std::size_t from = begin;
+  if (filter_) {
+    from = filter_->scan(reinterpret_cast<const unsigned char*>(data), begin, end,
+                         [&](std::size_t at) { trie_->patternsAt(data, at, end, found); });
+  }
+  trie_->scan(data, from, end, found);
+}

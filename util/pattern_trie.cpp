@@ -64,11 +64,3 @@ PatternTrie::PatternTrie(const std::vector<std::string>& patterns, std::size_t s
     }
   }
 }
-
-std::uint32_t PatternTrie::child(std::uint32_t state, unsigned char byte) const {
-  const auto first = edgeByte_.begin() + edgeBegin_[state];
-  const auto last = edgeByte_.begin() + edgeBegin_[state + 1];
-  const auto it = std::lower_bound(first, last, byte);
-  if (it == last || *it != byte) return 0;
-  return edgeTarget_[static_cast<std::size_t>(it - edgeByte_.begin())];
-}

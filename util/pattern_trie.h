@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -64,6 +65,16 @@ class PatternTrie {
   bool oneBytePattern_[256] = {};
   std::size_t stride_;
 };
+
+// Inline: a descent calls it once a byte, and the descents are the scan's
+// hot path wherever the table passes.
+inline std::uint32_t PatternTrie::child(std::uint32_t state, unsigned char byte) const {
+  const auto first = edgeByte_.begin() + edgeBegin_[state];
+  const auto last = edgeByte_.begin() + edgeBegin_[state + 1];
+  const auto it = std::lower_bound(first, last, byte);
+  if (it == last || *it != byte) return 0;
+  return edgeTarget_[static_cast<std::size_t>(it - edgeByte_.begin())];
+}
 
 template <typename Found>
 void PatternTrie::patternsAt(const char* data, std::size_t start, std::size_t end,
