@@ -71,9 +71,10 @@ int UEXPProcessor::runFullProcess() {
 }
 
 std::string UEXPProcessor::folderAccessMessage(const fs::path& folder, int error) {
-  std::string message = "✗ 无法访问文件夹 " + folder.filename().string() + "：" +
-                        (accessRefused(error) ? std::string("权限不足")
-                                              : "读取出错（" + std::string(std::strerror(error)) + "）");
+  std::string message =
+      "✗ 无法访问文件夹 " + folder.filename().string() + "：" +
+      (accessRefused(error) ? std::string("权限不足")
+                            : "读取出错（" + std::string(std::strerror(error)) + "）");
   if (isBelow(folder, kSharedStorage)) {
     message += "。请在终端应用中授予存储权限（Termux：运行 termux-setup-storage）后重新运行本工具";
   }

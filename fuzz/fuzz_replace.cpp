@@ -53,9 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::vector<char> expected = buffer;
   const bool expectedReplaced = reference::replaceAll(expected, rules);
-  MultiReplacer engine = strategy == 0 ? MultiReplacer(pairs)
-                                       : MultiReplacer(pairs, static_cast<PatternSearch::Strategy>(
-                                                                  strategy - 1));
+  MultiReplacer engine =
+      strategy == 0 ? MultiReplacer(pairs)
+                    : MultiReplacer(pairs, static_cast<PatternSearch::Strategy>(strategy - 1));
   engine.setCandidateBudget(budget);
   const bool replaced = engine.apply(buffer);
   if (buffer != expected || replaced != expectedReplaced) std::abort();

@@ -186,9 +186,10 @@ TEST_F(EndToEnd, FoldersThatCannotBeReachedAreNamedNotTakenForEmpty) {
   put("提取的pak/地铁水印/mod.pak", "PAK!");
   const ToolRun source = runTool("1\n1\n", "", withFault("NOLIST", "提取的pak/地铁水印"));
   EXPECT_EQ(0, source.status) << source.err;
-  EXPECT_EQ(0u, source.out.find(bold(kBar40) + cyan("自动检测并复制指定目录PAK文件") + bold(kBar40) +
-                                refused("地铁水印") + yellow("⚠  指定源文件夹无PAK文件，跳过复制") +
-                                "\n" + bold("未检测到指定目录PAK，请手动选择：")))
+  EXPECT_EQ(0u,
+            source.out.find(bold(kBar40) + cyan("自动检测并复制指定目录PAK文件") + bold(kBar40) +
+                            refused("地铁水印") + yellow("⚠  指定源文件夹无PAK文件，跳过复制") +
+                            "\n" + bold("未检测到指定目录PAK，请手动选择：")))
       << source.out;
 
   prepare();
@@ -206,7 +207,8 @@ TEST_F(EndToEnd, FoldersThatCannotBeReachedAreNamedNotTakenForEmpty) {
   put("uexp解包/a.uexp", kMarker);
   const ToolRun unpack = runTool("1\n1\n", "", withFault("NOLIST", "uexp解包"));
   EXPECT_EQ(0, unpack.status);
-  EXPECT_TRUE(unpack.out.ends_with(kScanHeading + refused("uexp解包") + red("✗ 解包目录无uexp文件")))
+  EXPECT_TRUE(
+      unpack.out.ends_with(kScanHeading + refused("uexp解包") + red("✗ 解包目录无uexp文件")))
       << unpack.out;
 
   // A first run that may not make the rule folder says so too.

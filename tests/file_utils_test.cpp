@@ -128,8 +128,9 @@ TEST(FindFilesRecursive, FollowsFileLinksButNotFolderLinks) {
   fs::create_symlink(dir / "outside/real.uexp", dir / "root/link.uexp");
   fs::create_directory_symlink(dir / "outside", dir / "root/folderlink");
   fs::create_symlink(dir / "nowhere.uexp", dir / "root/dangling.uexp");
-  EXPECT_EQ((std::vector<std::string>{"link.uexp", "own.uexp"}),
-            relativeNames(FileUtils::findFilesRecursive(dir / "root", ".uexp").files, dir / "root"));
+  EXPECT_EQ(
+      (std::vector<std::string>{"link.uexp", "own.uexp"}),
+      relativeNames(FileUtils::findFilesRecursive(dir / "root", ".uexp").files, dir / "root"));
 }
 
 TEST(FindFilesRecursive, SkipsAnUnreadableSubfolderAndGoesOn) {
@@ -274,7 +275,9 @@ TEST(ContainsBytes, TellsWhetherAMappedFileWasInMemory) {
   if (where.f_type == TMPFS_MAGIC) GTEST_SKIP() << "tmpfs keeps every file in memory";
   const fs::path file = dir / "f.uexp";
   writeFile(file, std::string(ContentSearch::kMapFrom, 'a'));
-  const auto search = [&] { return ContentSearch::search(FileHandle::openForReading(file), "Game/"); };
+  const auto search = [&] {
+    return ContentSearch::search(FileHandle::openForReading(file), "Game/");
+  };
   EXPECT_EQ(ContainsResult::kNotFound, search().contains);
   EXPECT_EQ(std::optional<bool>(true), search().wasInMemory);  // just written
 
@@ -345,7 +348,8 @@ TEST(BusErrorGuard, OneAtATime) {
     EXPECT_FALSE(inner.installed());
   }
   ASSERT_EQ(0, sigaction(SIGBUS, nullptr, &now));
-  EXPECT_EQ(reinterpret_cast<void*>(before.sa_sigaction), reinterpret_cast<void*>(now.sa_sigaction));
+  EXPECT_EQ(reinterpret_cast<void*>(before.sa_sigaction),
+            reinterpret_cast<void*>(now.sa_sigaction));
   EXPECT_TRUE(BusErrorGuard(bytes, sizeof bytes).installed());
 }
 

@@ -69,7 +69,8 @@ TEST(MultiReplacer, KeepsTheMeaningOfRulesAppliedOneAfterAnother) {
       {{{"q", "r"}}, ""},
   };
   for (const auto& [rules, input] : cases) {
-    for (const Forced strategy : kStrategies) expectSameAsSequential(rules, input, 1 << 20, strategy);
+    for (const Forced strategy : kStrategies)
+      expectSameAsSequential(rules, input, 1 << 20, strategy);
     expectSameAsSequential(rules, input, 0);  // every rule on the plain path
     expectSameAsSequential(rules, input, 2);  // some rules switch part way
   }

@@ -5,15 +5,15 @@
 #include <gtest/gtest.h>
 #include <linux/magic.h>
 #include <sys/resource.h>
-#include <sys/statfs.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <ctime>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <sstream>
 

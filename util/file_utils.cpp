@@ -14,7 +14,6 @@
 #include <string>
 #include <system_error>
 
-
 namespace fs = std::filesystem;
 
 namespace {

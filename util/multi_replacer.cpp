@@ -7,7 +7,8 @@
 
 #include "util/string_utils.h"
 
-MultiReplacer::MultiReplacer(std::vector<BytePair> pairs) : MultiReplacer(std::move(pairs), nullptr) {}
+MultiReplacer::MultiReplacer(std::vector<BytePair> pairs)
+    : MultiReplacer(std::move(pairs), nullptr) {}
 
 MultiReplacer::MultiReplacer(std::vector<BytePair> pairs, PatternSearch::Strategy strategy)
     : MultiReplacer(std::move(pairs), &strategy) {}
@@ -33,9 +34,8 @@ MultiReplacer::MultiReplacer(std::vector<BytePair> pairs, const PatternSearch::S
     longestPattern_ = std::max(longestPattern_, pairs_[i].search.size());
   }
   if (patterns.empty()) return;
-  const PatternSearch::Plan plan = strategy != nullptr
-                                       ? PatternSearch::choose(patterns, *strategy)
-                                       : PatternSearch::choose(patterns);
+  const PatternSearch::Plan plan = strategy != nullptr ? PatternSearch::choose(patterns, *strategy)
+                                                       : PatternSearch::choose(patterns);
   search_.emplace(std::move(patterns), plan);
 }
 
@@ -59,8 +59,9 @@ void MultiReplacer::applyPair(std::size_t pairIndex, std::span<char> buffer,
   char* const data = buffer.data();
 
   if (plainScan_[pairIndex]) {
-    UTF8Utils::replaceInBytes(buffer, pair.search, pair.replacement,
-                              [&](std::size_t at) { writes.push_back({at, at + m}); });
+    UTF8Utils::replaceInBytes(buffer, pair.search, pair.replacement, [&](std::size_t at) {
+      writes.push_back({at, at + m});
+    });
     return;
   }
 

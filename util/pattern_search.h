@@ -47,9 +47,9 @@ class PatternSearch {
 
  private:
   std::vector<std::string> patterns_;
-  std::vector<ByteFinder> finders_;       // kSinglePatterns
-  std::optional<VectorFilter> filter_;    // kVectorFilter
-  std::optional<PatternTrie> trie_;       // kVectorFilter and kPairTable
+  std::vector<ByteFinder> finders_;     // kSinglePatterns
+  std::optional<VectorFilter> filter_;  // kVectorFilter
+  std::optional<PatternTrie> trie_;     // kVectorFilter and kPairTable
 };
 
 template <typename Found>

@@ -158,8 +158,7 @@ UEXPMOD_VECTOR_TARGET std::size_t VectorFilter::scan(const unsigned char* bytes,
 inline bool VectorFilter::available() { return false; }
 
 template <typename Hit>
-std::size_t VectorFilter::scan(const unsigned char*, std::size_t begin, std::size_t,
-                               Hit&&) const {
+std::size_t VectorFilter::scan(const unsigned char*, std::size_t begin, std::size_t, Hit&&) const {
   return begin;
 }
 #endif
