@@ -4,6 +4,7 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <system_error>
 
 #include "app/uexp_processor.h"
 #include "util/file_utils.h"
@@ -39,7 +40,9 @@ UEXPProcessor::UEXPProcessor(const fs::path& workspaceRoot, std::istream& in, st
   // was refused.
   for (const fs::path* dir : {&pakDir, &unpackDir, &repackDir, &configDir, &specPakDir}) {
     std::error_code error;
-    if (!FileUtils::createDirectories(*dir, error)) unmadeFolders_.emplace(*dir, error);
+    if (!FileUtils::createDirectories(*dir, error) && accessRefused(error.value())) {
+      refusedFolders_.emplace(*dir, error.value());
+    }
   }
 }
 
@@ -83,9 +86,9 @@ std::string UEXPProcessor::folderAccessMessage(const fs::path& folder, int error
 
 void UEXPProcessor::reportUnreachable(const fs::path& folder, int listError) {
   int error = listError;
-  if (const auto unmade = unmadeFolders_.find(folder);
-      error == 0 && unmade != unmadeFolders_.end() && accessRefused(unmade->second.value())) {
-    error = unmade->second.value();
+  if (const auto refused = refusedFolders_.find(folder);
+      error == 0 && refused != refusedFolders_.end()) {
+    error = refused->second;
   }
   if (error != 0) console.println(folderAccessMessage(folder, error), "red");
 }

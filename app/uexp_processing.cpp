@@ -223,15 +223,15 @@ int UEXPProcessor::processUexpFiles(const RuleList& rules, const CopiedTargets& 
   console.println("", "");
 
   // Copies made with other rules are rewritten like any other file.
-  static const RewrittenCopies kNone;
-  const RewrittenCopies& copies = copied.rules == rules ? copied.rewritten : kNone;
+  const bool sameRules = copied.rules == rules;
   std::optional<MultiReplacer> replacer;  // made for the first file that needs it
   FileContent content;                    // one for every file, so a read buffer is reused
   int rewritten = 0;
   for (const fs::path& file : files) {
     RewriteOutcome outcome = RewriteOutcome::kFailed;
     // Copies the copy stage already rewrote with these rules are only reported.
-    if (const auto known = copies.find(file); known != copies.end()) {
+    if (const auto known = copied.rewritten.find(file);
+        sameRules && known != copied.rewritten.end()) {
       outcome = known->second;
     } else {
       try {

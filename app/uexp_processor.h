@@ -5,7 +5,6 @@
 #include <map>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -120,6 +119,7 @@ class UEXPProcessor {
   ColorConsole console;
   GradientColor gradient;
   std::istream& in_;
-  // The workspace folders the constructor could not make, and why.
-  std::map<std::filesystem::path, std::error_code> unmadeFolders_;
+  // The workspace folders the constructor could not make because access was
+  // refused, with the errno value.
+  std::map<std::filesystem::path, int> refusedFolders_;
 };

@@ -236,8 +236,7 @@ bool FileUtils::readBinaryFile(const FileHandle& file, ByteBuffer& bytes) {
 
 StagedWrite::StagedWrite(const fs::path& file, std::span<const char> bytes)
     : file_(file), temporary_(temporarySibling(file)) {
-  written_ = writeTemporary(temporary_, bytes);  // removes what it could not fill
-  if (!written_) temporary_.clear();
+  if (!writeTemporary(temporary_, bytes)) temporary_.clear();  // it removed what it could not fill
 }
 
 StagedWrite::~StagedWrite() {
@@ -247,8 +246,7 @@ StagedWrite::~StagedWrite() {
 }
 
 bool StagedWrite::commit() {
-  if (!written_) return false;
-  written_ = false;
+  if (temporary_.empty()) return false;
   return commitTemporary(std::exchange(temporary_, fs::path()), file_);  // removes it on failure
 }
 

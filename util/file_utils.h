@@ -32,8 +32,6 @@ class StagedWrite {
   StagedWrite(const StagedWrite&) = delete;
   StagedWrite& operator=(const StagedWrite&) = delete;
 
-  // Whether every byte reached the temporary file.
-  bool written() const { return written_; }
   // Renames the temporary file over the file, keeping the permissions the
   // file had. True only when every byte was written and the rename
   // succeeded; the temporary file is gone either way.
@@ -41,8 +39,7 @@ class StagedWrite {
 
  private:
   std::filesystem::path file_;
-  std::filesystem::path temporary_;
-  bool written_ = false;
+  std::filesystem::path temporary_;  // empty unless it holds every byte, not yet committed
 };
 
 // Stateless file and folder operations. None of them prints; each reports its

@@ -8,12 +8,13 @@
 #include "util/string_utils.h"
 
 MultiReplacer::MultiReplacer(std::vector<BytePair> pairs)
-    : MultiReplacer(std::move(pairs), nullptr) {}
+    : MultiReplacer(std::move(pairs), std::nullopt) {}
 
 MultiReplacer::MultiReplacer(std::vector<BytePair> pairs, PatternSearch::Strategy strategy)
-    : MultiReplacer(std::move(pairs), &strategy) {}
+    : MultiReplacer(std::move(pairs), std::optional(strategy)) {}
 
-MultiReplacer::MultiReplacer(std::vector<BytePair> pairs, const PatternSearch::Strategy* strategy) {
+MultiReplacer::MultiReplacer(std::vector<BytePair> pairs,
+                             std::optional<PatternSearch::Strategy> strategy) {
   // Pairs that can never replace anything are left out: they would change
   // nothing in their turn.
   for (BytePair& pair : pairs) {
@@ -34,9 +35,8 @@ MultiReplacer::MultiReplacer(std::vector<BytePair> pairs, const PatternSearch::S
     longestPattern_ = std::max(longestPattern_, pairs_[i].search.size());
   }
   if (patterns.empty()) return;
-  const PatternSearch::Plan plan = strategy != nullptr ? PatternSearch::choose(patterns, *strategy)
-                                                       : PatternSearch::choose(patterns);
-  search_.emplace(std::move(patterns), plan);
+  search_.emplace(patterns, strategy ? PatternSearch::choose(patterns, *strategy)
+                                     : PatternSearch::choose(patterns));
 }
 
 void MultiReplacer::addCandidate(std::size_t pairIndex, std::size_t start) {

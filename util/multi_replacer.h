@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -64,7 +65,7 @@ class MultiReplacer {
     std::size_t end;
   };
 
-  MultiReplacer(std::vector<BytePair> pairs, const PatternSearch::Strategy* strategy);
+  MultiReplacer(std::vector<BytePair> pairs, std::optional<PatternSearch::Strategy> strategy);
   void addCandidate(std::size_t pairIndex, std::size_t start);
   void applyPair(std::size_t pairIndex, std::span<char> buffer, std::vector<Write>& writes);
   void rescanAround(std::size_t pairIndex, const std::vector<Write>& writes,

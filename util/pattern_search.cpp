@@ -1,7 +1,6 @@
 #include "util/pattern_search.h"
 
 #include <algorithm>
-#include <utility>
 
 PatternSearch::Plan PatternSearch::choose(const std::vector<std::string>& patterns) {
   // Up to three patterns, a ByteFinder search each beats the filters: over
@@ -36,18 +35,17 @@ PatternSearch::Plan PatternSearch::choose(const std::vector<std::string>& patter
   return {strategy, stride};
 }
 
-PatternSearch::PatternSearch(std::vector<std::string> patterns, Plan plan)
-    : patterns_(std::move(patterns)) {
+PatternSearch::PatternSearch(const std::vector<std::string>& patterns, Plan plan) {
   switch (plan.strategy) {
     case Strategy::kSinglePatterns:
-      for (const std::string& p : patterns_) finders_.emplace_back(p);
+      for (const std::string& p : patterns) finders_.emplace_back(p);
       break;
     case Strategy::kVectorFilter:
-      filter_.emplace(patterns_);
-      trie_.emplace(patterns_, plan.stride);
+      filter_.emplace(patterns);
+      trie_.emplace(patterns, plan.stride);
       break;
     case Strategy::kPairTable:
-      trie_.emplace(patterns_, plan.stride);
+      trie_.emplace(patterns, plan.stride);
       break;
   }
 }

@@ -33,7 +33,7 @@ class PatternSearch {
   static Plan choose(const std::vector<std::string>& patterns, Strategy strategy);
 
   // Searches for `patterns` (none empty; their ids are their indices).
-  PatternSearch(std::vector<std::string> patterns, Plan plan);
+  PatternSearch(const std::vector<std::string>& patterns, Plan plan);
 
   // Calls found(id, start) for every occurrence that lies wholly inside
   // data[begin, end): each pattern's in ascending order of start; those of
@@ -43,10 +43,7 @@ class PatternSearch {
   template <typename Found>
   void scan(const char* data, std::size_t begin, std::size_t end, Found&& found) const;
 
-  const std::vector<std::string>& patterns() const { return patterns_; }
-
  private:
-  std::vector<std::string> patterns_;
   std::vector<ByteFinder> finders_;     // kSinglePatterns
   std::optional<VectorFilter> filter_;  // kVectorFilter
   std::optional<PatternTrie> trie_;     // kVectorFilter and kPairTable
