@@ -43,12 +43,12 @@ std::vector<BytePair> sameLengthForms(const RuleList& rules) {
   return pairs;
 }
 
-// Copies the target `from`, open as `opened`, to `to` with the rules applied
-// on the way: the source is loaded once and the copy written once, where
-// copying and then rewriting the copy would write it twice and read it back
-// between. Empty when no copy could be made. When the rules cannot be applied
-// or their result cannot be written, a plain copy stands, as after a failed
-// rewrite.
+// Copies the target `from`, open as `opened`, to the new file `to` with the
+// rules applied on the way: the source is loaded once and the copy written
+// once, where copying and then rewriting the copy would write it twice and
+// read it back between. Empty when no copy could be made. When the rules
+// cannot be applied or their result cannot be written, a plain copy stands,
+// as after a failed rewrite.
 std::optional<RewriteOutcome> copyRewritten(const fs::path& from, FileHandle opened,
                                             const fs::path& to, MultiReplacer& replacer,
                                             FileContent& source) {
@@ -60,14 +60,17 @@ std::optional<RewriteOutcome> copyRewritten(const fs::path& from, FileHandle ope
     // known to hold what the rules made of the source once the edit is over.
     whole = source.load(std::move(opened)) && source.edit([&](std::span<char> bytes) {
       changed = replacer.apply(bytes, std::bind_front(&FileContent::prepareWrites, &source));
-      written = FileUtils::writeCopy(from, to, source.bytes());
+      written = FileUtils::writeNewFile(to, source.bytes(), source.permissions());
     });
     if (whole && written) return changed ? RewriteOutcome::kRewritten : RewriteOutcome::kUnchanged;
   } catch (...) {
   }
-  if (!FileUtils::copyFile(from, to)) {
+  // A copy written from bytes that changed meanwhile is replaced.
+  const bool copied = written ? FileUtils::copyFile(from, to)
+                              : FileUtils::copyToNewFile(FileHandle::openForReading(from), to);
+  if (!copied) {
     std::error_code ec;
-    if (written) fs::remove(to, ec);  // made from bytes that changed meanwhile
+    if (written) fs::remove(to, ec);
     return std::nullopt;
   }
   return whole && !changed ? RewriteOutcome::kUnchanged : RewriteOutcome::kFailed;
@@ -174,7 +177,10 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules) {
           copied.rewritten.erase(entry);
         }
         done = outcome.has_value();
+      } else if (emptied) {
+        done = FileUtils::copyToNewFile(opened, copy);
       } else {
+        // Last run's copy may still stand there: it is replaced whole.
         done = FileUtils::copyFile(candidate, copy);
       }
     } catch (...) {

@@ -357,22 +357,25 @@ TEST_F(EndToEnd, TargetSavedOverAfterItsSearchIsCopiedAsSearched) {
   EXPECT_EQ(kMarker + "xyz", get("uexp打包/a.uexp"));
 }
 
-TEST_F(EndToEnd, FullDiskDuringWriteBackKeepsTheCopiedBytes) {
+TEST_F(EndToEnd, FullDiskWhileACopyIsWrittenLeavesNoPartOfIt) {
   put("pak/one.pak", "p");
   put("配置/r.txt", "abc=xyz\n");
   const std::string big = kMarker + std::string(200000, 'a') + "abc" + std::string(200000, 'b');
   put("uexp解包/big.uexp", big);
   put("uexp解包/small.uexp", kMarker + "abc");
   const auto sources = filesUnder(kRoot / "uexp解包");
-  const ToolRun run = runTool("1\n1\n", "", withFault("NOSPACE", "big.uexp"));
+  // Every write of the copy stops half way: the rewritten copy, then the
+  // plain one made instead.
+  const ToolRun run = runTool("1\n1\n", "", withFault("NOSPACE", "uexp打包/big.uexp"));
   EXPECT_EQ(0, run.status) << run.err;
-  EXPECT_NE(std::string::npos, run.out.find(red("✗ 修改失败: big.uexp")));
+  EXPECT_NE(std::string::npos, run.out.find(red("✗ 复制失败：big.uexp") +
+                                            green("✓ 匹配到 1 个文件，已复制到打包目录")))
+      << run.out;
   EXPECT_TRUE(run.out.ends_with(green("✓ 修改完成，共处理 1 个文件") + kBanner)) << run.out;
-  // The copy keeps its complete old bytes, the other file its complete new
-  // ones; nothing else is left in the folder and the sources are untouched.
-  EXPECT_EQ(
-      (std::map<std::string, std::string>{{"big.uexp", big}, {"small.uexp", kMarker + "xyz"}}),
-      filesUnder(kRoot / "uexp打包"));
+  // No part of the failed copy is left, the other copy is complete, and the
+  // sources are untouched.
+  EXPECT_EQ((std::map<std::string, std::string>{{"small.uexp", kMarker + "xyz"}}),
+            filesUnder(kRoot / "uexp打包"));
   EXPECT_EQ(sources, filesUnder(kRoot / "uexp解包"));
 }
 

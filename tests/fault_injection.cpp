@@ -5,7 +5,8 @@
 //                                 just before it is opened for reading, as if
 //                                 another app removed it after the folder walk;
 //   UEXPMOD_FAULT_NOSPACE=<text>  a write to a file whose path contains <text>
-//                                 stops half way with ENOSPC, as on a full disk;
+//                                 stops half way with ENOSPC, as on a full disk
+//                                 (through stdio or a descriptor);
 //   UEXPMOD_FAULT_NOCHMOD=1       every change of permissions fails with EPERM,
 //                                 as on storage that keeps fixed modes;
 //   UEXPMOD_FAULT_SHRINK=<text>   a file whose path contains <text> is cut to
@@ -33,6 +34,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -47,6 +49,13 @@ bool pathMatches(const char* variable, const char* path) {
 std::set<std::FILE*>& fullFiles() {
   static std::set<std::FILE*> files;
   return files;
+}
+
+// Descriptors opened for writing under UEXPMOD_FAULT_NOSPACE, with whether
+// their storage is full yet.
+std::map<int, bool>& fullDescriptors() {
+  static std::map<int, bool> descriptors;
+  return descriptors;
 }
 
 template <typename Fn>
@@ -72,6 +81,9 @@ int openFdWithFaults(const char* name, const char* path, int flags, va_list rest
   const bool reading = (flags & O_ACCMODE) == O_RDONLY;
   if (reading && pathMatches("UEXPMOD_FAULT_VANISH", path)) ::unlink(path);
   const int fd = real<Open>(name)(path, flags, mode);
+  if (fd >= 0 && !reading && pathMatches("UEXPMOD_FAULT_NOSPACE", path)) {
+    fullDescriptors()[fd] = false;
+  }
   static std::set<std::string> replaced;
   if (fd >= 0 && reading && pathMatches("UEXPMOD_FAULT_REPLACE", path) &&
       replaced.insert(path).second) {
@@ -116,6 +128,27 @@ extern "C" std::size_t fwrite(const void* data, std::size_t size, std::size_t co
   const std::size_t written = realWrite(data, size, count / 2, f);
   errno = ENOSPC;
   return written;
+}
+
+// The first write takes half its bytes; every later one finds the storage full.
+extern "C" ssize_t write(int fd, const void* data, std::size_t size) {
+  using Write = ssize_t (*)(int, const void*, std::size_t);
+  static const Write realWrite = real<Write>("write");
+  const auto full = fullDescriptors().find(fd);
+  if (full == fullDescriptors().end()) return realWrite(fd, data, size);
+  if (!full->second && size > 1) {
+    full->second = true;
+    return realWrite(fd, data, size / 2);
+  }
+  errno = ENOSPC;
+  return -1;
+}
+
+extern "C" int close(int fd) {
+  using Close = int (*)(int);
+  static const Close realClose = real<Close>("close");
+  fullDescriptors().erase(fd);
+  return realClose(fd);
 }
 
 extern "C" int fclose(std::FILE* f) {

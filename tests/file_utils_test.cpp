@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <linux/magic.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
@@ -172,45 +173,80 @@ TEST(IsFileSameSize, ComparesSizesOnly) {
   EXPECT_FALSE(FileUtils::isFileSameSize(dir / "a", dir / "folder"));
 }
 
-// writeCopy is handed the bytes instead of reading them; otherwise it makes
-// copies as copyFile does.
 TEST(CopyFile, CreatesFoldersReplacesAndFailsCleanly) {
-  for (const bool given : {false, true}) {
-    const std::string bytes = given ? "given bytes" : "source bytes";
-    const auto copy = [&](const fs::path& from, const fs::path& to) {
-      return given ? FileUtils::writeCopy(from, to, bytes) : FileUtils::copyFile(from, to);
-    };
-    TempDir dir;
-    writeFile(dir / "src.bin", "source bytes");
-    const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
-    fs::permissions(dir / "src.bin", mode);
-    EXPECT_TRUE(copy(dir / "src.bin", dir / "x/y/dst.bin"));
-    EXPECT_EQ(bytes, readFile(dir / "x/y/dst.bin"));
-    EXPECT_EQ(mode, fs::status(dir / "x/y/dst.bin").permissions());
+  TempDir dir;
+  writeFile(dir / "src.bin", "source bytes");
+  const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+  fs::permissions(dir / "src.bin", mode);
+  EXPECT_TRUE(FileUtils::copyFile(dir / "src.bin", dir / "x/y/dst.bin"));
+  EXPECT_EQ("source bytes", readFile(dir / "x/y/dst.bin"));
+  EXPECT_EQ(mode, fs::status(dir / "x/y/dst.bin").permissions());
 
-    writeFile(dir / "old.bin", "old");
-    EXPECT_TRUE(copy(dir / "src.bin", dir / "old.bin"));
-    EXPECT_EQ(bytes, readFile(dir / "old.bin"));
+  writeFile(dir / "old.bin", "old");
+  EXPECT_TRUE(FileUtils::copyFile(dir / "src.bin", dir / "old.bin"));
+  EXPECT_EQ("source bytes", readFile(dir / "old.bin"));
 
-    // A copy onto its own source would destroy it.
-    EXPECT_FALSE(copy(dir / "src.bin", dir / "src.bin"));
-    EXPECT_FALSE(copy(dir / "src.bin", dir / "x/../src.bin"));
-    EXPECT_EQ("source bytes", readFile(dir / "src.bin"));
+  // A copy onto its own source would destroy it.
+  EXPECT_FALSE(FileUtils::copyFile(dir / "src.bin", dir / "src.bin"));
+  EXPECT_FALSE(FileUtils::copyFile(dir / "src.bin", dir / "x/../src.bin"));
+  EXPECT_EQ("source bytes", readFile(dir / "src.bin"));
 
-    fs::create_directories(dir / "taken.bin");
-    EXPECT_FALSE(copy(dir / "src.bin", dir / "taken.bin"));
-    EXPECT_TRUE(fs::is_directory(dir / "taken.bin"));
+  fs::create_directories(dir / "taken.bin");
+  EXPECT_FALSE(FileUtils::copyFile(dir / "src.bin", dir / "taken.bin"));
+  EXPECT_TRUE(fs::is_directory(dir / "taken.bin"));
 
-    if (!given) {
-      EXPECT_FALSE(copy(dir / "missing.bin", dir / "m/n/dst.bin"));
-      EXPECT_TRUE(fs::is_directory(dir / "m/n"));
-      EXPECT_FALSE(fs::exists(dir / "m/n/dst.bin"));
-    }
-    // No temporary file is left behind by any of these.
-    for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
-      EXPECT_EQ(std::string::npos, entry.path().string().find(".tmp")) << entry.path();
-    }
+  EXPECT_FALSE(FileUtils::copyFile(dir / "missing.bin", dir / "m/n/dst.bin"));
+  EXPECT_TRUE(fs::is_directory(dir / "m/n"));
+  EXPECT_FALSE(fs::exists(dir / "m/n/dst.bin"));
+  // No temporary file is left behind by any of these.
+  for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
+    EXPECT_EQ(std::string::npos, entry.path().string().find(".tmp")) << entry.path();
   }
+}
+
+// New files are made whole or not at all, and never over what stands.
+TEST(NewFile, CreatedExclusivelyCompleteOrAbsent) {
+  TempDir dir;
+  const std::string big(1 << 20, 'b');
+  writeFile(dir / "src.bin", big);
+  fs::permissions(dir / "src.bin", fs::perms::owner_read | fs::perms::group_read);
+
+  // Folders made, the mode given exactly, whatever the creation mask.
+  const fs::perms all = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                        fs::perms::group_write | fs::perms::others_read | fs::perms::others_write;
+  EXPECT_TRUE(FileUtils::writeNewFile(dir / "x/y/a.bin", testsupport::bytesOf("new"), all));
+  EXPECT_EQ("new", readFile(dir / "x/y/a.bin"));
+  EXPECT_EQ(all, fs::status(dir / "x/y/a.bin").permissions());
+  // From an open file whose position is at its end: all of it, its mode.
+  FileHandle source = FileHandle::openForReading(dir / "src.bin");
+  ASSERT_EQ(static_cast<off_t>(big.size()), ::lseek(source.get(), 0, SEEK_END));
+  EXPECT_TRUE(FileUtils::copyToNewFile(source, dir / "x/b.bin"));
+  EXPECT_EQ(big, readFile(dir / "x/b.bin"));
+  EXPECT_EQ(fs::status(dir / "src.bin").permissions(), fs::status(dir / "x/b.bin").permissions());
+
+  // What stands is neither replaced nor written through, link or file.
+  EXPECT_FALSE(FileUtils::writeNewFile(dir / "x/y/a.bin", testsupport::bytesOf("other"), all));
+  EXPECT_EQ("new", readFile(dir / "x/y/a.bin"));
+  fs::create_symlink(dir / "src.bin", dir / "link.bin");
+  EXPECT_FALSE(FileUtils::copyToNewFile(source, dir / "link.bin"));
+  EXPECT_FALSE(FileUtils::writeNewFile(dir / "link.bin", testsupport::bytesOf("x"), all));
+  EXPECT_EQ(big, readFile(dir / "src.bin"));
+
+  // Storage that fills up half way: nothing of the file is left.
+  rlimit old = {};
+  ASSERT_EQ(0, ::getrlimit(RLIMIT_FSIZE, &old));
+  rlimit small = old;
+  small.rlim_cur = 64 << 10;
+  const auto oldSignal = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &small));
+  const bool written = FileUtils::writeNewFile(dir / "full1.bin", big, all);
+  const bool copied = FileUtils::copyToNewFile(source, dir / "full2.bin");
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldSignal);
+  EXPECT_FALSE(written);
+  EXPECT_FALSE(copied);
+  EXPECT_FALSE(fs::exists(dir / "full1.bin"));
+  EXPECT_FALSE(fs::exists(dir / "full2.bin"));
 }
 
 // Writes files of the given sizes with the marker at the given offsets and

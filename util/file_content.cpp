@@ -33,7 +33,9 @@ bool FileContent::load(FileHandle opened) {
   release();
   if (!opened) return false;
   struct stat status = {};
-  if (::fstat(opened.get(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
+  if (::fstat(opened.get(), &status) != 0) return false;
+  permissions_ = static_cast<fs::perms>(status.st_mode) & fs::perms::mask;
+  if (S_ISREG(status.st_mode) && status.st_size > 0) {
     const auto size = static_cast<std::size_t>(status.st_size);
     void* const map = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE, opened.get(), 0);
     if (map != MAP_FAILED) {

@@ -31,6 +31,9 @@ class FileContent {
 
   std::span<char> bytes() { return bytes_; }
 
+  // The permissions of the file loaded.
+  std::filesystem::perms permissions() const { return permissions_; }
+
   // Readies the bytes for `writes` writes, inside edit before the first, and
   // returns them; bytes() then returns the same. The first write to each page
   // of a map costs a fault and a new page holding a copy; once the writes
@@ -55,6 +58,7 @@ class FileContent {
 
   FileHandle file_;  // open while the file is mapped, to tell whether it changes
   std::timespec modified_ = {};
+  std::filesystem::perms permissions_ = std::filesystem::perms::none;
   void* map_ = nullptr;
   std::span<char> bytes_;
   ByteBuffer buffer_;

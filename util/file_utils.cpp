@@ -42,7 +42,7 @@ fs::path temporarySibling(const fs::path& target) {
   return target.parent_path() / ("." + name + ".uexpmod.tmp");
 }
 
-// Bytes copied at a time by copyBytes.
+// Bytes copied at a time; the buffer is not zero-filled first.
 constexpr std::size_t kCopyPiece = std::size_t{256} << 10;
 
 // Copies the bytes of `from` into a new file `to` through stdio, changing no
@@ -52,11 +52,11 @@ bool copyBytes(const fs::path& from, const fs::path& to) {
   if (!in) return false;
   FilePtr out(std::fopen(to.c_str(), "wb"));
   if (!out) return false;
-  std::vector<char> buffer(kCopyPiece);
+  const std::unique_ptr<char[]> buffer(new char[kCopyPiece]);
   bool ok = true;
   std::size_t got = 0;
-  while (ok && (got = std::fread(buffer.data(), 1, buffer.size(), in.get())) > 0) {
-    ok = std::fwrite(buffer.data(), 1, got, out.get()) == got;
+  while (ok && (got = std::fread(buffer.get(), 1, kCopyPiece, in.get())) > 0) {
+    ok = std::fwrite(buffer.get(), 1, got, out.get()) == got;
   }
   ok = ok && !std::ferror(in.get());
   return closeWritten(std::move(out)) && ok;
@@ -254,18 +254,73 @@ bool FileUtils::writeBinaryFile(const fs::path& file, std::span<const char> byte
   return StagedWrite(file, bytes).commit();
 }
 
-bool FileUtils::writeCopy(const fs::path& from, const fs::path& to, std::span<const char> bytes) {
+namespace {
+
+// The permissions a file created with `mode` is given: `mode` less the
+// process's file creation mask.
+bool maskKeeps(fs::perms mode) {
+  static const auto mask = [] {
+    const mode_t m = ::umask(0);
+    ::umask(m);
+    return static_cast<fs::perms>(m);
+  }();
+  return (mode & mask) == fs::perms::none;
+}
+
+// Writes all of `bytes` to `fd`. False on any error.
+bool writeAll(int fd, const char* bytes, std::size_t size) {
+  while (size > 0) {
+    const ssize_t put = ::write(fd, bytes, size);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    bytes += put;
+    size -= static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+// Creates `to` exclusively and has `fill` write its bytes to the new file's
+// descriptor; removes the file when anything fails.
+template <typename Fill>
+bool makeNewFile(const fs::path& to, fs::perms mode, Fill fill) {
+  FileUtils::createDirectories(to.parent_path());
+  const int fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                        static_cast<mode_t>(mode & fs::perms::mask));
+  if (fd < 0) return false;
+  // The mode exactly, as for a replaced file; storage that keeps fixed modes
+  // refuses this, and then the bytes are all that matters.
+  if (!maskKeeps(mode)) ::fchmod(fd, static_cast<mode_t>(mode & fs::perms::mask));
+  bool ok = fill(fd);
+  ok = ::close(fd) == 0 && ok;  // storage may report a failed write only here
+  if (!ok) ::unlink(to.c_str());
+  return ok;
+}
+
+}  // namespace
+
+bool FileUtils::writeNewFile(const fs::path& to, std::span<const char> bytes, fs::perms mode) {
   try {
-    createDirectories(to.parent_path());
-    std::error_code ec;
-    if (fs::equivalent(from, to, ec)) return false;
-    const fs::path tmp = temporarySibling(to);
-    if (!writeTemporary(tmp, bytes)) return false;
-    // The source's permissions, as copyFile gives them; storage that keeps
-    // fixed modes refuses this, and then the bytes are all that matters.
-    const fs::file_status source = fs::status(from, ec);
-    if (!ec) fs::permissions(tmp, source.permissions(), ec);
-    return commitTemporary(tmp, to);
+    return makeNewFile(to, mode, [&](int fd) { return writeAll(fd, bytes.data(), bytes.size()); });
+  } catch (...) {
+    return false;
+  }
+}
+
+bool FileUtils::copyToNewFile(const FileHandle& from, const fs::path& to) {
+  struct stat status = {};
+  if (!from || ::fstat(from.get(), &status) != 0) return false;
+  try {
+    const std::unique_ptr<char[]> buffer(new char[kCopyPiece]);
+    return makeNewFile(to, static_cast<fs::perms>(status.st_mode), [&](int fd) {
+      for (off_t at = 0;;) {
+        const ssize_t got = ::pread(from.get(), buffer.get(), kCopyPiece, at);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) return true;
+        if (!writeAll(fd, buffer.get(), static_cast<std::size_t>(got))) return false;
+        at += got;
+      }
+    });
   } catch (...) {
     return false;
   }

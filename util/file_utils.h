@@ -88,12 +88,19 @@ class FileUtils {
   // bytes and no temporary file is left. Missing folders are not created.
   static bool writeBinaryFile(const std::filesystem::path& file, std::span<const char> bytes);
 
-  // Makes `bytes` the content of a copy of `from` at `to`: what copyFile does,
-  // folders, permissions and atomic replacement alike, but with bytes the
-  // caller already holds (the source's, possibly changed) instead of reading
-  // the source again. False on any failure, `to` then left as it was.
-  static bool writeCopy(const std::filesystem::path& from, const std::filesystem::path& to,
-                        std::span<const char> bytes);
+  // Makes a new file `to`, and its missing folders, holding `bytes`, with the
+  // permissions `mode`. The file is created exclusively: whatever already
+  // stands at `to` is never replaced or written through, and the call fails.
+  // True only when every byte was written and the file closed without error;
+  // on any failure the new file is removed, so it is complete or absent.
+  // Without the temporary file and rename that replacing a file needs, this
+  // is for folders that hold only what this run made.
+  static bool writeNewFile(const std::filesystem::path& to, std::span<const char> bytes,
+                           std::filesystem::perms mode);
+
+  // The same with the bytes of the open file `from`, read from its start
+  // wherever its position stands, and its permissions.
+  static bool copyToNewFile(const FileHandle& from, const std::filesystem::path& to);
 
   // Makes `dir` with all missing parents. True when something already stands
   // at the path or the folder was made; false on any error, which the second
