@@ -17,34 +17,41 @@
 namespace {
 
 // Searches the file `fd` from its current position through one reused buffer,
-// kReadPiece bytes per read.
+// kReadPiece bytes per read. Each read lands on a 64-byte boundary, after
+// the last pattern-size-minus-one bytes of the read before it: the kernel
+// copies to an aligned destination markedly faster.
 ContainsResult searchRead(int fd, const ByteFinder& finder) {
+  constexpr std::size_t kAlign = 64;
   const std::size_t overlap = finder.size() - 1;
-  const std::size_t capacity = std::max(ContentSearch::kReadPiece, finder.size()) + overlap;
+  const std::size_t lead = (overlap + kAlign - 1) / kAlign * kAlign;
+  const std::size_t piece = std::max(ContentSearch::kReadPiece, finder.size());
+  const std::size_t capacity = lead + piece;
   // One buffer per thread, kept between calls and never zero-filled: a scan of
   // thousands of files must not pay an allocation and a memset per file.
   thread_local std::unique_ptr<char[]> buffer;
   thread_local std::size_t bufferSize = 0;
-  if (bufferSize < capacity) {
-    buffer.reset(new char[capacity]);
-    bufferSize = capacity;
+  if (bufferSize < capacity + kAlign) {
+    buffer.reset(new char[capacity + kAlign]);
+    bufferSize = capacity + kAlign;
   }
-  char* const piece = buffer.get();
-  std::size_t held = 0;
+  char* const base = reinterpret_cast<char*>(
+      (reinterpret_cast<std::uintptr_t>(buffer.get()) + kAlign - 1) / kAlign * kAlign);
+  char* const fill = base + lead;
+  std::size_t kept = 0;  // bytes of the read before, just ahead of `fill`
   for (;;) {
-    const ssize_t got = ::read(fd, piece + held, capacity - held);
+    const ssize_t got = ::read(fd, fill, piece);
     if (got < 0) {
       if (errno == EINTR) continue;
       return ContainsResult::kUnreadable;
     }
     if (got == 0) return ContainsResult::kNotFound;  // the end, and nothing found before it
-    held += static_cast<std::size_t>(got);
-    if (finder.find(piece, held, 0) != ByteFinder::kNotFound) return ContainsResult::kFound;
-    // Each piece starts with the last pattern-size-minus-one bytes of the one
-    // before, so an occurrence that straddles two reads is still seen whole.
+    const std::size_t held = kept + static_cast<std::size_t>(got);
+    if (finder.find(fill - kept, held, 0) != ByteFinder::kNotFound) return ContainsResult::kFound;
+    // The next search starts with the last pattern-size-minus-one bytes of
+    // this one, so an occurrence that straddles two reads is still seen whole.
     const std::size_t keep = std::min(overlap, held);
-    std::memmove(piece, piece + held - keep, keep);
-    held = keep;
+    std::memmove(fill - keep, fill - kept + held - keep, keep);
+    kept = keep;
   }
 }
 
