@@ -17,7 +17,7 @@ the same vocabulary, about one piece per KiB. A third (rules_c*.txt) chains
 rules over that vocabulary (A->B, B->C, ...) in both encodings, so the
 targets are dense with occurrences of them.
 
-usage: make_workspace.py ROOT [--scale 1.0]
+usage: make_workspace.py ROOT [--scale 1.0] [--seed N]
 """
 import argparse
 import os
@@ -183,8 +183,10 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("root")
     ap.add_argument("--scale", type=float, default=1.0, help="fraction of the full size")
+    ap.add_argument("--seed", type=int, default=20261207,
+                    help="another seed gives another tree: sizes, folders, targets, content")
     args = ap.parse_args()
-    rng = random.Random(20261207)
+    rng = random.Random(args.seed)
     root = args.root
     if os.path.exists(root):
         shutil.rmtree(root)

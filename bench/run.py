@@ -10,15 +10,25 @@ copying those files (what the selection stage does); and the read floor, every
 .uexp file read once by cat. Prints the median wall time and peak resident
 memory of each, and the ratios the project's targets are stated in.
 
+With --pages, the tree is read back page by page through maps instead of by
+cat, so the page cache holds it in single pages, as a phone's kernel does
+(cat leaves large folios on kernels that cache ext4 files in them); the
+share of large folios is printed, as seen through /proc/kpageflags.
+
 With --cold, the tree is evicted from the page cache before every command
 (posix_fadvise DONTNEED on each file after a sync), and only the 1-rule run,
-ripgrep with its default threads and the read floor are timed.
+ripgrep with its default threads and with one, ripgrep's list copied, and
+the read floor are timed.
 
-usage: bench/run.py [--rounds 5] [--scale 1.0] [--tree /path] [--cold] [--no-memory]
+--seed makes another tree (sizes, folders, targets and content), one the
+tool was not tuned on; --tree puts it elsewhere.
+
+usage: bench/run.py [--rounds 5] [--scale 1.0] [--seed N] [--tree /path] [--pages | --cold] [--no-memory]
 needs: cmake, a C++ compiler, ripgrep, grep, GNU time (apt-get install ripgrep time)
 """
 import argparse
 import hashlib
+import mmap
 import os
 import shutil
 import statistics
@@ -59,6 +69,36 @@ def evict(folder):
                 os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
             finally:
                 os.close(fd)
+
+
+def settle_in_pages(folder):
+    """Evicts `folder` and reads every file back one page at a time through a
+    map with read-ahead off, so every cached page is a folio of its own."""
+    os.sync()
+    evict(folder)
+    for d, _, files in os.walk(folder):
+        for name in files:
+            with open(os.path.join(d, name), "rb") as f:
+                size = os.fstat(f.fileno()).st_size
+                if size == 0:
+                    continue
+                with mmap.mmap(f.fileno(), size, prot=mmap.PROT_READ) as m:
+                    m.madvise(mmap.MADV_RANDOM)
+                    for at in range(0, size, mmap.PAGESIZE):
+                        m[at]
+
+
+def large_folio_share(folder):
+    """The share of `folder`'s cached .uexp pages (every 7th file) that sit in
+    large folios, or None where /proc/kpageflags cannot be read (not root)."""
+    helper = os.path.join(REPO, "build-bench", "page_state")
+    subprocess.run(["c++", "-O2", "-o", helper, os.path.join(REPO, "bench", "page_state.cpp")], check=True)
+    files = sorted(os.path.join(d, f) for d, _, fs in os.walk(folder) for f in fs if f.endswith(".uexp"))
+    done = subprocess.run([helper], input="\n".join(files[::7]), capture_output=True, text=True)
+    if done.returncode != 0:
+        return None
+    cached, large = (int(x) for x in done.stdout.split())
+    return large / cached if cached else 0.0
 
 
 def memory_check(tree):
@@ -102,7 +142,10 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--rounds", type=int, default=5)
     ap.add_argument("--scale", type=float, default=1.0)
+    ap.add_argument("--seed", type=int, default=20261207, help="the tree's seed (make_workspace.py)")
     ap.add_argument("--tree", default=os.path.join(REPO, "bench", "workspace"))
+    ap.add_argument("--pages", action="store_true",
+                    help="warm, with the tree cached in single pages instead of read back by cat")
     ap.add_argument("--cold", action="store_true",
                     help="evict the tree from the page cache before every command")
     ap.add_argument("--no-memory", action="store_true", help="skip the 256 MiB memory check")
@@ -115,9 +158,10 @@ def main():
     stamp = os.path.join(tree, ".scale")
     generator = os.path.join(REPO, "bench", "make_workspace.py")
     with open(generator, "rb") as f:
-        made_by = "%s %s" % (args.scale, hashlib.sha256(f.read()).hexdigest())
+        made_by = "%s %s %s" % (args.scale, args.seed, hashlib.sha256(f.read()).hexdigest())
     if not os.path.exists(stamp) or open(stamp).read() != made_by:
-        subprocess.run([sys.executable, generator, tree, "--scale", str(args.scale)], check=True)
+        subprocess.run([sys.executable, generator, tree, "--scale", str(args.scale),
+                        "--seed", str(args.seed)], check=True)
         with open(stamp, "w") as f:
             f.write(made_by)
 
@@ -159,7 +203,7 @@ def main():
     if args.cold:
         # Cold: the tree is evicted before every command. rg keeps its
         # default threads, the peer a user would run on a cold tree.
-        keep = ("uexpmod, 1 rules", "read floor (cat)")
+        keep = ("uexpmod, 1 rules", "rg -l -F -a -j1", "rg -l -F -a -j1 + cp", "read floor (cat)")
         commands = {name: commands[name] for name in keep}
         commands["rg -l -F -a"] = (None, "rg -l -F -a %s '%s' '%s' > /dev/null" % (uexp_glob, MARKER, unpack), None, True)
 
@@ -181,9 +225,15 @@ def main():
         # fadvise(WILLNEED) and faults of a map (an earlier --cold run, or
         # the tool on a cold tree) with single pages, and mapping or
         # reading single pages costs more (see bench/README.md).
-        os.sync()
-        evict(unpack)
-        run_measured(commands["read floor (cat)"][1], shell=True)
+        if args.pages:
+            settle_in_pages(unpack)
+        else:
+            os.sync()
+            evict(unpack)
+            run_measured(commands["read floor (cat)"][1], shell=True)
+        share = large_folio_share(unpack)
+        state = "unknown" if share is None else "%.0f %% of cached pages in large folios" % (100 * share)
+        print("warm, read back by %s: %s" % ("single-page faults" if args.pages else "cat", state))
     times = {name: [] for name in commands}
     rss = {name: [] for name in commands}
     for _ in range(args.rounds):
@@ -210,11 +260,13 @@ def main():
     if args.cold:
         print("cold: uexpmod 1 rule / rg (default threads) = %.2f  (target <= 1.0)" % (one / med["rg -l -F -a"]))
         print("cold: uexpmod 1 rule / read floor            = %.2f  (target <= 1.0)" % (one / med["read floor (cat)"]))
+        print("cold: uexpmod 1 rule / rg -j1                = %.2f" % (one / med["rg -l -F -a -j1"]))
+        print("cold: uexpmod 1 rule / (rg -j1 + cp)         = %.2f  (target <= 1.0)" % (one / med["rg -l -F -a -j1 + cp"]))
         return
     print("uexpmod 1 rule / (rg + cp)       = %.2f  (target <= 0.9)" % (one / med["rg -l -F -a -j1 + cp"]))
     print("uexpmod 1 rule / read floor      = %.2f  (target <= 1.2)" % (one / med["read floor (cat)"]))
     print("uexpmod no match / (rg + cp)     = %.2f" % (med["uexpmod, rule matching none"] / med["rg -l -F -a -j1 + cp"]))
-    print("uexpmod 1 rule / rg -j1 listing  = %.2f  (target <= 1.0)" % (one / med["rg -l -F -a -j1"]))
+    print("uexpmod 1 rule / rg -j1 listing  = %.2f" % (one / med["rg -l -F -a -j1"]))
     for n in (10, 100, 1000):
         print("uexpmod %4d rules / 1 rule      = %.2f" % (n, med["uexpmod, %d rules" % n] / one))
     t1 = med["uexpmod, 1 translator"]
