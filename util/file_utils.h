@@ -44,7 +44,8 @@ class StagedWrite {
 
 // Stateless file and folder operations. None of them prints; each reports its
 // outcome through its result. Writes and copies are atomic: the destination
-// holds either its old bytes or the complete new ones, never a mixture.
+// holds either its old bytes or the complete new ones, never a mixture; a new
+// file is complete or absent.
 class FileUtils {
  public:
   FileUtils() = delete;
