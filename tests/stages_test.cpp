@@ -20,6 +20,7 @@
 #include "app/uexp_processor.h"
 #include "tests/test_support.h"
 #include "util/file_utils.h"
+#include "util/page_size.h"
 #include "util/string_utils.h"
 
 // This executable's own fopen stands in front of the C library's, so that a
@@ -501,6 +502,16 @@ TEST(ProcessUexpFiles, UnreadableFileIsReportedAndNotCounted) {
 // the rewrite stage only reports them. Against copying plainly and rewriting
 // the copies afterwards, the files, their modes and every printed byte agree,
 // and no rule is applied twice ("aab" under ab -> ba is "aba", not "baa").
+// A file searched and loaded through maps, with changes at its first byte,
+// across a page boundary, at a page's start and in its last bytes.
+std::string pagesSource() {
+  const std::size_t page = pageSize();
+  std::string bytes = "X" + kMarker + std::string(ContentSearch::kMapFrom + 2 * page, 'q') + "ab";
+  bytes.replace(page - 1, 2, "ab");
+  bytes.replace(2 * page, 1, "X");
+  return bytes;
+}
+
 TEST(RewriteWhileCopying, SameFilesAndOutputAsRewritingTheCopiesAfterwards) {
   const RuleList rules = {{"ab", "ba"}, {"你好", "ab"}, {"X", "Y"},
                           {"Y", "Z"},   {"ab", "abc"},  {"same", "same"}};
@@ -512,6 +523,7 @@ TEST(RewriteWhileCopying, SameFilesAndOutputAsRewritingTheCopiesAfterwards) {
     writeFile(ws / "uexp解包/other.uexp", "aab, but no marker");
     writeFile(ws / "uexp解包/private.uexp", kMarker + "aab");
     fs::permissions(ws / "uexp解包/private.uexp", fs::perms::owner_read | fs::perms::owner_write);
+    writeFile(ws / "uexp解包/pages.uexp", pagesSource());
   };
   // Every file below a folder, with its mode and bytes.
   const auto contents = [](const fs::path& dir) {
@@ -527,22 +539,29 @@ TEST(RewriteWhileCopying, SameFilesAndOutputAsRewritingTheCopiesAfterwards) {
   Workspace together;
   prepare(together);
   const CopiedTargets copied = together.processor.findAndCopyTargetUexp(rules);
-  EXPECT_EQ(5u, copied.sources.size());
+  EXPECT_EQ(6u, copied.sources.size());
   EXPECT_EQ(kMarker + "aba",
             readFile(together / "uexp打包/private.uexp"));  // before the next stage
-  EXPECT_EQ(4, together.processor.processUexpFiles(rules, copied));
+  EXPECT_EQ(5, together.processor.processUexpFiles(rules, copied));
 
   Workspace afterwards;
   prepare(afterwards);
-  EXPECT_EQ(5u, afterwards.processor.findAndCopyTargetUexp().sources.size());
+  EXPECT_EQ(6u, afterwards.processor.findAndCopyTargetUexp().sources.size());
   EXPECT_EQ(kMarker + "aab", readFile(afterwards / "uexp打包/private.uexp"));
-  EXPECT_EQ(4, afterwards.processor.processUexpFiles(rules, {}));
+  EXPECT_EQ(pagesSource(), readFile(afterwards / "uexp打包/pages.uexp"));
+  EXPECT_EQ(5, afterwards.processor.processUexpFiles(rules, {}));
 
   EXPECT_EQ(afterwards.take(), together.take());
   const auto copies = contents(together / "uexp打包");
   EXPECT_EQ(contents(afterwards / "uexp打包"), copies);
   EXPECT_EQ(kMarker + "aba|" + UTF8Utils::utf8ToUtf16LE("ab"), copies.at("a/b/x.uexp").second);
   EXPECT_EQ("Z" + kMarker, copies.at("sub/x.uexp").second);
+  std::string pages = pagesSource();
+  pages.replace(0, 1, "Z");
+  pages.replace(pageSize() - 1, 2, "ba");
+  pages.replace(2 * pageSize(), 1, "Z");
+  pages.replace(pages.size() - 2, 2, "ba");
+  EXPECT_EQ(pages, copies.at("pages.uexp").second);
   EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write, copies.at("private.uexp").first);
 }
 
