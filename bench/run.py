@@ -24,6 +24,7 @@ the read floor are timed.
 tool was not tuned on; --tree puts it elsewhere.
 
 usage: bench/run.py [--rounds 5] [--scale 1.0] [--seed N] [--tree /path] [--pages | --cold] [--no-memory]
+                    [--search-alone UEXPMOD]
 needs: cmake, a C++ compiler, ripgrep, grep, GNU time (apt-get install ripgrep time)
 """
 import argparse
@@ -149,6 +150,10 @@ def main():
     ap.add_argument("--cold", action="store_true",
                     help="evict the tree from the page cache before every command")
     ap.add_argument("--no-memory", action="store_true", help="skip the 256 MiB memory check")
+    ap.add_argument("--search-alone", metavar="UEXPMOD",
+                    help="a build whose marker ends in 'WwiseBanQ/', which no file holds: its run "
+                         "is the search alone (and emptying the repack folder), timed against rg "
+                         "listing with the same marker")
     args = ap.parse_args()
 
     tree = os.path.abspath(args.tree)
@@ -204,6 +209,11 @@ def main():
         % (copies, copies, unpack, uexp_glob, MARKER, copies), None, True)
     commands["grep -rlF -a"] = (None, "grep -rlF -a --include='*.uexp' '%s' '%s' > /dev/null" % (MARKER, unpack), None, True)
     commands["read floor (cat)"] = (None, "find '%s' -name '*.uexp' -print0 | xargs -0 cat > /dev/null" % unpack, None, True)
+    if args.search_alone:
+        never = MARKER.replace("WwiseBank/", "WwiseBanQ/")
+        commands["uexpmod, search alone"] = (lambda: use_rules(1), [os.path.abspath(args.search_alone)], "1\n1\n", False)
+        commands["rg -j1, marker never found"] = (
+            None, "rg -l -F -a -j1 %s '%s' '%s' > /dev/null; true" % (uexp_glob, never, unpack), None, True)
     if args.cold:
         # Cold: the tree is evicted before every command. rg keeps its
         # default threads, the peer a user would run on a cold tree.
@@ -271,6 +281,9 @@ def main():
     print("uexpmod 1 rule / read floor      = %.2f  (target <= 1.2)" % (one / med["read floor (cat)"]))
     print("uexpmod no match / (rg + cp)     = %.2f" % (med["uexpmod, rule matching none"] / med["rg -l -F -a -j1 + cp"]))
     print("uexpmod 1 rule / rg -j1 listing  = %.2f" % (one / med["rg -l -F -a -j1"]))
+    if args.search_alone:
+        print("search alone / rg -j1 listing    = %.2f  (the same marker, found nowhere)"
+              % (med["uexpmod, search alone"] / med["rg -j1, marker never found"]))
     for n in (10, 100, 1000):
         print("uexpmod %4d rules / 1 rule      = %.2f" % (n, med["uexpmod, %d rules" % n] / one))
     t1 = med["uexpmod, 1 translator"]
