@@ -256,8 +256,9 @@ bool FileUtils::writeBinaryFile(const fs::path& file, std::span<const char> byte
 
 namespace {
 
-// The permissions a file created with `mode` is given: `mode` less the
-// process's file creation mask.
+// Whether a file created with `mode` gets all of it: whether the process's
+// file creation mask clears none of its bits. The mask is read once; the
+// process makes no threads that could create files meanwhile.
 bool maskKeeps(fs::perms mode) {
   static const auto mask = [] {
     const mode_t m = ::umask(0);
