@@ -498,10 +498,6 @@ TEST(ProcessUexpFiles, UnreadableFileIsReportedAndNotCounted) {
   }));
 }
 
-// Given the rules, the copying stage writes the copies already rewritten and
-// the rewrite stage only reports them. Against copying plainly and rewriting
-// the copies afterwards, the files, their modes and every printed byte agree,
-// and no rule is applied twice ("aab" under ab -> ba is "aba", not "baa").
 // A file searched and loaded through maps, with changes at its first byte,
 // across a page boundary, at a page's start and in its last bytes.
 std::string pagesSource() {
@@ -512,6 +508,10 @@ std::string pagesSource() {
   return bytes;
 }
 
+// Given the rules, the copying stage writes the copies already rewritten and
+// the rewrite stage only reports them. Against copying plainly and rewriting
+// the copies afterwards, the files, their modes and every printed byte agree,
+// and no rule is applied twice ("aab" under ab -> ba is "aba", not "baa").
 TEST(RewriteWhileCopying, SameFilesAndOutputAsRewritingTheCopiesAfterwards) {
   const RuleList rules = {{"ab", "ba"}, {"你好", "ab"}, {"X", "Y"},
                           {"Y", "Z"},   {"ab", "abc"},  {"same", "same"}};

@@ -23,13 +23,6 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-FilePtr openUnbuffered(const fs::path& path, const char* mode) {
-  FilePtr f(std::fopen(path.c_str(), mode));
-  // Our own buffers are large; stdio's would only add a copy.
-  if (f) std::setvbuf(f.get(), nullptr, _IONBF, 0);
-  return f;
-}
-
 // Closes a file that was written to; true only when everything written
 // reached the file (fclose reports a failed final flush).
 bool closeWritten(FilePtr f) { return std::fclose(f.release()) == 0; }
@@ -45,21 +38,40 @@ fs::path temporarySibling(const fs::path& target) {
 // Bytes copied at a time; the buffer is not zero-filled first.
 constexpr std::size_t kCopyPiece = std::size_t{256} << 10;
 
-// Copies the bytes of `from` into a new file `to` through stdio, changing no
+// Writes all of `bytes` to `fd`. False on any error.
+bool writeAll(int fd, const char* bytes, std::size_t size) {
+  while (size > 0) {
+    const ssize_t put = ::write(fd, bytes, size);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    bytes += put;
+    size -= static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+// Copies every byte of the open file `in`, from its start wherever its
+// position stands, to `out`. False when anything could not be read or written.
+bool copyContent(int in, int out) {
+  const std::unique_ptr<char[]> buffer(new char[kCopyPiece]);
+  for (off_t at = 0;;) {
+    const ssize_t got = ::pread(in, buffer.get(), kCopyPiece, at);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return got == 0;
+    if (!writeAll(out, buffer.get(), static_cast<std::size_t>(got))) return false;
+    at += got;
+  }
+}
+
+// Copies the bytes of `from` into the file `to`, made or emptied, changing no
 // permissions. False when anything could not be read or written.
 bool copyBytes(const fs::path& from, const fs::path& to) {
-  const FilePtr in = openUnbuffered(from, "rb");
+  const FileHandle in = FileHandle::openForReading(from);
   if (!in) return false;
-  FilePtr out(std::fopen(to.c_str(), "wb"));
-  if (!out) return false;
-  const std::unique_ptr<char[]> buffer(new char[kCopyPiece]);
-  bool ok = true;
-  std::size_t got = 0;
-  while (ok && (got = std::fread(buffer.get(), 1, kCopyPiece, in.get())) > 0) {
-    ok = std::fwrite(buffer.get(), 1, got, out.get()) == got;
-  }
-  ok = ok && !std::ferror(in.get());
-  return closeWritten(std::move(out)) && ok;
+  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (out < 0) return false;
+  const bool ok = copyContent(in.get(), out);
+  return ::close(out) == 0 && ok;
 }
 
 // Fills the new file `tmp` with `bytes`. True when every byte reached it;
@@ -268,18 +280,6 @@ bool maskKeeps(fs::perms mode) {
   return (mode & mask) == fs::perms::none;
 }
 
-// Writes all of `bytes` to `fd`. False on any error.
-bool writeAll(int fd, const char* bytes, std::size_t size) {
-  while (size > 0) {
-    const ssize_t put = ::write(fd, bytes, size);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    bytes += put;
-    size -= static_cast<std::size_t>(put);
-  }
-  return true;
-}
-
 // Creates `to` exclusively and has `fill` write its bytes to the new file's
 // descriptor; removes the file when anything fails.
 template <typename Fill>
@@ -311,17 +311,8 @@ bool FileUtils::copyToNewFile(const FileHandle& from, const fs::path& to) {
   struct stat status = {};
   if (!from || ::fstat(from.get(), &status) != 0) return false;
   try {
-    const std::unique_ptr<char[]> buffer(new char[kCopyPiece]);
-    return makeNewFile(to, static_cast<fs::perms>(status.st_mode), [&](int fd) {
-      for (off_t at = 0;;) {
-        const ssize_t got = ::pread(from.get(), buffer.get(), kCopyPiece, at);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return false;
-        if (got == 0) return true;
-        if (!writeAll(fd, buffer.get(), static_cast<std::size_t>(got))) return false;
-        at += got;
-      }
-    });
+    return makeNewFile(to, static_cast<fs::perms>(status.st_mode),
+                       [&](int fd) { return copyContent(from.get(), fd); });
   } catch (...) {
     return false;
   }
