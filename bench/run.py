@@ -18,7 +18,8 @@ share of large folios is printed, as seen through /proc/kpageflags.
 With --cold, the tree is evicted from the page cache before every command
 (posix_fadvise DONTNEED on each file after a sync), and only the 1-rule run,
 ripgrep with its default threads and with one, ripgrep's list copied, and
-the read floor are timed.
+the read floor are timed; for each, how long the storage device was busy, the
+mean size of its read requests and how many were in flight on average.
 
 --seed makes another tree (sizes, folders, targets and content), one the
 tool was not tuned on; --tree puts it elsewhere.
@@ -100,6 +101,24 @@ def large_folio_share(folder):
         return None
     cached, large = (int(x) for x in done.stdout.split())
     return large / cached if cached else 0.0
+
+
+def disk_reads(folder):
+    """A function giving the read counters of the block device that holds
+    `folder`: (requests, sectors, ms the requests spent queued and served,
+    ms the device was busy), from /proc/diskstats; None where the folder is
+    on no block device of its own (FUSE, tmpfs)."""
+    dev = os.stat(folder).st_dev
+    key = (os.major(dev), os.minor(dev))
+
+    def read():
+        with open("/proc/diskstats") as stats:
+            for line in stats:
+                f = line.split()
+                if (int(f[0]), int(f[1])) == key:
+                    return int(f[3]), int(f[5]), int(f[6]), int(f[12])
+        return None
+    return read if read() is not None else None
 
 
 def memory_check(tree):
@@ -250,6 +269,8 @@ def main():
         print("warm, read back by %s: %s" % ("single-page faults" if args.pages else "cat", state))
     times = {name: [] for name in commands}
     rss = {name: [] for name in commands}
+    disk = disk_reads(unpack) if args.cold else None
+    reads = {name: [] for name in commands}  # per run: requests, sectors, queued ms, busy ms
     for _ in range(args.rounds):
         for name, (prepare, cmd, stdin_text, shell) in commands.items():
             if prepare:
@@ -258,7 +279,10 @@ def main():
             os.sync()
             if args.cold:
                 evict(unpack)
+            before = disk() if disk else None
             t, m = run_measured(cmd, stdin_text, shell)
+            if disk:
+                reads[name].append([b - a for a, b in zip(before, disk())])
             times[name].append(t)
             rss[name].append(m)
 
@@ -270,6 +294,18 @@ def main():
     for name in commands:
         print("%-26s %10.3f %12.1f" % (name, med[name], max(rss[name]) / 1024))
     one = med["uexpmod, 1 rules"]
+    if disk:
+        # How each command used the storage: a device busy for less of the
+        # run than another's was left idle; the mean number of requests in
+        # flight tells how deep the queue was kept.
+        print()
+        print("%-26s %12s %12s %12s" % ("reads from storage", "busy ms", "mean KiB", "in flight"))
+        for name in commands:
+            runs = reads[name]
+            busy = statistics.median(r[3] for r in runs)
+            print("%-26s %12.0f %12.0f %12.1f" % (
+                name, busy, sum(r[1] for r in runs) / 2 / max(1, sum(r[0] for r in runs)),
+                sum(r[2] for r in runs) / max(1, sum(r[3] for r in runs))))
     print()
     if args.cold:
         print("cold: uexpmod 1 rule / rg (default threads) = %.2f  (target <= 1.0)" % (one / med["rg -l -F -a"]))
