@@ -14,6 +14,8 @@
 #include <chrono>
 #include <csignal>
 #include <fstream>
+#include <iterator>
+#include <new>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -43,6 +45,23 @@ extern "C" void* mmap(void* address, size_t length, int protection, int flags, i
   }
   return realMmap(address, length, protection, flags, fd, offset);
 }
+
+// Likewise its own array allocation, so a test can run out of memory for
+// large buffers: arrays of at least `refuseFrom` bytes fail while it is set.
+namespace allocfaults {
+std::size_t refuseFrom = 0;  // 0: none fails
+}  // namespace allocfaults
+
+void* operator new[](std::size_t size) {
+  if (allocfaults::refuseFrom != 0 && size >= allocfaults::refuseFrom) throw std::bad_alloc();
+  return ::operator new(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  if (allocfaults::refuseFrom != 0 && size >= allocfaults::refuseFrom) return nullptr;
+  return ::operator new(size, std::nothrow);
+}
+void operator delete[](void* block) noexcept { ::operator delete(block); }
+void operator delete[](void* block, std::size_t) noexcept { ::operator delete(block); }
 
 namespace {
 
@@ -247,6 +266,18 @@ TEST(NewFile, CreatedExclusivelyCompleteOrAbsent) {
   EXPECT_FALSE(copied);
   EXPECT_FALSE(fs::exists(dir / "full1.bin"));
   EXPECT_FALSE(fs::exists(dir / "full2.bin"));
+
+  // No memory for the copy's buffer: no file, and no descriptor left open.
+  const auto openFiles = [] {
+    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+  };
+  const auto before = openFiles();
+  allocfaults::refuseFrom = 64 << 10;
+  const bool withoutMemory = FileUtils::copyToNewFile(source, dir / "nomem.bin");
+  allocfaults::refuseFrom = 0;
+  EXPECT_FALSE(withoutMemory);
+  EXPECT_FALSE(fs::exists(dir / "nomem.bin"));
+  EXPECT_EQ(before, openFiles());
 }
 
 // Writes files of the given sizes with the marker at the given offsets and

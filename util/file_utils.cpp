@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <system_error>
 
@@ -51,9 +52,12 @@ bool writeAll(int fd, const char* bytes, std::size_t size) {
 }
 
 // Copies every byte of the open file `in`, from its start wherever its
-// position stands, to `out`. False when anything could not be read or written.
+// position stands, to `out`. False when anything could not be read or written,
+// or when there is no memory for the buffer: it never throws, so a caller that
+// made `out` for the copy always gets to remove it.
 bool copyContent(int in, int out) {
-  const std::unique_ptr<char[]> buffer(new char[kCopyPiece]);
+  const std::unique_ptr<char[]> buffer(new (std::nothrow) char[kCopyPiece]);
+  if (!buffer) return false;
   for (off_t at = 0;;) {
     const ssize_t got = ::pread(in, buffer.get(), kCopyPiece, at);
     if (got < 0 && errno == EINTR) continue;
@@ -280,8 +284,8 @@ bool maskKeeps(fs::perms mode) {
   return (mode & mask) == fs::perms::none;
 }
 
-// Creates `to` exclusively and has `fill` write its bytes to the new file's
-// descriptor; removes the file when anything fails.
+// Creates `to` exclusively and has `fill`, which must not throw, write its
+// bytes to the new file's descriptor; removes the file when anything fails.
 template <typename Fill>
 bool makeNewFile(const fs::path& to, fs::perms mode, Fill fill) {
   FileUtils::createDirectories(to.parent_path());
