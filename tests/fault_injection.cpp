@@ -5,8 +5,7 @@
 //                                 just before it is opened for reading, as if
 //                                 another app removed it after the folder walk;
 //   UEXPMOD_FAULT_NOSPACE=<text>  a write to a file whose path contains <text>
-//                                 stops half way with ENOSPC, as on a full disk
-//                                 (through stdio or a descriptor);
+//                                 stops half way with ENOSPC, as on a full disk;
 //   UEXPMOD_FAULT_NOCHMOD=1       every change of permissions fails with EPERM,
 //                                 as on storage that keeps fixed modes;
 //   UEXPMOD_FAULT_SHRINK=<text>   a file whose path contains <text> is cut to
@@ -46,11 +45,6 @@ bool pathMatches(const char* variable, const char* path) {
   return text != nullptr && *text != '\0' && path != nullptr && std::strstr(path, text) != nullptr;
 }
 
-std::set<std::FILE*>& fullFiles() {
-  static std::set<std::FILE*> files;
-  return files;
-}
-
 // Descriptors opened for writing under UEXPMOD_FAULT_NOSPACE, with whether
 // their storage is full yet.
 std::map<int, bool>& fullDescriptors() {
@@ -63,18 +57,6 @@ Fn real(const char* name) {
   return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
 }
 
-std::FILE* openWithFaults(const char* name, const char* path, const char* mode) {
-  using Open = std::FILE* (*)(const char*, const char*);
-  if (mode[0] == 'r' && pathMatches("UEXPMOD_FAULT_VANISH", path)) ::unlink(path);
-  std::FILE* f = real<Open>(name)(path, mode);
-  if (f != nullptr && mode[0] != 'r' && pathMatches("UEXPMOD_FAULT_NOSPACE", path))
-    fullFiles().insert(f);
-  return f;
-}
-
-}  // namespace
-
-namespace {
 int openFdWithFaults(const char* name, const char* path, int flags, va_list rest) {
   using Open = int (*)(const char*, int, ...);
   const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(rest, mode_t) : 0;
@@ -114,22 +96,6 @@ extern "C" int open64(const char* path, int flags, ...) {
   return fd;
 }
 
-extern "C" std::FILE* fopen(const char* path, const char* mode) {
-  return openWithFaults("fopen", path, mode);
-}
-extern "C" std::FILE* fopen64(const char* path, const char* mode) {
-  return openWithFaults("fopen64", path, mode);
-}
-
-extern "C" std::size_t fwrite(const void* data, std::size_t size, std::size_t count, std::FILE* f) {
-  using Write = std::size_t (*)(const void*, std::size_t, std::size_t, std::FILE*);
-  static const Write realWrite = real<Write>("fwrite");
-  if (fullFiles().count(f) == 0) return realWrite(data, size, count, f);
-  const std::size_t written = realWrite(data, size, count / 2, f);
-  errno = ENOSPC;
-  return written;
-}
-
 // The first write takes half its bytes; every later one finds the storage full.
 extern "C" ssize_t write(int fd, const void* data, std::size_t size) {
   using Write = ssize_t (*)(int, const void*, std::size_t);
@@ -149,13 +115,6 @@ extern "C" int close(int fd) {
   static const Close realClose = real<Close>("close");
   fullDescriptors().erase(fd);
   return realClose(fd);
-}
-
-extern "C" int fclose(std::FILE* f) {
-  using Close = int (*)(std::FILE*);
-  static const Close realClose = real<Close>("fclose");
-  fullFiles().erase(f);
-  return realClose(f);
 }
 
 namespace {

@@ -11,7 +11,7 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
+#include <cstdarg>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -23,7 +23,7 @@
 #include "util/page_size.h"
 #include "util/string_utils.h"
 
-// This executable's own fopen stands in front of the C library's, so that a
+// This executable's own open stands in front of the C library's, so that a
 // test can have another app save over a file, in place and with a later
 // modification time, at the moment the tool opens the temporary file that is
 // to take the file's place.
@@ -32,10 +32,12 @@ std::string saveOver;  // the file
 std::string savedBytes;
 }  // namespace stagingfault
 
-namespace {
-std::FILE* openWithStagingFault(const char* name, const char* path, const char* mode) {
-  using Open = std::FILE* (*)(const char*, const char*);
-  if (!stagingfault::saveOver.empty() && mode[0] == 'w' &&
+extern "C" int open(const char* path, int flags, ...) {
+  va_list rest;
+  va_start(rest, flags);
+  const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(rest, mode_t) : 0;
+  va_end(rest);
+  if (!stagingfault::saveOver.empty() && (flags & O_ACCMODE) == O_WRONLY &&
       std::strstr(path, ".uexpmod.tmp") != nullptr) {
     const std::string file = std::exchange(stagingfault::saveOver, "");
     const int fd = ::open(file.c_str(), O_WRONLY);
@@ -46,15 +48,9 @@ std::FILE* openWithStagingFault(const char* name, const char* path, const char* 
       std::abort();
     }
   }
-  return reinterpret_cast<Open>(dlsym(RTLD_NEXT, name))(path, mode);
-}
-}  // namespace
-
-extern "C" std::FILE* fopen(const char* path, const char* mode) {
-  return openWithStagingFault("fopen", path, mode);
-}
-extern "C" std::FILE* fopen64(const char* path, const char* mode) {
-  return openWithStagingFault("fopen64", path, mode);
+  using Open = int (*)(const char*, int, ...);
+  static const auto realOpen = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "open"));
+  return realOpen(path, flags, mode);
 }
 
 namespace {

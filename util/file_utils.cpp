@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -18,15 +17,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-// Closes a file that was written to; true only when everything written
-// reached the file (fclose reports a failed final flush).
-bool closeWritten(FilePtr f) { return std::fclose(f.release()) == 0; }
 
 // The hidden sibling that a write or copy fills before it is renamed over
 // `target`. Its extension is ".tmp", so no search for game files lists it.
@@ -67,29 +57,32 @@ bool copyContent(int in, int out) {
   }
 }
 
+// Opens `to` for writing with `flags` added (O_TRUNC, or O_EXCL for a new
+// file), and `mode` if it is made, and has `fill`, which must not throw, write
+// its bytes to the descriptor. True only when every write and the close
+// succeeded; otherwise removes the file it opened.
+template <typename Fill>
+bool fillFile(const fs::path& to, int flags, mode_t mode, Fill fill) {
+  const int fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, mode);
+  if (fd < 0) return false;
+  bool ok = fill(fd);
+  ok = ::close(fd) == 0 && ok;  // storage may report a failed write only here
+  if (!ok) ::unlink(to.c_str());
+  return ok;
+}
+
 // Copies the bytes of `from` into the file `to`, made or emptied, changing no
 // permissions. False when anything could not be read or written.
 bool copyBytes(const fs::path& from, const fs::path& to) {
   const FileHandle in = FileHandle::openForReading(from);
-  if (!in) return false;
-  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (out < 0) return false;
-  const bool ok = copyContent(in.get(), out);
-  return ::close(out) == 0 && ok;
+  return in && fillFile(to, O_TRUNC, 0666, [&](int fd) { return copyContent(in.get(), fd); });
 }
 
-// Fills the new file `tmp` with `bytes`. True when every byte reached it;
-// otherwise removes it.
+// Fills the file `tmp`, made or emptied, with `bytes`. True when every byte
+// reached it; otherwise removes it.
 bool writeTemporary(const fs::path& tmp, std::span<const char> bytes) {
-  FilePtr out(std::fopen(tmp.c_str(), "wb"));
-  if (!out) return false;
-  bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), out.get()) == bytes.size();
-  ok = closeWritten(std::move(out)) && ok;
-  if (!ok) {
-    std::error_code ec;
-    fs::remove(tmp, ec);
-  }
-  return ok;
+  return fillFile(tmp, O_TRUNC, 0666,
+                  [&](int fd) { return writeAll(fd, bytes.data(), bytes.size()); });
 }
 
 // Renames `tmp` over `target`, keeping the permissions the target had.
@@ -284,21 +277,19 @@ bool maskKeeps(fs::perms mode) {
   return (mode & mask) == fs::perms::none;
 }
 
-// Creates `to` exclusively and has `fill`, which must not throw, write its
-// bytes to the new file's descriptor; removes the file when anything fails.
+// Creates `to` exclusively, with its missing folders, and has `fill`, which
+// must not throw, write its bytes to the new file's descriptor; removes the
+// file when anything fails.
 template <typename Fill>
 bool makeNewFile(const fs::path& to, fs::perms mode, Fill fill) {
   FileUtils::createDirectories(to.parent_path());
-  const int fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                        static_cast<mode_t>(mode & fs::perms::mask));
-  if (fd < 0) return false;
-  // The mode exactly, as for a replaced file; storage that keeps fixed modes
-  // refuses this, and then the bytes are all that matters.
-  if (!maskKeeps(mode)) ::fchmod(fd, static_cast<mode_t>(mode & fs::perms::mask));
-  bool ok = fill(fd);
-  ok = ::close(fd) == 0 && ok;  // storage may report a failed write only here
-  if (!ok) ::unlink(to.c_str());
-  return ok;
+  const auto bits = static_cast<mode_t>(mode & fs::perms::mask);
+  return fillFile(to, O_EXCL, bits, [&](int fd) {
+    // The mode exactly, as for a replaced file; storage that keeps fixed
+    // modes refuses this, and then the bytes are all that matters.
+    if (!maskKeeps(mode)) ::fchmod(fd, bits);
+    return fill(fd);
+  });
 }
 
 }  // namespace
