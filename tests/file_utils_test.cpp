@@ -22,6 +22,7 @@
 
 #include "tests/test_support.h"
 #include "util/bus_error_guard.h"
+#include "util/content_search.h"
 #include "util/file_content.h"
 
 // This executable's own mmap stands in front of the C library's, so a test
@@ -72,6 +73,16 @@ using testsupport::writeFile;
 
 bool readWhole(const fs::path& file, ByteBuffer& bytes) {
   return FileUtils::readBinaryFile(FileHandle::openForReading(file), bytes);
+}
+
+// Whether `pattern` occurs in the file at `path`, as the target scan asks.
+ContainsResult searchFile(const fs::path& path, std::string_view pattern) {
+  return ContentSearch::search(FileHandle::openForReading(path), pattern).contains;
+}
+
+// The content of `file` replaced through a temporary file and a rename.
+bool replaceContent(const fs::path& file, std::span<const char> bytes) {
+  return StagedWrite(file, bytes).commit();
 }
 
 std::vector<std::string> relativeNames(const std::vector<fs::path>& found, const fs::path& root) {
@@ -168,13 +179,13 @@ TEST(FindFilesRecursive, SkipsAnUnreadableSubfolderAndGoesOn) {
   fs::permissions(dir / "locked", fs::perms::owner_all);
 }
 
-TEST(ContainsBytes, UnreadableFileIsReportedAsSuch) {
+TEST(ContentSearch, UnreadableFileIsReportedAsSuch) {
   TempDir dir;
   writeFile(dir / "locked.uexp", "Game/");
   fs::permissions(dir / "locked.uexp", fs::perms::none);
   EXPECT_TRUE(testsupport::whereModesApply([&] {
     ByteBuffer bytes;
-    return FileUtils::containsBytes(dir / "locked.uexp", "Game/") == ContainsResult::kUnreadable &&
+    return searchFile(dir / "locked.uexp", "Game/") == ContainsResult::kUnreadable &&
            !readWhole(dir / "locked.uexp", bytes);
   }));
 }
@@ -289,16 +300,16 @@ void expectFoundWhereverPlaced(const std::vector<std::pair<std::size_t, std::siz
     std::string content(size, '\0');
     content.replace(offset, marker.size(), marker);
     writeFile(dir / "f.uexp", content);
-    EXPECT_EQ(ContainsResult::kFound, FileUtils::containsBytes(dir / "f.uexp", marker))
+    EXPECT_EQ(ContainsResult::kFound, searchFile(dir / "f.uexp", marker))
         << "size " << size << " offset " << offset;
     content[offset + 31] = 'X';
     writeFile(dir / "f.uexp", content);
-    EXPECT_EQ(ContainsResult::kNotFound, FileUtils::containsBytes(dir / "f.uexp", marker))
+    EXPECT_EQ(ContainsResult::kNotFound, searchFile(dir / "f.uexp", marker))
         << "size " << size << " offset " << offset;
   }
 }
 
-TEST(ContainsBytes, FindsPatternsAnywhereIncludingAcrossMapWindows) {
+TEST(ContentSearch, FindsPatternsAnywhereIncludingAcrossMapWindows) {
   // Windows start at 0, W, 2W, ... and each holds 31 bytes of the next.
   constexpr std::size_t W = ContentSearch::kMapWindow;
   constexpr std::size_t small = ContentSearch::kMapFrom;
@@ -315,7 +326,7 @@ TEST(ContainsBytes, FindsPatternsAnywhereIncludingAcrossMapWindows) {
   });
 }
 
-TEST(ContainsBytes, ReadsFilesThatCannotBeMapped) {
+TEST(ContentSearch, ReadsFilesThatCannotBeMapped) {
   // Reads end at P, 2P, ... (each search also holds the last 31 bytes of
   // the read before).
   constexpr std::size_t P = ContentSearch::kReadPiece;
@@ -336,7 +347,7 @@ TEST(ContainsBytes, ReadsFilesThatCannotBeMapped) {
 
 // The target scan asks the storage to read ahead only once a searched file
 // shows that the tree is not in memory.
-TEST(ContainsBytes, TellsWhetherAMappedFileWasInMemory) {
+TEST(ContentSearch, TellsWhetherAMappedFileWasInMemory) {
   TempDir dir;
   struct statfs where = {};
   ASSERT_EQ(0, ::statfs(dir.path().c_str(), &where));
@@ -360,17 +371,17 @@ TEST(ContainsBytes, TellsWhetherAMappedFileWasInMemory) {
   EXPECT_EQ(std::nullopt, search().wasInMemory);
 }
 
-TEST(ContainsBytes, FileCutShortWhileMappedIsUnreadable) {
+TEST(ContentSearch, FileCutShortWhileMappedIsUnreadable) {
   TempDir dir;
   const fs::path file = dir / "f.uexp";
   writeFile(file, std::string(ContentSearch::kMapWindow, 'a'));
   mapfaults::shrinkBeforeMap = file.string();
-  const ContainsResult result = FileUtils::containsBytes(file, "Game/");
+  const ContainsResult result = searchFile(file, "Game/");
   mapfaults::shrinkBeforeMap.clear();
   EXPECT_EQ(ContainsResult::kUnreadable, result);
   // The search goes on normally afterwards.
   writeFile(file, std::string(ContentSearch::kMapWindow, 'a') + "Game/");
-  EXPECT_EQ(ContainsResult::kFound, FileUtils::containsBytes(file, "Game/"));
+  EXPECT_EQ(ContainsResult::kFound, searchFile(file, "Game/"));
 }
 
 TEST(MappedFilesDeathTest, BusErrorsOutsideAGuardedMapGoToTheActionThatWasThere) {
@@ -380,7 +391,7 @@ TEST(MappedFilesDeathTest, BusErrorsOutsideAGuardedMapGoToTheActionThatWasThere)
   // A mapped search and a mapped edit left by an exception, then a read past
   // the end of a mapped empty file.
   const auto faultAfterGuardedMaps = [&] {
-    FileUtils::containsBytes(dir / "f.uexp", "Game/");
+    searchFile(dir / "f.uexp", "Game/");
     FileContent content;
     if (!content.load(dir / "f.uexp")) std::exit(3);
     try {
@@ -521,17 +532,17 @@ TEST(FileContent, LoadsAnOpenFileFromItsStart) {
   EXPECT_EQ(0u, text(content.bytes()).rfind("Name:", 0));
 }
 
-TEST(ContainsBytes, TellsUnreadableFromAbsent) {
+TEST(ContentSearch, TellsUnreadableFromAbsent) {
   TempDir dir;
   writeFile(dir / "empty.uexp", "");
   writeFile(dir / "a.uexp", "abc");
-  EXPECT_EQ(ContainsResult::kNotFound, FileUtils::containsBytes(dir / "empty.uexp", "a"));
-  EXPECT_EQ(ContainsResult::kNotFound, FileUtils::containsBytes(dir / "a.uexp", ""));
-  EXPECT_EQ(ContainsResult::kNotFound, FileUtils::containsBytes(dir / "a.uexp", "abcd"));
-  EXPECT_EQ(ContainsResult::kFound, FileUtils::containsBytes(dir / "a.uexp", "bc"));
-  EXPECT_EQ(ContainsResult::kUnreadable, FileUtils::containsBytes(dir / "missing.uexp", "a"));
+  EXPECT_EQ(ContainsResult::kNotFound, searchFile(dir / "empty.uexp", "a"));
+  EXPECT_EQ(ContainsResult::kNotFound, searchFile(dir / "a.uexp", ""));
+  EXPECT_EQ(ContainsResult::kNotFound, searchFile(dir / "a.uexp", "abcd"));
+  EXPECT_EQ(ContainsResult::kFound, searchFile(dir / "a.uexp", "bc"));
+  EXPECT_EQ(ContainsResult::kUnreadable, searchFile(dir / "missing.uexp", "a"));
   fs::create_directories(dir / "folder.uexp");
-  EXPECT_EQ(ContainsResult::kUnreadable, FileUtils::containsBytes(dir / "folder.uexp", "a"));
+  EXPECT_EQ(ContainsResult::kUnreadable, searchFile(dir / "folder.uexp", "a"));
 }
 
 TEST(ReadBinaryFile, WholeContentOrNothing) {
@@ -564,26 +575,30 @@ TEST(ReadBinaryFile, ReadsToTheEndWhateverSizeTheFileReports) {
   EXPECT_NE(std::string::npos, text.find("\nPid:"));
 }
 
-TEST(WriteBinaryFile, ReplacesContentAtomically) {
+TEST(StagedWrite, ReplacesContentAtomically) {
   TempDir dir;
   writeFile(dir / "a.uexp", "old content");
   fs::permissions(dir / "a.uexp",
                   fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-  EXPECT_TRUE(FileUtils::writeBinaryFile(dir / "a.uexp", testsupport::bytesOf("new")));
+  EXPECT_TRUE(replaceContent(dir / "a.uexp", testsupport::bytesOf("new")));
   EXPECT_EQ("new", readFile(dir / "a.uexp"));
   EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read,
             fs::status(dir / "a.uexp").permissions());
-  EXPECT_TRUE(FileUtils::writeBinaryFile(dir / "a.uexp", {}));
+  EXPECT_TRUE(replaceContent(dir / "a.uexp", {}));
   EXPECT_EQ("", readFile(dir / "a.uexp"));
-  EXPECT_FALSE(FileUtils::writeBinaryFile(dir / "missing/a.uexp", testsupport::bytesOf("x")));
+  // Content never committed leaves the file as it was, and nothing beside it.
+  { const StagedWrite dropped(dir / "a.uexp", testsupport::bytesOf("dropped")); }
+  EXPECT_EQ("", readFile(dir / "a.uexp"));
+  EXPECT_EQ(1, std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()));
+  EXPECT_FALSE(replaceContent(dir / "missing/a.uexp", testsupport::bytesOf("x")));
   EXPECT_FALSE(fs::exists(dir / "missing"));
 }
 
-TEST(WriteBinaryFile, FailedRenameLeavesOldBytesAndNoTemporary) {
+TEST(StagedWrite, FailedRenameLeavesOldBytesAndNoTemporary) {
   TempDir dir;
   // A folder where the file should be: the temporary is written, the rename fails.
   fs::create_directories(dir / "target.uexp/inside");
-  EXPECT_FALSE(FileUtils::writeBinaryFile(dir / "target.uexp", testsupport::bytesOf("x")));
+  EXPECT_FALSE(replaceContent(dir / "target.uexp", testsupport::bytesOf("x")));
   EXPECT_TRUE(fs::is_directory(dir / "target.uexp/inside"));
   EXPECT_EQ(1, std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()));
 }

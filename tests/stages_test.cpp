@@ -19,6 +19,7 @@
 
 #include "app/uexp_processor.h"
 #include "tests/test_support.h"
+#include "util/content_search.h"
 #include "util/file_utils.h"
 #include "util/page_size.h"
 #include "util/string_utils.h"

@@ -2,27 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
-
-#include "tests/reference_algorithms.h"
 #include "tests/test_support.h"
 
 namespace {
 
 using testsupport::bytesOf;
+using testsupport::hex;
 using testsupport::textOf;
-
-std::string hex(std::string_view bytes) {
-  static const char* digits = "0123456789ABCDEF";
-  std::string out;
-  for (const char c : bytes) {
-    const auto b = static_cast<unsigned char>(c);
-    if (!out.empty()) out += ' ';
-    out += digits[b >> 4];
-    out += digits[b & 0xF];
-  }
-  return out;
-}
 
 TEST(Trim, StripsOnlySpaceTabLineFeedAndCarriageReturn) {
   EXPECT_EQ("", StringUtils::trim(""));
@@ -62,35 +48,6 @@ TEST(Utf8ToUtf16LE, ConvertsLenientlyAsDocumented) {
   };
   for (const auto& [input, output] : cases) {
     EXPECT_EQ(hex(output), hex(UTF8Utils::utf8ToUtf16LE(input))) << hex(input);
-  }
-}
-
-TEST(FindInBytes, EdgeCases) {
-  const auto buf = bytesOf("xxabcxxabc");
-  EXPECT_EQ(UTF8Utils::kNotFound, UTF8Utils::findInBytes(buf, "", 0));
-  EXPECT_EQ(UTF8Utils::kNotFound, UTF8Utils::findInBytes(buf, "abc", buf.size()));
-  EXPECT_EQ(UTF8Utils::kNotFound, UTF8Utils::findInBytes(bytesOf("ab"), "abc", 0));
-  EXPECT_EQ(2u, UTF8Utils::findInBytes(buf, "abc", 0));
-  EXPECT_EQ(7u, UTF8Utils::findInBytes(buf, "abc", 3));  // ends at the last byte
-  EXPECT_EQ(UTF8Utils::kNotFound, UTF8Utils::findInBytes(buf, "abc", 8));
-  EXPECT_EQ(UTF8Utils::kNotFound, UTF8Utils::findInBytes(buf, "ABC", 0));
-  const std::vector<char> withZeros = {'a', '\0', 'b', '\0', '\xFF'};
-  EXPECT_EQ(1u, UTF8Utils::findInBytes(withZeros, std::string("\0b\0", 3), 0));
-  EXPECT_EQ(4u, UTF8Utils::findInBytes(withZeros, "\xFF", 0));
-}
-
-TEST(FindInBytes, AgreesWithPlainSearchOnRandomInput) {
-  std::mt19937 rng(7);
-  for (int round = 0; round < 3000; ++round) {
-    std::vector<char> buf(rng() % 200);
-    const int alphabet = 1 + static_cast<int>(rng() % 4);
-    for (char& c : buf) c = static_cast<char>("\0A\xFF/"[rng() % static_cast<unsigned>(alphabet)]);
-    std::string pattern(1 + rng() % 6, '\0');
-    for (char& c : pattern)
-      c = static_cast<char>("\0A\xFF/"[rng() % static_cast<unsigned>(alphabet)]);
-    const std::size_t start = rng() % (buf.size() + 2);
-    ASSERT_EQ(reference::find(buf, pattern, start), UTF8Utils::findInBytes(buf, pattern, start))
-        << hex(textOf(buf)) << " / " << hex(pattern) << " from " << start;
   }
 }
 

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace testsupport {
@@ -64,6 +65,19 @@ inline std::vector<char> bytesOf(std::string_view text) {
 }
 inline std::string textOf(const std::vector<char>& bytes) {
   return std::string(bytes.begin(), bytes.end());
+}
+
+// Bytes as upper-case hex pairs separated by spaces, for failure messages.
+inline std::string hex(std::string_view bytes) {
+  static const char* digits = "0123456789ABCDEF";
+  std::string out;
+  for (const char c : bytes) {
+    const auto b = static_cast<unsigned char>(c);
+    if (!out.empty()) out += ' ';
+    out += digits[b >> 4];
+    out += digits[b & 0xF];
+  }
+  return out;
 }
 
 // Runs `check` where file modes are enforced. Root ignores them, so as root

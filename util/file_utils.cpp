@@ -217,10 +217,6 @@ bool FileUtils::copyFile(const fs::path& from, const fs::path& to) {
   }
 }
 
-ContainsResult FileUtils::containsBytes(const fs::path& file, std::string_view pattern) {
-  return ContentSearch::search(FileHandle::openForReading(file), pattern).contains;
-}
-
 bool FileUtils::readBinaryFile(const FileHandle& file, ByteBuffer& bytes) {
   struct stat status = {};
   if (!file || ::fstat(file.get(), &status) != 0) return false;
@@ -257,10 +253,6 @@ StagedWrite::~StagedWrite() {
 bool StagedWrite::commit() {
   if (temporary_.empty()) return false;
   return commitTemporary(std::exchange(temporary_, fs::path()), file_);  // removes it on failure
-}
-
-bool FileUtils::writeBinaryFile(const fs::path& file, std::span<const char> bytes) {
-  return StagedWrite(file, bytes).commit();
 }
 
 namespace {

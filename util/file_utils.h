@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "util/byte_buffer.h"
-#include "util/content_search.h"
 #include "util/file_handle.h"
 
 // What findFilesRecursive found, and whether it could look.
@@ -70,10 +69,6 @@ class FileUtils {
   // same file, full storage, ...), in which case `to` is left as it was.
   static bool copyFile(const std::filesystem::path& from, const std::filesystem::path& to);
 
-  // Whether `pattern` occurs in the file's bytes; ContentSearch::search
-  // tells how.
-  static ContainsResult containsBytes(const std::filesystem::path& file, std::string_view pattern);
-
   // Reads the whole content of the open file, from its start wherever its
   // position stands, into `bytes`, replacing what it held but reusing its
   // storage: reading many files in turn then allocates (and has the system
@@ -82,12 +77,6 @@ class FileUtils {
   // never cut short. False, with `bytes` unspecified, when the file is not
   // open or cannot be read completely.
   static bool readBinaryFile(const FileHandle& file, ByteBuffer& bytes);
-
-  // Replaces the content of `file` with `bytes` through a temporary file in the
-  // same folder that is renamed over it. True only when every byte reached the
-  // temporary file and the rename succeeded; on failure the file keeps its old
-  // bytes and no temporary file is left. Missing folders are not created.
-  static bool writeBinaryFile(const std::filesystem::path& file, std::span<const char> bytes);
 
   // Makes a new file `to`, and its missing folders, holding `bytes`, with the
   // permissions `mode`. The file is created exclusively: whatever already

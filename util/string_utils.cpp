@@ -88,14 +88,6 @@ std::string UTF8Utils::utf8ToUtf16LE(std::string_view text) {
   return out;
 }
 
-std::size_t UTF8Utils::findInBytes(const std::vector<char>& buffer, std::string_view pattern,
-                                   std::size_t start) {
-  if (pattern.empty() || buffer.size() < pattern.size() || start >= buffer.size()) return kNotFound;
-  const ByteFinder finder(pattern);
-  const std::size_t found = finder.find(buffer.data(), buffer.size(), start);
-  return found == ByteFinder::kNotFound ? kNotFound : found;
-}
-
 bool UTF8Utils::replaceInBytes(std::vector<char>& buffer, std::string_view search,
                                std::string_view replacement) {
   return replaceInBytes(std::span<char>(buffer), search, replacement, {});

@@ -25,9 +25,6 @@ class UTF8Utils {
  public:
   UTF8Utils() = delete;
 
-  // Returned by findInBytes when nothing is found.
-  static constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
-
   // Counts characters by lead bytes: 0x00-0x7F step 1, 110xxxxx step 2,
   // 1110xxxx step 3, 11110xxx step 4, any other byte step 1. Skipped bytes are
   // not checked, so a sequence cut short at the end still counts as one.
@@ -37,11 +34,6 @@ class UTF8Utils {
   // is lenient: continuation bytes are not checked, stray bytes 0x80-0xBF and
   // 0xF8-0xFF are dropped, and a sequence cut short ends the conversion.
   static std::string utf8ToUtf16LE(std::string_view text);
-
-  // Position of the first occurrence of `pattern` in `buffer` at or after
-  // `start`, or kNotFound. An empty pattern is never found.
-  static std::size_t findInBytes(const std::vector<char>& buffer, std::string_view pattern,
-                                 std::size_t start);
 
   // Overwrites every non-overlapping occurrence of `search` with `replacement`,
   // left to right, resuming after each replaced stretch. Does nothing and
