@@ -1,53 +1,27 @@
 #pragma once
 
-#include <cstddef>
 #include <filesystem>
 #include <span>
 #include <string_view>
 #include <system_error>
-#include <vector>
 
 #include "util/byte_buffer.h"
 #include "util/file_handle.h"
-
-// What findFilesRecursive found, and whether it could look.
-struct FoundFiles {
-  std::vector<std::filesystem::path> files;
-  // Why the root folder could not be opened (an errno value) although
-  // something may stand at its path: access refused, an I/O error. 0 when it
-  // was listed, and when nothing stands there or it is no folder: a missing
-  // folder holds no files, and that is all its caller needs to know.
-  int rootError = 0;
-};
-
-// New content for a file, written to a temporary file beside it and put in
-// the file's place only by commit: until then the file keeps its old bytes.
-// Content that is not committed is removed with the object.
-class StagedWrite {
- public:
-  // Writes `bytes` beside `file`. Missing folders are not created.
-  StagedWrite(const std::filesystem::path& file, std::span<const char> bytes);
-  ~StagedWrite();
-  StagedWrite(const StagedWrite&) = delete;
-  StagedWrite& operator=(const StagedWrite&) = delete;
-
-  // Renames the temporary file over the file, keeping the permissions the
-  // file had. True only when every byte was written and the rename
-  // succeeded; the temporary file is gone either way.
-  bool commit();
-
- private:
-  std::filesystem::path file_;
-  std::filesystem::path temporary_;  // empty unless it holds every byte, not yet committed
-};
+#include "util/file_walk.h"
+#include "util/file_writes.h"
 
 // Stateless file and folder operations. None of them prints; each reports its
 // outcome through its result. Writes and copies are atomic: the destination
 // holds either its old bytes or the complete new ones, never a mixture; a new
-// file is complete or absent.
+// file is complete or absent. A class is declared in one place, so all of
+// them are declared here; the folder walk is defined in file_walk.cpp and the
+// writes and copies in file_writes.cpp, whose headers hold the types that go
+// with them (FoundFiles, StagedWrite) and are included here.
 class FileUtils {
  public:
   FileUtils() = delete;
+
+  // The folder walk (file_walk.cpp).
 
   // Regular files (symbolic links followed) at any depth below `root` whose
   // extension (last dot onwards, dot included; empty for "x" and ".pak") equals
@@ -59,24 +33,12 @@ class FileUtils {
   static FoundFiles findFilesRecursive(const std::filesystem::path& root,
                                        std::string_view extension);
 
-  // True when both paths exist and have the same size in bytes. An error while
-  // testing existence (other than absence) is thrown; one while reading the
-  // sizes gives false.
-  static bool isFileSameSize(const std::filesystem::path& a, const std::filesystem::path& b);
+  // Writes and copies (file_writes.cpp).
 
   // Copies `from` to `to`, creating the destination's folders and replacing an
   // existing destination atomically. False on any failure (missing source,
   // same file, full storage, ...), in which case `to` is left as it was.
   static bool copyFile(const std::filesystem::path& from, const std::filesystem::path& to);
-
-  // Reads the whole content of the open file, from its start wherever its
-  // position stands, into `bytes`, replacing what it held but reusing its
-  // storage: reading many files in turn then allocates (and has the system
-  // clear) memory for the largest one only, not once per file. The file is
-  // read to its end whatever size it reported, so one that grows meanwhile is
-  // never cut short. False, with `bytes` unspecified, when the file is not
-  // open or cannot be read completely.
-  static bool readBinaryFile(const FileHandle& file, ByteBuffer& bytes);
 
   // Makes a new file `to`, and its missing folders, holding `bytes`, with the
   // permissions `mode`. The file is created exclusively: whatever already
@@ -91,6 +53,22 @@ class FileUtils {
   // The same with the bytes of the open file `from`, read from its start
   // wherever its position stands, and its permissions.
   static bool copyToNewFile(const FileHandle& from, const std::filesystem::path& to);
+
+  // Sizes, reads and folders.
+
+  // True when both paths exist and have the same size in bytes. An error while
+  // testing existence (other than absence) is thrown; one while reading the
+  // sizes gives false.
+  static bool isFileSameSize(const std::filesystem::path& a, const std::filesystem::path& b);
+
+  // Reads the whole content of the open file, from its start wherever its
+  // position stands, into `bytes`, replacing what it held but reusing its
+  // storage: reading many files in turn then allocates (and has the system
+  // clear) memory for the largest one only, not once per file. The file is
+  // read to its end whatever size it reported, so one that grows meanwhile is
+  // never cut short. False, with `bytes` unspecified, when the file is not
+  // open or cannot be read completely.
+  static bool readBinaryFile(const FileHandle& file, ByteBuffer& bytes);
 
   // Makes `dir` with all missing parents. True when something already stands
   // at the path or the folder was made; false on any error, which the second
