@@ -14,6 +14,7 @@
 #include <chrono>
 #include <csignal>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <new>
 #include <span>
@@ -63,6 +64,24 @@ void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
 }
 void operator delete[](void* block) noexcept { ::operator delete(block); }
 void operator delete[](void* block, std::size_t) noexcept { ::operator delete(block); }
+
+// And its own unlink, so a test can plant a link at a name the moment it
+// has been removed, as another app racing the tool might.
+namespace unlinkfaults {
+std::string plantAt;  // the name
+std::string pointingTo;
+}  // namespace unlinkfaults
+
+extern "C" int unlink(const char* path) noexcept {
+  using Unlink = int (*)(const char*);
+  static const auto realUnlink = reinterpret_cast<Unlink>(dlsym(RTLD_NEXT, "unlink"));
+  const int result = realUnlink(path);
+  if (!unlinkfaults::plantAt.empty() && unlinkfaults::plantAt == path) {
+    unlinkfaults::plantAt.clear();
+    if (::symlink(unlinkfaults::pointingTo.c_str(), path) != 0) std::abort();
+  }
+  return result;
+}
 
 namespace {
 
@@ -601,6 +620,70 @@ TEST(StagedWrite, FailedRenameLeavesOldBytesAndNoTemporary) {
   EXPECT_FALSE(replaceContent(dir / "target.uexp", testsupport::bytesOf("x")));
   EXPECT_TRUE(fs::is_directory(dir / "target.uexp/inside"));
   EXPECT_EQ(1, std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()));
+}
+
+// What stands at the name of the temporary file that replaces a file (a
+// link planted there, or the leftover of a run that was killed) neither
+// receives the bytes nor stops the write or the copy.
+TEST(TemporaryFile, IsMadeAfreshWhateverStandsAtItsName) {
+  TempDir dir;
+  writeFile(dir / "src.pak", "source");
+  writeFile(dir / "victim", "victim");
+  const std::pair<const char*, std::function<bool(const fs::path&)>> writes[] = {
+      {"staged write",
+       [](const fs::path& to) { return replaceContent(to, testsupport::bytesOf("source")); }},
+      {"copy", [&](const fs::path& to) { return FileUtils::copyFile(dir / "src.pak", to); }},
+  };
+  for (const auto& [how, write] : writes) {
+    for (const std::string name : {"a.uexp", "new.uexp"}) {  // replaced, and made
+      SCOPED_TRACE(how + (" to " + name));
+      const fs::path temporary = dir / ("." + name + ".uexpmod.tmp");
+      // A link to a file, a link to where a file would be made, a leftover.
+      const auto plant = [&](int what) {
+        if (name == "a.uexp") writeFile(dir / name, "old");
+        if (what == 0) fs::create_symlink(dir / "victim", temporary);
+        if (what == 1) fs::create_symlink(dir / "created", temporary);
+        if (what == 2) writeFile(temporary, "a leftover, longer than the new content");
+      };
+      for (const int what : {0, 1, 2}) {
+        SCOPED_TRACE(what);
+        plant(what);
+        EXPECT_TRUE(write(dir / name));
+        EXPECT_EQ("source", readFile(dir / name));
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / name)));
+        EXPECT_EQ("victim", readFile(dir / "victim"));
+        EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "created")));
+        // The name was the one the write used: nothing is left at it.
+        EXPECT_FALSE(fs::exists(fs::symlink_status(temporary)));
+        for (const char* left : {"created", "victim"}) fs::remove(dir / left);
+        fs::remove(dir / name);
+        fs::remove(temporary);
+        writeFile(dir / "victim", "victim");
+      }
+    }
+  }
+}
+
+// A link planted at the name after it was cleared, before the temporary file
+// is made, makes the write fail instead of receiving the bytes.
+TEST(TemporaryFile, ALinkPlantedAfterTheNameWasClearedIsNotWrittenThrough) {
+  TempDir dir;
+  writeFile(dir / "src.pak", "source");
+  writeFile(dir / "victim", "victim");
+  writeFile(dir / "a.uexp", "old");
+  unlinkfaults::pointingTo = (dir / "victim").string();
+  unlinkfaults::plantAt = (dir / ".a.uexp.uexpmod.tmp").string();
+  const bool written = replaceContent(dir / "a.uexp", testsupport::bytesOf("source"));
+  EXPECT_EQ("", unlinkfaults::plantAt);  // the link was planted
+  fs::remove(dir / ".a.uexp.uexpmod.tmp");
+  unlinkfaults::plantAt = (dir / ".a.uexp.uexpmod.tmp").string();
+  const bool copied = FileUtils::copyFile(dir / "src.pak", dir / "a.uexp");
+  EXPECT_EQ("", unlinkfaults::plantAt);
+  unlinkfaults::plantAt.clear();
+  EXPECT_FALSE(written);
+  EXPECT_FALSE(copied);
+  EXPECT_EQ("victim", readFile(dir / "victim"));
+  EXPECT_EQ("old", readFile(dir / "a.uexp"));
 }
 
 TEST(Directories, CreateAndRemove) {

@@ -1,6 +1,7 @@
 #include "util/file_writes.h"
 
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,9 +59,9 @@ bool copyContent(int in, int out) {
   }
 }
 
-// Opens `to` for writing with `flags` added (O_TRUNC, or O_EXCL for a new
-// file), and `mode` if it is made, and has `fill`, which must not throw, write
-// its bytes to the descriptor. True only when every write and the close
+// Opens `to` for writing with `flags` added (O_EXCL, for a new file), and
+// `mode` if it is made, and has `fill`, which must not throw, write its
+// bytes to the descriptor. True only when every write and the close
 // succeeded; otherwise removes the file it opened.
 template <typename Fill>
 bool fillFile(const fs::path& to, int flags, mode_t mode, Fill fill) {
@@ -72,18 +73,16 @@ bool fillFile(const fs::path& to, int flags, mode_t mode, Fill fill) {
   return ok;
 }
 
-// Copies the bytes of `from` into the file `to`, made or emptied, changing no
-// permissions. False when anything could not be read or written.
-bool copyBytes(const fs::path& from, const fs::path& to) {
-  const FileHandle in = FileHandle::openForReading(from);
-  return in && fillFile(to, O_TRUNC, 0666, [&](int fd) { return copyContent(in.get(), fd); });
-}
-
-// Fills the file `tmp`, made or emptied, with `bytes`. True when every byte
-// reached it; otherwise removes it.
-bool writeTemporary(const fs::path& tmp, std::span<const char> bytes) {
-  return fillFile(tmp, O_TRUNC, 0666,
-                  [&](int fd) { return writeAll(fd, bytes.data(), bytes.size()); });
+// Makes the temporary file `tmp` afresh, with `mode`, and has `fill` write
+// its bytes, as fillFile does. Whatever stands at the name goes first: the
+// leftover of a run that was killed, or a link planted there to have the
+// bytes land elsewhere, which unlink removes without following. The file is
+// then created exclusively and not through a link, so anything put at the
+// name meanwhile makes the open fail instead of receiving the bytes.
+template <typename Fill>
+bool fillTemporary(const fs::path& tmp, mode_t mode, Fill fill) {
+  ::unlink(tmp.c_str());
+  return fillFile(tmp, O_EXCL | O_NOFOLLOW, mode, fill);
 }
 
 // Renames `tmp` over `target`, keeping the permissions the target had.
@@ -112,17 +111,37 @@ bool maskKeeps(fs::perms mode) {
   return (mode & mask) == fs::perms::none;
 }
 
-// Creates `to` exclusively, with its missing folders, and has `fill`, which
-// must not throw, write its bytes to the new file's descriptor; removes the
-// file when anything fails.
+// Gives the file open at `fd`, just created with `mode`, all of `mode`,
+// which the creation mask may have cut. Storage that keeps fixed modes
+// refuses this, and then the bytes are all that matters.
+void keepMode(int fd, fs::perms mode) {
+  if (!maskKeeps(mode)) ::fchmod(fd, static_cast<mode_t>(mode & fs::perms::mask));
+}
+
+// Copies every byte of the open regular file `in`, from its start, to `out`:
+// in the kernel, through no buffer of this process, or with copyContent where
+// the kernel cannot copy between these two files. False when anything could
+// not be read or written.
+bool copyFileContent(int in, int out) {
+  constexpr std::size_t kMostPerCall = 0x7ffff000;  // what Linux moves at most per call
+  for (off_t at = 0;;) {
+    const ssize_t sent = ::sendfile(out, in, &at, kMostPerCall);
+    if (sent > 0) continue;
+    if (sent == 0) return true;
+    if (errno == EINTR) continue;
+    if (at == 0 && (errno == EINVAL || errno == ENOSYS)) return copyContent(in, out);
+    return false;
+  }
+}
+
+// Creates `to` exclusively, with its missing folders and the permissions
+// `mode`, and has `fill`, which must not throw, write its bytes to the new
+// file's descriptor; removes the file when anything fails.
 template <typename Fill>
 bool makeNewFile(const fs::path& to, fs::perms mode, Fill fill) {
   FileUtils::createDirectories(to.parent_path());
-  const auto bits = static_cast<mode_t>(mode & fs::perms::mask);
-  return fillFile(to, O_EXCL, bits, [&](int fd) {
-    // The mode exactly, as for a replaced file; storage that keeps fixed
-    // modes refuses this, and then the bytes are all that matters.
-    if (!maskKeeps(mode)) ::fchmod(fd, bits);
+  return fillFile(to, O_EXCL, static_cast<mode_t>(mode & fs::perms::mask), [&](int fd) {
+    keepMode(fd, mode);  // the mode exactly, as for a replaced file
     return fill(fd);
   });
 }
@@ -131,7 +150,9 @@ bool makeNewFile(const fs::path& to, fs::perms mode, Fill fill) {
 
 StagedWrite::StagedWrite(const fs::path& file, std::span<const char> bytes)
     : file_(file), temporary_(temporarySibling(file)) {
-  if (!writeTemporary(temporary_, bytes)) temporary_.clear();  // it removed what it could not fill
+  const bool written = fillTemporary(
+      temporary_, 0666, [&](int fd) { return writeAll(fd, bytes.data(), bytes.size()); });
+  if (!written) temporary_.clear();  // it removed what it could not fill
 }
 
 StagedWrite::~StagedWrite() {
@@ -150,16 +171,18 @@ bool FileUtils::copyFile(const fs::path& from, const fs::path& to) {
     createDirectories(to.parent_path());
     std::error_code ec;
     if (fs::equivalent(from, to, ec)) return false;
+    // Not blocking: a pipe put at the path would hold the open until a
+    // writer came; it is refused as no regular file instead.
+    const FileHandle in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat status = {};
+    if (!in || ::fstat(in.get(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+    const auto mode = static_cast<fs::perms>(status.st_mode) & fs::perms::mask;
     const fs::path tmp = temporarySibling(to);
-    fs::copy_file(from, tmp, fs::copy_options::overwrite_existing, ec);
-    // copy_file also gives the copy the source's permissions, and fails when
-    // the storage refuses that, as Android's shared storage may. The bytes
-    // are what matters: copy them plainly then.
-    if (ec && !copyBytes(from, tmp)) {
-      fs::remove(tmp, ec);
-      return false;
-    }
-    return commitTemporary(tmp, to);
+    const bool copied = fillTemporary(tmp, static_cast<mode_t>(mode), [&](int fd) {
+      keepMode(fd, mode);  // a copy has its source's mode
+      return copyFileContent(in.get(), fd);
+    });
+    return copied && commitTemporary(tmp, to);
   } catch (...) {
     return false;
   }
