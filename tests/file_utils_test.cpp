@@ -6,6 +6,7 @@
 #include <linux/magic.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
@@ -46,6 +47,28 @@ extern "C" void* mmap(void* address, size_t length, int protection, int flags, i
     std::ofstream(mapfaults::shrinkBeforeMap, std::ios::trunc);
   }
   return realMmap(address, length, protection, flags, fd, offset);
+}
+
+// Likewise its own read, so a test can change a file between two reads of
+// it, as another app writing the file might.
+namespace readfaults {
+std::string file;  // the file whose next read is followed by the change, once
+std::function<void()> change;
+}  // namespace readfaults
+
+extern "C" ssize_t read(int fd, void* buffer, size_t size) {
+  using Read = ssize_t (*)(int, void*, size_t);
+  static const auto realRead = reinterpret_cast<Read>(dlsym(RTLD_NEXT, "read"));
+  const ssize_t got = realRead(fd, buffer, size);
+  struct stat read = {};
+  struct stat named = {};
+  if (got > 0 && !readfaults::file.empty() && ::fstat(fd, &read) == 0 &&
+      ::stat(readfaults::file.c_str(), &named) == 0 && read.st_dev == named.st_dev &&
+      read.st_ino == named.st_ino) {
+    readfaults::file.clear();
+    readfaults::change();
+  }
+  return got;
 }
 
 // Likewise its own array allocation, so a test can run out of memory for
@@ -401,6 +424,34 @@ TEST(ContentSearch, FileCutShortWhileMappedIsUnreadable) {
   // The search goes on normally afterwards.
   writeFile(file, std::string(ContentSearch::kMapWindow, 'a') + "Game/");
   EXPECT_EQ(ContainsResult::kFound, searchFile(file, "Game/"));
+}
+
+// A file that shrinks between two reads of the read search was not read to
+// the end it had: unreadable. One that grows, or that reports no size, as
+// files under /proc do, is read to its end.
+TEST(ContentSearch, ReadsTellAFileCutShortFromOneThatGrows) {
+  TempDir dir;
+  const fs::path file = dir / "f.uexp";
+  constexpr std::size_t P = ContentSearch::kReadPiece;
+  const auto searchChanged = [&](const std::function<void()>& change) {
+    writeFile(file, std::string(3 * P + 100, 'a'));
+    readfaults::change = change;
+    readfaults::file = file.string();
+    mapfaults::refuse = true;  // read, though large enough to be mapped
+    const ContainsResult result = searchFile(file, "Game/");
+    mapfaults::refuse = false;
+    EXPECT_EQ("", readfaults::file);  // the change was made after the first read
+    readfaults::file.clear();
+    return result;
+  };
+  const auto append = [&](std::string_view bytes) {
+    std::ofstream(file, std::ios::binary | std::ios::app) << bytes;
+  };
+  EXPECT_EQ(ContainsResult::kUnreadable, searchChanged([&] { fs::resize_file(file, P + 10); }));
+  EXPECT_EQ(ContainsResult::kNotFound, searchChanged([&] { append("bbbbb"); }));
+  EXPECT_EQ(ContainsResult::kFound, searchChanged([&] { append("Game/"); }));
+  EXPECT_EQ(ContainsResult::kFound, searchFile("/proc/self/status", "\nPid:"));
+  EXPECT_EQ(ContainsResult::kNotFound, searchFile("/proc/self/status", "no such line"));
 }
 
 TEST(MappedFilesDeathTest, BusErrorsOutsideAGuardedMapGoToTheActionThatWasThere) {

@@ -19,8 +19,11 @@ namespace {
 // Searches the file `fd` from its current position through one reused buffer,
 // kReadPiece bytes per read. Each read lands on a 64-byte boundary, after
 // the last pattern-size-minus-one bytes of the read before it: the kernel
-// copies to an aligned destination markedly faster.
-ContainsResult searchRead(int fd, const ByteFinder& finder) {
+// copies to an aligned destination markedly faster. `size` is the size the
+// file reported before the search: an end met before it means the file
+// shrank meanwhile, and its bytes were not all seen. A file may read longer
+// than it reported (one that grows, or one under /proc that reports 0).
+ContainsResult searchRead(int fd, std::uintmax_t size, const ByteFinder& finder) {
   constexpr std::size_t kAlign = 64;
   const std::size_t overlap = finder.size() - 1;
   const std::size_t lead = (overlap + kAlign - 1) / kAlign * kAlign;
@@ -38,13 +41,15 @@ ContainsResult searchRead(int fd, const ByteFinder& finder) {
       (reinterpret_cast<std::uintptr_t>(buffer.get()) + kAlign - 1) / kAlign * kAlign);
   char* const fill = base + lead;
   std::size_t kept = 0;  // bytes of the read before, just ahead of `fill`
+  std::uintmax_t total = 0;
   for (;;) {
     const ssize_t got = ::read(fd, fill, piece);
     if (got < 0) {
       if (errno == EINTR) continue;
       return ContainsResult::kUnreadable;
     }
-    if (got == 0) return ContainsResult::kNotFound;  // the end, and nothing found before it
+    if (got == 0) return total < size ? ContainsResult::kUnreadable : ContainsResult::kNotFound;
+    total += static_cast<std::size_t>(got);
     const std::size_t held = kept + static_cast<std::size_t>(got);
     if (finder.find(fill - kept, held, 0) != ByteFinder::kNotFound) return ContainsResult::kFound;
     // The next search starts with the last pattern-size-minus-one bytes of
@@ -113,10 +118,10 @@ ContentSearch::Result ContentSearch::search(const FileHandle& file, std::string_
   if (pattern.empty()) return {ContainsResult::kNotFound, std::nullopt};
   const ByteFinder finder(pattern);
   struct stat status = {};
-  if (::fstat(file.get(), &status) == 0 && S_ISREG(status.st_mode) &&
-      static_cast<std::uintmax_t>(status.st_size) >= kMapFrom) {
-    const auto size = static_cast<std::uintmax_t>(status.st_size);
+  const bool regular = ::fstat(file.get(), &status) == 0 && S_ISREG(status.st_mode);
+  const std::uintmax_t size = regular ? static_cast<std::uintmax_t>(status.st_size) : 0;
+  if (size >= kMapFrom) {
     if (const auto mapped = searchMapped(file.get(), size, finder)) return *mapped;
   }
-  return {searchRead(file.get(), finder), std::nullopt};
+  return {searchRead(file.get(), size, finder), std::nullopt};
 }

@@ -21,10 +21,12 @@ class ContentSearch {
  public:
   ContentSearch() = delete;
 
-  // Bytes read at a time from a file that is not mapped (after the first
-  // piece, which also holds pattern-size-minus-one bytes more): large enough
-  // that each read is one cheap system call, small enough to stay in cache
-  // while it is searched.
+  // Bytes each read asks for from a file that is not mapped (or the
+  // pattern's size, if that is larger): large enough that each read is one
+  // cheap system call, small enough to stay in cache while it is searched.
+  // Every read lands on a 64-byte boundary of one reused buffer, just after
+  // the last pattern-size-minus-one bytes of the read before, kept so that an
+  // occurrence across two reads is seen whole.
   static constexpr std::size_t kReadPiece = std::size_t{256} << 10;
 
   // Files of at least this many bytes are searched through memory maps of
@@ -44,8 +46,9 @@ class ContentSearch {
 
   // Whether `pattern` occurs in the open file (not read from yet);
   // unreadable when `file` is invalid, or when the file shrinks while it is
-  // searched. An empty pattern is never found. One search at a time, and
-  // none inside FileContent::edit: the guard against a file that shrinks
-  // under its map is shared by the process.
+  // searched (a page lost under a map, or reads that end before the size the
+  // file reported at the start). An empty pattern is never found. One search
+  // at a time, and none inside FileContent::edit: the guard against a file
+  // that shrinks under its map is shared by the process.
   static Result search(const FileHandle& file, std::string_view pattern);
 };
