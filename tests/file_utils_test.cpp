@@ -6,6 +6,7 @@
 #include <linux/magic.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <functional>
 #include <iterator>
 #include <new>
+#include <random>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -82,6 +84,27 @@ extern "C" ssize_t read(int fd, void* buffer, size_t size) {
     readfaults::change();
   }
   return got;
+}
+
+// Likewise its own sendfile, so a test can have the kernel copy a file in
+// parts, as it may, or refuse to copy between two files, as it does where
+// it cannot.
+namespace sendfaults {
+std::size_t most = 0;  // the most bytes one call copies; 0: no limit
+bool refuse = false;
+int calls = 0;
+}  // namespace sendfaults
+
+extern "C" ssize_t sendfile(int out, int in, off_t* offset, size_t count) noexcept {
+  using Sendfile = ssize_t (*)(int, int, off_t*, size_t);
+  static const auto realSendfile = reinterpret_cast<Sendfile>(dlsym(RTLD_NEXT, "sendfile"));
+  ++sendfaults::calls;
+  if (sendfaults::refuse) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (sendfaults::most != 0) count = std::min(count, sendfaults::most);
+  return realSendfile(out, in, offset, count);
 }
 
 // Likewise its own array allocation, so a test can run out of memory for
@@ -286,6 +309,34 @@ TEST(CopyFile, CreatesFoldersReplacesAndFailsCleanly) {
   // No temporary file is left behind by any of these.
   for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
     EXPECT_EQ(std::string::npos, entry.path().string().find(".tmp")) << entry.path();
+  }
+}
+
+// Content of several pieces (1 MiB and a byte, no two pieces alike) arrives
+// whole by every route a copy or a write takes.
+TEST(Copies, ContentOfSeveralPiecesArrivesWholeByEveryRoute) {
+  TempDir dir;
+  std::string bytes((std::size_t{1} << 20) + 1, '\0');
+  std::mt19937 random(3);
+  for (char& c : bytes) c = static_cast<char>(random());
+  writeFile(dir / "src.bin", bytes);
+
+  // The kernel's copy, in parts of a quarter of a MiB.
+  sendfaults::calls = 0;
+  sendfaults::most = std::size_t{256} << 10;
+  EXPECT_TRUE(FileUtils::copyFile(dir / "src.bin", dir / "kernel.bin"));
+  sendfaults::most = 0;
+  EXPECT_LE(5, sendfaults::calls);
+  // The copy through a buffer, where the kernel cannot copy.
+  sendfaults::refuse = true;
+  EXPECT_TRUE(FileUtils::copyFile(dir / "src.bin", dir / "buffer.bin"));
+  sendfaults::refuse = false;
+  EXPECT_TRUE(
+      FileUtils::copyToNewFile(FileHandle::openForReading(dir / "src.bin"), dir / "new.bin"));
+  EXPECT_TRUE(FileUtils::writeNewFile(dir / "written.bin", bytes, fs::perms::owner_read));
+  for (const char* name : {"kernel.bin", "buffer.bin", "new.bin", "written.bin"}) {
+    const std::string copied = readFile(dir / name);
+    EXPECT_TRUE(copied == bytes) << name << ": " << copied.size() << " bytes";
   }
 }
 
