@@ -107,6 +107,24 @@ extern "C" ssize_t sendfile(int out, int in, off_t* offset, size_t count) noexce
   return realSendfile(out, in, offset, count);
 }
 
+// Likewise its own fchmod, so a test can have the storage refuse changes
+// of permissions, as Android's shared storage does.
+namespace chmodfaults {
+bool refuse = false;
+int calls = 0;
+}  // namespace chmodfaults
+
+extern "C" int fchmod(int fd, mode_t mode) noexcept {
+  using Fchmod = int (*)(int, mode_t);
+  static const auto realFchmod = reinterpret_cast<Fchmod>(dlsym(RTLD_NEXT, "fchmod"));
+  ++chmodfaults::calls;
+  if (chmodfaults::refuse) {
+    errno = EPERM;
+    return -1;
+  }
+  return realFchmod(fd, mode);
+}
+
 // Likewise its own array allocation, so a test can run out of memory for
 // large buffers: arrays of at least `refuseFrom` bytes fail while it is set.
 namespace allocfaults {
@@ -338,6 +356,28 @@ TEST(Copies, ContentOfSeveralPiecesArrivesWholeByEveryRoute) {
     const std::string copied = readFile(dir / name);
     EXPECT_TRUE(copied == bytes) << name << ": " << copied.size() << " bytes";
   }
+}
+
+// A copy gives its file the source's mode, which the creation mask may have
+// cut; storage that refuses the change still gets every byte.
+TEST(Copies, ARefusedModeChangeStillCopiesEveryByte) {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  if ((mask & 0777) == 0) GTEST_SKIP() << "no creation mask: no mode to change";
+  TempDir dir;
+  writeFile(dir / "src.bin", "source bytes");
+  fs::permissions(dir / "src.bin", fs::perms::all);
+  chmodfaults::calls = 0;
+  chmodfaults::refuse = true;
+  const bool copied = FileUtils::copyFile(dir / "src.bin", dir / "copy.bin");
+  const bool copiedToNew =
+      FileUtils::copyToNewFile(FileHandle::openForReading(dir / "src.bin"), dir / "new.bin");
+  chmodfaults::refuse = false;
+  EXPECT_EQ(2, chmodfaults::calls);  // each asked, and was refused
+  EXPECT_TRUE(copied);
+  EXPECT_TRUE(copiedToNew);
+  EXPECT_EQ("source bytes", readFile(dir / "copy.bin"));
+  EXPECT_EQ("source bytes", readFile(dir / "new.bin"));
 }
 
 // New files are made whole or not at all, and never over what stands.
