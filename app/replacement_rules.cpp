@@ -59,6 +59,25 @@ std::pair<std::string, std::string> UEXPProcessor::alignStringPair(
   return {searchText, std::move(aligned)};
 }
 
+RuleForms::RuleForms(const RuleList& rules) {
+  for (const ReplacementRule& rule : rules) {
+    const std::string& search = rule.searchText;
+    const std::string& replacement = rule.replacementText;
+    if (search.size() == replacement.size()) {
+      hasForm_.push_back(!search.empty());
+      if (!search.empty()) pairs_.push_back({search, replacement});
+      continue;
+    }
+    std::string search16 = UTF8Utils::utf8ToUtf16LE(search);
+    std::string replacement16 = UTF8Utils::utf8ToUtf16LE(replacement);
+    hasForm_.push_back(!search16.empty() && search16.size() == replacement16.size());
+    if (!hasForm_.back()) continue;
+    const std::string& s = converted_.emplace_back(std::move(search16));
+    const std::string& r = converted_.emplace_back(std::move(replacement16));
+    pairs_.push_back({s, r});
+  }
+}
+
 RuleList UEXPProcessor::loadConfig(const fs::path& configFile) {
   std::ifstream file(configFile, std::ios::binary);
   if (!file) fail("错误: 无法打开配置文件");

@@ -21,28 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The same-length byte form in which a rule is applied: its UTF-8 texts when
-// their byte lengths agree, else their UTF-16LE forms when those agree, else
-// none.
-std::optional<BytePair> sameLengthForm(const ReplacementRule& rule) {
-  if (rule.searchText.size() == rule.replacementText.size()) {
-    if (rule.searchText.empty()) return std::nullopt;
-    return BytePair{rule.searchText, rule.replacementText};
-  }
-  std::string search = UTF8Utils::utf8ToUtf16LE(rule.searchText);
-  std::string replacement = UTF8Utils::utf8ToUtf16LE(rule.replacementText);
-  if (search.empty() || search.size() != replacement.size()) return std::nullopt;
-  return BytePair{std::move(search), std::move(replacement)};
-}
-
-std::vector<BytePair> sameLengthForms(const RuleList& rules) {
-  std::vector<BytePair> pairs;
-  for (const ReplacementRule& rule : rules) {
-    if (auto pair = sameLengthForm(rule)) pairs.push_back(std::move(*pair));
-  }
-  return pairs;
-}
-
 // Copies the target `from`, open as `opened`, to the new file `to` with the
 // rules applied on the way: the source is loaded once and the copy written
 // once, where copying and then rewriting the copy would write it twice and
@@ -112,8 +90,9 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules) {
   // folder whose name differs only in case (where the storage ignores case),
   // be listed by the next stage under that spelling, not be recognised as a
   // copy, and have the rules applied to it a second time.
+  std::optional<RuleForms> forms;
   std::optional<MultiReplacer> replacer;
-  if (emptied && !rules.empty()) replacer.emplace(sameLengthForms(rules));
+  if (emptied && !rules.empty()) replacer.emplace(forms.emplace(rules).pairs());
   FileContent source;  // one for every target, so a read buffer is reused
 
   CopiedTargets copied;
@@ -214,17 +193,13 @@ int UEXPProcessor::processUexpFiles(const RuleList& rules, const CopiedTargets& 
   }
 
   console.println("替换规则:", "cyan");
-  std::vector<BytePair> pairs;
+  const RuleForms forms(rules);
   for (std::size_t i = 0; i < rules.size(); ++i) {
     const ReplacementRule& rule = rules[i];
     console.println("  " + std::to_string(i + 1) + ". '" + rule.searchText + "' -> '" +
                         rule.replacementText + "'",
                     "");
-    if (auto pair = sameLengthForm(rule)) {
-      pairs.push_back(std::move(*pair));
-    } else {
-      console.println("     ⚠ 此规则无法等长替换，将跳过", "yellow");
-    }
+    if (!forms.hasForm(i)) console.println("     ⚠ 此规则无法等长替换，将跳过", "yellow");
   }
   console.println("", "");
 
@@ -241,7 +216,7 @@ int UEXPProcessor::processUexpFiles(const RuleList& rules, const CopiedTargets& 
       outcome = known->second;
     } else {
       try {
-        if (!replacer) replacer.emplace(pairs);
+        if (!replacer) replacer.emplace(forms.pairs());
         outcome = rewriteInPlace(file, *replacer, content);
       } catch (...) {
       }

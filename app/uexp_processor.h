@@ -1,5 +1,6 @@
 #pragma once
 
+#include <deque>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -10,6 +11,7 @@
 
 #include "console/color_console.h"
 #include "console/gradient_color.h"
+#include "util/multi_replacer.h"
 
 // One text replacement, UTF-8 on both sides. After loading, the replacement
 // has at least as many characters as the search text (shorter ones are padded
@@ -23,6 +25,27 @@ struct ReplacementRule {
 
 // Rules in file order; never empty once loaded.
 using RuleList = std::vector<ReplacementRule>;
+
+// The same-length byte form in which each rule is applied: its UTF-8 texts
+// when their byte lengths agree, else their UTF-16LE forms when those agree,
+// else none. UTF-8 forms are views of the rules' own texts, which must
+// outlive this: a rule text is never held twice.
+class RuleForms {
+ public:
+  explicit RuleForms(const RuleList& rules);
+  RuleForms(const RuleForms&) = delete;
+  RuleForms& operator=(const RuleForms&) = delete;
+
+  // The forms of the rules that have one, in rule order.
+  const std::vector<BytePair>& pairs() const { return pairs_; }
+  // Whether rule `index` has a form.
+  bool hasForm(std::size_t index) const { return hasForm_[index]; }
+
+ private:
+  std::deque<std::string> converted_;  // UTF-16LE texts, which a deque never moves
+  std::vector<BytePair> pairs_;
+  std::vector<bool> hasForm_;
+};
 
 // What the rules did to one target copy.
 enum class RewriteOutcome {

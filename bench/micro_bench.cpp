@@ -83,15 +83,17 @@ BENCHMARK(BM_FindMarker_Plain);
 
 // Rules like a voice-text mod's: ASCII names replaced in UTF-8, Chinese lines
 // replaced in UTF-16LE; a tenth of them occur in the buffer.
-std::vector<BytePair> makeRules(std::size_t count) {
+using Texts = std::vector<std::pair<std::string, std::string>>;
+
+Texts makeRules(std::size_t count) {
   static const char* hanzi[] = {"语", "音", "台", "词", "背", "景", "开", "始", "结", "束"};
-  std::vector<BytePair> pairs;
+  Texts pairs;
   for (std::size_t i = 0; i < count; ++i) {
     if (i % 2 == 0) {
       char search[32], replacement[32];
       std::snprintf(search, sizeof search, "VoiceLine_%05zu", i * 7919 % 100000);
       std::snprintf(replacement, sizeof replacement, "ModLine_X_%05zu", i);
-      pairs.push_back({search, replacement});
+      pairs.emplace_back(search, replacement);
     } else {
       std::string s, r;
       for (std::size_t k = 0; k < 2 + i % 4; ++k) {
@@ -100,16 +102,23 @@ std::vector<BytePair> makeRules(std::size_t count) {
       }
       s += std::to_string(i);
       r += std::to_string(i);
-      pairs.push_back({UTF8Utils::utf8ToUtf16LE(s), UTF8Utils::utf8ToUtf16LE(r)});
+      pairs.emplace_back(UTF8Utils::utf8ToUtf16LE(s), UTF8Utils::utf8ToUtf16LE(r));
     }
   }
   return pairs;
 }
 
-std::vector<std::string> occurring(const std::vector<BytePair>& pairs) {
+std::vector<std::string> occurring(const Texts& pairs) {
   std::vector<std::string> out;
-  for (std::size_t i = 0; i < pairs.size(); i += 10) out.push_back(pairs[i].search);
+  for (std::size_t i = 0; i < pairs.size(); i += 10) out.push_back(pairs[i].first);
   return out;
+}
+
+// Views of the texts, which must outlive them.
+std::vector<BytePair> viewsOf(const Texts& texts) {
+  std::vector<BytePair> pairs;
+  for (const auto& [search, replacement] : texts) pairs.push_back({search, replacement});
+  return pairs;
 }
 
 constexpr std::size_t kRewriteSize = 8 << 20;
@@ -117,7 +126,7 @@ constexpr std::size_t kRewriteSize = 8 << 20;
 void BM_Rewrite_MultiReplacer(benchmark::State& state) {
   const auto pairs = makeRules(static_cast<std::size_t>(state.range(0)));
   const std::vector<char> original = assetLikeBytes(kRewriteSize, 2, occurring(pairs));
-  MultiReplacer engine(pairs);
+  MultiReplacer engine(viewsOf(pairs));
   std::vector<char> buf;
   for (auto _ : state) {
     buf = original;
@@ -134,8 +143,8 @@ void BM_Rewrite_OneRuleAtATime(benchmark::State& state) {
   for (auto _ : state) {
     buf = original;
     bool any = false;
-    for (const BytePair& p : pairs)
-      any = UTF8Utils::replaceInBytes(buf, p.search, p.replacement) || any;
+    for (const auto& [search, replacement] : pairs)
+      any = UTF8Utils::replaceInBytes(buf, search, replacement) || any;
     benchmark::DoNotOptimize(any);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * original.size()));

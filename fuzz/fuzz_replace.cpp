@@ -28,7 +28,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   };
 
   std::vector<std::pair<std::string, std::string>> rules;
-  std::vector<BytePair> pairs;
   for (std::size_t i = 0; i < ruleCount && pos < size; ++i) {
     const std::uint8_t shape = data[pos++];
     const std::size_t length = 1 + (shape & 7);
@@ -36,8 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string replacement =
         take(length + ((shape & 0x80) ? 1 : 0));  // sometimes never applicable
     rules.emplace_back(search, replacement);
-    pairs.push_back({search, replacement});
   }
+  std::vector<BytePair> pairs;  // views of the texts in `rules`, which is complete
+  for (const auto& [search, replacement] : rules) pairs.push_back({search, replacement});
   const std::string rest = take(size);
   std::vector<char> buffer(rest.begin(), rest.end());
 

@@ -2,12 +2,42 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <functional>
+#include <new>
 #include <optional>
 #include <random>
+#include <string>
 
 #include "tests/reference_algorithms.h"
 #include "tests/test_support.h"
 #include "util/string_utils.h"
+
+// This executable's own allocation functions count the bytes held, so a test
+// can bound what building and running the engine costs. Each block carries
+// its size in front of it.
+namespace allocations {
+std::size_t held = 0;
+std::size_t peak = 0;
+}  // namespace allocations
+
+void* operator new(std::size_t size) {
+  constexpr std::size_t kHeader = alignof(std::max_align_t);
+  auto* block = static_cast<unsigned char*>(std::malloc(size + kHeader));
+  if (block == nullptr) throw std::bad_alloc();
+  *reinterpret_cast<std::size_t*>(block) = size;
+  allocations::held += size;
+  allocations::peak = std::max(allocations::peak, allocations::held);
+  return block + kHeader;
+}
+void operator delete(void* p) noexcept {
+  if (p == nullptr) return;
+  constexpr std::size_t kHeader = alignof(std::max_align_t);
+  auto* block = static_cast<unsigned char*>(p) - kHeader;
+  allocations::held -= *reinterpret_cast<std::size_t*>(block);
+  std::free(block);
+}
+void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
 
 namespace {
 
@@ -29,15 +59,44 @@ std::string describe(const Rules& rules, const std::string& buffer) {
 
 // The strategies: none forced (the one PatternSearch chooses), then each one.
 using Forced = std::optional<PatternSearch::Strategy>;
-const Forced kStrategies[] = {std::nullopt, PatternSearch::Strategy::kSinglePatterns,
-                              PatternSearch::Strategy::kVectorFilter,
-                              PatternSearch::Strategy::kPairTable};
+const std::vector<Forced> kStrategies = [] {
+  std::vector<Forced> all = {std::nullopt};
+  all.insert(all.end(), PatternSearch::kStrategies.begin(), PatternSearch::kStrategies.end());
+  return all;
+}();
 
 MultiReplacer engineFor(const Rules& rules, Forced strategy) {
   return strategy ? MultiReplacer(toPairs(rules), *strategy) : MultiReplacer(toPairs(rules));
 }
 
-// Runs both the engine and the sequential reference and compares results.
+// Hands `input` to the engine window by window, `chunk(i)` new bytes in the
+// i-th, as a file read piece by piece would be, and returns the bytes it
+// declared final, in order. Checks that it never leaves more bytes undecided
+// than it promised and that every byte ends final.
+std::string feedInWindows(MultiReplacer& engine, const std::string& input,
+                          const std::function<std::size_t(std::size_t)>& chunk) {
+  engine.start();
+  std::string out;
+  std::string window;  // undecided bytes, then the new ones
+  std::size_t pos = 0;
+  for (std::size_t i = 0;; ++i) {
+    const std::size_t take = std::min(chunk(i), input.size() - pos);
+    window.append(input, pos, take);
+    pos += take;
+    const bool last = pos == input.size();
+    const std::size_t final = engine.feed(window, last);
+    EXPECT_LE(final, window.size());
+    out.append(window, 0, final);
+    window.erase(0, final);
+    if (last) break;
+    EXPECT_LE(window.size(), engine.undecidedAtMost());
+  }
+  EXPECT_EQ("", window);
+  return out;
+}
+
+// Runs both the engine and the sequential reference and compares results:
+// the whole buffer at once, then in windows of one byte and of random sizes.
 void expectSameAsSequential(const Rules& rules, const std::string& input, std::size_t budget,
                             Forced strategy = std::nullopt) {
   auto expected = bytesOf(input);
@@ -52,6 +111,19 @@ void expectSameAsSequential(const Rules& rules, const std::string& input, std::s
   auto again = bytesOf(input);
   engine.apply(again);
   ASSERT_EQ(textOf(expected), textOf(again)) << describe(rules, input) << " (reused engine)";
+
+  // Windows of one byte each for short inputs; random sizes, none at times,
+  // for all.
+  std::mt19937 rng(static_cast<unsigned>(input.size() * 31 + rules.size()));
+  const std::size_t largest = 1 + rng() % std::max<std::size_t>(40, input.size() / 16);
+  std::vector<std::function<std::size_t(std::size_t)>> chunks = {
+      [&](std::size_t) { return static_cast<std::size_t>(rng() % (largest + 1)); }};
+  if (input.size() <= 1000) chunks.push_back([](std::size_t) { return std::size_t{1}; });
+  for (const auto& chunk : chunks) {
+    ASSERT_EQ(textOf(expected), feedInWindows(engine, input, chunk))
+        << describe(rules, input) << " budget " << budget << " (in windows)";
+    ASSERT_EQ(expectedReplaced, engine.replaced()) << describe(rules, input) << " (in windows)";
+  }
 }
 
 TEST(MultiReplacer, KeepsTheMeaningOfRulesAppliedOneAfterAnother) {
@@ -146,17 +218,68 @@ TEST(MultiReplacer, CandidatesAreAllUsedUpByTheEnd) {
   }
 }
 
-// One very long search text must not build an automaton of its length times
-// the alphabet.
-TEST(MultiReplacer, LongSearchTextStaysCheap) {
-  std::string search(8 << 20, 'x');
-  search[0] = 'S';
-  std::string replacement = search;
+// Texts longer than the trie indexes, several sharing those first bytes
+// and differing after them, chained and overlapping, in every strategy and
+// in windows shorter than the texts.
+TEST(MultiReplacer, LongTextsKeepTheirMeaning) {
+  std::mt19937 rng(777);
+  const std::string head(PatternTrie::kIndexedPrefix, 'h');
+  for (int round = 0; round < 300; ++round) {
+    Rules rules;
+    const std::size_t count = 1 + rng() % 6;
+    for (std::size_t i = 0; i < count; ++i) {
+      std::string tail(1 + rng() % 40, 'a');
+      for (char& c : tail) c = "ab"[rng() % 2];
+      const std::string search = (rng() % 3 == 0 ? std::string("x") : head) + tail;
+      std::string replacement = search;
+      replacement[replacement.size() - 1 - rng() % tail.size()] = 'h';
+      rules.emplace_back(search,
+                         rng() % 4 == 0 ? head + "b" : replacement.substr(0, search.size()));
+    }
+    std::string input;
+    while (input.size() < 600) {
+      input +=
+          rng() % 2 == 0 ? rules[rng() % rules.size()].first : std::string(1, "abhx"[rng() % 4]);
+    }
+    expectSameAsSequential(rules, input, round % 7 == 0 ? 2 : 1 << 20,
+                           kStrategies[static_cast<std::size_t>(round) % kStrategies.size()]);
+  }
+}
+
+// The engine holds views of the rule texts and indexes a bounded prefix of
+// each: what it allocates grows with the number of rules, not with the
+// length of their texts (a trie of every byte cost about 90 times a text's
+// length).
+TEST(MultiReplacer, LongTextsCostTheirNumberNotTheirLength) {
+  const auto heldBy = [](const Rules& rules, Forced strategy) {
+    const std::vector<BytePair> pairs = toPairs(rules);
+    std::vector<char> buffer(rules.front().first.begin(), rules.front().first.end());
+    const std::size_t before = allocations::held;
+    allocations::peak = before;
+    {
+      MultiReplacer engine = strategy ? MultiReplacer(pairs, *strategy) : MultiReplacer(pairs);
+      EXPECT_TRUE(engine.apply(buffer));
+    }
+    return allocations::peak - before;
+  };
+  Rules oneLong = {{"a", "b"}, {"c", "d"}, {"e", "f"}};
+  std::string text(8 << 20, 'x');
+  text[0] = 'S';
+  std::string replacement = text;
   replacement[0] = 'R';
-  MultiReplacer engine({{search, replacement}});
-  std::vector<char> buffer(search.begin(), search.end());
-  ASSERT_TRUE(engine.apply(buffer));
-  EXPECT_EQ('R', buffer[0]);
+  oneLong.emplace(oneLong.begin(), text, replacement);
+  Rules thousand;
+  for (int i = 0; i < 1000; ++i) {
+    std::string search(8 << 10, static_cast<char>('a' + i % 26));
+    search.replace(0, 4, std::to_string(1000 + i));
+    thousand.emplace_back(search, std::string(search.size(), '#'));
+  }
+  for (const Forced strategy : kStrategies) {
+    // The trie's tables are fixed in size (under 1 MiB); everything else is
+    // a few KiB per rule at most, whatever the texts' length.
+    EXPECT_LT(heldBy(oneLong, strategy), std::size_t{2} << 20);
+    EXPECT_LT(heldBy(thousand, strategy), (std::size_t{1} << 20) + thousand.size() * (4 << 10));
+  }
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
 #include <string_view>
 
 // Finds one fixed byte pattern in memory: the rare-byte search of fast
@@ -17,6 +16,8 @@ class ByteFinder {
  public:
   static constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
 
+  // Keeps a view of `pattern`, which must outlive the finder: a rule's text
+  // may be as long as the user made it, and is not copied.
   explicit ByteFinder(std::string_view pattern);
 
   // First position at or after `from` where the pattern starts in
@@ -26,7 +27,7 @@ class ByteFinder {
   std::size_t size() const { return pattern_.size(); }
 
  private:
-  std::string pattern_;
+  std::string_view pattern_;
   std::size_t rareOffset_ = 0;    // offset of the rarest byte
   std::size_t secondOffset_ = 0;  // offset of the next rarest, another when the pattern has two
 };

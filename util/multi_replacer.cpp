@@ -5,8 +5,6 @@
 #include <map>
 #include <utility>
 
-#include "util/string_utils.h"
-
 MultiReplacer::MultiReplacer(std::vector<BytePair> pairs)
     : MultiReplacer(std::move(pairs), std::nullopt) {}
 
@@ -17,13 +15,13 @@ MultiReplacer::MultiReplacer(std::vector<BytePair> pairs,
                              std::optional<PatternSearch::Strategy> strategy) {
   // Pairs that can never replace anything are left out: they would change
   // nothing in their turn.
-  for (BytePair& pair : pairs) {
+  for (const BytePair& pair : pairs) {
     if (!pair.search.empty() && pair.search.size() == pair.replacement.size()) {
-      pairs_.push_back(std::move(pair));
+      pairs_.push_back(pair);
     }
   }
-  std::vector<std::string> patterns;
-  std::map<std::string, std::uint32_t> idOf;
+  std::vector<std::string_view> patterns;
+  std::map<std::string_view, std::uint32_t> idOf;
   for (std::size_t i = 0; i < pairs_.size(); ++i) {
     const auto [it, added] =
         idOf.emplace(pairs_[i].search, static_cast<std::uint32_t>(patterns.size()));
@@ -33,115 +31,179 @@ MultiReplacer::MultiReplacer(std::vector<BytePair> pairs,
     }
     pairsOfPattern_[it->second].push_back(static_cast<std::uint32_t>(i));
     longestPattern_ = std::max(longestPattern_, pairs_[i].search.size());
+    undecidedAtMost_ += pairs_[i].search.size() - 1;
   }
+  finders_.resize(pairs_.size());
   if (patterns.empty()) return;
   search_.emplace(patterns, strategy ? PatternSearch::choose(patterns, *strategy)
                                      : PatternSearch::choose(patterns));
 }
 
-void MultiReplacer::addCandidate(std::size_t pairIndex, std::size_t start) {
-  if (plainScan_[pairIndex]) return;
-  std::vector<std::size_t>& list = candidates_[pairIndex];
-  if (candidateCount_ >= candidateBudget_) {
-    plainScan_[pairIndex] = true;
-    candidateCount_ -= list.size();
-    std::vector<std::size_t>().swap(list);
-    return;
-  }
-  list.push_back(start);
-  ++candidateCount_;
-}
-
-void MultiReplacer::applyPair(std::size_t pairIndex, std::span<char> buffer,
-                              std::vector<Write>& writes) {
-  const BytePair& pair = pairs_[pairIndex];
-  const std::size_t m = pair.search.size();
-  char* const data = buffer.data();
-
-  if (plainScan_[pairIndex]) {
-    UTF8Utils::replaceInBytes(buffer, pair.search, pair.replacement, [&](std::size_t at) {
-      writes.push_back({at, at + m});
-    });
-    return;
-  }
-
-  std::vector<std::size_t>& list = candidates_[pairIndex];
-  candidateCount_ -= list.size();  // all of them, duplicates included, as they were added
-  if (unsorted_[pairIndex]) {
-    std::sort(list.begin(), list.end());
-    list.erase(std::unique(list.begin(), list.end()), list.end());
-  }
-  std::size_t pos = 0;
-  for (const std::size_t start : list) {
-    // Earlier pairs may have changed these bytes since the candidate was seen.
-    if (start < pos || std::memcmp(data + start, pair.search.data(), m) != 0) continue;
-    std::memcpy(data + start, pair.replacement.data(), m);
-    writes.push_back({start, start + m});
-    pos = start + m;
-  }
-  list.clear();
-}
-
-void MultiReplacer::rescanAround(std::size_t pairIndex, const std::vector<Write>& writes,
-                                 std::span<const char> buffer) {
-  // An occurrence of length up to L that overlaps a write lies within L - 1
-  // bytes of it; neighbouring windows are merged so each byte is scanned once.
-  const std::size_t reach = longestPattern_ - 1;
-  const auto scanWindow = [&](std::size_t begin, std::size_t end) {
-    search_->scan(buffer.data(), begin, end, [&](std::uint32_t id, std::size_t start) {
-      const std::vector<std::uint32_t>& owners = pairsOfPattern_[id];
-      for (auto it = std::upper_bound(owners.begin(), owners.end(), pairIndex); it != owners.end();
-           ++it) {
-        addCandidate(*it, start);
-        unsorted_[*it] = true;
-      }
-    });
-  };
-  std::size_t windowBegin = 0;
-  std::size_t windowEnd = 0;
-  for (const Write& w : writes) {
-    const std::size_t begin = w.begin > reach ? w.begin - reach : 0;
-    const std::size_t end = std::min(buffer.size(), w.end + reach);
-    if (windowEnd != 0 && begin <= windowEnd) {
-      windowEnd = end;
-      continue;
-    }
-    if (windowEnd != 0) scanWindow(windowBegin, windowEnd);
-    windowBegin = begin;
-    windowEnd = end;
-  }
-  if (windowEnd != 0) scanWindow(windowBegin, windowEnd);
+void MultiReplacer::start() {
+  const std::size_t n = pairs_.size();
+  candidates_.resize(n);
+  for (auto& list : candidates_) list.clear();
+  unsorted_.assign(n, false);
+  ownSearch_.assign(n, false);
+  decided_.assign(n, 0);
+  next_.assign(n, 0);
+  candidateCount_ = 0;
+  handedIn_ = 0;
+  final_ = 0;
+  replaced_ = false;
 }
 
 bool MultiReplacer::apply(std::span<char> buffer) { return apply(buffer, BeforeWrites()); }
 
 bool MultiReplacer::apply(std::span<char> buffer, const BeforeWrites& beforeWrites) {
-  if (!search_ || buffer.empty()) return false;
-  // Every pair's candidates are used up by its turn, so the lists are empty
-  // here unless an exception (memory) ended the last call half way.
-  candidates_.resize(pairs_.size());
-  for (auto& list : candidates_) list.clear();
-  unsorted_.assign(pairs_.size(), false);
-  plainScan_.assign(pairs_.size(), false);
-  candidateCount_ = 0;
+  start();
+  feed(buffer, true, beforeWrites);
+  return replaced_;
+}
 
-  search_->scan(buffer.data(), 0, buffer.size(), [&](std::uint32_t id, std::size_t start) {
-    for (const std::uint32_t owner : pairsOfPattern_[id]) addCandidate(owner, start);
-  });
-  const bool plain = std::find(plainScan_.begin(), plainScan_.end(), true) != plainScan_.end();
-  if (beforeWrites && (candidateCount_ > 0 || plain)) {
-    const std::span<char> ready = beforeWrites(plain ? buffer.size() : candidateCount_);
-    if (ready.size() == buffer.size()) buffer = ready;
+std::size_t MultiReplacer::feed(std::span<char> window, bool last) {
+  return feed(window, last, BeforeWrites());
+}
+
+std::size_t MultiReplacer::feed(std::span<char> bytes, bool last,
+                                const BeforeWrites& beforeWrites) {
+  Window window{bytes, final_};
+  const std::size_t end = window.end();
+  if (!search_) {
+    final_ = handedIn_ = end;
+    return bytes.size();
+  }
+  // Occurrences that end in the bytes added.
+  const std::size_t reach = longestPattern_ - 1;
+  scanFor(0, window, std::max(window.base, handedIn_ > reach ? handedIn_ - reach : 0), end);
+  handedIn_ = end;
+
+  if (beforeWrites) {
+    const bool searchedAlone =
+        std::find(ownSearch_.begin(), ownSearch_.end(), true) != ownSearch_.end();
+    if (candidateCount_ > 0 || searchedAlone) {
+      const std::span<char> ready = beforeWrites(searchedAlone ? bytes.size() : candidateCount_);
+      if (ready.size() == bytes.size()) window.bytes = ready;
+    }
   }
 
-  bool replaced = false;
   std::vector<Write> writes;
+  std::size_t limit = end;  // the frontier of the pair before
   for (std::size_t i = 0; i < pairs_.size(); ++i) {
+    const std::size_t behind = pairs_[i].search.size() - 1;
+    if (!last) limit = limit > behind ? limit - behind : 0;
     writes.clear();
-    applyPair(i, buffer, writes);
+    if (limit > decided_[i]) {
+      applyPair(i, window, limit, writes);
+      decided_[i] = limit;
+    }
     if (writes.empty()) continue;
-    replaced = true;
-    if (i + 1 < pairs_.size()) rescanAround(i, writes, buffer);
+    replaced_ = true;
+    if (i + 1 < pairs_.size()) rescanAround(i, writes, window);
   }
-  return replaced;
+  final_ = std::max(final_, limit);
+  return final_ - window.base;
+}
+
+void MultiReplacer::scanFor(std::size_t firstPair, Window window, std::size_t begin,
+                            std::size_t end) {
+  search_->scan(window.bytes.data(), begin - window.base, end - window.base,
+                [&](std::uint32_t id, std::size_t at) {
+                  const std::size_t start = window.base + at;
+                  const std::vector<std::uint32_t>& owners = pairsOfPattern_[id];
+                  for (auto it = std::lower_bound(owners.begin(), owners.end(), firstPair);
+                       it != owners.end(); ++it) {
+                    if (start >= decided_[*it]) addCandidate(*it, start);
+                  }
+                });
+}
+
+void MultiReplacer::addCandidate(std::size_t pairIndex, std::size_t start) {
+  if (ownSearch_[pairIndex]) return;
+  std::vector<std::size_t>& list = candidates_[pairIndex];
+  if (candidateCount_ >= candidateBudget_) {
+    ownSearch_[pairIndex] = true;
+    candidateCount_ -= list.size();
+    std::vector<std::size_t>().swap(list);
+    return;
+  }
+  if (!list.empty() && start <= list.back()) unsorted_[pairIndex] = true;
+  list.push_back(start);
+  ++candidateCount_;
+}
+
+void MultiReplacer::applyPair(std::size_t pairIndex, Window window, std::size_t limit,
+                              std::vector<Write>& writes) {
+  const BytePair& pair = pairs_[pairIndex];
+  const std::size_t m = pair.search.size();
+  char* const data = window.bytes.data();
+  std::size_t& next = next_[pairIndex];
+  // Writes whose rescans would overlap are kept as one: a dense file then
+  // holds few, and is rescanned over the same bytes.
+  const std::size_t gap = 2 * (longestPattern_ - 1);
+  const auto write = [&](std::size_t start) {
+    std::memcpy(data + (start - window.base), pair.replacement.data(), m);
+    if (!writes.empty() && start <= writes.back().end + gap) {
+      writes.back().end = start + m;
+    } else {
+      writes.push_back({start, start + m});
+    }
+    next = start + m;
+  };
+
+  if (ownSearch_[pairIndex]) {
+    std::optional<ByteFinder>& finder = finders_[pairIndex];
+    if (!finder) finder.emplace(pair.search);
+    // Starts before `limit` whose bytes the window holds.
+    const std::size_t size = std::min(limit + m - 1, window.end()) - window.base;
+    std::size_t at = std::max(decided_[pairIndex], next) - window.base;
+    while ((at = finder->find(data, size, at)) != ByteFinder::kNotFound) {
+      write(window.base + at);
+      at += m;
+    }
+    return;
+  }
+
+  std::vector<std::size_t>& list = candidates_[pairIndex];
+  if (unsorted_[pairIndex]) {
+    std::sort(list.begin(), list.end());
+    const auto unique = std::unique(list.begin(), list.end());
+    candidateCount_ -= static_cast<std::size_t>(list.end() - unique);
+    list.erase(unique, list.end());
+    unsorted_[pairIndex] = false;
+  }
+  auto it = list.begin();
+  for (; it != list.end() && *it < limit; ++it) {
+    const std::size_t start = *it;
+    // Earlier pairs may have changed these bytes since the candidate was
+    // seen; a long text was seen by its first bytes only.
+    if (start < next || start + m > window.end() ||
+        std::memcmp(data + (start - window.base), pair.search.data(), m) != 0) {
+      continue;
+    }
+    write(start);
+  }
+  candidateCount_ -= static_cast<std::size_t>(it - list.begin());
+  list.erase(list.begin(), it);
+}
+
+void MultiReplacer::rescanAround(std::size_t pairIndex, const std::vector<Write>& writes,
+                                 Window window) {
+  // An occurrence of length up to L that overlaps a write lies within L - 1
+  // bytes of it; neighbouring windows are merged so each byte is scanned once.
+  const std::size_t reach = longestPattern_ - 1;
+  std::size_t scanBegin = 0;
+  std::size_t scanEnd = 0;  // none yet
+  for (const Write& w : writes) {
+    const std::size_t begin = std::max(window.base, w.begin > reach ? w.begin - reach : 0);
+    const std::size_t end = std::min(window.end(), w.end + reach);
+    if (scanEnd != 0 && begin <= scanEnd) {
+      scanEnd = end;
+      continue;
+    }
+    if (scanEnd != 0) scanFor(pairIndex + 1, window, scanBegin, scanEnd);
+    scanBegin = begin;
+    scanEnd = end;
+  }
+  if (scanEnd != 0) scanFor(pairIndex + 1, window, scanBegin, scanEnd);
 }

@@ -5,36 +5,52 @@
 #include <functional>
 #include <optional>
 #include <span>
-#include <string>
+#include <string_view>
 #include <vector>
 
+#include "util/byte_finder.h"
 #include "util/pattern_search.h"
 
-// One same-length byte replacement.
+// One same-length byte replacement, as views of texts kept elsewhere: the
+// engine copies no rule text, whatever its length.
 struct BytePair {
-  std::string search;
-  std::string replacement;
+  std::string_view search;
+  std::string_view replacement;
 };
 
-// Applies a list of same-length replacements to a buffer with the meaning of
-// running UTF8Utils::replaceInBytes once per pair, in list order: each pair
-// replaces left to right without overlap, on the result of the pairs before
-// it. The cost is one pass over the buffer, not one per pair.
+// Applies a list of same-length replacements to bytes with the meaning of
+// running UTF8Utils::replaceInBytes once per pair over the whole content, in
+// list order: each pair replaces left to right without overlap, on the
+// result of the pairs before it. The cost is one scan of the bytes, not one
+// per pair, and the content may come window by window, so that a file of any
+// size is rewritten in bounded memory.
 //
 // How: one scan (PatternSearch) finds every occurrence of every search text
-// in the original buffer and keeps them as candidates per pair. Pair i then
-// takes its candidates in order, confirming each against the current bytes.
-// Occurrences that earlier pairs created or destroyed can only overlap bytes
-// that those pairs wrote, so after each pair just the neighbourhood of its
-// writes is scanned again, for the candidates of the later pairs. A pair
-// whose candidates would pass a memory budget is instead applied by a plain
-// scan of the whole buffer in its turn.
+// and keeps them as candidates per pair. Pair i then takes its candidates in
+// order, confirming each against the current bytes. Occurrences that earlier
+// pairs created or destroyed can only overlap bytes that those pairs wrote,
+// so after each pair just the neighbourhood of its writes is scanned again,
+// for the candidates of the later pairs. A pair whose candidates would pass
+// PatternSearch::kCandidateBudget is instead applied by a ByteFinder search
+// of its own in its turn.
+//
+// Window by window: pair i can decide whether an occurrence starts at p only
+// once the bytes p to p + length - 1 are final for it, that is, once the
+// pairs before it have decided every start up to there. Each pair thus
+// decides up to its own frontier, length - 1 bytes behind the frontier of the
+// pair before it; the bytes behind the last pair's frontier are final, and
+// those after it are handed in again with the next window. A window begins
+// with a scan of the bytes it added, and of the longest text's length less
+// one before them, in their current state: an occurrence that crosses into
+// the new bytes is seen whole there, whatever the earlier pairs wrote into
+// its first bytes before they came.
 class MultiReplacer {
  public:
   // Pairs whose texts differ in length, or whose search text is empty, never
-  // replace anything (as replaceInBytes would refuse them). The first form
-  // lets PatternSearch choose how to scan; the second fixes the strategy, so
-  // that tests and the fuzzer run every strategy on every kind of list.
+  // replace anything (as replaceInBytes would refuse them). The texts must
+  // outlive the engine. The first form lets PatternSearch choose how to
+  // scan; the second fixes the strategy, so that tests and the fuzzer run
+  // every strategy on every kind of list.
   explicit MultiReplacer(std::vector<BytePair> pairs);
   MultiReplacer(std::vector<BytePair> pairs, PatternSearch::Strategy strategy);
 
@@ -42,8 +58,8 @@ class MultiReplacer {
   // expect, for a caller whose buffer can be made ready for many writes at
   // once: the occurrences the scan found (an estimate: the writes of earlier
   // pairs can make and unmake later occurrences), or the buffer's size when
-  // a pair is to be applied by a plain scan. Returns the bytes to write into
-  // from then on: the buffer, or a copy of it of the same size.
+  // a pair is to be applied by a search of its own. Returns the bytes to
+  // write into from then on: the buffer, or a copy of it of the same size.
   using BeforeWrites = std::function<std::span<char>(std::size_t writes)>;
 
   // Applies all pairs to `buffer` in place; its length never changes. True
@@ -53,10 +69,27 @@ class MultiReplacer {
   // once, and only when the scan found something to write.
   bool apply(std::span<char> buffer, const BeforeWrites& beforeWrites);
 
-  // Candidate positions kept at once across all pairs before a pair switches
-  // to a plain scan. Exposed so tests can force that path.
+  // Starts content that comes window by window.
+  void start();
+  // Applies the pairs to the next window of the content started last:
+  // `window` holds the bytes the last call left undecided (none at first),
+  // unchanged, followed by bytes not handed in before; `last` tells that the
+  // content ends with it. Returns how many bytes at the window's start are
+  // final: they are never changed again, and the next window starts after
+  // them. Fewer than undecidedAtMost() bytes are ever left undecided, so a
+  // window of that many bytes more than it hands in always decides some.
+  std::size_t feed(std::span<char> window, bool last);
+  // Whether an occurrence was overwritten since start().
+  bool replaced() const { return replaced_; }
+  // The sum over the pairs of each search text's length less one.
+  std::size_t undecidedAtMost() const { return undecidedAtMost_; }
+
+  // Overrides PatternSearch::kCandidateBudget, so tests can force pairs onto
+  // searches of their own.
   void setCandidateBudget(std::size_t budget) { candidateBudget_ = budget; }
-  // Candidates kept for pairs not yet applied: none between calls.
+  // The candidates held against the budget: none once the last window is
+  // fed. Tests watch it, since nothing else shows a count that creeps up
+  // until pairs are searched alone long before the budget is really spent.
   std::size_t candidatesHeld() const { return candidateCount_; }
 
  private:
@@ -64,24 +97,39 @@ class MultiReplacer {
     std::size_t begin;
     std::size_t end;
   };
+  // A window: bytes at content offsets [base, base + bytes.size()).
+  struct Window {
+    std::span<char> bytes;
+    std::size_t base;
+    std::size_t end() const { return base + bytes.size(); }
+  };
 
   MultiReplacer(std::vector<BytePair> pairs, std::optional<PatternSearch::Strategy> strategy);
+  std::size_t feed(std::span<char> window, bool last, const BeforeWrites& beforeWrites);
+  void scanFor(std::size_t firstPair, Window window, std::size_t begin, std::size_t end);
   void addCandidate(std::size_t pairIndex, std::size_t start);
-  void applyPair(std::size_t pairIndex, std::span<char> buffer, std::vector<Write>& writes);
-  void rescanAround(std::size_t pairIndex, const std::vector<Write>& writes,
-                    std::span<const char> buffer);
+  void applyPair(std::size_t pairIndex, Window window, std::size_t limit,
+                 std::vector<Write>& writes);
+  void rescanAround(std::size_t pairIndex, const std::vector<Write>& writes, Window window);
 
   std::vector<BytePair> pairs_;  // those that can replace, in list order
   // The pairs that search for each distinct search text, by the text's id in
   // search_, in ascending order.
   std::vector<std::vector<std::uint32_t>> pairsOfPattern_;
   std::size_t longestPattern_ = 0;
+  std::size_t undecidedAtMost_ = 0;
   std::optional<PatternSearch> search_;  // none when no pair can replace
+  std::size_t candidateBudget_ = PatternSearch::kCandidateBudget;
 
-  // Per-call scratch, kept to reuse its allocations.
-  std::vector<std::vector<std::size_t>> candidates_;
+  // The content's state, from start() on. Offsets count from its first byte.
+  std::vector<std::vector<std::size_t>> candidates_;  // per pair, from decided_ on
   std::vector<bool> unsorted_;
-  std::vector<bool> plainScan_;
+  std::vector<bool> ownSearch_;  // pairs past the budget: searched alone in their turn
+  std::vector<std::optional<ByteFinder>> finders_;  // their searches, made once
+  std::vector<std::size_t> decided_;                // per pair: every start before it is decided
+  std::vector<std::size_t> next_;                   // per pair: where its last replacement ended
   std::size_t candidateCount_ = 0;
-  std::size_t candidateBudget_ = std::size_t{1} << 20;
+  std::size_t handedIn_ = 0;  // the end of the last window
+  std::size_t final_ = 0;     // every byte before it is final
+  bool replaced_ = false;
 };

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-PatternSearch::Plan PatternSearch::choose(const std::vector<std::string>& patterns) {
+PatternSearch::Plan PatternSearch::choose(const std::vector<std::string_view>& patterns) {
   // Up to three patterns, a ByteFinder search each beats the filters: over
   // the bench's targets, the first 2 / 3 / 4 / 5 / 6 translator rules took
   // 2.7 / 4.0 / 5.4 / 6.8 / 7.6 ms as single searches and 4.1 / 4.2 / 4.2 /
@@ -17,7 +17,7 @@ PatternSearch::Plan PatternSearch::choose(const std::vector<std::string>& patter
   return choose(patterns, Strategy::kPairTable);
 }
 
-PatternSearch::Plan PatternSearch::choose(const std::vector<std::string>& patterns,
+PatternSearch::Plan PatternSearch::choose(const std::vector<std::string_view>& patterns,
                                           Strategy strategy) {
   if (strategy == Strategy::kVectorFilter && !VectorFilter::available()) {
     strategy = Strategy::kPairTable;
@@ -30,22 +30,26 @@ PatternSearch::Plan PatternSearch::choose(const std::vector<std::string>& patter
   // stride 2, and rules of 8 bytes and more 5.9 to 6.3 ms at stride 4
   // against 8.9 to 9.1 ms.
   std::size_t shortest = patterns.empty() ? 1 : patterns.front().size();
-  for (const std::string& p : patterns) shortest = std::min(shortest, p.size());
+  for (const std::string_view p : patterns) shortest = std::min(shortest, p.size());
   const std::size_t stride = shortest >= 3 ? std::min<std::size_t>(4, shortest - 1) : 1;
   return {strategy, stride};
 }
 
-PatternSearch::PatternSearch(const std::vector<std::string>& patterns, Plan plan) {
+PatternSearch::PatternSearch(const std::vector<std::string_view>& patterns, Plan plan)
+    : search_(build(patterns, plan)) {}
+
+PatternSearch::Search PatternSearch::build(const std::vector<std::string_view>& patterns,
+                                           Plan plan) {
   switch (plan.strategy) {
-    case Strategy::kSinglePatterns:
-      for (const std::string& p : patterns) finders_.emplace_back(p);
-      break;
+    case Strategy::kSinglePatterns: {
+      SinglePatterns single;
+      for (const std::string_view p : patterns) single.finders.emplace_back(p);
+      return single;
+    }
     case Strategy::kVectorFilter:
-      filter_.emplace(patterns);
-      trie_.emplace(patterns, plan.stride);
-      break;
+      return FilteredTrie{VectorFilter(patterns), PatternTrie(patterns, plan.stride)};
     case Strategy::kPairTable:
-      trie_.emplace(patterns, plan.stride);
       break;
   }
+  return PatternTrie(patterns, plan.stride);
 }

@@ -1,9 +1,10 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
-#include <string>
+#include <string_view>
+#include <variant>
 #include <vector>
 
 #include "util/byte_finder.h"
@@ -19,6 +20,9 @@ class PatternSearch {
     kVectorFilter,    // the vector filter, the trie behind it (vector_filter.h)
     kPairTable,       // the start-pair table and the trie alone (pattern_trie.h)
   };
+  // Every strategy, for tests and the fuzzer that run each on every list.
+  static constexpr std::array<Strategy, 3> kStrategies = {
+      Strategy::kSinglePatterns, Strategy::kVectorFilter, Strategy::kPairTable};
 
   // The strategy for `patterns`, and the stride of the pair table. Every
   // threshold that picks them is in this function.
@@ -26,44 +30,64 @@ class PatternSearch {
     Strategy strategy;
     std::size_t stride;
   };
-  static Plan choose(const std::vector<std::string>& patterns);
+  static Plan choose(const std::vector<std::string_view>& patterns);
   // The same with the strategy fixed, so that tests and the fuzzer can run
   // every strategy on every kind of list; a vector filter where the
   // processor has none becomes the pair table.
-  static Plan choose(const std::vector<std::string>& patterns, Strategy strategy);
+  static Plan choose(const std::vector<std::string_view>& patterns, Strategy strategy);
 
-  // Searches for `patterns` (none empty; their ids are their indices).
-  PatternSearch(const std::vector<std::string>& patterns, Plan plan);
+  // Occurrences kept as candidates at once, across all patterns, before a
+  // caller that collects them gives up collecting for a pattern and searches
+  // for it alone, with a ByteFinder, in its turn: the positions take 8 MiB
+  // at this count, and a pattern found at nearly every place costs no more
+  // searched again than collected.
+  static constexpr std::size_t kCandidateBudget = std::size_t{1} << 20;
+
+  // Searches for `patterns` (none empty; their ids are their indices). Keeps
+  // views of them, which must outlive the search.
+  PatternSearch(const std::vector<std::string_view>& patterns, Plan plan);
 
   // Calls found(id, start) for every occurrence that lies wholly inside
   // data[begin, end): each pattern's in ascending order of start; those of
   // different patterns one pattern after the other (single-pattern
-  // searches) or mixed in ascending order (the trie). A template, so that
-  // what the caller does with each occurrence is compiled into the scan.
+  // searches) or mixed in ascending order (the trie). The trie also reports
+  // a pattern longer than PatternTrie::kIndexedPrefix where only those first
+  // bytes occur, possibly running past `end`: the caller confirms what it
+  // takes. A template, so that what the caller does with each occurrence is
+  // compiled into the scan.
   template <typename Found>
   void scan(const char* data, std::size_t begin, std::size_t end, Found&& found) const;
 
  private:
-  std::vector<ByteFinder> finders_;     // kSinglePatterns
-  std::optional<VectorFilter> filter_;  // kVectorFilter
-  std::optional<PatternTrie> trie_;     // kVectorFilter and kPairTable
+  struct SinglePatterns {
+    std::vector<ByteFinder> finders;
+  };
+  struct FilteredTrie {
+    VectorFilter filter;
+    PatternTrie trie;
+  };
+  using Search = std::variant<SinglePatterns, FilteredTrie, PatternTrie>;
+  static Search build(const std::vector<std::string_view>& patterns, Plan plan);
+
+  Search search_;
 };
 
 template <typename Found>
 void PatternSearch::scan(const char* data, std::size_t begin, std::size_t end,
                          Found&& found) const {
-  if (!trie_) {
-    for (std::uint32_t id = 0; id < finders_.size(); ++id) {
-      std::size_t at = begin;
-      while ((at = finders_[id].find(data, end, at)) != ByteFinder::kNotFound) found(id, at++);
-    }
-    return;
-  }
   if (begin >= end) return;
-  std::size_t from = begin;
-  if (filter_) {
-    from = filter_->scan(reinterpret_cast<const unsigned char*>(data), begin, end,
-                         [&](std::size_t at) { trie_->patternsAt(data, at, end, found); });
+  if (const auto* single = std::get_if<SinglePatterns>(&search_)) {
+    for (std::uint32_t id = 0; id < single->finders.size(); ++id) {
+      const ByteFinder& finder = single->finders[id];
+      std::size_t at = begin;
+      while ((at = finder.find(data, end, at)) != ByteFinder::kNotFound) found(id, at++);
+    }
+  } else if (const auto* filtered = std::get_if<FilteredTrie>(&search_)) {
+    const std::size_t from = filtered->filter.scan(
+        reinterpret_cast<const unsigned char*>(data), begin, end,
+        [&](std::size_t at) { filtered->trie.patternsAt(data, at, end, found); });
+    filtered->trie.scan(data, from, end, found);
+  } else {
+    std::get<PatternTrie>(search_).scan(data, begin, end, found);
   }
-  trie_->scan(data, from, end, found);
 }

@@ -3,15 +3,15 @@
 #include <algorithm>
 #include <utility>
 
-PatternTrie::PatternTrie(const std::vector<std::string>& patterns, std::size_t stride)
+PatternTrie::PatternTrie(const std::vector<std::string_view>& patterns, std::size_t stride)
     : startPairs_(std::size_t{1} << 16, 0), stride_(stride) {
   // Each state's children kept sorted by byte while the trie grows.
   std::vector<std::vector<std::pair<unsigned char, std::uint32_t>>> children(1);
   ownPattern_.assign(1, -1);
   for (std::size_t id = 0; id < patterns.size(); ++id) {
-    const std::string& pattern = patterns[id];
+    const std::string_view pattern = patterns[id];
     std::uint32_t state = 0;
-    for (const char ch : pattern) {
+    for (const char ch : pattern.substr(0, kIndexedPrefix)) {
       const auto b = static_cast<unsigned char>(ch);
       auto& kids = children[state];
       auto it = std::lower_bound(kids.begin(), kids.end(), std::make_pair(b, std::uint32_t{0}));
@@ -25,7 +25,18 @@ PatternTrie::PatternTrie(const std::vector<std::string>& patterns, std::size_t s
         state = it->second;
       }
     }
-    ownPattern_[state] = static_cast<std::int32_t>(id);
+    // Distinct patterns end at distinct states unless they are longer than
+    // the indexed bytes and share them.
+    std::int32_t& own = ownPattern_[state];
+    if (own == -1) {
+      own = static_cast<std::int32_t>(id);
+    } else {
+      if (own >= 0) {
+        sharedEnds_.push_back({static_cast<std::uint32_t>(own)});
+        own = -1 - static_cast<std::int32_t>(sharedEnds_.size());
+      }
+      sharedEnds_[static_cast<std::size_t>(-2 - own)].push_back(static_cast<std::uint32_t>(id));
+    }
 
     const auto* const bytes = reinterpret_cast<const unsigned char*>(pattern.data());
     if (pattern.size() == 1) {

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <string>
+#include <string_view>
 #include <vector>
 
 // Finds many byte patterns at once: a table of the first two bytes of every
@@ -15,21 +15,30 @@
 // depends on the number of patterns, and the trie costs memory in proportion
 // to the patterns' total length. With no pattern shorter than three bytes,
 // only every `stride`-th position need be looked up (see the constructor).
+// Only the first kIndexedPrefix bytes of a pattern enter the trie: a longer
+// one is reported where those bytes occur, and its caller confirms the rest,
+// so a rule text of any length costs the trie no more than that prefix.
 class PatternTrie {
  public:
+  // The bytes of a pattern that the trie holds; the trie reports a longer
+  // pattern wherever these occur.
+  static constexpr std::size_t kIndexedPrefix = 64;
+
   // The trie of `patterns` (none empty; pattern ids are their indices).
   // `stride` (1 to 4) is how far apart the positions that the table tests
   // lie; above 1 it must be less than the shortest pattern's length.
-  PatternTrie(const std::vector<std::string>& patterns, std::size_t stride);
+  PatternTrie(const std::vector<std::string_view>& patterns, std::size_t stride);
 
   // Calls found(id, start) for every occurrence that lies wholly inside
-  // data[begin, end), in ascending order of start.
+  // data[begin, end), and for every place there where the first
+  // kIndexedPrefix bytes of a longer pattern occur, in ascending order of
+  // start.
   template <typename Found>
   void scan(const char* data, std::size_t begin, std::size_t end, Found&& found) const;
 
-  // The descent from `start`: found(id, start) for every pattern that starts
-  // there and ends by `end`, shortest first. For positions that a filter in
-  // front of the table has passed.
+  // The descent from `start`: found(id, start) for every pattern whose
+  // indexed bytes start there and end by `end`, shortest first. For positions
+  // that a filter in front of the table has passed.
   template <typename Found>
   void patternsAt(const char* data, std::size_t start, std::size_t end, Found&& found) const;
 
@@ -41,6 +50,8 @@ class PatternTrie {
     return pair;
   }
   std::uint32_t child(std::uint32_t state, unsigned char byte) const;
+  template <typename Found>
+  void report(std::int32_t own, std::size_t start, Found& found) const;
   template <std::size_t Stride, typename Found>
   void scanStrided(const char* data, std::size_t begin, std::size_t end, Found&& found) const;
 
@@ -50,7 +61,11 @@ class PatternTrie {
   std::vector<std::uint32_t> edgeBegin_;
   std::vector<unsigned char> edgeByte_;
   std::vector<std::uint32_t> edgeTarget_;
-  std::vector<std::int32_t> ownPattern_;  // pattern ending exactly here, or -1
+  // The pattern whose indexed bytes end exactly here, or -1 for none; where
+  // several do (long patterns that share their indexed bytes), -2 - k for
+  // the list sharedEnds_[k].
+  std::vector<std::int32_t> ownPattern_;
+  std::vector<std::vector<std::uint32_t>> sharedEnds_;
   std::uint32_t rootNext_[256] = {};
   // Entry pairAt(b0 b1) has kFirstPair when a pattern may start with bytes
   // b0 b1: the first two bytes of every pattern, and b0 followed by any byte
@@ -77,16 +92,23 @@ inline std::uint32_t PatternTrie::child(std::uint32_t state, unsigned char byte)
 }
 
 template <typename Found>
+void PatternTrie::report(std::int32_t own, std::size_t start, Found& found) const {
+  if (own >= 0) {
+    found(static_cast<std::uint32_t>(own), start);
+  } else {
+    for (const std::uint32_t id : sharedEnds_[static_cast<std::size_t>(-2 - own)]) found(id, start);
+  }
+}
+
+template <typename Found>
 void PatternTrie::patternsAt(const char* data, std::size_t start, std::size_t end,
                              Found&& found) const {
   const auto* const bytes = reinterpret_cast<const unsigned char*>(data);
-  if (oneBytePattern_[bytes[start]]) {
-    found(static_cast<std::uint32_t>(ownPattern_[rootNext_[bytes[start]]]), start);
-  }
+  if (oneBytePattern_[bytes[start]]) report(ownPattern_[rootNext_[bytes[start]]], start, found);
   if (end - start < 2) return;
   std::uint32_t state = pairState_[pairAt(bytes + start)];
   for (std::size_t i = start + 2; state != 0; ++i) {
-    if (ownPattern_[state] >= 0) found(static_cast<std::uint32_t>(ownPattern_[state]), start);
+    if (const std::int32_t own = ownPattern_[state]; own != -1) report(own, start, found);
     if (i == end) return;
     state = child(state, bytes[i]);
   }

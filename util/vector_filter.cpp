@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <numeric>
 
-VectorFilter::VectorFilter(const std::vector<std::string>& patterns) {
+VectorFilter::VectorFilter(const std::vector<std::string_view>& patterns) {
   // Patterns in byte order share buckets with their neighbours, which often
   // share their first bytes too, so the buckets stay selective.
   std::vector<std::size_t> order(patterns.size());
@@ -11,7 +11,7 @@ VectorFilter::VectorFilter(const std::vector<std::string>& patterns) {
   std::sort(order.begin(), order.end(),
             [&](std::size_t a, std::size_t b) { return patterns[a] < patterns[b]; });
   for (std::size_t k = 0; k < order.size(); ++k) {
-    const std::string& pattern = patterns[order[k]];
+    const std::string_view pattern = patterns[order[k]];
     const auto bucket = static_cast<unsigned char>(1u << (k * 8 / order.size()));
     for (std::size_t j = 0; j < 3; ++j) {
       if (j < pattern.size()) {

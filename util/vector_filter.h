@@ -2,7 +2,7 @@
 
 #include <cstddef>
 #include <cstring>
-#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -29,7 +29,7 @@ class VectorFilter {
   static bool available();
 
   // The filter for `patterns` (none empty).
-  explicit VectorFilter(const std::vector<std::string>& patterns);
+  explicit VectorFilter(const std::vector<std::string_view>& patterns);
 
   // Calls hit(i) for each position i from `begin`, in ascending order, whose
   // bytes i, i + 1 and i + 2 fit a bucket in common (bytes past a short
