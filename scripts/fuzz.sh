@@ -16,7 +16,9 @@ cmake --build "$build" --parallel
 for target in rules utf8 replace; do
   mkdir -p "$build/corpus/$target"
   echo "== fuzz_$target for ${seconds}s"
-  (cd "$build" && "./fuzz/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 \
+  dict=()
+  if [ -f "$repo/fuzz/$target.dict" ]; then dict=(-dict="$repo/fuzz/$target.dict"); fi
+  (cd "$build" && "./fuzz/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 "${dict[@]}" \
      "corpus/$target" "$repo/fuzz/corpus/$target" 2>&1 | grep -E "^(#[0-9]+ +DONE|stat::number_of_executed_units|==|SUMMARY|ERROR)" || true)
   # libFuzzer's exit status is lost in the pipe above; a crash leaves a file.
   if ls "$build"/crash-* "$build"/leak-* "$build"/timeout-* >/dev/null 2>&1; then
