@@ -20,15 +20,25 @@
 //                                 storage that the app may not read;
 //   UEXPMOD_FAULT_NOMKDIR=<text>  a folder whose path contains <text> cannot be
 //                                 made (EACCES), as on shared storage that
-//                                 the app may not write.
+//                                 the app may not write;
+//   UEXPMOD_FAULT_KILL=<text>     the first write (write or sendfile) to a file
+//                                 opened for writing under a path that contains
+//                                 <text> puts half its bytes, then the process
+//                                 kills itself with SIGKILL, as a phone ends a
+//                                 terminal app: nothing it would do next runs.
+//                                 A path opened relative to a folder's
+//                                 descriptor is matched as that folder's path
+//                                 joined with it.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -52,9 +62,23 @@ std::map<int, bool>& fullDescriptors() {
   return descriptors;
 }
 
+// Descriptors opened for writing under UEXPMOD_FAULT_KILL.
+std::set<int>& killingDescriptors() {
+  static std::set<int> descriptors;
+  return descriptors;
+}
+
 template <typename Fn>
 Fn real(const char* name) {
   return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+}
+
+// Ends the process as SIGKILL does, after `writeHalf` put half of a write.
+template <typename WriteHalf>
+[[noreturn]] void killAfterHalf(WriteHalf writeHalf) {
+  writeHalf();
+  ::kill(::getpid(), SIGKILL);
+  std::abort();  // not reached: SIGKILL cannot be blocked or caught
 }
 
 int openFdWithFaults(const char* name, const char* path, int flags, va_list rest) {
@@ -65,6 +89,9 @@ int openFdWithFaults(const char* name, const char* path, int flags, va_list rest
   const int fd = real<Open>(name)(path, flags, mode);
   if (fd >= 0 && !reading && pathMatches("UEXPMOD_FAULT_NOSPACE", path)) {
     fullDescriptors()[fd] = false;
+  }
+  if (fd >= 0 && !reading && pathMatches("UEXPMOD_FAULT_KILL", path)) {
+    killingDescriptors().insert(fd);
   }
   static std::set<std::string> replaced;
   if (fd >= 0 && reading && pathMatches("UEXPMOD_FAULT_REPLACE", path) &&
@@ -96,10 +123,52 @@ extern "C" int open64(const char* path, int flags, ...) {
   return fd;
 }
 
-// The first write takes half its bytes; every later one finds the storage full.
+namespace {
+int openAtWithFaults(const char* name, int dir, const char* path, int flags, va_list rest) {
+  using OpenAt = int (*)(int, const char*, int, ...);
+  const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(rest, mode_t) : 0;
+  const int fd = real<OpenAt>(name)(dir, path, flags, mode);
+  if (fd < 0 || (flags & O_ACCMODE) == O_RDONLY || std::getenv("UEXPMOD_FAULT_KILL") == nullptr) {
+    return fd;
+  }
+  std::string full = path;
+  if (dir != AT_FDCWD && path[0] != '/') {
+    char link[32];
+    char folder[4096];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", dir);
+    const ssize_t size = ::readlink(link, folder, sizeof folder - 1);
+    if (size <= 0) std::abort();
+    full = std::string(folder, static_cast<std::size_t>(size)) + "/" + path;
+  }
+  if (pathMatches("UEXPMOD_FAULT_KILL", full.c_str())) killingDescriptors().insert(fd);
+  return fd;
+}
+}  // namespace
+
+extern "C" int openat(int dir, const char* path, int flags, ...) {
+  va_list rest;
+  va_start(rest, flags);
+  const int fd = openAtWithFaults("openat", dir, path, flags, rest);
+  va_end(rest);
+  return fd;
+}
+extern "C" int openat64(int dir, const char* path, int flags, ...) {
+  va_list rest;
+  va_start(rest, flags);
+  const int fd = openAtWithFaults("openat64", dir, path, flags, rest);
+  va_end(rest);
+  return fd;
+}
+
+// Under UEXPMOD_FAULT_KILL the first write ends the process half way; under
+// UEXPMOD_FAULT_NOSPACE it takes half its bytes, and every later one finds
+// the storage full.
 extern "C" ssize_t write(int fd, const void* data, std::size_t size) {
   using Write = ssize_t (*)(int, const void*, std::size_t);
   static const Write realWrite = real<Write>("write");
+  if (killingDescriptors().count(fd) != 0) {
+    killAfterHalf([&] { realWrite(fd, data, size / 2); });
+  }
   const auto full = fullDescriptors().find(fd);
   if (full == fullDescriptors().end()) return realWrite(fd, data, size);
   if (!full->second && size > 1) {
@@ -114,7 +183,17 @@ extern "C" int close(int fd) {
   using Close = int (*)(int);
   static const Close realClose = real<Close>("close");
   fullDescriptors().erase(fd);
+  killingDescriptors().erase(fd);
   return realClose(fd);
+}
+
+extern "C" ssize_t sendfile(int out, int in, off_t* offset, std::size_t count) {
+  using Sendfile = ssize_t (*)(int, int, off_t*, std::size_t);
+  static const Sendfile realSendfile = real<Sendfile>("sendfile");
+  if (killingDescriptors().count(out) != 0) {
+    killAfterHalf([&] { realSendfile(out, in, offset, count / 2); });
+  }
+  return realSendfile(out, in, offset, count);
 }
 
 namespace {
