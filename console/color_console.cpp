@@ -19,10 +19,14 @@ void ColorConsole::print(std::string_view text, std::string_view color) {
 }
 
 void ColorConsole::println(std::string_view text, std::string_view color) {
-  std::string line;
-  line.reserve(text.size() + 1);
-  line.append(text).push_back('\n');
-  print(line, color);
+  println({text}, color);
+}
+
+void ColorConsole::println(std::initializer_list<std::string_view> pieces, std::string_view color) {
+  if (!color.empty() && color != "reset") setColor(color);
+  for (const std::string_view piece : pieces) out_ << piece;
+  out_ << '\n';
+  if (!color.empty()) reset();
 }
 
 void ColorConsole::setColor(std::string_view color) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <initializer_list>
 #include <iostream>
 #include <map>
 #include <string>
@@ -18,6 +19,9 @@ class ColorConsole {
   void print(std::string_view text, std::string_view color);
   // print() of the text followed by "\n": the newline comes before the reset.
   void println(std::string_view text, std::string_view color);
+  // The same for the text made of `pieces` in turn, which is never put
+  // together in memory: a rule's text may be as long as the user made it.
+  void println(std::initializer_list<std::string_view> pieces, std::string_view color);
   // Writes the colour's sequence if the name is in the table.
   void setColor(std::string_view color);
   void reset();

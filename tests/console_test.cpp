@@ -35,6 +35,12 @@ TEST(ColorConsole, WritesTheDocumentedBytesForEachCall) {
       console.print(c.text, c.color);
     }
     EXPECT_EQ(c.bytes, out.str()) << "text '" << c.text << "' colour '" << c.color << "'";
+    // The same line handed in pieces.
+    if (c.newline && c.text.size() > 2) {
+      std::ostringstream pieces;
+      ColorConsole(pieces).println({c.text.substr(0, 1), "", c.text.substr(1)}, c.color);
+      EXPECT_EQ(c.bytes, pieces.str()) << "pieces of '" << c.text << "'";
+    }
   }
 }
 
