@@ -4,8 +4,9 @@
 //   UEXPMOD_FAULT_VANISH=<text>   a file whose path contains <text> is deleted
 //                                 just before it is opened for reading, as if
 //                                 another app removed it after the folder walk;
-//   UEXPMOD_FAULT_NOSPACE=<text>  a write to a file whose path contains <text>
-//                                 stops half way with ENOSPC, as on a full disk;
+//   UEXPMOD_FAULT_NOSPACE=<text>  a write (write or sendfile) to a file whose path
+//                                 contains <text> stops half way with ENOSPC, as on
+//                                 a full disk;
 //   UEXPMOD_FAULT_NOCHMOD=1       every change of permissions fails with EPERM,
 //                                 as on storage that keeps fixed modes;
 //   UEXPMOD_FAULT_SHRINK=<text>   a file whose path contains <text> is cut to
@@ -193,7 +194,16 @@ extern "C" ssize_t sendfile(int out, int in, off_t* offset, std::size_t count) {
   if (killingDescriptors().count(out) != 0) {
     killAfterHalf([&] { realSendfile(out, in, offset, count / 2); });
   }
-  return realSendfile(out, in, offset, count);
+  const auto full = fullDescriptors().find(out);
+  if (full == fullDescriptors().end()) return realSendfile(out, in, offset, count);
+  // As a write: half of what is left of the input, then a full storage.
+  struct stat input = {};
+  if (!full->second && ::fstat(in, &input) == 0 && offset != nullptr && input.st_size > *offset + 1) {
+    full->second = true;
+    return realSendfile(out, in, offset, static_cast<std::size_t>(input.st_size - *offset) / 2);
+  }
+  errno = ENOSPC;
+  return -1;
 }
 
 namespace {
