@@ -17,8 +17,6 @@ constexpr std::string_view kBanner = "==========================================
 // user has granted it storage access.
 const fs::path kSharedStorage = "/storage/emulated/0";
 
-bool accessRefused(int error) { return error == EACCES || error == EPERM; }
-
 bool isBelow(const fs::path& path, const fs::path& folder) {
   const fs::path relative = path.lexically_relative(folder);
   return !relative.empty() && *relative.begin() != "..";
@@ -54,12 +52,12 @@ int UEXPProcessor::runFullProcess() {
     const fs::path config = selectConfigFile();
     console.println("", "");
     console.println("加载替换规则:", "bold");
-    const RuleList rules = loadConfig(config);
-    console.println("✓ 加载 " + std::to_string(rules.size()) + " 条替换规则", "green");
+    const auto rules = std::make_shared<const RuleList>(loadConfig(config));
+    console.println("✓ 加载 " + std::to_string(rules->size()) + " 条替换规则", "green");
     console.println("", "");
     const CopiedTargets copied = findAndCopyTargetUexp(rules);
     if (copied.sources.empty()) return 0;
-    processUexpFiles(rules, copied);
+    processUexpFiles(*rules, copied);
     console.println("", "");
     console.println(kBanner, "bold");
     gradient.printlnGradient("🎉 筛选复制+文本替换全部完成！", 1);
@@ -72,6 +70,8 @@ int UEXPProcessor::runFullProcess() {
     return 1;
   }
 }
+
+bool UEXPProcessor::accessRefused(int error) { return error == EACCES || error == EPERM; }
 
 std::string UEXPProcessor::folderAccessMessage(const fs::path& folder, int error) {
   std::string message =

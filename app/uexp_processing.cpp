@@ -1,75 +1,64 @@
 // Target files: selecting the unpacked .uexp files that mention the target
 // path, copying them into the repack folder, and rewriting the copies.
-#include <algorithm>
-#include <cstdint>
-#include <functional>
 #include <iostream>
-#include <map>
+#include <memory>
 #include <optional>
 #include <string>
-#include <system_error>
 
 #include "app/uexp_processor.h"
 #include "util/content_search.h"
 #include "util/file_content.h"
 #include "util/file_utils.h"
-#include "util/multi_replacer.h"
 #include "util/read_ahead.h"
-#include "util/string_utils.h"
+#include "util/staged_folder.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Copies the target `from`, open as `opened`, to the new file `to` with the
-// rules applied on the way: the source is loaded once and the copy written
-// once, where copying and then rewriting the copy would write it twice and
-// read it back between. Empty when no copy could be made. When the rules
-// cannot be applied or their result cannot be written, a plain copy stands,
-// as after a failed rewrite.
-std::optional<RewriteOutcome> copyRewritten(const fs::path& from, FileHandle opened,
-                                            const fs::path& to, MultiReplacer& replacer,
-                                            FileContent& source) {
-  bool whole = false;  // the rules saw the source's bytes, and they did not change until written
-  bool changed = false;
-  bool written = false;
-  try {
-    // The copy is written inside the edit: written from a map, it is only
-    // known to hold what the rules made of the source once the edit is over.
-    whole = source.load(std::move(opened)) && source.edit([&](std::span<char> bytes) {
-      changed = replacer.apply(bytes, std::bind_front(&FileContent::prepareWrites, &source));
-      written = FileUtils::writeNewFile(to, source.bytes(), source.permissions());
-    });
-    if (whole && written) return changed ? RewriteOutcome::kRewritten : RewriteOutcome::kUnchanged;
-  } catch (...) {
+// Writes to `copies` the copy at `relative` of the target open as `source`,
+// with the rules applied on the way: the target is read once and its copy
+// written once. Where the rules could not be applied to the target whole (it
+// changed or could not be read meanwhile), a plain copy of it stands, as
+// after a failed rewrite. Empty when no copy could be made.
+std::optional<RewriteOutcome> copyRewritten(StagedFolder& copies, const fs::path& relative,
+                                            const FileHandle& source, MultiReplacer& replacer,
+                                            FileContent& content) {
+  const fs::perms mode = FileUtils::permissionsOf(source);
+  RewriteResult result = RewriteResult::kIncomplete;
+  const bool written = content.load(source) && copies.write(relative, mode, [&](int fd) {
+    try {
+      result = content.rewrite(
+          replacer, FileContent::Output::kEveryByte,
+          [fd](std::span<const char> bytes) { return FileUtils::writeAll(fd, bytes); });
+    } catch (...) {  // no memory for the rules' candidates, say
+      result = RewriteResult::kIncomplete;
+    }
+    return result != RewriteResult::kIncomplete;
+  });
+  if (written) {
+    return result == RewriteResult::kChanged ? RewriteOutcome::kRewritten
+                                             : RewriteOutcome::kUnchanged;
   }
-  // A copy written from bytes that changed meanwhile is replaced.
-  const bool copied = written ? FileUtils::copyFile(from, to)
-                              : FileUtils::copyToNewFile(FileHandle::openForReading(from), to);
-  if (!copied) {
-    std::error_code ec;
-    if (written) fs::remove(to, ec);
-    return std::nullopt;
-  }
-  return whole && !changed ? RewriteOutcome::kUnchanged : RewriteOutcome::kFailed;
+  if (!copies.write(relative, mode, FileUtils::copyOf(source))) return std::nullopt;
+  return result == RewriteResult::kUnchanged ? RewriteOutcome::kUnchanged : RewriteOutcome::kFailed;
 }
 
-// Applies the rules to `file` where it stands; written back only if changed.
+// Applies the rules to `file` where it stands: new bytes go to a temporary
+// file that replaces it only once they are complete, and only if a rule
+// changed something.
 RewriteOutcome rewriteInPlace(const fs::path& file, MultiReplacer& replacer, FileContent& content) {
   try {
-    bool changed = false;
     std::optional<StagedWrite> staged;
-    // The new bytes are written inside the edit: pages the rules left alone
-    // are still read from the map, and only the edit can tell whether they
-    // held the file's bytes to the end. They replace the file only then.
-    if (!content.load(file) || !content.edit([&](std::span<char> bytes) {
-          changed = replacer.apply(bytes, std::bind_front(&FileContent::prepareWrites, &content));
-          if (changed) staged.emplace(file, content.bytes());
-        })) {
-      return RewriteOutcome::kFailed;
-    }
-    if (!changed) return RewriteOutcome::kUnchanged;
-    if (staged->commit()) return RewriteOutcome::kRewritten;
+    const RewriteResult result =
+        content.load(file) ? content.rewrite(replacer, FileContent::Output::kOnlyIfChanged,
+                                             [&](std::span<const char> bytes) {
+                                               if (!staged) staged.emplace(file);
+                                               return staged->write(bytes);
+                                             })
+                           : RewriteResult::kIncomplete;
+    if (result == RewriteResult::kUnchanged) return RewriteOutcome::kUnchanged;
+    if (result == RewriteResult::kChanged && staged->commit()) return RewriteOutcome::kRewritten;
   } catch (...) {
   }
   return RewriteOutcome::kFailed;
@@ -77,32 +66,46 @@ RewriteOutcome rewriteInPlace(const fs::path& file, MultiReplacer& replacer, Fil
 
 }  // namespace
 
-CopiedTargets UEXPProcessor::findAndCopyTargetUexp() { return findAndCopyTargetUexp({}); }
+CopiedTargets UEXPProcessor::findAndCopyTargetUexp() { return findAndCopyTargetUexp(nullptr); }
 
 CopiedTargets UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules) {
+  return findAndCopyTargetUexp(std::make_shared<const RuleList>(rules));
+}
+
+CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleList> rules) {
   console.println("", "");
   console.println("步骤: 扫描匹配目标UEXP并复制到打包目录", "bold");
-  const bool emptied = FileUtils::removeDirectory(repackDir);
-  FileUtils::createDirectories(repackDir);
+  // The copies are made beside the repack folder and take its place only
+  // once all are made: until then it holds the last complete run's.
+  StagedFolder copies(repackDir);
+  // Named, as the workspace's folders are, where access was refused: other
+  // failures to make it show in every copy's own line.
+  if (accessRefused(copies.error())) {
+    console.println(folderAccessMessage(repackDir, copies.error()), "red");
+  }
 
-  // Rewriting while copying needs a folder that holds nothing but this run's
-  // copies. Beside what a failed removal left, a copy could land in an old
-  // folder whose name differs only in case (where the storage ignores case),
-  // be listed by the next stage under that spelling, not be recognised as a
-  // copy, and have the rules applied to it a second time.
+  // The rules are applied while copying where the copies are staged: the
+  // repack folder then holds nothing but this run's copies, each known by
+  // its path. In place, beside what the folder kept, a copy could land in an
+  // old folder whose name differs only in case (where the storage ignores
+  // case), be listed under that spelling, and have the rules applied twice.
+  CopiedTargets copied;
   std::optional<RuleForms> forms;
   std::optional<MultiReplacer> replacer;
-  if (emptied && !rules.empty()) replacer.emplace(forms.emplace(rules).pairs());
-  FileContent source;  // one for every target, so a read buffer is reused
+  if (copies.staged() && rules && !rules->empty()) {
+    replacer.emplace(forms.emplace(*rules).pairs());
+    copied.rules = std::move(rules);
+  }
+  FileContent content;  // one for every target, so its buffer is reused
 
-  CopiedTargets copied;
-  if (replacer) copied.rules = rules;
   const FoundFiles found = FileUtils::findFilesRecursive(unpackDir, ".uexp");
   const std::vector<fs::path>& candidates = found.files;
   if (candidates.empty()) {
     reportUnreachable(unpackDir, found.rootError);
     console.println("✗ 解包目录无uexp文件", "red");
-    return copied;
+    // An empty repack folder, as a run that matched nothing leaves it.
+    if (!copies.commit()) console.println(folderAccessMessage(repackDir, copies.error()), "red");
+    return CopiedTargets();
   }
   const std::string total = std::to_string(candidates.size());
   console.println("扫描 " + total + " 个UEXP文件...", "cyan");
@@ -119,22 +122,22 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules) {
       out.flush();
     }
 
-    // Held open after the search: a copy made with the rules is loaded from
-    // it, the very file searched. Opened again by its path, it could be
-    // another file by then, and some storages (FUSE without a kept cache)
-    // would read it again from the start.
+    // Held open after the search: the copy is made from it, the very file
+    // searched. Opened again by its path, it could be another file by then,
+    // and some storages (FUSE without a kept cache) would read it again from
+    // the start.
     FileHandle opened;
-    ContainsResult content = ContainsResult::kUnreadable;
+    ContainsResult contains = ContainsResult::kUnreadable;
     try {
       opened = readAhead.open(i);
       const ContentSearch::Result searched = ContentSearch::search(opened, targetPath);
       readAhead.searched(searched.wasInMemory);
-      content = searched.contains;
+      contains = searched.contains;
     } catch (...) {
     }
-    if (content == ContainsResult::kNotFound) continue;
+    if (contains == ContainsResult::kNotFound) continue;
     const std::string name = candidate.filename().string();
-    if (content == ContainsResult::kUnreadable) {
+    if (contains == ContainsResult::kUnreadable) {
       failures.push_back("✗ 读取失败：" + name);
       continue;
     }
@@ -143,24 +146,14 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules) {
     // every copy lands inside the repack folder.
     bool done = false;
     try {
-      const fs::path copy = repackDir / candidate.lexically_relative(unpackDir);
+      const fs::path relative = candidate.lexically_relative(unpackDir);
       if (replacer) {
-        // The entry is made first: a copy, once written, must never lack one,
-        // or the next stage would apply the rules to it a second time.
-        const auto entry = copied.rewritten.try_emplace(copy, RewriteOutcome::kFailed).first;
         const std::optional<RewriteOutcome> outcome =
-            copyRewritten(candidate, std::move(opened), copy, *replacer, source);
-        if (outcome) {
-          entry->second = *outcome;
-        } else {
-          copied.rewritten.erase(entry);
-        }
+            copyRewritten(copies, relative, opened, *replacer, content);
+        if (outcome) copied.ruleOutcomes.emplace(repackDir / relative, *outcome);
         done = outcome.has_value();
-      } else if (emptied) {
-        done = FileUtils::copyToNewFile(opened, copy);
       } else {
-        // Last run's copy may still stand there: it is replaced whole.
-        done = FileUtils::copyFile(candidate, copy);
+        done = copies.write(relative, FileUtils::permissionsOf(opened), FileUtils::copyOf(opened));
       }
     } catch (...) {
     }
@@ -173,6 +166,15 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules) {
   out << '\n';
   out.flush();
 
+  if (!copies.commit()) {
+    // The repack folder keeps the last complete run's copies: none of these
+    // is there.
+    console.println(folderAccessMessage(repackDir, copies.error()), "red");
+    for (const fs::path& source : copied.sources) {
+      failures.push_back("✗ 复制失败：" + source.filename().string());
+    }
+    copied = CopiedTargets();
+  }
   for (const std::string& failure : failures) console.println(failure, "red");
   if (!copied.sources.empty()) {
     console.println(
@@ -196,23 +198,23 @@ int UEXPProcessor::processUexpFiles(const RuleList& rules, const CopiedTargets& 
   const RuleForms forms(rules);
   for (std::size_t i = 0; i < rules.size(); ++i) {
     const ReplacementRule& rule = rules[i];
-    console.println("  " + std::to_string(i + 1) + ". '" + rule.searchText + "' -> '" +
-                        rule.replacementText + "'",
-                    "");
+    console.println(
+        {"  ", std::to_string(i + 1), ". '", rule.searchText, "' -> '", rule.replacementText, "'"},
+        "");
     if (!forms.hasForm(i)) console.println("     ⚠ 此规则无法等长替换，将跳过", "yellow");
   }
   console.println("", "");
 
   // Copies made with other rules are rewritten like any other file.
-  const bool sameRules = copied.rules == rules;
+  const bool sameRules = copied.rules && (copied.rules.get() == &rules || *copied.rules == rules);
   std::optional<MultiReplacer> replacer;  // made for the first file that needs it
-  FileContent content;                    // one for every file, so a read buffer is reused
+  FileContent content;                    // one for every file, so its buffer is reused
   int rewritten = 0;
   for (const fs::path& file : files) {
     RewriteOutcome outcome = RewriteOutcome::kFailed;
     // Copies the copy stage already rewrote with these rules are only reported.
-    if (const auto known = copied.rewritten.find(file);
-        sameRules && known != copied.rewritten.end()) {
+    if (const auto known = copied.ruleOutcomes.find(file);
+        sameRules && known != copied.ruleOutcomes.end()) {
       outcome = known->second;
     } else {
       try {

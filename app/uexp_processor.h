@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -54,15 +55,14 @@ enum class RewriteOutcome {
   kFailed,     // the rules could not be applied or their result written; it keeps its bytes
 };
 
-// Copies written with the rules already applied, by their path in the repack
-// folder, and what the rules did to each.
-using RewrittenCopies = std::map<std::filesystem::path, RewriteOutcome>;
-
 // What the copy stage did.
 struct CopiedTargets {
   std::vector<std::filesystem::path> sources;  // the unpacked files copied, in the order found
-  RewrittenCopies rewritten;                   // those of the copies made with `rules` applied
-  RuleList rules;                              // the rules applied to `rewritten`
+  // The copies made with `rules` applied, by their path in the repack folder,
+  // and what the rules did to each: rewritten, unchanged, or failed (a plain
+  // copy stands).
+  std::map<std::filesystem::path, RewriteOutcome> ruleOutcomes;
+  std::shared_ptr<const RuleList> rules;  // the rules applied to those copies
 };
 
 // Thrown by a stage that cannot go on, after it has printed its message.
@@ -108,21 +108,28 @@ class UEXPProcessor {
   static std::pair<std::string, std::string> alignStringPair(const std::string& searchText,
                                                              const std::string& replacementText);
 
-  // Target selection and rewriting (uexp_processing.cpp). Given rules, and
-  // once the repack folder is empty, the copies are made with the rules
-  // already applied, so each target is read once and written once; without
-  // rules, or beside what a removal left behind, they are plain copies.
-  // processUexpFiles rewrites every copy it finds, except those that `copied`
-  // says were made with the very same rules: it only reports those, in its
-  // own order. Either way the files and the output are the same.
+  // Target selection and rewriting (uexp_processing.cpp). The copies are
+  // made beside the repack folder and take its place whole once all are
+  // made, so that however a run ends, the folder holds the last complete
+  // run's copies or this one's. Given rules, the copies are made with the
+  // rules already applied, so each target is read once and written once;
+  // without rules, or where the copies must be written into the repack
+  // folder itself, they are plain copies. processUexpFiles rewrites every
+  // copy it finds, except those that `copied` says were made with the very
+  // same rules: it only reports those, in its own order. Either way the files
+  // and the output are the same. The second form copies `rules`; the third
+  // shares them.
   CopiedTargets findAndCopyTargetUexp();
   CopiedTargets findAndCopyTargetUexp(const RuleList& rules);
+  CopiedTargets findAndCopyTargetUexp(std::shared_ptr<const RuleList> rules);
   int processUexpFiles(const RuleList& rules, const CopiedTargets& copied);
 
   // The red line that says why `folder` could not be listed or made: `error`
   // is an errno value. Below the phone's shared storage it also says how a
   // terminal app is granted access to it.
   static std::string folderAccessMessage(const std::filesystem::path& folder, int error);
+  // Whether an errno value says access was refused.
+  static bool accessRefused(int error);
 
  private:
   struct Menu;

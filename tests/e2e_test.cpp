@@ -211,6 +211,18 @@ TEST_F(EndToEnd, FoldersThatCannotBeReachedAreNamedNotTakenForEmpty) {
       unpack.out.ends_with(kScanHeading + refused("uexp解包") + red("✗ 解包目录无uexp文件")))
       << unpack.out;
 
+  // The repack folder that cannot be made is named once, before the copy
+  // stage's own lines; its copies fail.
+  prepare();
+  put("uexp解包/a.uexp", kMarker);
+  const ToolRun repack = runTool("1\n1\n", "", withFault("NOMKDIR", "uexp打包"));
+  EXPECT_EQ(0, repack.status);
+  EXPECT_TRUE(repack.out.ends_with(kScanHeading + refused("uexp打包") +
+                                   cyan("扫描 1 个UEXP文件...") + "\r  \033[93m进度: 1/1\033[0m\n" +
+                                   red("✗ 复制失败：a.uexp")))
+      << repack.out;
+  EXPECT_FALSE(fs::exists(kRoot / "uexp打包"));
+
   // A first run that may not make the rule folder says so too.
   fs::remove_all(kRoot);
   put("pak/one.pak", "p");
@@ -366,7 +378,7 @@ TEST_F(EndToEnd, FullDiskWhileACopyIsWrittenLeavesNoPartOfIt) {
   const auto sources = filesUnder(kRoot / "uexp解包");
   // Every write of the copy stops half way: the rewritten copy, then the
   // plain one made instead.
-  const ToolRun run = runTool("1\n1\n", "", withFault("NOSPACE", "uexp打包/big.uexp"));
+  const ToolRun run = runTool("1\n1\n", "", withFault("NOSPACE", "/big.uexp"));
   EXPECT_EQ(0, run.status) << run.err;
   EXPECT_NE(std::string::npos, run.out.find(red("✗ 复制失败：big.uexp") +
                                             green("✓ 匹配到 1 个文件，已复制到打包目录")))

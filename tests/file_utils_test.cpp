@@ -28,6 +28,7 @@
 #include "util/bus_error_guard.h"
 #include "util/content_search.h"
 #include "util/file_content.h"
+#include "util/multi_replacer.h"
 
 // Whether AddressSanitizer is built in: GCC defines __SANITIZE_ADDRESS__,
 // clang answers __has_feature.
@@ -178,7 +179,16 @@ ContainsResult searchFile(const fs::path& path, std::string_view pattern) {
 
 // The content of `file` replaced through a temporary file and a rename.
 bool replaceContent(const fs::path& file, std::span<const char> bytes) {
-  return StagedWrite(file, bytes).commit();
+  StagedWrite staged(file);
+  return staged.write(bytes) && staged.commit();
+}
+
+// A new file holding `bytes`; a new file copied from an open one.
+bool writeNew(const fs::path& to, std::span<const char> bytes, fs::perms mode) {
+  return FileUtils::writeNewFile(to, mode, [&](int fd) { return FileUtils::writeAll(fd, bytes); });
+}
+bool copyToNew(const FileHandle& from, const fs::path& to) {
+  return FileUtils::writeNewFile(to, FileUtils::permissionsOf(from), FileUtils::copyOf(from));
 }
 
 std::vector<std::string> relativeNames(const std::vector<fs::path>& found, const fs::path& root) {
@@ -349,9 +359,8 @@ TEST(Copies, ContentOfSeveralPiecesArrivesWholeByEveryRoute) {
   sendfaults::refuse = true;
   EXPECT_TRUE(FileUtils::copyFile(dir / "src.bin", dir / "buffer.bin"));
   sendfaults::refuse = false;
-  EXPECT_TRUE(
-      FileUtils::copyToNewFile(FileHandle::openForReading(dir / "src.bin"), dir / "new.bin"));
-  EXPECT_TRUE(FileUtils::writeNewFile(dir / "written.bin", bytes, fs::perms::owner_read));
+  EXPECT_TRUE(copyToNew(FileHandle::openForReading(dir / "src.bin"), dir / "new.bin"));
+  EXPECT_TRUE(writeNew(dir / "written.bin", bytes, fs::perms::owner_read));
   for (const char* name : {"kernel.bin", "buffer.bin", "new.bin", "written.bin"}) {
     const std::string copied = readFile(dir / name);
     EXPECT_TRUE(copied == bytes) << name << ": " << copied.size() << " bytes";
@@ -370,8 +379,7 @@ TEST(Copies, ARefusedModeChangeStillCopiesEveryByte) {
   chmodfaults::calls = 0;
   chmodfaults::refuse = true;
   const bool copied = FileUtils::copyFile(dir / "src.bin", dir / "copy.bin");
-  const bool copiedToNew =
-      FileUtils::copyToNewFile(FileHandle::openForReading(dir / "src.bin"), dir / "new.bin");
+  const bool copiedToNew = copyToNew(FileHandle::openForReading(dir / "src.bin"), dir / "new.bin");
   chmodfaults::refuse = false;
   EXPECT_EQ(2, chmodfaults::calls);  // each asked, and was refused
   EXPECT_TRUE(copied);
@@ -390,22 +398,22 @@ TEST(NewFile, CreatedExclusivelyCompleteOrAbsent) {
   // Folders made, the mode given exactly, whatever the creation mask.
   const fs::perms all = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
                         fs::perms::group_write | fs::perms::others_read | fs::perms::others_write;
-  EXPECT_TRUE(FileUtils::writeNewFile(dir / "x/y/a.bin", testsupport::bytesOf("new"), all));
+  EXPECT_TRUE(writeNew(dir / "x/y/a.bin", testsupport::bytesOf("new"), all));
   EXPECT_EQ("new", readFile(dir / "x/y/a.bin"));
   EXPECT_EQ(all, fs::status(dir / "x/y/a.bin").permissions());
   // From an open file whose position is at its end: all of it, its mode.
   FileHandle source = FileHandle::openForReading(dir / "src.bin");
   ASSERT_EQ(static_cast<off_t>(big.size()), ::lseek(source.get(), 0, SEEK_END));
-  EXPECT_TRUE(FileUtils::copyToNewFile(source, dir / "x/b.bin"));
+  EXPECT_TRUE(copyToNew(source, dir / "x/b.bin"));
   EXPECT_EQ(big, readFile(dir / "x/b.bin"));
   EXPECT_EQ(fs::status(dir / "src.bin").permissions(), fs::status(dir / "x/b.bin").permissions());
 
   // What stands is neither replaced nor written through, link or file.
-  EXPECT_FALSE(FileUtils::writeNewFile(dir / "x/y/a.bin", testsupport::bytesOf("other"), all));
+  EXPECT_FALSE(writeNew(dir / "x/y/a.bin", testsupport::bytesOf("other"), all));
   EXPECT_EQ("new", readFile(dir / "x/y/a.bin"));
   fs::create_symlink(dir / "src.bin", dir / "link.bin");
-  EXPECT_FALSE(FileUtils::copyToNewFile(source, dir / "link.bin"));
-  EXPECT_FALSE(FileUtils::writeNewFile(dir / "link.bin", testsupport::bytesOf("x"), all));
+  EXPECT_FALSE(copyToNew(source, dir / "link.bin"));
+  EXPECT_FALSE(writeNew(dir / "link.bin", testsupport::bytesOf("x"), all));
   EXPECT_EQ(big, readFile(dir / "src.bin"));
 
   // Storage that fills up half way: nothing of the file is left.
@@ -415,8 +423,8 @@ TEST(NewFile, CreatedExclusivelyCompleteOrAbsent) {
   small.rlim_cur = 64 << 10;
   const auto oldSignal = std::signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &small));
-  const bool written = FileUtils::writeNewFile(dir / "full1.bin", big, all);
-  const bool copied = FileUtils::copyToNewFile(source, dir / "full2.bin");
+  const bool written = writeNew(dir / "full1.bin", big, all);
+  const bool copied = copyToNew(source, dir / "full2.bin");
   ::setrlimit(RLIMIT_FSIZE, &old);
   std::signal(SIGXFSZ, oldSignal);
   EXPECT_FALSE(written);
@@ -424,13 +432,16 @@ TEST(NewFile, CreatedExclusivelyCompleteOrAbsent) {
   EXPECT_FALSE(fs::exists(dir / "full1.bin"));
   EXPECT_FALSE(fs::exists(dir / "full2.bin"));
 
-  // No memory for the copy's buffer: no file, and no descriptor left open.
+  // No memory for the copy's buffer, where the kernel cannot copy: no file,
+  // and no descriptor left open.
   const auto openFiles = [] {
     return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
   };
   const auto before = openFiles();
   allocfaults::refuseFrom = 64 << 10;
-  const bool withoutMemory = FileUtils::copyToNewFile(source, dir / "nomem.bin");
+  sendfaults::refuse = true;
+  const bool withoutMemory = copyToNew(source, dir / "nomem.bin");
+  sendfaults::refuse = false;
   allocfaults::refuseFrom = 0;
   EXPECT_FALSE(withoutMemory);
   EXPECT_FALSE(fs::exists(dir / "nomem.bin"));
@@ -562,8 +573,8 @@ TEST(MappedFilesDeathTest, BusErrorsOutsideAGuardedMapGoToTheActionThatWasThere)
   TempDir dir;
   writeFile(dir / "f.uexp", std::string(ContentSearch::kMapWindow, 'a'));
   writeFile(dir / "empty", "");
-  // A mapped search and a mapped edit left by an exception, then a read past
-  // the end of a mapped empty file.
+  // A mapped search and a mapped rewrite left by an exception, then a read
+  // past the end of a mapped empty file.
   const auto faultAfterGuardedMaps = [&] {
     // A fault handed back to the guard's handler would repeat forever: the
     // deadline ends that as death by SIGALRM, which neither check accepts.
@@ -572,8 +583,10 @@ TEST(MappedFilesDeathTest, BusErrorsOutsideAGuardedMapGoToTheActionThatWasThere)
     searchFile(dir / "f.uexp", "Game/");
     FileContent content;
     if (!content.load(dir / "f.uexp")) std::exit(3);
+    MultiReplacer engine({});
     try {
-      content.edit([](std::span<char>) { throw 1; });
+      content.rewrite(engine, FileContent::Output::kEveryByte,
+                      [](std::span<const char>) -> bool { throw 1; });
     } catch (int) {
     }
     std::FILE* f = std::fopen((dir / "empty").c_str(), "rb");
@@ -614,106 +627,6 @@ TEST(BusErrorGuard, OneAtATime) {
   EXPECT_EQ(reinterpret_cast<void*>(before.sa_sigaction),
             reinterpret_cast<void*>(now.sa_sigaction));
   EXPECT_TRUE(BusErrorGuard(bytes, sizeof bytes).installed());
-}
-
-std::string text(std::span<const char> bytes) { return {bytes.begin(), bytes.end()}; }
-
-TEST(FileContent, ChangesStayInMemoryWhetherMappedOrRead) {
-  TempDir dir;
-  const std::string large(100000, 'x');
-  writeFile(dir / "large.bin", large);
-  writeFile(dir / "a.bin", std::string("a\0b\xFF", 4));
-  writeFile(dir / "empty.bin", "");
-  fs::create_directories(dir / "folder.bin");
-  for (const bool mapped : {true, false}) {
-    SCOPED_TRACE(mapped ? "mapped" : "read");
-    mapfaults::refuse = !mapped;
-    FileContent content;
-    ASSERT_TRUE(content.load(dir / "large.bin"));
-    EXPECT_TRUE(content.edit([](std::span<char> bytes) {
-      bytes.front() = 'A';
-      bytes.back() = 'Z';
-    }));
-    EXPECT_EQ("A" + large.substr(2) + "Z", text(content.bytes()));
-    EXPECT_EQ(large, readFile(dir / "large.bin"));
-    // Bytes readied for many writes at once stay as private as those written
-    // one by one.
-    for (const std::size_t writes : {std::size_t{1}, large.size()}) {
-      ASSERT_TRUE(content.load(dir / "large.bin"));
-      EXPECT_TRUE(content.edit([&](std::span<char>) {
-        const std::span<char> bytes = content.prepareWrites(writes);
-        EXPECT_EQ(large, text(bytes));
-        bytes[1] = 'B';
-        EXPECT_EQ('B', content.prepareWrites(writes)[1]);  // readied once, not reset
-      }));
-      EXPECT_EQ("xB" + large.substr(2), text(content.bytes()));
-      EXPECT_EQ(large, readFile(dir / "large.bin"));
-    }
-    // One object serves files in turn, each load replacing the last.
-    ASSERT_TRUE(content.load(dir / "a.bin"));
-    EXPECT_EQ(std::string("a\0b\xFF", 4), text(content.bytes()));
-    ASSERT_TRUE(content.load(dir / "empty.bin"));
-    EXPECT_TRUE(content.bytes().empty());
-    EXPECT_TRUE(content.edit([](std::span<char>) {}));
-    ASSERT_TRUE(content.load(dir / "large.bin"));
-    EXPECT_FALSE(content.load(dir / "missing.bin"));
-    EXPECT_TRUE(content.bytes().empty());
-    EXPECT_FALSE(content.load(dir / "folder.bin"));
-  }
-  mapfaults::refuse = false;
-}
-
-TEST(FileContent, FileChangedUnderItsMapIsReportedNotFatal) {
-  TempDir dir;
-  const fs::path file = dir / "f.bin";
-  const std::size_t size = std::size_t{4} << 16;  // whole pages of any size up to 64 KiB
-  FileContent content;
-
-  // Pages cut off while the work runs read as zeros instead of raising
-  // SIGBUS, in the map or copied out of it for many writes, and the edit is
-  // refused though the file looks as it did.
-  for (const bool copied : {false, true}) {
-    writeFile(file, std::string(size, 'a'));
-    const auto loadedTime = fs::last_write_time(file);
-    ASSERT_TRUE(content.load(file));
-    std::string seen;
-    EXPECT_FALSE(content.edit([&](std::span<char> bytes) {
-      fs::resize_file(file, size / 2);
-      seen = text(copied ? content.prepareWrites(size) : bytes);
-      fs::resize_file(file, size);
-      fs::last_write_time(file, loadedTime);
-    }));
-    EXPECT_EQ(std::string(size / 2, 'a') + std::string(size / 2, '\0'), seen);
-  }
-
-  // Grown (the map holds only the old length), or written to in place: its
-  // bytes may now mix old and new.
-  writeFile(file, std::string(size, 'a'));
-  ASSERT_TRUE(content.load(file));
-  writeFile(file, std::string(size + 1, 'a'));
-  EXPECT_FALSE(content.edit([](std::span<char>) {}));
-  ASSERT_TRUE(content.load(file));
-  EXPECT_FALSE(content.edit([&](std::span<char>) {
-    fs::last_write_time(file, fs::last_write_time(file) + std::chrono::seconds(1));
-  }));
-
-  // Whatever the work throws passes through.
-  ASSERT_TRUE(content.load(file));
-  EXPECT_THROW(content.edit([](std::span<char>) { throw std::runtime_error("work"); }),
-               std::runtime_error);
-  EXPECT_TRUE(content.edit([](std::span<char> bytes) { bytes[0] = 'b'; }));
-  EXPECT_EQ(std::string(size + 1, 'a'), readFile(file));
-}
-
-TEST(FileContent, LoadsAnOpenFileFromItsStart) {
-  // The search may have read the file through this handle before. A file
-  // under /proc reports no size, so it is read, not mapped.
-  FileHandle status = FileHandle::openForReading("/proc/self/status");
-  char searched[64];
-  ASSERT_EQ(static_cast<ssize_t>(sizeof searched), ::read(status.get(), searched, sizeof searched));
-  FileContent content;
-  ASSERT_TRUE(content.load(std::move(status)));
-  EXPECT_EQ(0u, text(content.bytes()).rfind("Name:", 0));
 }
 
 TEST(ContentSearch, TellsUnreadableFromAbsent) {
@@ -771,7 +684,10 @@ TEST(StagedWrite, ReplacesContentAtomically) {
   EXPECT_TRUE(replaceContent(dir / "a.uexp", {}));
   EXPECT_EQ("", readFile(dir / "a.uexp"));
   // Content never committed leaves the file as it was, and nothing beside it.
-  { const StagedWrite dropped(dir / "a.uexp", testsupport::bytesOf("dropped")); }
+  {
+    StagedWrite dropped(dir / "a.uexp");
+    EXPECT_TRUE(dropped.write(testsupport::bytesOf("dropped")));
+  }
   EXPECT_EQ("", readFile(dir / "a.uexp"));
   EXPECT_EQ(1, std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()));
   EXPECT_FALSE(replaceContent(dir / "missing/a.uexp", testsupport::bytesOf("x")));

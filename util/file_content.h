@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -9,57 +10,77 @@
 #include "util/byte_buffer.h"
 #include "util/file_handle.h"
 
-// The whole content of one file, loaded to be changed in memory and written
-// out elsewhere. Where the storage allows, it is a private map of the file:
-// changes stay in this process, and pages that nothing changes are read where
-// the page cache holds them instead of being copied into a buffer first.
-// Elsewhere the file is read into a buffer that the next load reuses.
+class MultiReplacer;
+
+// What a rewrite made of a file's content.
+enum class RewriteResult {
+  kUnchanged,   // no rule occurs in it: the bytes written are the file's own
+  kChanged,     // the rules replaced something
+  kIncomplete,  // what was written is not the whole file with the rules applied:
+                // the file changed or could not be read meanwhile, or a write failed
+};
+
+// One file's content, rewritten by the rules into another file window by
+// window, so that a file of any size takes bounded memory. Where the storage
+// allows, the file is mapped privately: the rules write into the map, pages
+// they leave alone are written out from the page cache's own, and pages are
+// let go behind the last window. Once the writes could touch most pages of a
+// window, its bytes are copied into a buffer instead, which then serves the
+// rest of the file. Where the storage cannot map the file, it is read into
+// that buffer. The bytes are read only inside rewrite(), and the map only
+// under a BusErrorGuard: a page lost (the file shrank, or the storage failed)
+// reads as zeros and makes the rewrite incomplete, instead of ending the
+// process with SIGBUS.
 class FileContent {
  public:
-  FileContent() = default;
+  // Bytes handed to the rules at a time; a file no larger is one window.
+  static constexpr std::size_t kWindow = std::size_t{8} << 20;
+
+  // `window` other than kWindow is for tests.
+  explicit FileContent(std::size_t window = kWindow) : window_(window) {}
   ~FileContent();
   FileContent(const FileContent&) = delete;
   FileContent& operator=(const FileContent&) = delete;
 
-  // Loads `file` in place of what was loaded before. False, with nothing
-  // loaded, when the file cannot be opened or read.
+  // Takes the open file (its position does not matter) in place of the one
+  // before: what is rewritten is the file the caller opened, even if another
+  // has taken its path since. It must stay open until the next load. False,
+  // with nothing loaded, when it is not open or cannot be examined.
+  bool load(const FileHandle& file);
+  // The same for the file at `file`, opened here.
   bool load(const std::filesystem::path& file);
-  // The same for a file already open (its position does not matter): what
-  // is loaded is then the file the caller opened, even if another has taken
-  // its path since.
-  bool load(FileHandle file);
-
-  std::span<char> bytes() { return bytes_; }
 
   // The permissions of the file loaded.
   std::filesystem::perms permissions() const { return permissions_; }
 
-  // Readies the bytes for `writes` writes, inside edit before the first, and
-  // returns them; bytes() then returns the same. The first write to each page
-  // of a map costs a fault and a new page holding a copy; once the writes
-  // could touch most pages, the bytes are instead copied into the buffer that
-  // every load reuses, and the map's pages are let go as they are copied.
-  std::span<char> prepareWrites(std::size_t writes);
+  // Where the content goes: its bytes in order, a piece at a time. False
+  // when they could not be written.
+  using Write = std::function<bool(std::span<const char>)>;
+  enum class Output {
+    kEveryByte,      // every byte is written
+    kOnlyIfChanged,  // nothing is written unless a rule replaces something
+  };
 
-  // Runs `work` over the bytes and tells whether the work saw the file's
-  // bytes as they were loaded, from first to last. A map shows the file as it
-  // stands, so this is false when the file was changed (its size or its
-  // modification time differ) between the load and the work's end, and when
-  // pages of the map could not be read (the file shrank, or the storage
-  // failed): those read as zeros instead of ending the process with SIGBUS.
-  // The work's exceptions pass through. One edit at a time.
-  bool edit(const std::function<void(std::span<char>)>& work);
+  // Writes the loaded content with `replacer`'s pairs applied. With
+  // kOnlyIfChanged, the bytes before the first change are read again from
+  // the file and written once it comes. One rewrite at a time in the process.
+  RewriteResult rewrite(MultiReplacer& replacer, Output output, const Write& write);
 
  private:
+  struct Pass;
   void release();
+  bool handIn(Pass& pass);
+  bool handOut(Pass& pass, std::size_t final);
+  bool writeAgain(std::size_t size, const Write& write);
+  void letGo(Pass& pass, std::size_t upTo);
 
-  // The largest buffer kept from one load to the next.
-  static constexpr std::size_t kKeptBuffer = std::size_t{8} << 20;
-
-  FileHandle file_;  // open while the file is mapped, to tell whether it changes
+  std::size_t window_;
+  FileHandle opened_;  // the file loaded by its path
+  int fd_ = -1;        // the file loaded
+  std::uintmax_t size_ = 0;
   std::timespec modified_ = {};
+  std::timespec statusChanged_ = {};
   std::filesystem::perms permissions_ = std::filesystem::perms::none;
-  void* map_ = nullptr;
-  std::span<char> bytes_;
-  ByteBuffer buffer_;
+  char* map_ = nullptr;  // the whole file, privately, or none
+  ByteBuffer buffer_;    // read windows, or a window copied out of the map
 };

@@ -36,23 +36,35 @@ class FileUtils {
   // Writes and copies (file_writes.cpp).
 
   // Copies `from` to `to`, creating the destination's folders and replacing an
-  // existing destination atomically. False on any failure (missing source,
-  // same file, full storage, ...), in which case `to` is left as it was.
+  // existing destination atomically; the copy has the source's permissions.
+  // False on any failure (missing source, same file, full storage, ...), in
+  // which case `to` is left as it was.
   static bool copyFile(const std::filesystem::path& from, const std::filesystem::path& to);
 
-  // Makes a new file `to`, and its missing folders, holding `bytes`, with the
-  // permissions `mode`. The file is created exclusively: whatever already
-  // stands at `to` is never replaced or written through, and the call fails.
-  // True only when every byte was written and the file closed without error;
-  // on any failure the new file is removed, so it is complete or absent.
-  // Without the temporary file and rename that replacing a file needs, this
-  // is for folders that hold only what this run made.
-  static bool writeNewFile(const std::filesystem::path& to, std::span<const char> bytes,
-                           std::filesystem::perms mode);
+  // Makes `to`, and its missing folders, with the permissions `mode` and the
+  // bytes `fill` writes, through a temporary file beside it renamed over
+  // whatever file stood there. True only when every byte was written and the
+  // rename succeeded; otherwise `to` is left as it was.
+  static bool replaceFile(const std::filesystem::path& to, std::filesystem::perms mode,
+                          const FileFill& fill);
 
-  // The same with the bytes of the open file `from`, read from its start
-  // wherever its position stands, and its permissions.
-  static bool copyToNewFile(const FileHandle& from, const std::filesystem::path& to);
+  // Makes a new file `to`, and its missing folders, with the permissions
+  // `mode` and the bytes `fill` writes. The file is created exclusively:
+  // whatever already stands at `to` is never replaced or written through, and
+  // the call fails. True only when every byte was written and the file closed
+  // without error; on any failure the new file is removed, so it is complete
+  // or absent. Without the temporary file and rename that replacing a file
+  // needs, this is for folders that hold only what this process made.
+  static bool writeNewFile(const std::filesystem::path& to, std::filesystem::perms mode,
+                           const FileFill& fill);
+
+  // Fills for the two above: all of `bytes`; every byte of the open file
+  // `from` from its start, wherever its position stands (`from` must outlive
+  // the fill).
+  static bool writeAll(int fd, std::span<const char> bytes);
+  static FileFill copyOf(const FileHandle& from);
+  // The permissions of the open file; rw-r--r-- when they cannot be read.
+  static std::filesystem::perms permissionsOf(const FileHandle& file);
 
   // Sizes, reads and folders.
 

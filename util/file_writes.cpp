@@ -59,46 +59,6 @@ bool copyContent(int in, int out) {
   }
 }
 
-// Opens `to` for writing with `flags` added (O_EXCL, for a new file), and
-// `mode` if it is made, and has `fill`, which must not throw, write its
-// bytes to the descriptor. True only when every write and the close
-// succeeded; otherwise removes the file it opened.
-template <typename Fill>
-bool fillFile(const fs::path& to, int flags, mode_t mode, Fill fill) {
-  const int fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, mode);
-  if (fd < 0) return false;
-  bool ok = fill(fd);
-  ok = ::close(fd) == 0 && ok;  // storage may report a failed write only here
-  if (!ok) ::unlink(to.c_str());
-  return ok;
-}
-
-// Makes the temporary file `tmp` afresh, with `mode`, and has `fill` write
-// its bytes, as fillFile does. Whatever stands at the name goes first: the
-// leftover of a run that was killed, or a link planted there to have the
-// bytes land elsewhere, which unlink removes without following. The file is
-// then created exclusively and not through a link, so anything put at the
-// name meanwhile makes the open fail instead of receiving the bytes.
-template <typename Fill>
-bool fillTemporary(const fs::path& tmp, mode_t mode, Fill fill) {
-  ::unlink(tmp.c_str());
-  return fillFile(tmp, O_EXCL | O_NOFOLLOW, mode, fill);
-}
-
-// Renames `tmp` over `target`, keeping the permissions the target had.
-// Removes `tmp` when anything fails.
-bool commitTemporary(const fs::path& tmp, const fs::path& target) {
-  std::error_code ec;
-  const fs::file_status old = fs::status(target, ec);
-  if (!ec && fs::is_regular_file(old)) fs::permissions(tmp, old.permissions(), ec);
-  fs::rename(tmp, target, ec);
-  if (ec) {
-    fs::remove(tmp, ec);
-    return false;
-  }
-  return true;
-}
-
 // Whether a file created with `mode` gets all of it: whether the process's
 // file creation mask clears none of its bits. The mask is read once; the
 // process makes no threads that could create files meanwhile.
@@ -134,36 +94,106 @@ bool copyFileContent(int in, int out) {
   }
 }
 
-// Creates `to` exclusively, with its missing folders and the permissions
-// `mode`, and has `fill`, which must not throw, write its bytes to the new
-// file's descriptor; removes the file when anything fails.
-template <typename Fill>
-bool makeNewFile(const fs::path& to, fs::perms mode, Fill fill) {
-  FileUtils::createDirectories(to.parent_path());
-  return fillFile(to, O_EXCL, static_cast<mode_t>(mode & fs::perms::mask), [&](int fd) {
-    keepMode(fd, mode);  // the mode exactly, as for a replaced file
-    return fill(fd);
-  });
+// Makes the temporary file `tmp` afresh, with all of `mode`. Whatever stands
+// at the name goes first: the leftover of a run that was killed, or a link
+// planted there to have the bytes land elsewhere, which unlink removes
+// without following. The file is then created exclusively and not through a
+// link, so anything put at the name meanwhile makes the open fail instead of
+// receiving the bytes. The descriptor, or -1.
+int openTemporary(const fs::path& tmp, fs::perms mode) {
+  ::unlink(tmp.c_str());
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        static_cast<mode_t>(mode & fs::perms::mask));
+  if (fd >= 0) keepMode(fd, mode);
+  return fd;
+}
+
+// Has `fill` write the bytes of the file just made at `path`, open as `fd`,
+// and closes it. True only when every write and the close succeeded;
+// otherwise removes the file.
+bool fillFile(int fd, const fs::path& path, const FileFill& fill) {
+  if (fd < 0) return false;
+  bool ok = fill(fd);
+  ok = ::close(fd) == 0 && ok;  // storage may report a failed write only here
+  if (!ok) ::unlink(path.c_str());
+  return ok;
 }
 
 }  // namespace
 
-StagedWrite::StagedWrite(const fs::path& file, std::span<const char> bytes)
-    : file_(file), temporary_(temporarySibling(file)) {
-  const bool written = fillTemporary(
-      temporary_, 0666, [&](int fd) { return writeAll(fd, bytes.data(), bytes.size()); });
-  if (!written) temporary_.clear();  // it removed what it could not fill
-}
+StagedWrite::StagedWrite(const fs::path& file)
+    : file_(file),
+      temporary_(temporarySibling(file)),
+      fd_(openTemporary(temporary_, static_cast<fs::perms>(0666))) {}
 
 StagedWrite::~StagedWrite() {
-  if (temporary_.empty()) return;
-  std::error_code ec;
-  fs::remove(temporary_, ec);
+  if (fd_ < 0) return;
+  ::close(fd_);
+  ::unlink(temporary_.c_str());
+}
+
+bool StagedWrite::write(std::span<const char> bytes) {
+  if (fd_ >= 0 && !writeAll(fd_, bytes.data(), bytes.size())) {
+    ::close(std::exchange(fd_, -1));
+    ::unlink(temporary_.c_str());
+  }
+  return fd_ >= 0;
 }
 
 bool StagedWrite::commit() {
-  if (temporary_.empty()) return false;
-  return commitTemporary(std::exchange(temporary_, fs::path()), file_);  // removes it on failure
+  if (fd_ < 0) return false;
+  struct stat old = {};
+  if (::stat(file_.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+    ::fchmod(fd_, old.st_mode & 07777);  // refused where storage keeps fixed modes; the bytes count
+  }
+  const bool closed = ::close(std::exchange(fd_, -1)) == 0;  // a failed write may show only here
+  if (!closed || ::rename(temporary_.c_str(), file_.c_str()) != 0) {
+    ::unlink(temporary_.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool FileUtils::writeAll(int fd, std::span<const char> bytes) {
+  return ::writeAll(fd, bytes.data(), bytes.size());
+}
+
+FileFill FileUtils::copyOf(const FileHandle& from) {
+  return [&from](int fd) { return from && copyFileContent(from.get(), fd); };
+}
+
+fs::perms FileUtils::permissionsOf(const FileHandle& file) {
+  struct stat status = {};
+  if (!file || ::fstat(file.get(), &status) != 0) {
+    return fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+           fs::perms::others_read;
+  }
+  return static_cast<fs::perms>(status.st_mode) & fs::perms::mask;
+}
+
+bool FileUtils::writeNewFile(const fs::path& to, fs::perms mode, const FileFill& fill) {
+  try {
+    createDirectories(to.parent_path());
+    const int fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                          static_cast<mode_t>(mode & fs::perms::mask));
+    if (fd >= 0) keepMode(fd, mode);
+    return fillFile(fd, to, fill);
+  } catch (...) {
+    return false;
+  }
+}
+
+bool FileUtils::replaceFile(const fs::path& to, fs::perms mode, const FileFill& fill) {
+  try {
+    createDirectories(to.parent_path());
+    const fs::path tmp = temporarySibling(to);
+    if (!fillFile(openTemporary(tmp, mode), tmp, fill)) return false;
+    if (::rename(tmp.c_str(), to.c_str()) == 0) return true;
+    ::unlink(tmp.c_str());
+    return false;
+  } catch (...) {
+    return false;
+  }
 }
 
 bool FileUtils::copyFile(const fs::path& from, const fs::path& to) {
@@ -176,32 +206,7 @@ bool FileUtils::copyFile(const fs::path& from, const fs::path& to) {
     const FileHandle in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat status = {};
     if (!in || ::fstat(in.get(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
-    const auto mode = static_cast<fs::perms>(status.st_mode) & fs::perms::mask;
-    const fs::path tmp = temporarySibling(to);
-    const bool copied = fillTemporary(tmp, static_cast<mode_t>(mode), [&](int fd) {
-      keepMode(fd, mode);  // a copy has its source's mode
-      return copyFileContent(in.get(), fd);
-    });
-    return copied && commitTemporary(tmp, to);
-  } catch (...) {
-    return false;
-  }
-}
-
-bool FileUtils::writeNewFile(const fs::path& to, std::span<const char> bytes, fs::perms mode) {
-  try {
-    return makeNewFile(to, mode, [&](int fd) { return writeAll(fd, bytes.data(), bytes.size()); });
-  } catch (...) {
-    return false;
-  }
-}
-
-bool FileUtils::copyToNewFile(const FileHandle& from, const fs::path& to) {
-  struct stat status = {};
-  if (!from || ::fstat(from.get(), &status) != 0) return false;
-  try {
-    return makeNewFile(to, static_cast<fs::perms>(status.st_mode),
-                       [&](int fd) { return copyContent(from.get(), fd); });
+    return replaceFile(to, static_cast<fs::perms>(status.st_mode) & fs::perms::mask, copyOf(in));
   } catch (...) {
     return false;
   }

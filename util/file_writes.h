@@ -1,31 +1,44 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <span>
 
 // Writes and copies. A file that is replaced is first filled under a
 // temporary name beside it and then renamed over it; a new file is created
 // exclusively and removed when it cannot be completed. FileUtils::copyFile,
-// FileUtils::writeNewFile and FileUtils::copyToNewFile, declared with the
-// other file operations in file_utils.h, are defined in file_writes.cpp.
+// FileUtils::replaceFile, FileUtils::writeNewFile and the helpers that fill
+// files, declared with the other file operations in file_utils.h, are
+// defined in file_writes.cpp.
+
+// Writes a file's bytes to the descriptor it is given. False when anything
+// could not be read or written. It must not throw, so that whoever made the
+// file for it always gets to remove it when it fails.
+using FileFill = std::function<bool(int fd)>;
 
 // New content for a file, written to a temporary file beside it and put in
 // the file's place only by commit: until then the file keeps its old bytes.
 // Content that is not committed is removed with the object.
 class StagedWrite {
  public:
-  // Writes `bytes` beside `file`. Missing folders are not created.
-  StagedWrite(const std::filesystem::path& file, std::span<const char> bytes);
+  // Starts the temporary file beside `file`. Missing folders are not
+  // created; whatever stands at the temporary name goes first.
+  explicit StagedWrite(const std::filesystem::path& file);
   ~StagedWrite();
   StagedWrite(const StagedWrite&) = delete;
   StagedWrite& operator=(const StagedWrite&) = delete;
 
-  // Renames the temporary file over the file, keeping the permissions the
-  // file had. True only when every byte was written and the rename
-  // succeeded; the temporary file is gone either way.
+  // Appends `bytes`. False once anything could not be written.
+  bool write(std::span<const char> bytes);
+
+  // Gives the temporary file the permissions the file had, through its
+  // descriptor, and renames it over the file. True only when every byte was
+  // written, the file closed without error and the rename succeeded; the
+  // temporary file is gone either way.
   bool commit();
 
  private:
   std::filesystem::path file_;
-  std::filesystem::path temporary_;  // empty unless it holds every byte, not yet committed
+  std::filesystem::path temporary_;
+  int fd_ = -1;  // open until commit, while every write has succeeded
 };

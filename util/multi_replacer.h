@@ -79,6 +79,9 @@ class MultiReplacer {
   // them. Fewer than undecidedAtMost() bytes are ever left undecided, so a
   // window of that many bytes more than it hands in always decides some.
   std::size_t feed(std::span<char> window, bool last);
+  // The same, writing into the bytes `beforeWrites` gives for this window; it
+  // is called at most once, and only when the window has something to write.
+  std::size_t feed(std::span<char> window, bool last, const BeforeWrites& beforeWrites);
   // Whether an occurrence was overwritten since start().
   bool replaced() const { return replaced_; }
   // The sum over the pairs of each search text's length less one.
@@ -105,7 +108,6 @@ class MultiReplacer {
   };
 
   MultiReplacer(std::vector<BytePair> pairs, std::optional<PatternSearch::Strategy> strategy);
-  std::size_t feed(std::span<char> window, bool last, const BeforeWrites& beforeWrites);
   void scanFor(std::size_t firstPair, Window window, std::size_t begin, std::size_t end);
   void addCandidate(std::size_t pairIndex, std::size_t start);
   void applyPair(std::size_t pairIndex, Window window, std::size_t limit,

@@ -1,0 +1,219 @@
+// StagedFolder: new content built beside a folder and swapped in whole.
+#include "util/staged_folder.h"
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "tests/test_support.h"
+#include "util/file_utils.h"
+
+// This executable's own rename, renameat2 (through syscall) and mkdir stand
+// in front of the C library's, so a test can refuse them as storage does:
+// the exchange of two folders as Android's shared storage refuses it, the
+// rename of a folder, or the making of one.
+namespace renamefaults {
+int exchange = 0;          // errno for RENAME_EXCHANGE, or 0
+std::string refuseRename;  // a rename from a path containing this fails
+int renameError = 0;
+std::string refuseMkdir;  // making a folder whose path contains this fails
+}  // namespace renamefaults
+
+extern "C" long syscall(long number, ...) {
+  va_list rest;
+  va_start(rest, number);
+  long args[6];
+  for (long& arg : args) arg = va_arg(rest, long);
+  va_end(rest);
+  if (number == SYS_renameat2 && renamefaults::exchange != 0 &&
+      (static_cast<unsigned>(args[4]) & RENAME_EXCHANGE) != 0) {
+    errno = renamefaults::exchange;
+    return -1;
+  }
+  using Syscall = long (*)(long, ...);
+  static const auto real = reinterpret_cast<Syscall>(dlsym(RTLD_NEXT, "syscall"));
+  return real(number, args[0], args[1], args[2], args[3], args[4], args[5]);
+}
+
+extern "C" int rename(const char* from, const char* to) {
+  if (!renamefaults::refuseRename.empty() &&
+      std::strstr(from, renamefaults::refuseRename.c_str())) {
+    errno = renamefaults::renameError;
+    return -1;
+  }
+  using Rename = int (*)(const char*, const char*);
+  static const auto real = reinterpret_cast<Rename>(dlsym(RTLD_NEXT, "rename"));
+  return real(from, to);
+}
+
+extern "C" int mkdir(const char* path, mode_t mode) {
+  if (!renamefaults::refuseMkdir.empty() && std::strstr(path, renamefaults::refuseMkdir.c_str())) {
+    errno = EACCES;
+    return -1;
+  }
+  using Mkdir = int (*)(const char*, mode_t);
+  static const auto real = reinterpret_cast<Mkdir>(dlsym(RTLD_NEXT, "mkdir"));
+  return real(path, mode);
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::readFile;
+using testsupport::TempDir;
+using testsupport::writeFile;
+
+// Every entry below `dir`, folders as "name/", with the bytes of files.
+std::map<std::string, std::string> entriesUnder(const fs::path& dir) {
+  std::map<std::string, std::string> entries;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    const std::string name = entry.path().lexically_relative(dir).string();
+    if (entry.is_directory()) {
+      entries[name + "/"] = "";
+    } else {
+      entries[name] = readFile(entry.path());
+    }
+  }
+  return entries;
+}
+
+FileFill bytes(const std::string& text) {
+  return [text](int fd) { return FileUtils::writeAll(fd, text); };
+}
+
+const fs::perms kMode = fs::perms::owner_read | fs::perms::owner_write;
+
+// Until the commit the folder keeps its old content, whatever was written;
+// after it, exactly the new, and nothing of the staging is left beside it.
+// The same with the exchange refused, as Android's shared storage refuses
+// it, and for a folder that did not exist.
+TEST(StagedFolder, TheFolderHoldsTheOldContentUntilTheCommitThenOnlyTheNew) {
+  for (const int exchange : {0, EINVAL}) {
+    SCOPED_TRACE(exchange == 0 ? "exchanged" : "two renames");
+    renamefaults::exchange = exchange;
+    TempDir dir;
+    const fs::path folder = dir / "out";
+    writeFile(folder / "old.uexp", "old");
+    writeFile(folder / "sub/kept.uexp", "old sub");
+    {
+      StagedFolder staged(folder);
+      ASSERT_TRUE(staged.staged());
+      EXPECT_TRUE(staged.write("a/b/new.uexp", kMode, bytes("new")));
+      EXPECT_TRUE(staged.write("sub/kept.uexp", kMode, bytes("new sub")));
+      // Staged files are new: a second at one path fails and leaves the first.
+      EXPECT_FALSE(staged.write("sub/kept.uexp", kMode, bytes("again")));
+      EXPECT_FALSE(staged.write("half.uexp", kMode, [](int fd) {
+        FileUtils::writeAll(fd, std::string("half"));
+        return false;
+      }));
+      const auto during = entriesUnder(folder);
+      EXPECT_EQ("old", during.at("old.uexp"));
+      EXPECT_EQ("old sub", during.at("sub/kept.uexp"));
+      EXPECT_EQ(3u, during.size());
+      EXPECT_TRUE(staged.commit());
+      EXPECT_EQ(0, staged.error());
+    }
+    EXPECT_EQ((std::map<std::string, std::string>{{"out/", ""},
+                                                  {"out/a/", ""},
+                                                  {"out/a/b/", ""},
+                                                  {"out/a/b/new.uexp", "new"},
+                                                  {"out/sub/", ""},
+                                                  {"out/sub/kept.uexp", "new sub"}}),
+              entriesUnder(dir.path()));
+    EXPECT_EQ(kMode, fs::status(folder / "a/b/new.uexp").permissions());
+
+    fs::remove_all(folder);
+    {
+      StagedFolder staged(folder);
+      EXPECT_TRUE(staged.write("x.uexp", kMode, bytes("x")));
+      EXPECT_TRUE(staged.commit());
+    }
+    EXPECT_EQ((std::map<std::string, std::string>{{"out/", ""}, {"out/x.uexp", "x"}}),
+              entriesUnder(dir.path()));
+    // Content never committed leaves nothing behind.
+    { StagedFolder(folder).write("y.uexp", kMode, bytes("y")); }
+    EXPECT_EQ((std::map<std::string, std::string>{{"out/", ""}, {"out/x.uexp", "x"}}),
+              entriesUnder(dir.path()));
+  }
+  renamefaults::exchange = 0;
+}
+
+// A process killed while it staged new content, or while it swapped and
+// removed the old, leaves folders beside the folder: the next staging
+// removes them first, and they never show in the folder.
+TEST(StagedFolder, LeftoversOfAKilledProcessAreRemovedSilently) {
+  TempDir dir;
+  const fs::path folder = dir / "out";
+  writeFile(folder / "complete.uexp", "complete");
+  writeFile(dir / ".out.uexpmod-new/half.uexp", "ha");
+  writeFile(dir / ".out.uexpmod-old/older.uexp", "older");
+  {
+    StagedFolder staged(folder);
+    EXPECT_TRUE(staged.write("next.uexp", kMode, bytes("next")));
+    EXPECT_TRUE(staged.commit());
+  }
+  EXPECT_EQ((std::map<std::string, std::string>{{"out/", ""}, {"out/next.uexp", "next"}}),
+            entriesUnder(dir.path()));
+}
+
+// A folder the rename cannot move keeps its old content, and the staged
+// content is dropped; where no staging folder can be made, the folder is
+// emptied and the files are written into it, each replacing what stood
+// there whole.
+TEST(StagedFolder, FoldersThatCannotBeSwappedKeepTheirContentOrAreWrittenInPlace) {
+  TempDir dir;
+  const fs::path folder = dir / "out";
+  writeFile(folder / "old.uexp", "old");
+  renamefaults::exchange = EINVAL;
+  renamefaults::refuseRename = (dir / "out").string();
+  renamefaults::renameError = EBUSY;
+  {
+    StagedFolder staged(folder);
+    EXPECT_TRUE(staged.write("new.uexp", kMode, bytes("new")));
+    EXPECT_FALSE(staged.commit());
+    EXPECT_EQ(EBUSY, staged.error());
+  }
+  renamefaults::refuseRename.clear();
+  renamefaults::exchange = 0;
+  EXPECT_EQ((std::map<std::string, std::string>{{"out/", ""}, {"out/old.uexp", "old"}}),
+            entriesUnder(dir.path()));
+
+  renamefaults::refuseMkdir = ".out.uexpmod-new";
+  writeFile(folder / "sub/stale.uexp", "stale");
+  {
+    StagedFolder staged(folder);
+    EXPECT_FALSE(staged.staged());
+    EXPECT_EQ(0, staged.error());
+    EXPECT_TRUE(entriesUnder(folder).empty());  // emptied first
+    EXPECT_TRUE(staged.write("sub/new.uexp", kMode, bytes("new")));
+    EXPECT_TRUE(staged.write("sub/new.uexp", kMode, bytes("newer")));  // replaced whole
+    EXPECT_FALSE(staged.write("sub/new.uexp", kMode, [](int fd) {
+      FileUtils::writeAll(fd, std::string("half"));
+      return false;
+    }));
+    EXPECT_TRUE(staged.commit());
+  }
+  EXPECT_EQ((std::map<std::string, std::string>{
+                {"out/", ""}, {"out/sub/", ""}, {"out/sub/new.uexp", "newer"}}),
+            entriesUnder(dir.path()));
+
+  // Neither the staging folder nor the folder can be made: why is told.
+  renamefaults::refuseMkdir = "unmade";
+  {
+    StagedFolder staged(dir / "unmade");
+    EXPECT_FALSE(staged.staged());
+    EXPECT_EQ(EACCES, staged.error());
+    EXPECT_FALSE(staged.write("a.uexp", kMode, bytes("a")));
+  }
+  renamefaults::refuseMkdir.clear();
+  EXPECT_FALSE(fs::exists(dir / "unmade"));
+}
+
+}  // namespace

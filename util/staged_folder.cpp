@@ -1,0 +1,102 @@
+#include "util/staged_folder.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <system_error>
+
+#include "util/file_utils.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A hidden name beside `folder` for this class's own use; the folder's name
+// is in it, so that the folders of two StagedFolders in one place never mix.
+fs::path beside(const fs::path& folder, const char* what) {
+  return folder.parent_path() / ("." + folder.filename().string() + ".uexpmod-" + what);
+}
+
+// Swaps the entries at `a` and `b` in one step. 0, or the errno value: no
+// such call (an old kernel), EINVAL where the storage cannot (Android's
+// shared storage), ENOENT where one of them is missing.
+int exchange(const fs::path& a, const fs::path& b) {
+#if defined(SYS_renameat2) && defined(RENAME_EXCHANGE)
+  if (::syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0) {
+    return 0;
+  }
+  return errno;
+#else
+  return ENOSYS;
+#endif
+}
+
+// Whether `a` and `b` lie on one file system, so that a rename can move one
+// in place of the other. The entries themselves, links not followed.
+bool sameStorage(const fs::path& a, const fs::path& b) {
+  struct stat first = {};
+  struct stat second = {};
+  return ::lstat(a.c_str(), &first) == 0 && ::lstat(b.c_str(), &second) == 0 &&
+         first.st_dev == second.st_dev;
+}
+
+}  // namespace
+
+StagedFolder::StagedFolder(const fs::path& folder)
+    : folder_(folder), staging_(beside(folder, "new")), old_(beside(folder, "old")) {
+  // What a process that ended before its commit, or during it, left.
+  FileUtils::removeDirectory(staging_);
+  FileUtils::removeDirectory(old_);
+  if (::mkdir(staging_.c_str(), 0777) == 0) {
+    // A missing folder is made by the rename; a mount point cannot be moved.
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(folder_, ec)) || sameStorage(folder_, staging_)) {
+      staged_ = true;
+      return;
+    }
+    FileUtils::removeDirectory(staging_);
+  }
+  // In place: emptied as far as it can be, what cannot be removed staying.
+  FileUtils::removeDirectory(folder_);
+  std::error_code error;
+  if (!FileUtils::createDirectories(folder_, error)) error_ = error.value();
+}
+
+StagedFolder::~StagedFolder() {
+  if (staged_) FileUtils::removeDirectory(staging_);
+}
+
+bool StagedFolder::write(const fs::path& relative, fs::perms mode, const FileFill& fill) {
+  if (staged_) return FileUtils::writeNewFile(staging_ / relative, mode, fill);
+  return FileUtils::replaceFile(folder_ / relative, mode, fill);
+}
+
+bool StagedFolder::commit() {
+  if (!staged_) return true;
+  staged_ = false;  // whatever happens here, the staging folder is done with
+  int error = exchange(staging_, folder_);
+  if (error == 0) {
+    FileUtils::removeDirectory(staging_);  // the old content, now
+    return true;
+  }
+  // The folder aside, if it is there, then the new content in its place:
+  // in between the folder is missing, never half of either.
+  if (std::rename(folder_.c_str(), old_.c_str()) == 0 || errno == ENOENT) {
+    if (std::rename(staging_.c_str(), folder_.c_str()) == 0) {
+      FileUtils::removeDirectory(old_);
+      return true;
+    }
+    error = errno;
+    std::rename(old_.c_str(), folder_.c_str());
+  } else {
+    error = errno;
+  }
+  error_ = error;
+  FileUtils::removeDirectory(staging_);
+  return false;
+}

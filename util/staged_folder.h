@@ -1,0 +1,63 @@
+#pragma once
+
+#include <filesystem>
+
+#include "util/file_writes.h"
+
+// New content for a folder, built beside it and put in its place in one
+// step, so that however the process ends, and whenever, the folder holds
+// either all of its old content or all of the new, never a mixture and
+// never a file cut short.
+//
+// The files go into a staging folder next to the folder, on the same
+// storage, each created exclusively. commit() then swaps the two folders in
+// one rename (RENAME_EXCHANGE) where the storage has it, else in two (the
+// folder aside, the staging folder in its place, between which the folder
+// is briefly missing: Android's shared storage refuses the exchange), and
+// removes the old content. Whatever an object that never committed left
+// beside the folder, a staging folder or old content not yet removed, the
+// next object removes first.
+//
+// Where no staging folder can be made beside the folder, or the folder is a
+// mount point that a rename cannot move, the new content is written into
+// the folder itself after it is emptied as far as it can be, each file
+// through a temporary file renamed over what stands there: each file is
+// still whole or absent, but a process that ends part way leaves part of
+// the new content.
+class StagedFolder {
+ public:
+  // Begins new content for `folder`. Makes nothing but the staging folder;
+  // the folder itself is made, if missing, only by commit().
+  explicit StagedFolder(const std::filesystem::path& folder);
+  // Removes a staging folder that was not committed.
+  ~StagedFolder();
+  StagedFolder(const StagedFolder&) = delete;
+  StagedFolder& operator=(const StagedFolder&) = delete;
+
+  // Whether the new content is staged and put in place whole by commit().
+  bool staged() const { return staged_; }
+  // Why the new content has nowhere to go, as an errno value: neither the
+  // staging folder nor, in its stead, the folder itself could be made; or
+  // commit() could not put the staged content in place. 0 otherwise.
+  int error() const { return error_; }
+
+  // Makes the file at `relative` in the new content, with its missing
+  // folders, the permissions `mode`, and the bytes `fill` writes. True only
+  // when every byte was written; otherwise nothing of it is left under its
+  // name. Staged, the file is new: a second file at the same path fails.
+  // In the folder itself, it replaces whatever file stood there.
+  bool write(const std::filesystem::path& relative, std::filesystem::perms mode,
+             const FileFill& fill);
+
+  // Puts the staged content in the folder's place and removes the old. True
+  // when nothing was staged. False, with error() set, when the folder could
+  // not be replaced: it keeps its old content, and the staged is removed.
+  bool commit();
+
+ private:
+  std::filesystem::path folder_;
+  std::filesystem::path staging_;  // beside the folder: the new content until committed
+  std::filesystem::path old_;      // beside the folder: the old content while it is removed
+  bool staged_ = false;
+  int error_ = 0;
+};
