@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <map>
+#include <set>
 
 #include "tests/test_support.h"
 #include "util/string_utils.h"
@@ -98,6 +100,26 @@ std::map<std::string, std::string> filesUnder(const fs::path& dir) {
       files[entry.path().lexically_relative(dir).string()] = readFile(entry.path());
   }
   return files;
+}
+
+// Where two trees of files differ, by path, with the sizes: a message for a
+// failed comparison that does not print the bytes.
+std::string treeDifference(const std::map<std::string, std::string>& expected,
+                           const std::map<std::string, std::string>& actual) {
+  std::string text;
+  for (const auto& [path, bytes] : expected) {
+    const auto it = actual.find(path);
+    if (it == actual.end()) {
+      text += "  missing " + path + "\n";
+    } else if (it->second != bytes) {
+      text += "  other bytes in " + path + " (" + std::to_string(it->second.size()) + " of " +
+              std::to_string(bytes.size()) + " bytes)\n";
+    }
+  }
+  for (const auto& [path, bytes] : actual) {
+    if (!expected.contains(path)) text += "  extra " + path + "\n";
+  }
+  return text;
 }
 
 class EndToEnd : public ::testing::Test {
@@ -455,6 +477,63 @@ TEST_F(EndToEnd, HundredThousandTinyFiles) {
                                             green("✓ 匹配到 100 个文件，已复制到打包目录")));
   EXPECT_TRUE(run.out.ends_with(green("✓ 修改完成，共处理 100 个文件") + kBanner));
   EXPECT_EQ(kMarker + "xyz", get("uexp打包/d0/1000.uexp"));
+}
+
+// A phone ends a terminal app with SIGKILL, at any moment. Killed while it
+// writes a copy, a run must leave the repack folder as the last complete run
+// left it, and the next run must clear what the killed one left behind
+// without a word.
+TEST_F(EndToEnd, KilledWhileACopyIsWrittenLeavesTheLastCompleteRun) {
+  const auto prepare = [](const std::string& rules) {
+    fs::remove_all(kRoot);
+    put("pak/one.pak", "p");
+    put("配置/r.txt", rules);
+    put("uexp解包/other.uexp", std::string(5000, 'n') + "abc");
+    for (int i = 0; i < 5; ++i) {
+      std::string bytes = kMarker;
+      for (int piece = 0; piece < 1000 * (i + 1); ++piece) bytes += "abc" + std::to_string(piece);
+      put("uexp解包/t" + std::to_string(i) + ".uexp", bytes);
+    }
+  };
+  const std::string rulesA = "abc=xyz\n";
+  const std::string rulesB = "abc=ABC\n";
+
+  prepare(rulesB);
+  const ToolRun clean = runTool("1\n1\n");
+  ASSERT_EQ(0, clean.status) << clean.err;
+  const auto copiesB = filesUnder(kRoot / "uexp打包");
+  ASSERT_EQ(5u, copiesB.size());
+
+  prepare(rulesA);
+  ASSERT_EQ(0, runTool("1\n1\n").status);
+  const auto copiesA = filesUnder(kRoot / "uexp打包");
+  ASSERT_EQ(5u, copiesA.size());
+  for (const auto& [path, bytes] : copiesA) ASSERT_NE(copiesB.at(path), bytes) << path;
+
+  // The target copied third, in the order the tool walks the folder.
+  std::vector<std::string> order;
+  for (const auto& entry : fs::directory_iterator(kRoot / "uexp解包")) {
+    if (entry.path().filename() != "other.uexp") order.push_back(entry.path().filename().string());
+  }
+  ASSERT_EQ(5u, order.size());
+  put("配置/r.txt", rulesB);
+  const ToolRun killed = runTool("1\n1\n", "", withFault("KILL", order[2]));
+  ASSERT_EQ(128 + SIGKILL, killed.status) << killed.out;
+  ASSERT_TRUE(fs::is_directory(kRoot / "uexp打包"));
+  const auto left = filesUnder(kRoot / "uexp打包");
+  EXPECT_TRUE(left == copiesA) << "the copy of " << order[2] << " was being written\n"
+                               << treeDifference(copiesA, left);
+
+  const ToolRun next = runTool("1\n1\n");
+  EXPECT_EQ(0, next.status) << next.err;
+  EXPECT_EQ(clean.out, next.out);
+  const auto copies = filesUnder(kRoot / "uexp打包");
+  EXPECT_TRUE(copies == copiesB) << treeDifference(copiesB, copies);
+  std::set<std::string> root;
+  for (const auto& entry : fs::directory_iterator(kRoot)) {
+    root.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ((std::set<std::string>{"pak", "uexp解包", "uexp打包", "配置", "提取的pak"}), root);
 }
 
 }  // namespace
