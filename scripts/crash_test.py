@@ -35,7 +35,11 @@ complete run of one rule set:
     of the menu lines are masked to the shade they stand for), (e) uexp打包
     must hold exactly that run's files and folders, and (f) nothing may be
     left beside the standard folders of the workspace root.
-A run that ends by itself before t must have succeeded and left its own set.
+Every other kill point runs with the fault library refusing to exchange two
+folders in one step, as Android's shared storage does: the tool then puts its
+copies in place with two renames, and only there may a kill leave the folder
+missing. A run that ends by itself before t must have succeeded and left its
+own set.
 At the end the sources under uexp解包 must be unchanged.
 
 Prints a summary (how many runs were killed, how far each had got by what it
@@ -63,6 +67,10 @@ BUILD = os.path.join(REPO, "build-crash")
 WS = os.path.join(BUILD, "workspace")
 IO = os.path.join(BUILD, "io")  # the tool's stdin and output, outside the workspace
 TOOL = os.path.join(BUILD, "uexpmod")
+# The fault library, for runs where the storage refuses to exchange two
+# folders in one step, as Android's shared storage does.
+FAULTS = os.path.join(BUILD, "fault_injection.so")
+NO_EXCHANGE = {"LD_PRELOAD": FAULTS, "UEXPMOD_FAULT_NOEXCHANGE": "1"}
 
 MARKER = b"Game/Mod/Escape/Audio/WwiseBank/"
 UNPACK = os.path.join(WS, "uexp解包")
@@ -108,6 +116,8 @@ def build():
                    check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", BUILD, "--target", "uexpmod", "--parallel", "2"],
                    check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([os.environ.get("CXX", "c++"), "-O2", "-shared", "-fPIC", "-o", FAULTS,
+                    os.path.join(REPO, "tests", "fault_injection.cpp"), "-ldl"], check=True)
 
 
 # ---------------------------------------------------------------- workspace
@@ -193,17 +203,19 @@ class Run:
         self.status, self.out, self.err, self.seconds = status, out, err, seconds
 
 
-def run_tool(kill_after=None):
+def run_tool(kill_after=None, env=None):
     """Runs the tool with "1\\n1\\n" as its input (the pak menu, then the rule
-    menu). Kills it with SIGKILL `kill_after` seconds after its start unless
-    it has ended by then. The status is -9 for a killed run."""
+    menu), with `env` added to its environment. Kills it with SIGKILL
+    `kill_after` seconds after its start unless it has ended by then. The
+    status is -9 for a killed run."""
     os.makedirs(IO, exist_ok=True)
     with open(os.path.join(IO, "stdin"), "wb") as f:
         f.write(b"1\n1\n")
     paths = [os.path.join(IO, n) for n in ("stdin", "stdout", "stderr")]
     with open(paths[0], "rb") as i, open(paths[1], "wb") as o, open(paths[2], "wb") as e:
         start = time.monotonic()
-        proc = subprocess.Popen([TOOL], stdin=i, stdout=o, stderr=e, cwd=IO)
+        proc = subprocess.Popen([TOOL], stdin=i, stdout=o, stderr=e, cwd=IO,
+                                env=dict(os.environ, **(env or {})))
         if kill_after is not None:
             while proc.poll() is None:
                 left = start + kill_after - time.monotonic()
@@ -271,11 +283,14 @@ class Failures:
         return bool(self.kinds)
 
 
-def check_killed_state(prev, new, fail, point):
+def check_killed_state(prev, new, fail, point, may_be_missing):
     """The repack folder after a killed run, against the whole sets `prev`
     (the last complete run's) and `new` (the killed run's). Tells what it
-    found: "missing", "previous", "new" or "broken"."""
+    found: "missing", "previous", "new" or "broken". It may be missing only
+    where the folders are swapped in two renames."""
     if not os.path.lexists(REPACK):
+        if not may_be_missing:
+            fail.add("(b) uexp打包 missing, though the folders are exchanged in one step", point, "")
         return "missing"
     if not os.path.isdir(REPACK) or os.path.islink(REPACK):
         fail.add("(b) uexp打包 is not a folder", point, "")
@@ -415,21 +430,26 @@ def main():
         period = statistics.median(durations)
         moment = share * period
         moments.append(moment)
-        point = "point %d (rules %s, kill at %.3f s = %.2f T)" % (k, name, moment, share)
+        # Every other run with the exchange refused: the folders then change
+        # places in two renames.
+        renames = k % 2 == 1
+        env = NO_EXCHANGE if renames else None
+        point = "point %d (rules %s, kill at %.3f s = %.2f T%s)" % (
+            k, name, moment, share, ", two renames" if renames else "")
         use_rules(name)
-        run = run_tool(kill_after=moment)
+        run = run_tool(kill_after=moment, env=env)
         bins[min(int(share * 10), 10)] += 1
         if run.status == -signal.SIGKILL:
             killed += 1
             phase = progress_of(run.out)
             phases[phase] += 1
-            left = check_killed_state(whole_sets[state], whole_sets[name], fail, point)
+            left = check_killed_state(whole_sets[state], whole_sets[name], fail, point, renames)
             found[left] += 1
             found[phase, left] += 1
         else:
             phases["ended by itself before the kill"] += 1
             check_complete_run(run, ref[name], fail, point + ", ended by itself")
-        run = run_tool()
+        run = run_tool(env=env)
         check_complete_run(run, ref[name], fail, point + ", the following complete run")
         durations.append(run.seconds)
         state = name

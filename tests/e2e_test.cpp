@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <map>
 #include <set>
+#include <tuple>
 
 #include "tests/test_support.h"
 #include "util/string_utils.h"
@@ -483,7 +484,13 @@ TEST_F(EndToEnd, HundredThousandTinyFiles) {
 // writes a copy, a run must leave the repack folder as the last complete run
 // left it, and the next run must clear what the killed one left behind
 // without a word.
-TEST_F(EndToEnd, KilledWhileACopyIsWrittenLeavesTheLastCompleteRun) {
+// A run killed while it writes a copy, and at each step that puts the new
+// copies in place (the exchange of the folders, or, where the storage
+// refuses it, each of the two renames), leaves the last complete run's
+// copies, this run's, or (between the two renames) no folder: never a
+// mixture, never a copy cut short. The next run says and leaves exactly what
+// a run on a clean workspace does.
+TEST_F(EndToEnd, KilledRunsLeaveOneWholeSetOfCopies) {
   const auto prepare = [](const std::string& rules) {
     fs::remove_all(kRoot);
     put("pak/one.pak", "p");
@@ -516,24 +523,49 @@ TEST_F(EndToEnd, KilledWhileACopyIsWrittenLeavesTheLastCompleteRun) {
     if (entry.path().filename() != "other.uexp") order.push_back(entry.path().filename().string());
   }
   ASSERT_EQ(5u, order.size());
-  put("配置/r.txt", rulesB);
-  const ToolRun killed = runTool("1\n1\n", "", withFault("KILL", order[2]));
-  ASSERT_EQ(128 + SIGKILL, killed.status) << killed.out;
-  ASSERT_TRUE(fs::is_directory(kRoot / "uexp打包"));
-  const auto left = filesUnder(kRoot / "uexp打包");
-  EXPECT_TRUE(left == copiesA) << "the copy of " << order[2] << " was being written\n"
-                               << treeDifference(copiesA, left);
+  enum class Left { kOld, kNew, kNone };
+  const std::tuple<const char*, Environment, Left> kills[] = {
+      {"while a copy is written", withFault("KILL", order[2]), Left::kOld},
+      {"just after the exchange", withFault("KILLRENAME", "uexp打包"), Left::kNew},
+      {"between the two renames",
+       Environment{{"LD_PRELOAD", UEXPMOD_FAULT_LIBRARY},
+                   {"ASAN_OPTIONS", "verify_asan_link_order=0"},
+                   {"UEXPMOD_FAULT_NOEXCHANGE", "1"},
+                   {"UEXPMOD_FAULT_KILLRENAME", "uexp打包"}},
+       Left::kNone},
+      {"after the second rename",
+       Environment{{"LD_PRELOAD", UEXPMOD_FAULT_LIBRARY},
+                   {"ASAN_OPTIONS", "verify_asan_link_order=0"},
+                   {"UEXPMOD_FAULT_NOEXCHANGE", "1"},
+                   {"UEXPMOD_FAULT_KILLRENAME", "uexp打包.uexpmod-new"}},
+       Left::kNew},
+  };
+  for (const auto& [when, fault, expected] : kills) {
+    SCOPED_TRACE(when);
+    put("配置/r.txt", rulesA);
+    ASSERT_EQ(0, runTool("1\n1\n").status);
+    put("配置/r.txt", rulesB);
+    const ToolRun killed = runTool("1\n1\n", "", fault);
+    ASSERT_EQ(128 + SIGKILL, killed.status) << killed.out;
+    if (expected == Left::kNone) {
+      EXPECT_FALSE(fs::exists(kRoot / "uexp打包"));
+    } else {
+      const auto left = filesUnder(kRoot / "uexp打包");
+      const auto& want = expected == Left::kOld ? copiesA : copiesB;
+      EXPECT_TRUE(left == want) << treeDifference(want, left);
+    }
 
-  const ToolRun next = runTool("1\n1\n");
-  EXPECT_EQ(0, next.status) << next.err;
-  EXPECT_EQ(clean.out, next.out);
-  const auto copies = filesUnder(kRoot / "uexp打包");
-  EXPECT_TRUE(copies == copiesB) << treeDifference(copiesB, copies);
-  std::set<std::string> root;
-  for (const auto& entry : fs::directory_iterator(kRoot)) {
-    root.insert(entry.path().filename().string());
+    const ToolRun next = runTool("1\n1\n");
+    EXPECT_EQ(0, next.status) << next.err;
+    EXPECT_EQ(clean.out, next.out);
+    const auto copies = filesUnder(kRoot / "uexp打包");
+    EXPECT_TRUE(copies == copiesB) << treeDifference(copiesB, copies);
+    std::set<std::string> root;
+    for (const auto& entry : fs::directory_iterator(kRoot)) {
+      root.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ((std::set<std::string>{"pak", "uexp解包", "uexp打包", "配置", "提取的pak"}), root);
   }
-  EXPECT_EQ((std::set<std::string>{"pak", "uexp解包", "uexp打包", "配置", "提取的pak"}), root);
 }
 
 }  // namespace

@@ -29,13 +29,19 @@
 //                                 terminal app: nothing it would do next runs.
 //                                 A path opened relative to a folder's
 //                                 descriptor is matched as that folder's path
-//                                 joined with it.
+//                                 joined with it;
+//   UEXPMOD_FAULT_NOEXCHANGE=1    renameat2 with RENAME_EXCHANGE fails with
+//                                 EINVAL, as on Android's shared storage;
+//   UEXPMOD_FAULT_KILLRENAME=<text>  the process kills itself with SIGKILL
+//                                 just after it renamed (or exchanged) an entry
+//                                 whose path contains <text>.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -198,7 +204,8 @@ extern "C" ssize_t sendfile(int out, int in, off_t* offset, std::size_t count) {
   if (full == fullDescriptors().end()) return realSendfile(out, in, offset, count);
   // As a write: half of what is left of the input, then a full storage.
   struct stat input = {};
-  if (!full->second && ::fstat(in, &input) == 0 && offset != nullptr && input.st_size > *offset + 1) {
+  if (!full->second && ::fstat(in, &input) == 0 && offset != nullptr &&
+      input.st_size > *offset + 1) {
     full->second = true;
     return realSendfile(out, in, offset, static_cast<std::size_t>(input.st_size - *offset) / 2);
   }
@@ -265,4 +272,49 @@ extern "C" int mkdir(const char* path, mode_t mode) {
     return -1;
   }
   return real<Mkdir>("mkdir")(path, mode);
+}
+
+// The kernel's flag, where the C library's headers do not name it.
+#ifndef RENAME_EXCHANGE
+#define RENAME_EXCHANGE (1 << 1)
+#endif
+namespace {
+[[noreturn]] void killNow() {
+  ::kill(::getpid(), SIGKILL);
+  std::abort();  // not reached
+}
+}  // namespace
+
+extern "C" int rename(const char* from, const char* to) {
+  using Rename = int (*)(const char*, const char*);
+  const int result = real<Rename>("rename")(from, to);
+  if (result == 0 && pathMatches("UEXPMOD_FAULT_KILLRENAME", from)) killNow();
+  return result;
+}
+
+// renameat2 as the tool calls it, through syscall(); every other call passes.
+extern "C" long syscall(long number, ...) {
+  va_list rest;
+  va_start(rest, number);
+  long args[6];
+  for (long& arg : args) arg = va_arg(rest, long);
+  va_end(rest);
+  using Syscall = long (*)(long, ...);
+  static const auto realSyscall = real<Syscall>("syscall");
+#ifdef SYS_renameat2
+  if (number == SYS_renameat2 && (static_cast<unsigned long>(args[4]) & RENAME_EXCHANGE) != 0) {
+    if (std::getenv("UEXPMOD_FAULT_NOEXCHANGE") != nullptr) {
+      errno = EINVAL;
+      return -1;
+    }
+    const long result = realSyscall(number, args[0], args[1], args[2], args[3], args[4], args[5]);
+    if (result == 0 &&
+        (pathMatches("UEXPMOD_FAULT_KILLRENAME", reinterpret_cast<const char*>(args[1])) ||
+         pathMatches("UEXPMOD_FAULT_KILLRENAME", reinterpret_cast<const char*>(args[3])))) {
+      killNow();
+    }
+    return result;
+  }
+#endif
+  return realSyscall(number, args[0], args[1], args[2], args[3], args[4], args[5]);
 }

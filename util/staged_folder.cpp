@@ -14,6 +14,11 @@
 
 namespace fs = std::filesystem;
 
+// The kernel's flag, where the C library's headers do not name it.
+#ifndef RENAME_EXCHANGE
+#define RENAME_EXCHANGE (1 << 1)
+#endif
+
 namespace {
 
 // A hidden name beside `folder` for this class's own use; the folder's name
@@ -26,7 +31,7 @@ fs::path beside(const fs::path& folder, const char* what) {
 // such call (an old kernel), EINVAL where the storage cannot (Android's
 // shared storage), ENOENT where one of them is missing.
 int exchange(const fs::path& a, const fs::path& b) {
-#if defined(SYS_renameat2) && defined(RENAME_EXCHANGE)
+#ifdef SYS_renameat2
   if (::syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0) {
     return 0;
   }
