@@ -18,18 +18,25 @@ namespace {
 constexpr std::array<std::string_view, 5> kSeparators = {" ", "=", ":", "->", "替换成"};
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
+// Pads `replacement` with spaces to the character count of `search`.
+void pad(std::string_view search, std::string& replacement) {
+  const std::size_t searchLength = StringUtils::calculateStringLength(search);
+  const std::size_t replacementLength = StringUtils::calculateStringLength(replacement);
+  if (replacementLength < searchLength) replacement.append(searchLength - replacementLength, ' ');
+}
+
 std::optional<ReplacementRule> parseLine(std::string_view rawLine) {
-  const std::string line = StringUtils::trim(rawLine);
+  const std::string_view line = StringUtils::trimView(rawLine);
   if (line.empty() || line.front() == '#') return std::nullopt;
   for (const std::string_view separator : kSeparators) {
     const std::size_t at = line.find(separator);
-    if (at == std::string::npos) continue;
-    std::string search = StringUtils::trim(std::string_view(line).substr(0, at));
-    std::string replacement =
-        StringUtils::trim(std::string_view(line).substr(at + separator.size()));
+    if (at == std::string_view::npos) continue;
+    const std::string_view search = StringUtils::trimView(line.substr(0, at));
+    const std::string_view replacement = StringUtils::trimView(line.substr(at + separator.size()));
     if (search.empty() || replacement.empty()) continue;
-    auto [s, r] = UEXPProcessor::alignStringPair(search, replacement);
-    return ReplacementRule{std::move(s), std::move(r)};
+    ReplacementRule rule{std::string(search), std::string(replacement)};
+    pad(rule.searchText, rule.replacementText);
+    return rule;
   }
   return std::nullopt;
 }
@@ -52,10 +59,8 @@ RuleList UEXPProcessor::parseRules(std::istream& text) {
 
 std::pair<std::string, std::string> UEXPProcessor::alignStringPair(
     const std::string& searchText, const std::string& replacementText) {
-  const std::size_t searchLength = StringUtils::calculateStringLength(searchText);
-  const std::size_t replacementLength = StringUtils::calculateStringLength(replacementText);
   std::string aligned = replacementText;
-  if (replacementLength < searchLength) aligned.append(searchLength - replacementLength, ' ');
+  pad(searchText, aligned);
   return {searchText, std::move(aligned)};
 }
 

@@ -2,42 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <functional>
-#include <new>
 #include <optional>
 #include <random>
 #include <string>
 
+#include "tests/allocation_count.h"
 #include "tests/reference_algorithms.h"
 #include "tests/test_support.h"
 #include "util/string_utils.h"
-
-// This executable's own allocation functions count the bytes held, so a test
-// can bound what building and running the engine costs. Each block carries
-// its size in front of it.
-namespace allocations {
-std::size_t held = 0;
-std::size_t peak = 0;
-}  // namespace allocations
-
-void* operator new(std::size_t size) {
-  constexpr std::size_t kHeader = alignof(std::max_align_t);
-  auto* block = static_cast<unsigned char*>(std::malloc(size + kHeader));
-  if (block == nullptr) throw std::bad_alloc();
-  *reinterpret_cast<std::size_t*>(block) = size;
-  allocations::held += size;
-  allocations::peak = std::max(allocations::peak, allocations::held);
-  return block + kHeader;
-}
-void operator delete(void* p) noexcept {
-  if (p == nullptr) return;
-  constexpr std::size_t kHeader = alignof(std::max_align_t);
-  auto* block = static_cast<unsigned char*>(p) - kHeader;
-  allocations::held -= *reinterpret_cast<std::size_t*>(block);
-  std::free(block);
-}
-void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
 
 namespace {
 
@@ -254,13 +227,10 @@ TEST(MultiReplacer, LongTextsCostTheirNumberNotTheirLength) {
   const auto heldBy = [](const Rules& rules, Forced strategy) {
     const std::vector<BytePair> pairs = toPairs(rules);
     std::vector<char> buffer(rules.front().first.begin(), rules.front().first.end());
-    const std::size_t before = allocations::held;
-    allocations::peak = before;
-    {
+    return allocations::peakDuring([&] {
       MultiReplacer engine = strategy ? MultiReplacer(pairs, *strategy) : MultiReplacer(pairs);
       EXPECT_TRUE(engine.apply(buffer));
-    }
-    return allocations::peak - before;
+    });
   };
   Rules oneLong = {{"a", "b"}, {"c", "d"}, {"e", "f"}};
   std::string text(8 << 20, 'x');

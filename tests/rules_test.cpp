@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "app/uexp_processor.h"
+#include "tests/allocation_count.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -86,6 +87,29 @@ TEST(ParseRules, BinaryAndMalformedInputNeverCrashes) {
   const RuleList big = parse(longLine);
   ASSERT_EQ(1u, big.size());
   EXPECT_EQ(10u << 20, big[0].replacementText.size());
+}
+
+// A line as long as the file costs its parse the line as read and the two
+// texts of its rule, not copies of them all: the line is split and trimmed in
+// place, and the search text is not copied again to be aligned.
+TEST(ParseRules, ALongLineIsNotCopiedOverAndOver) {
+  const std::size_t size = std::size_t{8} << 20;
+  const std::string text = std::string(size, 'x') + " = y\n";
+  // The text is read where it lies, as a file's buffer would be.
+  struct Unowned : std::streambuf {
+    explicit Unowned(const std::string& bytes) {
+      char* const begin = const_cast<char*>(bytes.data());
+      setg(begin, begin, begin + bytes.size());
+    }
+  } buffer(text);
+  std::istream in(&buffer);
+  RuleList rules;
+  const std::size_t peak = allocations::peakDuring([&] { rules = UEXPProcessor::parseRules(in); });
+  ASSERT_EQ(1u, rules.size());
+  EXPECT_EQ(size, rules[0].replacementText.size());
+  // The line read (up to twice its length while it grows), the search text
+  // and the padded replacement.
+  EXPECT_LT(peak, size * 9 / 2) << peak / (1 << 20) << " MiB for a text of 8 MiB";
 }
 
 TEST(AlignStringPair, PadsByCharacterCountNotBytes) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/allocation_count.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -49,6 +50,17 @@ TEST(Utf8ToUtf16LE, ConvertsLenientlyAsDocumented) {
   for (const auto& [input, output] : cases) {
     EXPECT_EQ(hex(output), hex(UTF8Utils::utf8ToUtf16LE(input))) << hex(input);
   }
+}
+
+// A rule text may be as long as the user made it: its UTF-16LE form is made
+// in one allocation of its size, not through a list of units besides.
+TEST(Utf8ToUtf16LE, ALongTextTakesOneAllocationOfItsSize) {
+  const std::string text(std::size_t{4} << 20, 'a');
+  std::string converted;
+  const std::size_t peak =
+      allocations::peakDuring([&] { converted = UTF8Utils::utf8ToUtf16LE(text); });
+  EXPECT_EQ(2 * text.size(), converted.size());
+  EXPECT_LE(peak, 2 * text.size() + 64);
 }
 
 TEST(ReplaceInBytes, ReplacesLeftToRightWithoutOverlap) {

@@ -21,11 +21,12 @@ std::size_t leadStep(unsigned char lead) {
 
 }  // namespace
 
-std::string StringUtils::trim(std::string_view text) {
+std::string StringUtils::trim(std::string_view text) { return std::string(trimView(text)); }
+
+std::string_view StringUtils::trimView(std::string_view text) {
   const std::size_t first = text.find_first_not_of(kWhitespace);
   if (first == std::string_view::npos) return {};
-  const std::size_t last = text.find_last_not_of(kWhitespace);
-  return std::string(text.substr(first, last - first + 1));
+  return text.substr(first, text.find_last_not_of(kWhitespace) - first + 1);
 }
 
 std::size_t StringUtils::calculateStringLength(std::string_view text) {
@@ -41,9 +42,12 @@ std::size_t UTF8Utils::calculateStringLength(std::string_view text) {
   return count;
 }
 
-std::string UTF8Utils::utf8ToUtf16LE(std::string_view text) {
-  std::vector<std::uint16_t> units;
-  units.reserve(text.size());
+namespace {
+
+// Hands `unit` each UTF-16 code unit of UTF-8 `text`, decoded as
+// utf8ToUtf16LE documents.
+template <typename Unit>
+void forEachUtf16Unit(std::string_view text, Unit&& unit) {
   const auto byteAt = [&text](std::size_t i) {
     return static_cast<std::uint32_t>(static_cast<unsigned char>(text[i]));
   };
@@ -52,16 +56,15 @@ std::string UTF8Utils::utf8ToUtf16LE(std::string_view text) {
     const std::uint32_t b = byteAt(pos);
     const std::size_t left = text.size() - pos;
     if (b < 0x80) {
-      units.push_back(static_cast<std::uint16_t>(b));
+      unit(b);
       pos += 1;
     } else if ((b & 0xE0) == 0xC0) {
       if (left < 2) break;
-      units.push_back(static_cast<std::uint16_t>(((b & 0x1F) << 6) | (byteAt(pos + 1) & 0x3F)));
+      unit(((b & 0x1F) << 6) | (byteAt(pos + 1) & 0x3F));
       pos += 2;
     } else if ((b & 0xF0) == 0xE0) {
       if (left < 3) break;
-      units.push_back(static_cast<std::uint16_t>(
-          ((b & 0x0F) << 12) | ((byteAt(pos + 1) & 0x3F) << 6) | (byteAt(pos + 2) & 0x3F)));
+      unit(((b & 0x0F) << 12) | ((byteAt(pos + 1) & 0x3F) << 6) | (byteAt(pos + 2) & 0x3F));
       pos += 3;
     } else if ((b & 0xF8) == 0xF0) {
       if (left < 4) break;
@@ -70,21 +73,30 @@ std::string UTF8Utils::utf8ToUtf16LE(std::string_view text) {
       pos += 4;
       if (cp >= 0x10000) {
         cp -= 0x10000;
-        units.push_back(static_cast<std::uint16_t>(0xD800 + (cp >> 10)));
-        units.push_back(static_cast<std::uint16_t>(0xDC00 + (cp & 0x3FF)));
+        unit(0xD800 + (cp >> 10));
+        unit(0xDC00 + (cp & 0x3FF));
       } else {
-        units.push_back(static_cast<std::uint16_t>(cp));
+        unit(cp);
       }
     } else {
       pos += 1;  // stray continuation byte or 0xF8-0xFF: dropped
     }
   }
+}
 
-  std::string out(units.size() * 2, '\0');
-  for (std::size_t k = 0; k < units.size(); ++k) {
-    out[2 * k] = static_cast<char>(units[k] & 0xFF);
-    out[2 * k + 1] = static_cast<char>(units[k] >> 8);
-  }
+}  // namespace
+
+std::string UTF8Utils::utf8ToUtf16LE(std::string_view text) {
+  // Counted first, so that the result is allocated once, at its size: a
+  // rule text may be as long as the user made it.
+  std::size_t units = 0;
+  forEachUtf16Unit(text, [&](std::uint32_t) { ++units; });
+  std::string out;
+  out.reserve(2 * units);
+  forEachUtf16Unit(text, [&](std::uint32_t u) {
+    out.push_back(static_cast<char>(u & 0xFF));
+    out.push_back(static_cast<char>((u >> 8) & 0xFF));
+  });
   return out;
 }
 

@@ -16,6 +16,8 @@ class StringUtils {
   // Returns `text` without leading and trailing bytes from " \t\n\r". Other
   // white space (vertical tab, form feed, U+3000, U+00A0) is ordinary text.
   static std::string trim(std::string_view text);
+  // The same as a view of `text`: nothing is copied.
+  static std::string_view trimView(std::string_view text);
 
   // Character count, exactly as UTF8Utils::calculateStringLength counts.
   static std::size_t calculateStringLength(std::string_view text);

@@ -1,0 +1,51 @@
+// Replaces the allocation functions of the test executable with ones that
+// count the bytes held. Each block carries its size in front of it.
+#include "tests/allocation_count.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <new>
+
+namespace {
+std::size_t held = 0;
+std::size_t peak = 0;
+std::size_t refuseFrom = 0;  // 0: none is refused
+constexpr std::size_t kHeader = alignof(std::max_align_t);
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (refuseFrom != 0 && size >= refuseFrom) throw std::bad_alloc();
+  auto* block = static_cast<unsigned char*>(std::malloc(size + kHeader));
+  if (block == nullptr) throw std::bad_alloc();
+  *reinterpret_cast<std::size_t*>(block) = size;
+  held += size;
+  peak = std::max(peak, held);
+  return block + kHeader;
+}
+
+void operator delete(void* p) noexcept {
+  if (p == nullptr) return;
+  auto* block = static_cast<unsigned char*>(p) - kHeader;
+  held -= *reinterpret_cast<std::size_t*>(block);
+  std::free(block);
+}
+
+void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
+
+std::size_t allocations::peakDuring(const std::function<void()>& work) {
+  const std::size_t before = held;
+  peak = held;
+  work();
+  return peak - before;
+}
+
+void allocations::refusingFrom(std::size_t bytes, const std::function<void()>& work) {
+  refuseFrom = bytes;
+  try {
+    work();
+  } catch (...) {
+    refuseFrom = 0;
+    throw;
+  }
+  refuseFrom = 0;
+}
