@@ -26,14 +26,12 @@ std::optional<RewriteOutcome> copyRewritten(StagedFolder& copies, const fs::path
                                             FileContent& content) {
   const fs::perms mode = FileUtils::permissionsOf(source);
   RewriteResult result = RewriteResult::kIncomplete;
+  // A rewrite that throws (no memory for the rules' candidates, say) leaves
+  // `result` incomplete, and its copy is removed as after any failed fill.
   const bool written = content.load(source) && copies.write(relative, mode, [&](int fd) {
-    try {
-      result = content.rewrite(
-          replacer, FileContent::Output::kEveryByte,
-          [fd](std::span<const char> bytes) { return FileUtils::writeAll(fd, bytes); });
-    } catch (...) {  // no memory for the rules' candidates, say
-      result = RewriteResult::kIncomplete;
-    }
+    result = content.rewrite(
+        replacer, FileContent::Output::kEveryByte,
+        [fd](std::span<const char> bytes) { return FileUtils::writeAll(fd, bytes); });
     return result != RewriteResult::kIncomplete;
   });
   if (written) {

@@ -18,6 +18,7 @@
 #include <sstream>
 
 #include "app/uexp_processor.h"
+#include "tests/allocation_count.h"
 #include "tests/test_support.h"
 #include "util/content_search.h"
 #include "util/file_utils.h"
@@ -589,6 +590,28 @@ TEST(RewriteWhileCopying, CopiesMadeWithOtherRulesAreRewritten) {
   ASSERT_EQ(kMarker + "aba", readFile(ws / "uexp打包/copy.uexp"));
   EXPECT_EQ(1, ws.processor.processUexpFiles({{"ba", "xy"}}, copied));
   EXPECT_EQ(kMarker + "axy", readFile(ws / "uexp打包/copy.uexp"));
+}
+
+// Memory that runs out while the rules are applied to a copy ends as that
+// file's red line, with a plain copy in its place, never as a crash: here
+// the candidates of a target dense with occurrences find no room.
+TEST(RewriteWhileCopying, NoMemoryForTheRulesEndsAsTheFilesFailure) {
+  Workspace ws;
+  std::string dense = kMarker;
+  while (dense.size() < (std::size_t{2} << 20)) dense += "ab";
+  writeFile(ws / "uexp解包/dense.uexp", dense);
+  writeFile(ws / "uexp解包/small.uexp", kMarker + "ab");
+  const RuleList rules = {{"ab", "ba"}};
+  CopiedTargets copied;
+  allocations::refusingFrom(std::size_t{1} << 20,
+                            [&] { copied = ws.processor.findAndCopyTargetUexp(rules); });
+  EXPECT_EQ(2u, copied.sources.size());
+  EXPECT_EQ(dense, readFile(ws / "uexp打包/dense.uexp"));
+  EXPECT_EQ(kMarker + "ba", readFile(ws / "uexp打包/small.uexp"));
+  EXPECT_EQ(1, ws.processor.processUexpFiles(rules, copied));
+  const std::string out = ws.take();
+  EXPECT_NE(std::string::npos, out.find(red("✗ 修改失败: dense.uexp"))) << out;
+  EXPECT_NE(std::string::npos, out.find(green("✓ 已修改: small.uexp"))) << out;
 }
 
 // A stage that throws a standard exception ends the pass with its message and

@@ -110,10 +110,14 @@ int openTemporary(const fs::path& tmp, fs::perms mode) {
 
 // Has `fill` write the bytes of the file just made at `path`, open as `fd`,
 // and closes it. True only when every write and the close succeeded;
-// otherwise removes the file.
+// otherwise, a fill that threw included, removes the file.
 bool fillFile(int fd, const fs::path& path, const FileFill& fill) {
   if (fd < 0) return false;
-  bool ok = fill(fd);
+  bool ok = false;
+  try {
+    ok = fill(fd);
+  } catch (...) {  // memory, say: the file is removed all the same
+  }
   ok = ::close(fd) == 0 && ok;  // storage may report a failed write only here
   if (!ok) ::unlink(path.c_str());
   return ok;

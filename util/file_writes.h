@@ -12,8 +12,7 @@
 // defined in file_writes.cpp.
 
 // Writes a file's bytes to the descriptor it is given. False when anything
-// could not be read or written. It must not throw, so that whoever made the
-// file for it always gets to remove it when it fails.
+// could not be read or written; one that throws fails the same way.
 using FileFill = std::function<bool(int fd)>;
 
 // New content for a file, written to a temporary file beside it and put in
