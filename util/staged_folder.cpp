@@ -24,7 +24,11 @@ namespace {
 // A hidden name beside `folder` for this class's own use; the folder's name
 // is in it, so that the folders of two StagedFolders in one place never mix.
 fs::path beside(const fs::path& folder, const char* what) {
-  return folder.parent_path() / ("." + folder.filename().string() + ".uexpmod-" + what);
+  std::string name = ".";
+  name += folder.filename().string();
+  name += ".uexpmod-";
+  name += what;
+  return folder.parent_path() / name;
 }
 
 // Swaps the entries at `a` and `b` in one step. 0, or the errno value: no
