@@ -8,6 +8,7 @@
 
 #include "app/uexp_processor.h"
 #include "util/file_utils.h"
+#include "util/selection_index.h"
 
 namespace fs = std::filesystem;
 
@@ -23,7 +24,8 @@ bool isBelow(const fs::path& path, const fs::path& folder) {
 }
 }  // namespace
 
-UEXPProcessor::UEXPProcessor(const fs::path& workspaceRoot, std::istream& in, std::ostream& out)
+UEXPProcessor::UEXPProcessor(const fs::path& workspaceRoot, std::istream& in, std::ostream& out,
+                             const fs::path& cacheFolder)
     : pakDir(workspaceRoot / "pak"),
       unpackDir(workspaceRoot / "uexp解包"),
       repackDir(workspaceRoot / "uexp打包"),
@@ -33,6 +35,10 @@ UEXPProcessor::UEXPProcessor(const fs::path& workspaceRoot, std::istream& in, st
       console(out),
       gradient(out),
       in_(in) {
+  std::error_code noPath;
+  unpackKey_ = fs::absolute(unpackDir, noPath).lexically_normal().string();
+  if (!cacheFolder.empty() && !noPath)
+    indexFile_ = SelectionIndex::fileFor(cacheFolder, unpackKey_);
   // A folder that cannot be made is not reported here: the stage that needs
   // it finds it missing and says so in its own words, and why when access
   // was refused.

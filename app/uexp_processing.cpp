@@ -1,5 +1,6 @@
 // Target files: selecting the unpacked .uexp files that mention the target
 // path, copying them into the repack folder, and rewriting the copies.
+#include <ctime>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -10,6 +11,7 @@
 #include "util/file_content.h"
 #include "util/file_utils.h"
 #include "util/read_ahead.h"
+#include "util/selection_index.h"
 #include "util/staged_folder.h"
 
 namespace fs = std::filesystem;
@@ -62,6 +64,30 @@ RewriteOutcome rewriteInPlace(const fs::path& file, MultiReplacer& replacer, Fil
   return RewriteOutcome::kFailed;
 }
 
+// What the selection index kept from the last run, for each candidate whose
+// key is still the one the index holds; none for the others.
+std::vector<std::optional<SelectionIndex::Entry>> knownFromIndex(
+    const fs::path& indexFile, std::string_view folder, const std::vector<fs::path>& candidates) {
+  std::vector<std::optional<SelectionIndex::Entry>> known(candidates.size());
+  if (indexFile.empty()) return known;
+  const SelectionIndex index =
+      SelectionIndex::read(indexFile, folder, 2 * candidates.size() + 1024);
+  if (index.empty()) return known;
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    struct stat status = {};
+    if (::stat(candidates[i].c_str(), &status) != 0) continue;
+    const FileKey key = FileKey::of(status);
+    if (const std::optional<bool> target = index.find(key)) known[i] = {key, *target};
+  }
+  return known;
+}
+
+std::int64_t nowNs() {
+  struct timespec now = {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
 }  // namespace
 
 CopiedTargets UEXPProcessor::findAndCopyTargetUexp() { return findAndCopyTargetUexp(nullptr); }
@@ -108,29 +134,57 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   const std::string total = std::to_string(candidates.size());
   console.println("扫描 " + total + " 个UEXP文件...", "cyan");
 
+  // A file the last run found holding no marker, unchanged since, is not
+  // opened at all; one it found holding it is opened to be copied, and
+  // searched only if it changed meanwhile. The device number is the
+  // mount's, and may change when the storage is mounted again (a phone's
+  // shared storage after a reboot): then every file is searched, which
+  // costs time, never a wrong selection.
+  const std::vector<std::optional<SelectionIndex::Entry>> known =
+      knownFromIndex(indexFile_, unpackKey_, candidates);
+  std::vector<bool> notOpened(candidates.size());
+  for (std::size_t i = 0; i < known.size(); ++i) notOpened[i] = known[i] && !known[i]->target;
+  std::vector<SelectionIndex::Entry> learned;  // what this run finds, for the next
+  learned.reserve(indexFile_.empty() ? 0 : candidates.size());
+
   std::ostream& out = console.stream();
   const std::string progressColor = console.getColorCode("yellow");
   // Failures are told after the progress line is finished, not inside it.
   std::vector<std::string> failures;
-  ReadAhead readAhead(candidates, unpackDir);
+  ReadAhead readAhead(candidates, unpackDir, notOpened);
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     const fs::path& candidate = candidates[i];
     if ((i + 1) % 10 == 0 || i + 1 == candidates.size()) {
       out << "\r  " << progressColor << "进度: " << (i + 1) << "/" << total << "\033[0m";
       out.flush();
     }
+    if (notOpened[i]) {
+      if (!indexFile_.empty()) learned.push_back(*known[i]);
+      continue;
+    }
 
     // Held open after the search: the copy is made from it, the very file
     // searched. Opened again by its path, it could be another file by then,
     // and some storages (FUSE without a kept cache) would read it again from
-    // the start.
+    // the start. Its key is taken before the search: a change during the
+    // search then shows in the key the next run sees.
     FileHandle opened;
     ContainsResult contains = ContainsResult::kUnreadable;
     try {
       opened = readAhead.open(i);
-      const ContentSearch::Result searched = ContentSearch::search(opened, targetPath);
-      readAhead.searched(searched.wasInMemory);
-      contains = searched.contains;
+      struct stat status = {};
+      const bool keyed = opened && ::fstat(opened.get(), &status) == 0;
+      const FileKey key = FileKey::of(status);
+      if (keyed && known[i] && known[i]->key == key) {
+        contains = ContainsResult::kFound;
+      } else {
+        const ContentSearch::Result searched = ContentSearch::search(opened, targetPath);
+        readAhead.searched(searched.wasInMemory);
+        contains = searched.contains;
+      }
+      if (keyed && contains != ContainsResult::kUnreadable && !indexFile_.empty()) {
+        learned.push_back({key, contains == ContainsResult::kFound});
+      }
     } catch (...) {
     }
     if (contains == ContainsResult::kNotFound) continue;
@@ -163,6 +217,10 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   }
   out << '\n';
   out.flush();
+  if (!indexFile_.empty()) {
+    // A cache: where it cannot be written, the next run searches again.
+    SelectionIndex::write(indexFile_, unpackKey_, std::move(learned), nowNs());
+  }
 
   if (!copies.commit()) {
     // The repack folder keeps the last complete run's copies: none of these

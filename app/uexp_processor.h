@@ -83,9 +83,13 @@ class FatalExit {
 class UEXPProcessor {
  public:
   // Sets the folders below `workspaceRoot` and creates them, silently. Menu
-  // answers are read from `in`; everything the user sees goes to `out`.
+  // answers are read from `in`; everything the user sees goes to `out`. What
+  // the target search finds is kept in `cacheFolder` between runs, so that
+  // a run searches only the files that changed since the last (see
+  // SelectionIndex); none keeps nothing, and every file is searched.
   explicit UEXPProcessor(const std::filesystem::path& workspaceRoot, std::istream& in = std::cin,
-                         std::ostream& out = std::cout);
+                         std::ostream& out = std::cout,
+                         const std::filesystem::path& cacheFolder = {});
 
   // Runs every stage once, in order. Returns the process exit status: 0 when
   // the pass ran to its end or found no target file; 1 after a fatal stage
@@ -149,6 +153,10 @@ class UEXPProcessor {
   ColorConsole console;
   GradientColor gradient;
   std::istream& in_;
+  // The unpack folder's absolute path, which names it in its selection
+  // index, and the file that holds that index (none without a cache folder).
+  std::string unpackKey_;
+  std::filesystem::path indexFile_;
   // The workspace folders the constructor could not make because access was
   // refused, with the errno value.
   std::map<std::filesystem::path, int> refusedFolders_;

@@ -13,7 +13,7 @@ if command -v ninja >/dev/null 2>&1 && [ ! -f "$build/CMakeCache.txt" ]; then ge
 CC=clang CXX=clang++ cmake -S "$repo" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DUEXPMOD_BUILD_TESTS=OFF -DUEXPMOD_BUILD_FUZZ=ON -DUEXPMOD_SANITIZE=address,undefined >/dev/null
 cmake --build "$build" --parallel
-for target in rules utf8 replace; do
+for target in rules utf8 replace index; do
   mkdir -p "$build/corpus/$target"
   echo "== fuzz_$target for ${seconds}s"
   dict=()

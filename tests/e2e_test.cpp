@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <map>
+#include <random>
 #include <set>
+#include <thread>
 #include <tuple>
 
 #include "tests/test_support.h"
@@ -19,6 +22,9 @@ using testsupport::readFile;
 using testsupport::writeFile;
 
 const fs::path kRoot = UEXPMOD_E2E_ROOT;
+// Where the tool keeps its caches in these tests (XDG_CACHE_HOME), never the
+// home folder of whoever runs them; emptied before each test.
+const fs::path kCache = fs::path(UEXPMOD_E2E_ROOT).parent_path() / "e2e-cache";
 const std::string kMarker = "Game/Mod/Escape/Audio/WwiseBank/";
 const std::string kBar40(40, '=');
 const std::string kBar60(60, '=');
@@ -59,12 +65,17 @@ using Environment = std::vector<std::pair<std::string, std::string>>;
 
 // Runs the tool with `input` as its standard input (closed after it).
 // `shellPrefix` may set limits for the tool's process; `env` adds variables
-// to its environment (through the emulator's -E when there is one).
+// to its environment (through the emulator's -E when there is one). Its
+// caches go to kCache unless `env` says otherwise.
 ToolRun runTool(const std::string& input, const std::string& shellPrefix = "",
-                const Environment& env = {}) {
+                Environment env = {}) {
   const fs::path io = fs::path(UEXPMOD_E2E_ROOT).parent_path() / "e2e-io";
   fs::create_directories(io);
   writeFile(io / "stdin", input);
+  if (std::none_of(env.begin(), env.end(),
+                   [](const auto& variable) { return variable.first == "XDG_CACHE_HOME"; })) {
+    env.emplace_back("XDG_CACHE_HOME", kCache.string());
+  }
   std::string launcher = UEXPMOD_E2E_LAUNCHER;
   std::string assignments;
   for (const auto& [name, value] : env) {
@@ -125,7 +136,10 @@ std::string treeDifference(const std::map<std::string, std::string>& expected,
 
 class EndToEnd : public ::testing::Test {
  protected:
-  void SetUp() override { fs::remove_all(kRoot); }
+  void SetUp() override {
+    fs::remove_all(kRoot);
+    fs::remove_all(kCache);
+  }
   void TearDown() override {
     if (!HasFailure()) fs::remove_all(kRoot);
   }
@@ -565,6 +579,86 @@ TEST_F(EndToEnd, KilledRunsLeaveOneWholeSetOfCopies) {
       root.insert(entry.path().filename().string());
     }
     EXPECT_EQ((std::set<std::string>{"pak", "uexp解包", "uexp打包", "配置", "提取的pak"}), root);
+  }
+}
+
+// Random trees, edited at random between runs in every way a file can
+// change (its bytes with its modification time set back, replaced by a
+// rename, removed, added, its modification time or permissions changed): a
+// run that uses what the run before it kept says and leaves exactly what a
+// run without it does.
+TEST_F(EndToEnd, RunsWithTheIndexSelectAsRunsWithoutIt) {
+  std::mt19937 rng(2026);
+  put("pak/one.pak", "p");
+  put("配置/r.txt", "abc=xyz\n");
+  const fs::path unpack = kRoot / "uexp解包";
+  const auto bytesOf = [&](bool target) {
+    std::string bytes(40 + rng() % 3000, 'n');
+    bytes.replace(rng() % (bytes.size() - 40), 3, "abc");
+    if (target) bytes.replace(rng() % (bytes.size() - kMarker.size()), kMarker.size(), kMarker);
+    return bytes;
+  };
+  std::vector<fs::path> files;
+  for (int i = 0; i < 60; ++i) {
+    files.push_back(unpack / ("d" + std::to_string(i % 5)) / ("f" + std::to_string(i) + ".uexp"));
+    writeFile(files.back(), bytesOf(rng() % 3 == 0));
+  }
+  const fs::path noCache = kRoot.parent_path() / "e2e-no-cache";
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    // Every file settled, so that the run keeps them all and the edits
+    // after it meet kept entries.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    const ToolRun indexed = runTool("1\n1\n");
+    const auto copies = filesUnder(kRoot / "uexp打包");
+    fs::remove_all(noCache);
+    const ToolRun plain = runTool("1\n1\n", "", {{"XDG_CACHE_HOME", noCache.string()}});
+    EXPECT_EQ(0, indexed.status);
+    EXPECT_EQ(plain.out, indexed.out);
+    EXPECT_EQ(filesUnder(kRoot / "uexp打包"), copies);
+
+    std::vector<fs::path> added;
+    for (const fs::path& file : files) {
+      if (!fs::exists(file)) continue;
+      const auto time = fs::last_write_time(file);
+      switch (rng() % 8) {
+        case 0: {  // the marker gone or come, the size and time as they were
+          std::string bytes = readFile(file);
+          const std::size_t at = bytes.find(kMarker);
+          if (at != std::string::npos) {
+            bytes[at] = 'g';
+          } else {
+            bytes.replace(0, kMarker.size(), kMarker);
+          }
+          writeFile(file, bytes);
+          fs::last_write_time(file, time);
+          break;
+        }
+        case 1: {  // replaced by a rename, with the old time
+          const fs::path other = file.string() + ".new";
+          writeFile(other, bytesOf(rng() % 2 == 0));
+          fs::last_write_time(other, time);
+          fs::rename(other, file);
+          break;
+        }
+        case 2:
+          fs::remove(file);
+          break;
+        case 3:
+          fs::last_write_time(file, time - std::chrono::hours(1));
+          break;
+        case 4:
+          fs::permissions(file, fs::perms::owner_read);
+          break;
+        case 5:
+          added.push_back(file.parent_path() / ("n" + std::to_string(rng()) + ".uexp"));
+          writeFile(added.back(), bytesOf(rng() % 2 == 0));
+          break;
+        default:
+          break;
+      }
+    }
+    files.insert(files.end(), added.begin(), added.end());
   }
 }
 

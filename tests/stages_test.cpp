@@ -15,7 +15,9 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <set>
 #include <sstream>
+#include <thread>
 
 #include "app/uexp_processor.h"
 #include "tests/allocation_count.h"
@@ -28,11 +30,16 @@
 // This executable's own open stands in front of the C library's, so that a
 // test can have another app save over a file, in place and with a later
 // modification time, at the moment the tool opens the temporary file that is
-// to take the file's place.
+// to take the file's place; and so that a test can see which files a stage
+// opens to read.
 namespace stagingfault {
 std::string saveOver;  // the file
 std::string savedBytes;
 }  // namespace stagingfault
+namespace openlog {
+bool enabled = false;
+std::vector<std::string> read;  // paths opened to be read, while enabled
+}  // namespace openlog
 
 extern "C" int open(const char* path, int flags, ...) {
   va_list rest;
@@ -50,6 +57,7 @@ extern "C" int open(const char* path, int flags, ...) {
       std::abort();
     }
   }
+  if (openlog::enabled && (flags & O_ACCMODE) == O_RDONLY) openlog::read.emplace_back(path);
   using Open = int (*)(const char*, int, ...);
   static const auto realOpen = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "open"));
   return realOpen(path, flags, mode);
@@ -590,6 +598,116 @@ TEST(RewriteWhileCopying, CopiesMadeWithOtherRulesAreRewritten) {
   ASSERT_EQ(kMarker + "aba", readFile(ws / "uexp打包/copy.uexp"));
   EXPECT_EQ(1, ws.processor.processUexpFiles({{"ba", "xy"}}, copied));
   EXPECT_EQ(kMarker + "axy", readFile(ws / "uexp打包/copy.uexp"));
+}
+
+// A repeated run opens only the files that changed since the last, and the
+// targets it copies, and selects and says exactly what a run without the
+// index does. Each way a file can change behind the index: its bytes
+// changed and its modification time set back, replaced by a rename, its
+// permissions changed, written in the same moment as the index was, its
+// times in the future, and the marker gone from it or come into it; then
+// the whole tree swapped for a copy of itself.
+TEST(SelectionIndex, RepeatedRunsOpenOnlyWhatChangedAndSelectTheSame) {
+  TempDir dir;
+  const fs::path root = dir / "ws";
+  const fs::path unpack = root / "uexp解包";
+  const RuleList rules = {{"abc", "xyz"}};
+  // One run of the copy stage: its output, the files it opened to read, and
+  // the copies it left. With `cached`, the index in dir/cache is used.
+  struct Run {
+    std::string out;
+    std::set<std::string> opened;
+    std::map<std::string, std::string> copies;
+  };
+  const auto run = [&](bool cached) {
+    std::istringstream in;
+    std::ostringstream out;
+    UEXPProcessor processor(root, in, out, cached ? dir / "cache" : fs::path());
+    openlog::read.clear();
+    openlog::enabled = true;
+    processor.findAndCopyTargetUexp(rules);
+    openlog::enabled = false;
+    Run result{out.str(), {}, {}};
+    for (const std::string& path : openlog::read) {
+      if (path.find("uexp解包") != std::string::npos) {
+        result.opened.insert(fs::path(path).filename().string());
+      }
+    }
+    for (const auto& entry : fs::recursive_directory_iterator(root / "uexp打包")) {
+      if (entry.is_regular_file()) {
+        result.copies[entry.path().filename().string()] = readFile(entry.path());
+      }
+    }
+    return result;
+  };
+  // Rewrites `name` with `bytes` in place, its modification time set back.
+  const auto rewriteBackdated = [&](const char* name, const std::string& bytes) {
+    const fs::path file = unpack / name;
+    const auto time = fs::last_write_time(file);
+    writeFile(file, bytes);
+    fs::last_write_time(file, time);
+  };
+  const std::string noMarker(kMarker.size() + 3, '.');
+  for (const char* name : {"plain.uexp", "backdated.uexp", "renamed.uexp", "locked.uexp",
+                           "future.uexp", "started.uexp"}) {
+    writeFile(unpack / name, noMarker);
+  }
+  for (const char* name : {"keep.uexp", "stopped.uexp"}) writeFile(unpack / name, kMarker + "abc");
+  fs::last_write_time(unpack / "future.uexp",
+                      fs::file_time_type::clock::now() + std::chrono::hours(1));
+  // Settled: every file's times lie two seconds before the index is written.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  writeFile(unpack / "late.uexp", noMarker);  // written in the moment of the index
+
+  const Run first = run(true);
+  EXPECT_EQ(9u, first.opened.size());
+  EXPECT_EQ((std::set<std::string>{"keep.uexp", "stopped.uexp"}), [&] {
+    std::set<std::string> names;
+    for (const auto& [name, bytes] : first.copies) names.insert(name);
+    return names;
+  }());
+
+  rewriteBackdated("backdated.uexp", kMarker + "abc");
+  rewriteBackdated("stopped.uexp", "X" + kMarker.substr(1) + "abc");
+  writeFile(unpack / "started.uexp", kMarker + "abc");
+  writeFile(unpack / "renamed.new", kMarker + "abc");
+  const auto renamedTime = fs::last_write_time(unpack / "renamed.uexp");
+  fs::last_write_time(unpack / "renamed.new", renamedTime);
+  fs::rename(unpack / "renamed.new", unpack / "renamed.uexp");
+  fs::permissions(unpack / "locked.uexp", fs::perms::owner_read);
+
+  const Run second = run(true);
+  EXPECT_EQ((std::set<std::string>{"backdated.uexp", "renamed.uexp", "locked.uexp", "future.uexp",
+                                   "late.uexp", "stopped.uexp", "started.uexp", "keep.uexp"}),
+            second.opened);
+  const Run without = run(false);
+  EXPECT_EQ(without.out, second.out);
+  EXPECT_EQ(without.copies, second.copies);
+  EXPECT_EQ((std::map<std::string, std::string>{{"keep.uexp", kMarker + "xyz"},
+                                                {"backdated.uexp", kMarker + "xyz"},
+                                                {"renamed.uexp", kMarker + "xyz"},
+                                                {"started.uexp", kMarker + "xyz"}}),
+            second.copies);
+
+  // Once every file has settled and been recorded, only the targets are
+  // opened, to be copied, and the file whose time lies ahead, which never
+  // settles before its time.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  run(true);
+  EXPECT_EQ((std::set<std::string>{"keep.uexp", "backdated.uexp", "renamed.uexp", "started.uexp",
+                                   "future.uexp"}),
+            run(true).opened);
+
+  // The tree swapped for a copy of itself, times and all: every file is
+  // another file now.
+  fs::rename(unpack, root / "old");
+  fs::copy(root / "old", unpack, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  for (const auto& entry : fs::directory_iterator(root / "old")) {
+    fs::last_write_time(unpack / entry.path().filename(), fs::last_write_time(entry.path()));
+  }
+  const Run swapped = run(true);
+  EXPECT_EQ(9u, swapped.opened.size());
+  EXPECT_EQ(without.out, swapped.out);
 }
 
 // Memory that runs out while the rules are applied to a copy ends as that

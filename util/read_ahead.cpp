@@ -7,6 +7,7 @@
 #include <sys/statfs.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -24,11 +25,18 @@ std::uintmax_t askToRead(const FileHandle& file) {
 }  // namespace
 
 ReadAhead::ReadAhead(const std::vector<std::filesystem::path>& files,
-                     const std::filesystem::path& folder)
-    : files_(files), pays_(pays(folder)), aheadFiles_(filesAllowedAhead()) {}
+                     const std::filesystem::path& folder, std::vector<bool> skipped)
+    : files_(files),
+      skipped_(std::move(skipped)),
+      pays_(pays(folder)),
+      aheadFiles_(filesAllowedAhead()) {}
 
 FileHandle ReadAhead::open(std::size_t current) {
   FileHandle file;
+  while (!ahead_.empty() && ahead_.front().index < current) {  // not asked for after all
+    pending_ -= ahead_.front().size;
+    ahead_.pop_front();
+  }
   if (!ahead_.empty() && ahead_.front().index == current) {
     file = std::move(ahead_.front().file);
     pending_ -= ahead_.front().size;
@@ -40,6 +48,7 @@ FileHandle ReadAhead::open(std::size_t current) {
     next_ = std::max(next_, current + 1);
     for (; next_ < files_.size() && pending_ < kAheadBytes && ahead_.size() < aheadFiles_;
          ++next_) {
+      if (next_ < skipped_.size() && skipped_[next_]) continue;
       FileHandle opened = FileHandle::openForReading(files_[next_]);
       if (!opened) continue;  // opened again in its turn, which reports a failure
       const std::uintmax_t size = askToRead(opened);

@@ -21,8 +21,10 @@
 class ReadAhead {
  public:
   // `files` are searched in their order and must outlive this object;
-  // `folder` holds them all and tells what storage they are on.
-  ReadAhead(const std::vector<std::filesystem::path>& files, const std::filesystem::path& folder);
+  // `folder` holds them all and tells what storage they are on. Those that
+  // `skipped` marks are never opened, ahead or in their turn.
+  ReadAhead(const std::vector<std::filesystem::path>& files, const std::filesystem::path& folder,
+            std::vector<bool> skipped = {});
 
   // File `current`, open (invalid when it cannot be opened), for its search;
   // first asks for the files after it, when the tree seems not in memory.
@@ -52,6 +54,7 @@ class ReadAhead {
     std::uintmax_t size;  // bytes asked for
   };
   const std::vector<std::filesystem::path>& files_;
+  const std::vector<bool> skipped_;  // empty: none
   const bool pays_;
   const std::size_t aheadFiles_;
   bool treeInMemory_ = true;

@@ -1,0 +1,205 @@
+#include "util/selection_index.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <system_error>
+
+#include "util/file_handle.h"
+#include "util/file_utils.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kMagic = "UEXPMODI";
+constexpr std::uint32_t kVersion = 1;
+constexpr std::size_t kEntryBytes = 48;
+// Magic, version, the path's length; then the path; then the count. And the
+// checksum at the end.
+constexpr std::size_t kHeadBytes = 8 + 4 + 4;
+constexpr std::size_t kCountBytes = 8;
+constexpr std::size_t kChecksumBytes = 8;
+// A temporary file this old is a killed writer's, not another's at work.
+constexpr std::int64_t kStaleTemporaryNs = std::int64_t{600} * 1'000'000'000;
+
+void put(std::string& out, std::uint64_t value, std::size_t bytes) {
+  for (std::size_t i = 0; i < bytes; ++i)
+    out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+std::uint64_t get(const char* at, std::size_t bytes) {
+  std::uint64_t value = 0;
+  for (std::size_t i = bytes; i-- > 0;) {
+    value = (value << 8) | static_cast<unsigned char>(at[i]);
+  }
+  return value;
+}
+
+// A 64-bit checksum, eight bytes at a time: it tells a file cut short or
+// damaged from a whole one; it is no defence against a file made to pass.
+std::uint64_t checksum(std::span<const char> bytes) {
+  std::uint64_t hash = 0x6a09e667f3bcc908ULL ^ bytes.size();
+  const auto mix = [&hash](std::uint64_t word) {
+    hash = (hash ^ word) * 0x9E3779B97F4A7C15ULL;
+    hash ^= hash >> 29;
+  };
+  std::size_t at = 0;
+  for (; at + 8 <= bytes.size(); at += 8) mix(get(bytes.data() + at, 8));
+  if (at < bytes.size()) mix(get(bytes.data() + at, bytes.size() - at));
+  return hash;
+}
+
+std::int64_t nanoseconds(const struct timespec& time) {
+  return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+}
+
+bool before(const SelectionIndex::Entry& a, const SelectionIndex::Entry& b) {
+  return a.key.device != b.key.device ? a.key.device < b.key.device : a.key.inode < b.key.inode;
+}
+
+}  // namespace
+
+FileKey FileKey::of(const struct stat& status) {
+  return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
+          static_cast<std::uint64_t>(status.st_size), nanoseconds(status.st_mtim),
+          nanoseconds(status.st_ctim)};
+}
+
+SelectionIndex SelectionIndex::read(const fs::path& file, std::string_view folder,
+                                    std::size_t mostEntries) {
+  const FileHandle in = FileHandle::openForReading(file);
+  struct stat status = {};
+  if (!in || ::fstat(in.get(), &status) != 0 || !S_ISREG(status.st_mode)) return {};
+  // Larger than any index of `mostEntries` entries: not read at all.
+  const std::uintmax_t most =
+      kHeadBytes + folder.size() + kCountBytes + mostEntries * kEntryBytes + kChecksumBytes;
+  if (static_cast<std::uintmax_t>(status.st_size) > most) return {};
+  std::string bytes(static_cast<std::size_t>(status.st_size), '\0');
+  std::size_t held = 0;
+  while (held < bytes.size()) {
+    const ssize_t got =
+        ::pread(in.get(), bytes.data() + held, bytes.size() - held, static_cast<off_t>(held));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return {};
+    held += static_cast<std::size_t>(got);
+  }
+  return parse(bytes, folder, mostEntries);
+}
+
+SelectionIndex SelectionIndex::parse(std::span<const char> bytes, std::string_view folder,
+                                     std::size_t mostEntries) {
+  const std::size_t fixed = kHeadBytes + kCountBytes + kChecksumBytes;
+  if (bytes.size() < fixed || std::string_view(bytes.data(), kMagic.size()) != kMagic ||
+      get(bytes.data() + 8, 4) != kVersion || get(bytes.data() + 12, 4) != folder.size() ||
+      bytes.size() - fixed < folder.size() ||
+      std::string_view(bytes.data() + kHeadBytes, folder.size()) != folder) {
+    return {};
+  }
+  const char* const countAt = bytes.data() + kHeadBytes + folder.size();
+  const std::uint64_t count = get(countAt, kCountBytes);
+  const std::size_t entryBytes = bytes.size() - fixed - folder.size();
+  if (count > mostEntries || entryBytes % kEntryBytes != 0 || entryBytes / kEntryBytes != count ||
+      get(bytes.data() + bytes.size() - kChecksumBytes, kChecksumBytes) !=
+          checksum(bytes.first(bytes.size() - kChecksumBytes))) {
+    return {};
+  }
+  SelectionIndex index;
+  index.entries_.reserve(static_cast<std::size_t>(count));
+  for (const char* at = countAt + kCountBytes; index.entries_.size() < count; at += kEntryBytes) {
+    Entry entry;
+    entry.key.device = get(at, 8);
+    entry.key.inode = get(at + 8, 8);
+    entry.key.size = get(at + 16, 8);
+    entry.key.modifiedNs = static_cast<std::int64_t>(get(at + 24, 8));
+    entry.key.changedNs = static_cast<std::int64_t>(get(at + 32, 8));
+    const std::uint64_t flags = get(at + 40, 8);
+    if (flags > 1) return {};
+    entry.target = flags == 1;
+    // Sorted and each file once, as every index is written.
+    if (!index.entries_.empty() && !before(index.entries_.back(), entry)) return {};
+    index.entries_.push_back(entry);
+  }
+  return index;
+}
+
+std::optional<bool> SelectionIndex::find(const FileKey& key) const {
+  const Entry probe{key, false};
+  const auto it = std::lower_bound(entries_.begin(), entries_.end(), probe, before);
+  if (it == entries_.end() || !(it->key == key)) return std::nullopt;
+  return it->target;
+}
+
+bool SelectionIndex::settled(const FileKey& key, std::int64_t nowNs) {
+  return key.modifiedNs < nowNs - kSettleNs && key.changedNs < nowNs - kSettleNs;
+}
+
+std::string SelectionIndex::serialize(std::string_view folder, std::vector<Entry> entries,
+                                      std::int64_t nowNs) {
+  std::erase_if(entries, [nowNs](const Entry& entry) { return !settled(entry.key, nowNs); });
+  std::sort(entries.begin(), entries.end(), before);
+  // One file reached by two paths (a hard link) is one entry.
+  entries.erase(std::unique(entries.begin(), entries.end(),
+                            [](const Entry& a, const Entry& b) { return !before(a, b); }),
+                entries.end());
+  std::string out;
+  out.reserve(kHeadBytes + folder.size() + kCountBytes + entries.size() * kEntryBytes +
+              kChecksumBytes);
+  out.append(kMagic);
+  put(out, kVersion, 4);
+  put(out, folder.size(), 4);
+  out.append(folder);
+  put(out, entries.size(), kCountBytes);
+  for (const Entry& entry : entries) {
+    put(out, entry.key.device, 8);
+    put(out, entry.key.inode, 8);
+    put(out, entry.key.size, 8);
+    put(out, static_cast<std::uint64_t>(entry.key.modifiedNs), 8);
+    put(out, static_cast<std::uint64_t>(entry.key.changedNs), 8);
+    put(out, entry.target ? 1 : 0, 8);
+  }
+  put(out, checksum(out), kChecksumBytes);
+  return out;
+}
+
+bool SelectionIndex::write(const fs::path& file, std::string_view folder,
+                           std::vector<Entry> entries, std::int64_t nowNs) {
+  try {
+    const std::string bytes = serialize(folder, std::move(entries), nowNs);
+    if (!FileUtils::createDirectories(file.parent_path())) return false;
+    // Made exclusively and never taken from another writer: while one is at
+    // work, the others leave the index to it. A temporary file long left
+    // alone is a killed writer's, and goes.
+    std::string name = ".";
+    name += file.filename().string();
+    name += ".tmp";
+    const fs::path temporary = file.parent_path() / name;
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    struct stat leftover = {};
+    if (fd < 0 && errno == EEXIST && ::lstat(temporary.c_str(), &leftover) == 0 &&
+        nanoseconds(leftover.st_mtim) < nowNs - kStaleTemporaryNs) {
+      ::unlink(temporary.c_str());
+      fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    }
+    if (fd < 0) return false;
+    bool ok = FileUtils::writeAll(fd, bytes);
+    ok = ::close(fd) == 0 && ok;
+    if (ok && ::rename(temporary.c_str(), file.c_str()) == 0) return true;
+    ::unlink(temporary.c_str());
+    return false;
+  } catch (...) {  // memory
+    return false;
+  }
+}
+
+fs::path SelectionIndex::fileFor(const fs::path& cacheFolder, std::string_view folder) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::uint64_t hash = checksum(folder);
+  std::string name;
+  for (int i = 0; i < 16; ++i, hash >>= 4) name.insert(name.begin(), kHex[hash & 15]);
+  return cacheFolder / (name + ".index");
+}
