@@ -64,20 +64,21 @@ RewriteOutcome rewriteInPlace(const fs::path& file, MultiReplacer& replacer, Fil
   return RewriteOutcome::kFailed;
 }
 
-// What the selection index kept from the last run, for each candidate whose
-// key is still the one the index holds; none for the others.
-std::vector<std::optional<SelectionIndex::Entry>> knownFromIndex(
-    const fs::path& indexFile, std::string_view folder, const std::vector<fs::path>& candidates) {
-  std::vector<std::optional<SelectionIndex::Entry>> known(candidates.size());
-  if (indexFile.empty()) return known;
+// What the selection index kept from the last run, for each file `found`
+// whose key (taken by the walk) is still the one the index holds; none for
+// the others.
+std::vector<std::optional<SelectionIndex::Entry>> knownFromIndex(const fs::path& indexFile,
+                                                                 std::string_view folder,
+                                                                 const FoundFiles& found) {
+  std::vector<std::optional<SelectionIndex::Entry>> known(found.files.size());
+  if (found.keys.size() != found.files.size()) return known;
   const SelectionIndex index =
-      SelectionIndex::read(indexFile, folder, 2 * candidates.size() + 1024);
-  if (index.empty()) return known;
-  for (std::size_t i = 0; i < candidates.size(); ++i) {
-    struct stat status = {};
-    if (::stat(candidates[i].c_str(), &status) != 0) continue;
-    const FileKey key = FileKey::of(status);
-    if (const std::optional<bool> target = index.find(key)) known[i] = {key, *target};
+      SelectionIndex::read(indexFile, folder, 2 * found.files.size() + 1024);
+  for (std::size_t i = 0; i < known.size() && !index.empty(); ++i) {
+    if (!found.keys[i]) continue;
+    if (const std::optional<bool> target = index.find(*found.keys[i])) {
+      known[i] = {*found.keys[i], *target};
+    }
   }
   return known;
 }
@@ -122,7 +123,11 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   }
   FileContent content;  // one for every target, so its buffer is reused
 
-  const FoundFiles found = FileUtils::findFilesRecursive(unpackDir, ".uexp");
+  // The walk takes each file's key where there is an index to look them up in.
+  std::error_code noIndex;
+  const bool indexed = !indexFile_.empty() && fs::exists(indexFile_, noIndex);
+  const FoundFiles found = FileUtils::findFilesRecursive(
+      unpackDir, ".uexp", indexed ? FileKeys::kTaken : FileKeys::kNone);
   const std::vector<fs::path>& candidates = found.files;
   if (candidates.empty()) {
     reportUnreachable(unpackDir, found.rootError);
@@ -141,7 +146,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   // shared storage after a reboot): then every file is searched, which
   // costs time, never a wrong selection.
   const std::vector<std::optional<SelectionIndex::Entry>> known =
-      knownFromIndex(indexFile_, unpackKey_, candidates);
+      knownFromIndex(indexFile_, unpackKey_, found);
   std::vector<bool> notOpened(candidates.size());
   for (std::size_t i = 0; i < known.size(); ++i) notOpened[i] = known[i] && !known[i]->target;
   std::vector<SelectionIndex::Entry> learned;  // what this run finds, for the next

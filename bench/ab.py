@@ -10,6 +10,10 @@ the script prints each build's median and mean.
 
     python3 bench/ab.py OLD_UEXPMOD NEW_UEXPMOD [--rules 1|t1000|...] [--runs 40] [--cold]
     python3 bench/ab.py UEXPMOD UEXPMOD --rules t1,t1000     (the same build, two rule files)
+
+Every run is a first run: the tool's cache folder ($XDG_CACHE_HOME, a folder
+of the tree) is emptied before it, unless --keep-index keeps the selection
+index from run to run.
 """
 
 import argparse
@@ -22,9 +26,13 @@ import time
 from run import evict
 
 UNPACK = None
+CACHE = None
+KEEP_INDEX = False
 
 
 def run_once(tool, cold=False):
+    if not KEEP_INDEX:
+        shutil.rmtree(CACHE, ignore_errors=True)
     os.sync()
     if cold:
         evict(UNPACK)
@@ -43,9 +51,14 @@ def main():
                     help="evict the unpacked tree from the page cache before every run")
     ap.add_argument("--tree", default=os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                                    "workspace"))
+    ap.add_argument("--keep-index", action="store_true",
+                    help="keep the selection index from run to run (the repeated run)")
     args = ap.parse_args()
-    global UNPACK
+    global UNPACK, CACHE, KEEP_INDEX
     UNPACK = os.path.join(args.tree, "ws", "uexp解包")
+    CACHE = os.path.join(args.tree, "cache")
+    KEEP_INDEX = args.keep_index
+    os.environ["XDG_CACHE_HOME"] = CACHE
 
     config = os.path.join(args.tree, "ws", "配置")
     shutil.rmtree(config, ignore_errors=True)

@@ -17,7 +17,13 @@ the same vocabulary, about one piece per KiB. A third (rules_c*.txt) chains
 rules over that vocabulary (A->B, B->C, ...) in both encodings, so the
 targets are dense with occurrences of them.
 
-usage: make_workspace.py ROOT [--scale 1.0] [--seed N]
+With --near-misses N, the non-target .uexp files also hold about N near
+misses per GiB: the marker with one byte changed, at each of its positions
+in turn (a search that tests a few of the marker's bytes first meets them
+all). With --extra-files N, N more small .uexp files of 1 to 4 KiB, none a
+target, lie in folders of their own: the same targets among more files.
+
+usage: make_workspace.py ROOT [--scale 1.0] [--seed N] [--near-misses N] [--extra-files N]
 """
 import argparse
 import os
@@ -185,6 +191,8 @@ def main():
     ap.add_argument("--scale", type=float, default=1.0, help="fraction of the full size")
     ap.add_argument("--seed", type=int, default=20261207,
                     help="another seed gives another tree: sizes, folders, targets, content")
+    ap.add_argument("--near-misses", type=int, default=0, help="near misses of the marker per GiB")
+    ap.add_argument("--extra-files", type=int, default=0, help="small non-target .uexp files")
     args = ap.parse_args()
     rng = random.Random(args.seed)
     root = args.root
@@ -267,7 +275,27 @@ def main():
                 p = text_rng.randrange(0, max(1, len(data) - len(piece)))
                 if not (p + len(piece) > at and p < at + len(MARKER)):
                     data[p:p + len(piece)] = piece
+        if args.near_misses and i < uexp_count and i not in targets:
+            # From a generator of its own, so the tree is otherwise the same.
+            miss_rng = random.Random(1_000_000 + i)
+            for _ in range(int(args.near_misses * len(data) / (1024 * MIB)) + (miss_rng.random() < 0.5)):
+                if len(data) <= len(MARKER):
+                    break
+                k = miss_rng.randrange(len(MARKER))
+                miss = bytearray(MARKER)
+                miss[k] = (miss[k] + 1 + miss_rng.randrange(254)) % 256
+                p = miss_rng.randrange(0, len(data) - len(MARKER))
+                data[p:p + len(MARKER)] = miss
         with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
+        total += len(data)
+
+    extra_rng = random.Random(args.seed + 5)
+    for i in range(args.extra_files):
+        folder = os.path.join(unpack, "Extra", "E%03d" % (i // 500), "S%02d" % (i % 500 // 50))
+        os.makedirs(folder, exist_ok=True)
+        data = filler(extra_rng, extra_rng.randrange(1024, 4096), [])
+        with open(os.path.join(folder, "Small_%06d.uexp" % i), "wb") as f:
             f.write(data)
         total += len(data)
 
@@ -276,7 +304,8 @@ def main():
         os.makedirs(os.path.join(ws, sub), exist_ok=True)
     with open(os.path.join(ws, "pak", "bench.pak"), "wb") as f:
         f.write(b"PAK")
-    print("wrote %d files, %.1f MiB, %d targets under %s" % (len(sizes), total / MIB, len(targets), root))
+    print("wrote %d files, %.1f MiB, %d targets under %s"
+          % (len(sizes) + args.extra_files, total / MIB, len(targets), root))
 
 
 if __name__ == "__main__":

@@ -140,9 +140,11 @@ def main():
             continue
         rule_bytes = make()
         bound = 64 + (3 * rule_bytes / MIB if rules_count else 0)
+        shutil.rmtree(os.path.join(BUILD, "cache"), ignore_errors=True)
         start = time.perf_counter()
         done = subprocess.run(["/usr/bin/time", "-f", "%M", tool], input=b"1\n1\n",
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              env=dict(os.environ, XDG_CACHE_HOME=os.path.join(BUILD, "cache")))
         seconds = time.perf_counter() - start
         peak = int(done.stderr.decode().strip().splitlines()[-1]) / 1024
         out = done.stdout.decode(errors="replace")

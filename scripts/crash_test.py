@@ -71,6 +71,9 @@ TOOL = os.path.join(BUILD, "uexpmod")
 # folders in one step, as Android's shared storage does.
 FAULTS = os.path.join(BUILD, "fault_injection.so")
 NO_EXCHANGE = {"LD_PRELOAD": FAULTS, "UEXPMOD_FAULT_NOEXCHANGE": "1"}
+# The tool's caches (the selection index), kept from run to run as a user's
+# are, but in the build folder rather than the home folder.
+CACHE = os.path.join(BUILD, "cache")
 
 MARKER = b"Game/Mod/Escape/Audio/WwiseBank/"
 UNPACK = os.path.join(WS, "uexp解包")
@@ -215,7 +218,7 @@ def run_tool(kill_after=None, env=None):
     with open(paths[0], "rb") as i, open(paths[1], "wb") as o, open(paths[2], "wb") as e:
         start = time.monotonic()
         proc = subprocess.Popen([TOOL], stdin=i, stdout=o, stderr=e, cwd=IO,
-                                env=dict(os.environ, **(env or {})))
+                                env=dict(os.environ, XDG_CACHE_HOME=CACHE, **(env or {})))
         if kill_after is not None:
             while proc.poll() is None:
                 left = start + kill_after - time.monotonic()

@@ -17,8 +17,9 @@
 //                                 replaced by a new file holding "saved over",
 //                                 as if another app saved over it then.
 //   UEXPMOD_FAULT_NOLIST=<text>   a folder whose path contains <text> cannot be
-//                                 opened for listing (EACCES), as on shared
-//                                 storage that the app may not read;
+//                                 opened for listing (EACCES), by opendir or
+//                                 open with O_DIRECTORY, as on shared storage
+//                                 that the app may not read;
 //   UEXPMOD_FAULT_NOMKDIR=<text>  a folder whose path contains <text> cannot be
 //                                 made (EACCES), as on shared storage that
 //                                 the app may not write;
@@ -92,6 +93,10 @@ int openFdWithFaults(const char* name, const char* path, int flags, va_list rest
   using Open = int (*)(const char*, int, ...);
   const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(rest, mode_t) : 0;
   const bool reading = (flags & O_ACCMODE) == O_RDONLY;
+  if ((flags & O_DIRECTORY) != 0 && pathMatches("UEXPMOD_FAULT_NOLIST", path)) {
+    errno = EACCES;  // as opendir below
+    return -1;
+  }
   if (reading && pathMatches("UEXPMOD_FAULT_VANISH", path)) ::unlink(path);
   const int fd = real<Open>(name)(path, flags, mode);
   if (fd >= 0 && !reading && pathMatches("UEXPMOD_FAULT_NOSPACE", path)) {

@@ -57,7 +57,9 @@ extern "C" int open(const char* path, int flags, ...) {
       std::abort();
     }
   }
-  if (openlog::enabled && (flags & O_ACCMODE) == O_RDONLY) openlog::read.emplace_back(path);
+  if (openlog::enabled && (flags & O_ACCMODE) == O_RDONLY && (flags & O_DIRECTORY) == 0) {
+    openlog::read.emplace_back(path);
+  }
   using Open = int (*)(const char*, int, ...);
   static const auto realOpen = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "open"));
   return realOpen(path, flags, mode);

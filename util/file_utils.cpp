@@ -1,11 +1,20 @@
 #include "util/file_utils.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
 #include <system_error>
+#include <utility>
+#include <vector>
+
+#include "util/folder_listing.h"
 
 namespace fs = std::filesystem;
 
@@ -58,12 +67,71 @@ bool FileUtils::createDirectories(const fs::path& dir, std::error_code& error) {
 }
 
 bool FileUtils::removeDirectory(const fs::path& path) {
+  // A link standing at the path is removed, never followed.
+  struct stat status = {};
+  if (::lstat(path.c_str(), &status) != 0) return errno == ENOENT;
+  if (!S_ISDIR(status.st_mode)) return ::unlink(path.c_str()) == 0 || errno == ENOENT;
   try {
-    // symlink_status: a link standing at the path is removed, never followed.
-    if (!fs::exists(fs::symlink_status(path))) return true;
-    fs::remove_all(path);
-    return true;
-  } catch (...) {
+    // Each folder is listed whole, then its entries removed through its
+    // descriptor, with the type the listing gives (no entry's path looked up
+    // from the root, none examined where the listing says what it is), and
+    // the folder itself once empty. An explicit stack, not recursion: a deep
+    // tree cannot exhaust the call stack.
+    struct Folder {
+      int fd;
+      std::vector<std::pair<std::string, bool>> entries;  // name, whether a folder
+      std::size_t next = 0;
+      std::string name;  // in its parent
+    };
+    const std::unique_ptr<char[]> buffer(new char[FolderListing::kBuffer]);
+    bool ok = true;
+    std::vector<Folder> open;
+    const auto enter = [&](int fd, std::string name) {
+      Folder folder{fd, {}, 0, std::move(name)};
+      ok = FolderListing::forEach(fd, buffer.get(),
+                                  [&](const char* entry, unsigned char type) {
+                                    const std::string_view view = entry;
+                                    if (view == "." || view == "..") return;
+                                    bool isFolder = type == DT_DIR;
+                                    struct stat what = {};
+                                    if (type == DT_UNKNOWN) {
+                                      isFolder =
+                                          ::fstatat(fd, entry, &what, AT_SYMLINK_NOFOLLOW) == 0 &&
+                                          S_ISDIR(what.st_mode);
+                                    }
+                                    folder.entries.emplace_back(entry, isFolder);
+                                  }) &&
+           ok;
+      open.push_back(std::move(folder));
+    };
+    const int root = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (root < 0) return false;
+    enter(root, path.string());
+    while (!open.empty()) {
+      Folder& folder = open.back();
+      if (folder.next == folder.entries.size()) {
+        const Folder done = std::move(folder);
+        open.pop_back();
+        ::close(done.fd);
+        const int parent = open.empty() ? AT_FDCWD : open.back().fd;
+        ok = ::unlinkat(parent, done.name.c_str(), AT_REMOVEDIR) == 0 && ok;
+        continue;
+      }
+      const auto& [name, isFolder] = folder.entries[folder.next++];
+      if (!isFolder) {
+        ok = ::unlinkat(folder.fd, name.c_str(), 0) == 0 && ok;
+        continue;
+      }
+      const int sub =
+          ::openat(folder.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub < 0) {
+        ok = false;
+        continue;
+      }
+      enter(sub, name);  // `folder` may move now
+    }
+    return ok;
+  } catch (...) {  // memory
     return false;
   }
 }

@@ -29,9 +29,10 @@ class FileUtils {
   // lists each folder; never sorted. Links to folders are not descended into,
   // and a subfolder that cannot be opened is skipped. No files when `root` is
   // missing or not a folder, and none, with the reason, when it cannot be
-  // opened.
+  // opened. With FileKeys::kTaken, each file's key is taken as it is found.
   static FoundFiles findFilesRecursive(const std::filesystem::path& root,
-                                       std::string_view extension);
+                                       std::string_view extension,
+                                       FileKeys keys = FileKeys::kNone);
 
   // Writes and copies (file_writes.cpp).
 

@@ -8,17 +8,14 @@
 #include <cerrno>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "util/file_utils.h"
+#include "util/folder_listing.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-struct DirCloser {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
 // The extension as std::filesystem::path::extension gives it for a file
 // name: from the last dot, dot included; none for names without a dot or
@@ -33,14 +30,14 @@ std::string_view extensionOf(std::string_view name) {
 // to descend into is never a link.
 enum class EntryKind { kOther, kFile, kFolder };
 
-EntryKind kindOf(int dir, const dirent& entry) {
-  if (entry.d_type == DT_REG) return EntryKind::kFile;
-  if (entry.d_type == DT_DIR) return EntryKind::kFolder;
-  if (entry.d_type != DT_LNK && entry.d_type != DT_UNKNOWN) return EntryKind::kOther;
+EntryKind kindOf(int dir, const char* name, unsigned char type) {
+  if (type == DT_REG) return EntryKind::kFile;
+  if (type == DT_DIR) return EntryKind::kFolder;
+  if (type != DT_LNK && type != DT_UNKNOWN) return EntryKind::kOther;
   struct stat status = {};
-  if (::fstatat(dir, entry.d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) return EntryKind::kOther;
+  if (::fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return EntryKind::kOther;
   if (S_ISDIR(status.st_mode)) return EntryKind::kFolder;
-  if (S_ISLNK(status.st_mode) && ::fstatat(dir, entry.d_name, &status, 0) != 0) {
+  if (S_ISLNK(status.st_mode) && ::fstatat(dir, name, &status, 0) != 0) {
     return EntryKind::kOther;  // a dangling link
   }
   return S_ISREG(status.st_mode) ? EntryKind::kFile : EntryKind::kOther;
@@ -48,7 +45,8 @@ EntryKind kindOf(int dir, const dirent& entry) {
 
 }  // namespace
 
-FoundFiles FileUtils::findFilesRecursive(const fs::path& root, std::string_view extension) {
+FoundFiles FileUtils::findFilesRecursive(const fs::path& root, std::string_view extension,
+                                         FileKeys keys) {
   FoundFiles result;
   std::vector<fs::path>& found = result.files;
   try {
@@ -56,42 +54,43 @@ FoundFiles FileUtils::findFilesRecursive(const fs::path& root, std::string_view 
     // cannot exhaust the call stack, and a folder that fails to open is
     // simply not pushed. Subfolders are opened through their parent's
     // descriptor, so a folder swapped for a link meanwhile is not followed.
-    struct Open {
-      DirPtr dir;
-      fs::path path;
+    // Each depth keeps its buffer for the folders below it in turn.
+    std::vector<std::unique_ptr<char[]>> buffers;
+    std::vector<FolderListing> open;
+    const auto push = [&](int fd, fs::path path) {
+      if (buffers.size() == open.size()) buffers.emplace_back(new char[FolderListing::kBuffer]);
+      open.emplace_back(fd, std::move(path), buffers[open.size()].get());
     };
-    std::vector<Open> open;
-    if (DIR* dir = ::opendir(root.c_str())) {
-      open.push_back({DirPtr(dir), root});
+    if (const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0) {
+      push(fd, root);
     } else if (errno != ENOENT && errno != ENOTDIR) {
       result.rootError = errno;
     }
+    const char* name = nullptr;
+    unsigned char type = DT_UNKNOWN;
     while (!open.empty()) {
-      DIR* const dir = open.back().dir.get();
-      // A null entry is the end of the listing, or the listing broke off:
-      // either way, what it gave stands.
-      const dirent* const entry = ::readdir(dir);
-      if (entry == nullptr) {
+      FolderListing& listing = open.back();
+      if (!listing.next(name, type)) {
         open.pop_back();
         continue;
       }
-      const std::string_view name = entry->d_name;
-      if (name == "." || name == "..") continue;
-      switch (kindOf(::dirfd(dir), *entry)) {
-        case EntryKind::kFile:
-          if (extensionOf(name) == extension) found.push_back(open.back().path / name);
-          break;
-        case EntryKind::kFolder: {
-          const int sub = ::openat(::dirfd(dir), entry->d_name,
-                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-          if (sub < 0) break;
-          DirPtr subDir(::fdopendir(sub));
-          if (!subDir) {
-            ::close(sub);
-            break;
+      const std::string_view entry = name;
+      if (entry == "." || entry == "..") continue;
+      switch (kindOf(listing.fd(), name, type)) {
+        case EntryKind::kFile: {
+          if (extensionOf(entry) != extension) break;
+          found.push_back(listing.path() / entry);
+          if (keys == FileKeys::kTaken) {
+            struct stat status = {};
+            const bool known = ::fstatat(listing.fd(), name, &status, 0) == 0;
+            result.keys.push_back(known ? std::optional(FileKey::of(status)) : std::nullopt);
           }
-          fs::path subPath = open.back().path / name;
-          open.push_back({std::move(subDir), std::move(subPath)});
+          break;
+        }
+        case EntryKind::kFolder: {
+          const int sub =
+              ::openat(listing.fd(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+          if (sub >= 0) push(sub, listing.path() / entry);  // `listing` may move now
           break;
         }
         case EntryKind::kOther:
@@ -99,7 +98,9 @@ FoundFiles FileUtils::findFilesRecursive(const fs::path& root, std::string_view 
       }
     }
   } catch (...) {
-    // Out of memory: the list collected so far stands.
+    // Out of memory: the list collected so far stands, with a key for each
+    // file or none.
+    if (!result.keys.empty()) result.keys.resize(found.size());
   }
   return result;
 }

@@ -64,12 +64,6 @@ bool before(const SelectionIndex::Entry& a, const SelectionIndex::Entry& b) {
 
 }  // namespace
 
-FileKey FileKey::of(const struct stat& status) {
-  return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
-          static_cast<std::uint64_t>(status.st_size), nanoseconds(status.st_mtim),
-          nanoseconds(status.st_ctim)};
-}
-
 SelectionIndex SelectionIndex::read(const fs::path& file, std::string_view folder,
                                     std::size_t mostEntries) {
   const FileHandle in = FileHandle::openForReading(file);

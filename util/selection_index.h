@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/stat.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -11,21 +9,7 @@
 #include <string_view>
 #include <vector>
 
-// What a file is, as the file system tells it without the file being opened:
-// two files with the same key hold the same bytes, as far as anything short
-// of reading them can tell. The status-change time moves whenever the bytes
-// are written, and no tool can set it back as one can the modification
-// time, so a file changed in place never keeps its key.
-struct FileKey {
-  std::uint64_t device = 0;
-  std::uint64_t inode = 0;
-  std::uint64_t size = 0;
-  std::int64_t modifiedNs = 0;  // nanoseconds since the epoch
-  std::int64_t changedNs = 0;   // the status-change time, likewise
-
-  static FileKey of(const struct stat& status);
-  bool operator==(const FileKey&) const = default;
-};
+#include "util/file_key.h"
 
 // Whether each file of a folder held the marker when it was last searched,
 // kept between runs, keyed by FileKey: a file whose key is unchanged need
