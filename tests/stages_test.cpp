@@ -506,11 +506,11 @@ TEST(ProcessUexpFiles, UnreadableFileIsReportedAndNotCounted) {
   }));
 }
 
-// A file searched and loaded through maps, with changes at its first byte,
-// across a page boundary, at a page's start and in its last bytes.
+// A file loaded through a map to be rewritten, with changes at its first
+// byte, across a page boundary, at a page's start and in its last bytes.
 std::string pagesSource() {
   const std::size_t page = pageSize();
-  std::string bytes = "X" + kMarker + std::string(ContentSearch::kMapFrom + 2 * page, 'q') + "ab";
+  std::string bytes = "X" + kMarker + std::string((std::size_t{64} << 10) + 2 * page, 'q') + "ab";
   bytes.replace(page - 1, 2, "ab");
   bytes.replace(2 * page, 1, "X");
   return bytes;

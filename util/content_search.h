@@ -14,41 +14,35 @@ enum class ContainsResult {
 };
 
 // The test of whether a byte string occurs in a file's content, the search
-// that selects the target files. It maps or reads the file in bounded
-// windows or pieces and stops at the first occurrence, so memory use does not
-// depend on the file's size.
+// that selects the target files. It reads the file in pieces through one
+// reused buffer and stops at the first occurrence, so memory use does not
+// depend on the file's size. Reads, not maps: on trees cached in single
+// pages, as phones keep them, and in large folios alike, mapping each page
+// cost more than the kernel's copy into a buffer that stays in the processor's
+// cache (see bench/README.md).
 class ContentSearch {
  public:
   ContentSearch() = delete;
 
-  // Bytes each read asks for from a file that is not mapped (or the
-  // pattern's size, if that is larger): large enough that each read is one
-  // cheap system call, small enough to stay in cache while it is searched.
-  // Every read lands on a 64-byte boundary of one reused buffer, just after
-  // the last pattern-size-minus-one bytes of the read before, kept so that an
-  // occurrence across two reads is seen whole.
+  // Bytes each read asks for (or the pattern's size, if that is larger):
+  // large enough that each read is one cheap system call, small enough to
+  // stay in cache while it is searched. Every read lands on a 64-byte
+  // boundary of one reused buffer, just after the last pattern-size-minus-one
+  // bytes of the read before, kept so that an occurrence across two reads is
+  // seen whole.
   static constexpr std::size_t kReadPiece = std::size_t{256} << 10;
-
-  // Files of at least this many bytes are searched through memory maps of
-  // kMapWindow bytes at a time instead of being read: the search then runs
-  // over the cached pages themselves, with no copy into a buffer. Below it,
-  // one read() costs less than making and removing a map.
-  static constexpr std::size_t kMapFrom = std::size_t{64} << 10;
-  static constexpr std::size_t kMapWindow = std::size_t{4} << 20;
 
   struct Result {
     ContainsResult contains;
-    // Whether most of the file's first pages were in the page cache before
-    // the search: a cheap sign of whether the files around it are. Known
-    // only for a file searched through maps.
+    // Whether most of the file's first piece was in the page cache before
+    // the search: a cheap sign of whether the files around it are. Unknown
+    // where the kernel cannot tell without reading from the storage.
     std::optional<bool> wasInMemory;
   };
 
-  // Whether `pattern` occurs in the open file (not read from yet);
-  // unreadable when `file` is invalid, or when the file shrinks while it is
-  // searched (a page lost under a map, or reads that end before the size the
-  // file reported at the start). An empty pattern is never found. One search
-  // at a time, and none inside FileContent::edit: the guard against a file
-  // that shrinks under its map is shared by the process.
+  // Whether `pattern` occurs in the open file, read from its start wherever
+  // its position stands; unreadable when `file` is invalid, or when the file
+  // shrinks while it is searched (its reads end before the size it reported
+  // at the start). An empty pattern is never found.
   static Result search(const FileHandle& file, std::string_view pattern);
 };
