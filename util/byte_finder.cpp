@@ -1,6 +1,11 @@
 #include "util/byte_finder.h"
 
+#include <cstdint>
 #include <cstring>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "util/byte_vectors.h"
 
@@ -33,6 +38,52 @@ int commonness(unsigned char b) {
   return 90;
 }
 
+#if defined(__x86_64__)
+// The pair test of find() over thirty-two places at a time, with AVX2,
+// which x86-64 processors of the last ten years have (asked at run time):
+// twice the places per compare of the sixteen-byte vectors every processor
+// has. Returns where the pattern starts at or after `start`, or, with
+// `resume` set, the first place it did not test.
+#define UEXPMOD_AVX2 __attribute__((target("avx2")))
+
+// Thirty-two places from `at`, a bit each: where both rare bytes stand.
+UEXPMOD_AVX2 inline std::uint32_t pairsAvx2(const char* at, std::size_t rareOffset,
+                                            std::size_t secondOffset, __m256i rare,
+                                            __m256i second) {
+  const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + rareOffset));
+  const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + secondOffset));
+  return static_cast<std::uint32_t>(_mm256_movemask_epi8(
+      _mm256_and_si256(_mm256_cmpeq_epi8(a, rare), _mm256_cmpeq_epi8(b, second))));
+}
+
+UEXPMOD_AVX2 std::size_t findPairsAvx2(const char* data, std::size_t start, std::size_t last,
+                                       std::string_view pattern, std::size_t rareOffset,
+                                       std::size_t secondOffset, std::size_t& resume) {
+  const __m256i rare = _mm256_set1_epi8(pattern[rareOffset]);
+  const __m256i second = _mm256_set1_epi8(pattern[secondOffset]);
+  for (; last + 1 - start >= 64; start += 64) {
+    std::uint64_t hits =
+        pairsAvx2(data + start, rareOffset, secondOffset, rare, second) |
+        std::uint64_t{pairsAvx2(data + start + 32, rareOffset, secondOffset, rare, second)} << 32;
+    for (; hits != 0; hits &= hits - 1) {
+      const std::size_t at = start + static_cast<std::size_t>(__builtin_ctzll(hits));
+      if (data[at + pattern.size() - 1] == pattern.back() &&
+          std::memcmp(data + at, pattern.data(), pattern.size()) == 0) {
+        return at;
+      }
+    }
+  }
+  resume = start;
+  return ByteFinder::kNotFound;
+}
+#undef UEXPMOD_AVX2
+
+bool hasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+#endif
+
 }  // namespace
 
 ByteFinder::ByteFinder(std::string_view pattern) : pattern_(pattern) {
@@ -57,6 +108,13 @@ std::size_t ByteFinder::find(const char* data, std::size_t size, std::size_t fro
   if (m == 0 || size < m || from > size - m) return kNotFound;
   const std::size_t last = size - m;  // the last place the pattern can start
   std::size_t start = from;
+#if defined(__x86_64__)
+  if (m >= 2 && hasAvx2()) {
+    const std::size_t found =
+        findPairsAvx2(data, start, last, pattern_, rareOffset_, secondOffset_, start);
+    if (found != kNotFound) return found;
+  }
+#endif
   if (m >= 2) {
     // Sixteen places at a time: where both rare bytes stand at their offsets
     // from a place, the place is a candidate. Four blocks to a branch.
@@ -68,8 +126,12 @@ std::size_t ByteFinder::find(const char* data, std::size_t size, std::size_t fro
     };
     const auto confirm = [&](Mask16 hits, std::size_t at) {
       if (!anyLane(hits)) return kNotFound;
+      // The last byte first: near misses of paths often differ there.
       for (std::size_t k = 0; k < 16; ++k) {
-        if (hits[k] != 0 && std::memcmp(data + at + k, pattern_.data(), m) == 0) return at + k;
+        if (hits[k] != 0 && data[at + k + m - 1] == pattern_.back() &&
+            std::memcmp(data + at + k, pattern_.data(), m) == 0) {
+          return at + k;
+        }
       }
       return kNotFound;
     };
