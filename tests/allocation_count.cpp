@@ -23,6 +23,17 @@ void* operator new(std::size_t size) {
   return block + kHeader;
 }
 
+// The form that does not throw must come from here too: the one the
+// sanitizers' runtime brings would hand out blocks without the size in
+// front, which the delete below would then misread.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return ::operator new(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
 void operator delete(void* p) noexcept {
   if (p == nullptr) return;
   auto* block = static_cast<unsigned char*>(p) - kHeader;

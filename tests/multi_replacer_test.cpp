@@ -183,7 +183,8 @@ TEST(MultiReplacer, ManyRulesOnALargeBuffer) {
 TEST(MultiReplacer, CandidatesAreAllUsedUpByTheEnd) {
   // The write of "ab" rescans around itself and finds "x" again.
   for (const Forced strategy : kStrategies) {
-    MultiReplacer engine = engineFor({{"ab", "cd"}, {"x", "y"}}, strategy);
+    const Rules rules = {{"ab", "cd"}, {"x", "y"}};  // the engine keeps views of them
+    MultiReplacer engine = engineFor(rules, strategy);
     auto buffer = bytesOf("abxabx");
     ASSERT_TRUE(engine.apply(buffer));
     EXPECT_EQ("cdycdy", textOf(buffer));
