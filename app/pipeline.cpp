@@ -9,6 +9,7 @@
 #include "app/uexp_processor.h"
 #include "util/file_utils.h"
 #include "util/selection_index.h"
+#include "util/staged_folder.h"
 
 namespace fs = std::filesystem;
 
@@ -39,6 +40,9 @@ UEXPProcessor::UEXPProcessor(const fs::path& workspaceRoot, std::istream& in, st
   unpackKey_ = fs::absolute(unpackDir, noPath).lexically_normal().string();
   if (!cacheFolder.empty() && !noPath)
     indexFile_ = SelectionIndex::fileFor(cacheFolder, unpackKey_);
+  // A repack folder that a run killed while it put its copies in place left
+  // missing is mended first, before it is made anew below.
+  StagedFolder::recover(repackDir);
   // A folder that cannot be made is not reported here: the stage that needs
   // it finds it missing and says so in its own words, and why when access
   // was refused.

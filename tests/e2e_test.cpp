@@ -500,10 +500,11 @@ TEST_F(EndToEnd, HundredThousandTinyFiles) {
 // without a word.
 // A run killed while it writes a copy, and at each step that puts the new
 // copies in place (the exchange of the folders, or, where the storage
-// refuses it, each of the two renames), leaves the last complete run's
-// copies, this run's, or (between the two renames) no folder: never a
-// mixture, never a copy cut short. The next run says and leaves exactly what
-// a run on a clean workspace does.
+// refuses it, each of the two renames, and the one that sends the old copies
+// off to be removed), leaves the last complete run's copies, this run's, or
+// (between the two renames) no folder, which the next run mends first:
+// never a mixture, never a copy cut short. The next run says and leaves
+// exactly what a run on a clean workspace does.
 TEST_F(EndToEnd, KilledRunsLeaveOneWholeSetOfCopies) {
   const auto prepare = [](const std::string& rules) {
     fs::remove_all(kRoot);
@@ -553,6 +554,12 @@ TEST_F(EndToEnd, KilledRunsLeaveOneWholeSetOfCopies) {
                    {"UEXPMOD_FAULT_NOEXCHANGE", "1"},
                    {"UEXPMOD_FAULT_KILLRENAME", "uexp打包.uexpmod-new"}},
        Left::kNew},
+      {"as the old copies go to be removed",
+       Environment{{"LD_PRELOAD", UEXPMOD_FAULT_LIBRARY},
+                   {"ASAN_OPTIONS", "verify_asan_link_order=0"},
+                   {"UEXPMOD_FAULT_NOEXCHANGE", "1"},
+                   {"UEXPMOD_FAULT_KILLRENAME", "uexp打包.uexpmod-old"}},
+       Left::kNew},
   };
   for (const auto& [when, fault, expected] : kills) {
     SCOPED_TRACE(when);
@@ -563,6 +570,11 @@ TEST_F(EndToEnd, KilledRunsLeaveOneWholeSetOfCopies) {
     ASSERT_EQ(128 + SIGKILL, killed.status) << killed.out;
     if (expected == Left::kNone) {
       EXPECT_FALSE(fs::exists(kRoot / "uexp打包"));
+      // Whatever runs next puts the killed run's copies, whole, in place
+      // first, even a run that ends at its first menu.
+      EXPECT_EQ(1, runTool("").status);
+      const auto mended = filesUnder(kRoot / "uexp打包");
+      EXPECT_TRUE(mended == copiesB) << treeDifference(copiesB, mended);
     } else {
       const auto left = filesUnder(kRoot / "uexp打包");
       const auto& want = expected == Left::kOld ? copiesA : copiesB;

@@ -163,6 +163,43 @@ TEST(StagedFolder, LeftoversOfAKilledProcessAreRemovedSilently) {
             entriesUnder(dir.path()));
 }
 
+// A commit cut between its two renames leaves the folder missing, the old
+// content aside and the staged one complete: recover() puts the staged one
+// in place (in an empty folder's too), or the old one back where the staged
+// one is gone; a folder that holds anything is left alone.
+TEST(StagedFolder, RecoverFinishesACommitCutBetweenItsRenames) {
+  TempDir dir;
+  const fs::path folder = dir / "out";
+  const auto cut = [&](bool staged, bool folderThere) {
+    fs::remove_all(dir.path());
+    fs::create_directories(dir.path());
+    writeFile(dir / ".out.uexpmod-old/old.uexp", "old");
+    if (staged) writeFile(dir / ".out.uexpmod-new/new.uexp", "new");
+    if (folderThere) fs::create_directories(folder);
+  };
+  cut(true, false);
+  StagedFolder::recover(folder);
+  EXPECT_EQ((std::map<std::string, std::string>{{"new.uexp", "new"}}), entriesUnder(folder));
+  cut(true, true);  // emptied and made again since
+  StagedFolder::recover(folder);
+  EXPECT_EQ((std::map<std::string, std::string>{{"new.uexp", "new"}}), entriesUnder(folder));
+  cut(false, false);
+  StagedFolder::recover(folder);
+  EXPECT_EQ((std::map<std::string, std::string>{{"old.uexp", "old"}}), entriesUnder(folder));
+  cut(false, true);  // the new content, empty, stands: the old one only waits to go
+  StagedFolder::recover(folder);
+  EXPECT_TRUE(entriesUnder(folder).empty());
+  cut(true, true);
+  writeFile(folder / "kept.uexp", "kept");
+  StagedFolder::recover(folder);
+  EXPECT_EQ((std::map<std::string, std::string>{{"kept.uexp", "kept"}}), entriesUnder(folder));
+  // Nothing aside: nothing to do.
+  fs::remove_all(dir.path());
+  fs::create_directories(dir.path());
+  StagedFolder::recover(folder);
+  EXPECT_FALSE(fs::exists(folder));
+}
+
 // A folder the rename cannot move keeps its old content, and the staged
 // content is dropped; where no staging folder can be made, the folder is
 // emptied and the files are written into it, each replacing what stood

@@ -36,7 +36,9 @@ fs::path beside(const fs::path& folder, const char* what) {
 // shared storage), ENOENT where one of them is missing.
 int exchange(const fs::path& a, const fs::path& b) {
 #ifdef SYS_renameat2
-  if (::syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0) {
+  // syscall() takes each argument as a long: every one is passed as one.
+  if (::syscall(SYS_renameat2, static_cast<long>(AT_FDCWD), a.c_str(), static_cast<long>(AT_FDCWD),
+                b.c_str(), static_cast<long>(RENAME_EXCHANGE)) == 0) {
     return 0;
   }
   return errno;
@@ -56,11 +58,38 @@ bool sameStorage(const fs::path& a, const fs::path& b) {
 
 }  // namespace
 
+void StagedFolder::recover(const fs::path& folder) {
+  // The old content stands whole under its own name only between the first
+  // rename of a commit and the rename that sends it off to be removed.
+  const fs::path old = beside(folder, "old");
+  const fs::path staging = beside(folder, "new");
+  struct stat status = {};
+  if (::lstat(old.c_str(), &status) != 0) return;
+  const bool folderMissing = ::lstat(folder.c_str(), &status) != 0 && errno == ENOENT;
+  const bool stagingThere = ::lstat(staging.c_str(), &status) == 0;
+  if (folderMissing) {
+    // The staged content was complete before the old went aside: it goes
+    // in, or, where it is gone, the old comes back.
+    std::rename((stagingThere ? staging : old).c_str(), folder.c_str());
+  } else if (stagingThere) {
+    // A folder made empty since, by whatever ran meanwhile, gives way to it.
+    std::error_code ec;
+    if (fs::is_directory(fs::symlink_status(folder, ec)) && fs::is_empty(folder, ec) && !ec) {
+      std::rename(staging.c_str(), folder.c_str());
+    }
+  }
+}
+
 StagedFolder::StagedFolder(const fs::path& folder)
-    : folder_(folder), staging_(beside(folder, "new")), old_(beside(folder, "old")) {
-  // What a process that ended before its commit, or during it, left.
+    : folder_(folder),
+      staging_(beside(folder, "new")),
+      old_(beside(folder, "old")),
+      gone_(beside(folder, "gone")) {
+  // What a process that ended before its commit, or during it, left; what
+  // recover() did not put back is a leftover now.
   FileUtils::removeDirectory(staging_);
   FileUtils::removeDirectory(old_);
+  FileUtils::removeDirectory(gone_);
   if (::mkdir(staging_.c_str(), 0777) == 0) {
     // A missing folder is made by the rename; a mount point cannot be moved.
     std::error_code ec;
@@ -94,10 +123,12 @@ bool StagedFolder::commit() {
     return true;
   }
   // The folder aside, if it is there, then the new content in its place:
-  // in between the folder is missing, never half of either.
+  // in between the folder is missing, never half of either, and recover()
+  // finishes the step. The old content then leaves its name whole before
+  // it is removed, so that what stands under that name is always whole.
   if (std::rename(folder_.c_str(), old_.c_str()) == 0 || errno == ENOENT) {
     if (std::rename(staging_.c_str(), folder_.c_str()) == 0) {
-      FileUtils::removeDirectory(old_);
+      if (std::rename(old_.c_str(), gone_.c_str()) == 0) FileUtils::removeDirectory(gone_);
       return true;
     }
     error = errno;

@@ -13,9 +13,11 @@
 // storage, each created exclusively. commit() then swaps the two folders in
 // one rename (RENAME_EXCHANGE) where the storage has it, else in two (the
 // folder aside, the staging folder in its place, between which the folder
-// is briefly missing: Android's shared storage refuses the exchange), and
-// removes the old content. Whatever an object that never committed left
-// beside the folder, a staging folder or old content not yet removed, the
+// is missing: Android's shared storage refuses the exchange), and removes
+// the old content. A process killed between those two renames leaves the
+// folder missing and both contents whole beside it: recover() puts the new
+// one in place, and should run before anything else makes the folder.
+// Whatever else an object that never committed left beside the folder, the
 // next object removes first.
 //
 // Where no staging folder can be made beside the folder, or the folder is a
@@ -26,6 +28,11 @@
 // the new content.
 class StagedFolder {
  public:
+  // Where a commit was cut between its two renames, puts the staged content
+  // in the missing folder's place (or an empty folder's, if something made
+  // one since), or the old content back where the staged one is gone.
+  static void recover(const std::filesystem::path& folder);
+
   // Begins new content for `folder`. Makes nothing but the staging folder;
   // the folder itself is made, if missing, only by commit().
   explicit StagedFolder(const std::filesystem::path& folder);
@@ -57,7 +64,8 @@ class StagedFolder {
  private:
   std::filesystem::path folder_;
   std::filesystem::path staging_;  // beside the folder: the new content until committed
-  std::filesystem::path old_;      // beside the folder: the old content while it is removed
+  std::filesystem::path old_;      // beside the folder: the old content between two renames
+  std::filesystem::path gone_;     // beside the folder: the old content while it is removed
   bool staged_ = false;
   int error_ = 0;
 };
