@@ -253,4 +253,31 @@ TEST(MultiReplacer, LongTextsCostTheirNumberNotTheirLength) {
   }
 }
 
+// A window dense with one rule's text fills that rule's candidates; once
+// they are used, their room goes, so rules dense one after another never
+// hold it all at once (a list keeping its room grew the engine by the
+// budget's worth for every such rule).
+TEST(MultiReplacer, RulesDenseInTurnDoNotEachKeepTheirRoom) {
+  Rules rules;
+  for (char c = 'a'; c < 'q'; ++c) rules.emplace_back(std::string("q") + c, std::string("Q") + c);
+  constexpr std::size_t kWindow = std::size_t{32} << 10;
+  std::string input;
+  for (const auto& [search, replacement] : rules) {
+    for (std::size_t i = 0; i < kWindow / search.size(); ++i) input += search;
+  }
+  MultiReplacer engine(toPairs(rules));
+  std::string window;
+  window.reserve(2 * kWindow);
+  const std::size_t peak = allocations::peakDuring([&] {
+    engine.start();
+    for (std::size_t at = 0; at < input.size(); at += kWindow) {
+      window.append(input, at, kWindow);
+      const std::size_t final = engine.feed(window, at + kWindow >= input.size());
+      window.erase(0, final);
+    }
+  });
+  EXPECT_TRUE(engine.replaced());
+  EXPECT_LT(peak, std::size_t{1} << 20) << peak / 1024 << " KiB";
+}
+
 }  // namespace

@@ -42,7 +42,10 @@ MultiReplacer::MultiReplacer(std::vector<BytePair> pairs,
 void MultiReplacer::start() {
   const std::size_t n = pairs_.size();
   candidates_.resize(n);
-  for (auto& list : candidates_) list.clear();
+  for (auto& list : candidates_) {
+    list.clear();
+    releaseIfLarge(list);
+  }
   unsorted_.assign(n, false);
   ownSearch_.assign(n, false);
   decided_.assign(n, 0);
@@ -185,6 +188,15 @@ void MultiReplacer::applyPair(std::size_t pairIndex, Window window, std::size_t 
   }
   candidateCount_ -= static_cast<std::size_t>(it - list.begin());
   list.erase(list.begin(), it);
+  releaseIfLarge(list);
+}
+
+void MultiReplacer::releaseIfLarge(std::vector<std::size_t>& list) {
+  // A list that grew in a window dense with its text keeps its room only
+  // while it holds candidates: one pair at a time may take the budget's
+  // room, not every pair in turn.
+  constexpr std::size_t kKept = 512;
+  if (list.empty() && list.capacity() > kKept) std::vector<std::size_t>().swap(list);
 }
 
 void MultiReplacer::rescanAround(std::size_t pairIndex, const std::vector<Write>& writes,

@@ -113,6 +113,7 @@ class MultiReplacer {
   void applyPair(std::size_t pairIndex, Window window, std::size_t limit,
                  std::vector<Write>& writes);
   void rescanAround(std::size_t pairIndex, const std::vector<Write>& writes, Window window);
+  static void releaseIfLarge(std::vector<std::size_t>& list);
 
   std::vector<BytePair> pairs_;  // those that can replace, in list order
   // The pairs that search for each distinct search text, by the text's id in
