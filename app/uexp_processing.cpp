@@ -1,14 +1,17 @@
 // Target files: selecting the unpacked .uexp files that mention the target
 // path, copying them into the repack folder, and rewriting the copies.
+#include <algorithm>
 #include <ctime>
 #include <iostream>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 
 #include "app/uexp_processor.h"
 #include "util/content_search.h"
 #include "util/file_content.h"
+#include "util/file_key.h"
 #include "util/file_utils.h"
 #include "util/read_ahead.h"
 #include "util/selection_index.h"
@@ -72,13 +75,18 @@ std::vector<std::optional<SelectionIndex::Entry>> knownFromIndex(const fs::path&
                                                                  const FoundFiles& found) {
   std::vector<std::optional<SelectionIndex::Entry>> known(found.files.size());
   if (found.keys.size() != found.files.size()) return known;
-  const SelectionIndex index =
-      SelectionIndex::read(indexFile, folder, 2 * found.files.size() + 1024);
-  for (std::size_t i = 0; i < known.size() && !index.empty(); ++i) {
-    if (!found.keys[i]) continue;
-    if (const std::optional<bool> target = index.find(*found.keys[i])) {
-      known[i] = {*found.keys[i], *target};
+  try {
+    const SelectionIndex index =
+        SelectionIndex::read(indexFile, folder, 2 * found.files.size() + 1024);
+    for (std::size_t i = 0; i < known.size() && !index.empty(); ++i) {
+      if (!found.keys[i]) continue;
+      if (const std::optional<bool> target = index.find(*found.keys[i])) {
+        known[i] = {*found.keys[i], *target};
+      }
     }
+  } catch (const std::bad_alloc&) {
+    // No room for the index: every file is opened, as without one.
+    std::fill(known.begin(), known.end(), std::nullopt);
   }
   return known;
 }
@@ -86,7 +94,7 @@ std::vector<std::optional<SelectionIndex::Entry>> knownFromIndex(const fs::path&
 std::int64_t nowNs() {
   struct timespec now = {};
   ::clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+  return FileKey::nanoseconds(now);
 }
 
 }  // namespace
@@ -123,6 +131,10 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   }
   FileContent content;  // one for every target, so its buffer is reused
 
+  // Files are kept in the index only if they had settled before this moment,
+  // the earliest at which this run takes a file's key: a change after a key
+  // was taken, in the same tick of the storage's clock, then cannot be kept.
+  const std::int64_t keysFrom = nowNs();
   // The walk takes each file's key where there is an index to look them up in.
   std::error_code noIndex;
   const bool indexed = !indexFile_.empty() && fs::exists(indexFile_, noIndex);
@@ -224,7 +236,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   out.flush();
   if (!indexFile_.empty()) {
     // A cache: where it cannot be written, the next run searches again.
-    SelectionIndex::write(indexFile_, unpackKey_, std::move(learned), nowNs());
+    SelectionIndex::write(indexFile_, unpackKey_, std::move(learned), keysFrom);
   }
 
   if (!copies.commit()) {

@@ -4,8 +4,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <random>
 
 #include "tests/allocation_count.h"
@@ -59,6 +61,24 @@ TEST(SelectionIndex, KeepsSettledFilesAndMatchesExactKeysOnly) {
   }
 }
 
+// A file dated beyond what nanoseconds in 64 bits hold stays in the future
+// (or the past) instead of wrapping round to a settled date.
+TEST(SelectionIndex, FarDatesStayOnTheirSideOfNow) {
+  struct stat status = {};
+  status.st_ino = 8;
+  // In the year 2611; wrapped round, ten seconds before kNow.
+  status.st_mtim.tv_sec = static_cast<time_t>(20'246'744'063);
+  status.st_ctim.tv_sec = status.st_mtim.tv_sec;
+  const FileKey future = FileKey::of(status);
+  EXPECT_GT(future.modifiedNs, kNow);
+  EXPECT_GT(future.changedNs, kNow);
+  EXPECT_TRUE(SelectionIndex::parse(SelectionIndex::serialize(kFolder, {{future, true}}, kNow),
+                                    kFolder, 100)
+                  .empty());
+  status.st_mtim.tv_sec = static_cast<time_t>(-16'646'744'073);  // wrapped round, near kNow
+  EXPECT_LT(FileKey::of(status).modifiedNs, 0);
+}
+
 // Whatever is wrong with the file, it reads as empty: cut short at any
 // length, any byte changed, another folder's, another version's, more
 // entries than the caller allows, or no file at all.
@@ -91,6 +111,16 @@ TEST(SelectionIndex, AnyFaultInTheFileReadsAsEmpty) {
   EXPECT_EQ(20u, SelectionIndex::read(dir / "ok.index", kFolder, 100).size());
   fs::create_directories(dir / "folder.index");
   EXPECT_TRUE(SelectionIndex::read(dir / "folder.index", kFolder, 100).empty());
+  // A pipe at the path (nobody writing) must not hold the run at its open:
+  // the read happens in a child that an alarm kills if it waits.
+  const fs::path pipe = dir / "pipe.index";
+  ASSERT_EQ(0, ::mkfifo(pipe.c_str(), 0600));
+  EXPECT_EXIT(
+      {
+        ::alarm(5);
+        std::_Exit(SelectionIndex::read(pipe, kFolder, 100).empty() ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
   // A huge file is not even read: what reading it costs does not grow with it.
   const fs::path huge = dir / "huge.index";
   writeFile(huge, bytes);

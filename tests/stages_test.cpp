@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdarg>
 #include <cstring>
@@ -25,6 +26,7 @@
 #include "util/content_search.h"
 #include "util/file_utils.h"
 #include "util/page_size.h"
+#include "util/selection_index.h"
 #include "util/string_utils.h"
 
 // This executable's own open stands in front of the C library's, so that a
@@ -39,6 +41,7 @@ std::string savedBytes;
 namespace openlog {
 bool enabled = false;
 std::vector<std::string> read;  // paths opened to be read, while enabled
+std::string slow;               // a file whose opening to be read takes seconds
 }  // namespace openlog
 
 extern "C" int open(const char* path, int flags, ...) {
@@ -59,6 +62,9 @@ extern "C" int open(const char* path, int flags, ...) {
   }
   if (openlog::enabled && (flags & O_ACCMODE) == O_RDONLY && (flags & O_DIRECTORY) == 0) {
     openlog::read.emplace_back(path);
+  }
+  if (!openlog::slow.empty() && std::strstr(path, openlog::slow.c_str()) != nullptr) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
   }
   using Open = int (*)(const char*, int, ...);
   static const auto realOpen = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "open"));
@@ -710,6 +716,33 @@ TEST(SelectionIndex, RepeatedRunsOpenOnlyWhatChangedAndSelectTheSame) {
   const Run swapped = run(true);
   EXPECT_EQ(9u, swapped.opened.size());
   EXPECT_EQ(without.out, swapped.out);
+}
+
+// A file is kept in the index only if it had settled before its key was
+// taken: one written just before a run that lasts longer than the settling
+// time is still not kept, since a change in the same tick of the storage's
+// clock after its key was taken would leave the key as it was.
+TEST(SelectionIndex, FilesAreSettledAgainstTheMomentTheirKeysWereTaken) {
+  TempDir dir;
+  const fs::path root = dir / "ws";
+  writeFile(root / "uexp解包/old.uexp", "no marker");
+  writeFile(root / "uexp解包/slow.uexp", "no marker either");
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  writeFile(root / "uexp解包/fresh.uexp", "nor here");
+  std::istringstream in;
+  std::ostringstream out;
+  UEXPProcessor processor(root, in, out, dir / "cache");
+  openlog::slow = "slow.uexp";  // the run lasts longer than the settling time
+  processor.findAndCopyTargetUexp();
+  openlog::slow.clear();
+  const std::string unpack = fs::absolute(root / "uexp解包").lexically_normal().string();
+  const SelectionIndex index =
+      SelectionIndex::read(SelectionIndex::fileFor(dir / "cache", unpack), unpack, 100);
+  struct stat status = {};
+  ASSERT_EQ(0, ::stat((root / "uexp解包/fresh.uexp").c_str(), &status));
+  EXPECT_EQ(std::nullopt, index.find(FileKey::of(status)));
+  ASSERT_EQ(0, ::stat((root / "uexp解包/old.uexp").c_str(), &status));
+  EXPECT_EQ(false, index.find(FileKey::of(status)));
 }
 
 // Memory that runs out while the rules are applied to a copy ends as that

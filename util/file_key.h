@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <limits>
 
 // What a file is, as the file system tells it without the file being opened:
 // two files with the same key hold the same bytes, as far as anything short
@@ -17,11 +18,21 @@ struct FileKey {
   std::int64_t changedNs = 0;   // the status-change time, likewise
 
   static FileKey of(const struct stat& status) {
-    const auto ns = [](const struct timespec& time) {
-      return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
-    };
     return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
-            static_cast<std::uint64_t>(status.st_size), ns(status.st_mtim), ns(status.st_ctim)};
+            static_cast<std::uint64_t>(status.st_size), nanoseconds(status.st_mtim),
+            nanoseconds(status.st_ctim)};
+  }
+
+  // A time in nanoseconds since the epoch; times beyond what 64 bits hold
+  // (past the year 2262, or as far before 1970) stop at the limit instead of
+  // wrapping round.
+  static std::int64_t nanoseconds(const struct timespec& time) {
+    constexpr std::int64_t kPerSecond = 1'000'000'000;
+    constexpr std::int64_t kMost = std::numeric_limits<std::int64_t>::max();
+    const auto seconds = static_cast<std::int64_t>(time.tv_sec);
+    if (seconds >= kMost / kPerSecond) return kMost;
+    if (seconds <= -(kMost / kPerSecond)) return -kMost;
+    return seconds * kPerSecond + static_cast<std::int64_t>(time.tv_nsec);
   }
   bool operator==(const FileKey&) const = default;
 };

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "util/file_handle.h"
+#include "util/file_key.h"
 #include "util/file_utils.h"
 
 namespace fs = std::filesystem;
@@ -54,10 +55,6 @@ std::uint64_t checksum(std::span<const char> bytes) {
   return hash;
 }
 
-std::int64_t nanoseconds(const struct timespec& time) {
-  return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
-}
-
 bool before(const SelectionIndex::Entry& a, const SelectionIndex::Entry& b) {
   return a.key.device != b.key.device ? a.key.device < b.key.device : a.key.inode < b.key.inode;
 }
@@ -66,7 +63,9 @@ bool before(const SelectionIndex::Entry& a, const SelectionIndex::Entry& b) {
 
 SelectionIndex SelectionIndex::read(const fs::path& file, std::string_view folder,
                                     std::size_t mostEntries) {
-  const FileHandle in = FileHandle::openForReading(file);
+  // Not blocking, and not through a link: a pipe or a device put at the
+  // path reads as no index, instead of holding the run at its open.
+  const FileHandle in(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
   struct stat status = {};
   if (!in || ::fstat(in.get(), &status) != 0 || !S_ISREG(status.st_mode)) return {};
   // Larger than any index of `mostEntries` entries: not read at all.
@@ -175,7 +174,7 @@ bool SelectionIndex::write(const fs::path& file, std::string_view folder,
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     struct stat leftover = {};
     if (fd < 0 && errno == EEXIST && ::lstat(temporary.c_str(), &leftover) == 0 &&
-        nanoseconds(leftover.st_mtim) < nowNs - kStaleTemporaryNs) {
+        FileKey::nanoseconds(leftover.st_mtim) < nowNs - kStaleTemporaryNs) {
       ::unlink(temporary.c_str());
       fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     }

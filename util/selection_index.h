@@ -15,7 +15,7 @@
 // kept between runs, keyed by FileKey: a file whose key is unchanged need
 // not be opened again to be known. A file's result is kept only once the
 // file has settled: both its times lie more than kSettle before the moment
-// the index is recorded, so that a change in the same tick of the storage's
+// its key was taken, so that a change in the same tick of the storage's
 // clock (two seconds on FAT, about 4 ms on Android's shared storage) cannot
 // leave the key as it was. The file that holds an index is a cache: any
 // fault in it (missing, cut short, corrupted, from another version or
@@ -52,8 +52,9 @@ class SelectionIndex {
   // Whether a file with `key` has settled at `nowNs`.
   static bool settled(const FileKey& key, std::int64_t nowNs);
 
-  // The bytes of the index of `folder` holding those of `entries` that have
-  // settled at `nowNs` (no two with one device and inode).
+  // The bytes of the index of `folder` holding those of `entries` that had
+  // settled at `nowNs`, a moment no later than any of their keys was taken
+  // (no two with one device and inode).
   static std::string serialize(std::string_view folder, std::vector<Entry> entries,
                                std::int64_t nowNs);
   // Writes them to `file` through a temporary file beside it, made
