@@ -28,8 +28,9 @@ namespace {
 ssize_t readCached(int fd, char* into, std::size_t size, std::uintmax_t offset) {
 #ifdef SYS_preadv2
   struct iovec piece = {into, size};
-  return static_cast<ssize_t>(
-      ::syscall(SYS_preadv2, fd, &piece, 1, static_cast<unsigned long>(offset), 0UL, RWF_NOWAIT));
+  return static_cast<ssize_t>(::syscall(SYS_preadv2, static_cast<long>(fd), &piece, 1L,
+                                        static_cast<unsigned long>(offset), 0UL,
+                                        static_cast<long>(RWF_NOWAIT)));
 #else
   static_cast<void>(fd), static_cast<void>(into), static_cast<void>(size),
       static_cast<void>(offset);

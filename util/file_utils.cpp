@@ -78,7 +78,7 @@ bool FileUtils::removeDirectory(const fs::path& path) {
     // the folder itself once empty. An explicit stack, not recursion: a deep
     // tree cannot exhaust the call stack.
     struct Folder {
-      int fd;
+      FileHandle fd;
       std::vector<std::pair<std::string, bool>> entries;  // name, whether a folder
       std::size_t next = 0;
       std::string name;  // in its parent
@@ -86,9 +86,10 @@ bool FileUtils::removeDirectory(const fs::path& path) {
     const std::unique_ptr<char[]> buffer(new char[FolderListing::kBuffer]);
     bool ok = true;
     std::vector<Folder> open;
-    const auto enter = [&](int fd, std::string name) {
-      Folder folder{fd, {}, 0, std::move(name)};
-      ok = FolderListing::forEach(fd, buffer.get(),
+    const auto enter = [&](FileHandle fd, std::string name) {
+      Folder folder{std::move(fd), {}, 0, std::move(name)};
+      const int at = folder.fd.get();
+      ok = FolderListing::forEach(at, buffer.get(),
                                   [&](const char* entry, unsigned char type) {
                                     const std::string_view view = entry;
                                     if (view == "." || view == "..") return;
@@ -96,7 +97,7 @@ bool FileUtils::removeDirectory(const fs::path& path) {
                                     struct stat what = {};
                                     if (type == DT_UNKNOWN) {
                                       isFolder =
-                                          ::fstatat(fd, entry, &what, AT_SYMLINK_NOFOLLOW) == 0 &&
+                                          ::fstatat(at, entry, &what, AT_SYMLINK_NOFOLLOW) == 0 &&
                                           S_ISDIR(what.st_mode);
                                     }
                                     folder.entries.emplace_back(entry, isFolder);
@@ -104,31 +105,30 @@ bool FileUtils::removeDirectory(const fs::path& path) {
            ok;
       open.push_back(std::move(folder));
     };
-    const int root = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (root < 0) return false;
-    enter(root, path.string());
+    FileHandle root(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!root) return false;
+    enter(std::move(root), path.string());
     while (!open.empty()) {
       Folder& folder = open.back();
       if (folder.next == folder.entries.size()) {
-        const Folder done = std::move(folder);
-        open.pop_back();
-        ::close(done.fd);
-        const int parent = open.empty() ? AT_FDCWD : open.back().fd;
-        ok = ::unlinkat(parent, done.name.c_str(), AT_REMOVEDIR) == 0 && ok;
+        const std::string name = std::move(folder.name);
+        open.pop_back();  // closes the folder
+        const int parent = open.empty() ? AT_FDCWD : open.back().fd.get();
+        ok = ::unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0 && ok;
         continue;
       }
       const auto& [name, isFolder] = folder.entries[folder.next++];
       if (!isFolder) {
-        ok = ::unlinkat(folder.fd, name.c_str(), 0) == 0 && ok;
+        ok = ::unlinkat(folder.fd.get(), name.c_str(), 0) == 0 && ok;
         continue;
       }
-      const int sub =
-          ::openat(folder.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (sub < 0) {
+      FileHandle sub(
+          ::openat(folder.fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!sub) {
         ok = false;
         continue;
       }
-      enter(sub, name);  // `folder` may move now
+      enter(std::move(sub), name);  // `folder` may move now
     }
     return ok;
   } catch (...) {  // memory

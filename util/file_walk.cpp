@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 
+#include "util/file_handle.h"
 #include "util/file_utils.h"
 #include "util/folder_listing.h"
 
@@ -57,12 +58,12 @@ FoundFiles FileUtils::findFilesRecursive(const fs::path& root, std::string_view 
     // Each depth keeps its buffer for the folders below it in turn.
     std::vector<std::unique_ptr<char[]>> buffers;
     std::vector<FolderListing> open;
-    const auto push = [&](int fd, fs::path path) {
+    const auto push = [&](FileHandle fd, fs::path path) {
       if (buffers.size() == open.size()) buffers.emplace_back(new char[FolderListing::kBuffer]);
-      open.emplace_back(fd, std::move(path), buffers[open.size()].get());
+      open.emplace_back(std::move(fd), std::move(path), buffers[open.size()].get());
     };
-    if (const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0) {
-      push(fd, root);
+    if (FileHandle fd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); fd) {
+      push(std::move(fd), root);
     } else if (errno != ENOENT && errno != ENOTDIR) {
       result.rootError = errno;
     }
@@ -88,9 +89,9 @@ FoundFiles FileUtils::findFilesRecursive(const fs::path& root, std::string_view 
           break;
         }
         case EntryKind::kFolder: {
-          const int sub =
-              ::openat(listing.fd(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-          if (sub >= 0) push(sub, listing.path() / entry);  // `listing` may move now
+          FileHandle sub(
+              ::openat(listing.fd(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+          if (sub) push(std::move(sub), listing.path() / entry);  // `listing` may move now
           break;
         }
         case EntryKind::kOther:

@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <utility>
 
+#include "util/file_handle.h"
+
 // An open folder read with getdents64 into a buffer its owner lends it:
 // where opendir would also examine the descriptor and allocate a buffer for
 // every folder, a tree of thousands of folders costs two calls less each.
@@ -17,20 +19,10 @@ class FolderListing {
   static constexpr std::size_t kBuffer = std::size_t{32} << 10;
 
   // `fd` is the open folder, `buffer` kBuffer bytes that outlive the object.
-  FolderListing(int fd, std::filesystem::path path, char* buffer)
-      : fd_(fd), path_(std::move(path)), buffer_(buffer) {}
-  FolderListing(FolderListing&& other) noexcept
-      : fd_(std::exchange(other.fd_, -1)),
-        path_(std::move(other.path_)),
-        buffer_(other.buffer_),
-        held_(other.held_),
-        at_(other.at_) {}
-  FolderListing& operator=(FolderListing&&) = delete;
-  ~FolderListing() {
-    if (fd_ >= 0) ::close(fd_);
-  }
+  FolderListing(FileHandle fd, std::filesystem::path path, char* buffer)
+      : fd_(std::move(fd)), path_(std::move(path)), buffer_(buffer) {}
 
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   const std::filesystem::path& path() const { return path_; }
 
   // The next entry's name and type (a DT_ value), "." and ".." included, or
@@ -38,7 +30,7 @@ class FolderListing {
   // it gave stands.
   bool next(const char*& name, unsigned char& type) {
     if (at_ == held_) {
-      const long got = ::syscall(SYS_getdents64, fd_, buffer_, kBuffer);
+      const long got = ::syscall(SYS_getdents64, static_cast<long>(fd_.get()), buffer_, kBuffer);
       if (got <= 0) return false;
       held_ = static_cast<std::size_t>(got);
       at_ = 0;
@@ -53,7 +45,7 @@ class FolderListing {
   template <typename Each>
   static bool forEach(int fd, char* buffer, Each&& each) {
     for (;;) {
-      const long got = ::syscall(SYS_getdents64, fd, buffer, kBuffer);
+      const long got = ::syscall(SYS_getdents64, static_cast<long>(fd), buffer, kBuffer);
       if (got == 0) return true;
       if (got < 0) return false;
       for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
@@ -77,7 +69,7 @@ class FolderListing {
     return at + length;
   }
 
-  int fd_;
+  FileHandle fd_;
   std::filesystem::path path_;
   char* buffer_;
   std::size_t held_ = 0;
