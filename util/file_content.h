@@ -33,8 +33,10 @@ enum class RewriteResult {
 // process with SIGBUS.
 class FileContent {
  public:
-  // Bytes handed to the rules at a time; a file no larger is one window.
-  static constexpr std::size_t kWindow = std::size_t{8} << 20;
+  // Bytes handed to the rules at a time; a file no larger is one window. A
+  // target dense with hits holds about one window beyond its pages in the
+  // page cache; windows of 8 MiB were no faster in whole runs.
+  static constexpr std::size_t kWindow = std::size_t{1} << 20;
 
   // `window` other than kWindow is for tests.
   explicit FileContent(std::size_t window = kWindow) : window_(window) {}
