@@ -28,9 +28,10 @@ constexpr std::size_t kChecksumBytes = 8;
 // A temporary file this old is a killed writer's, not another's at work.
 constexpr std::int64_t kStaleTemporaryNs = std::int64_t{600} * 1'000'000'000;
 
-void put(std::string& out, std::uint64_t value, std::size_t bytes) {
-  for (std::size_t i = 0; i < bytes; ++i)
-    out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+// Stores `value` at `at` in `bytes` little-endian bytes; returns the end.
+char* put(char* at, std::uint64_t value, std::size_t bytes) {
+  for (std::size_t i = 0; i < bytes; ++i) at[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+  return at + bytes;
 }
 
 std::uint64_t get(const char* at, std::size_t bytes) {
@@ -55,9 +56,9 @@ std::uint64_t checksum(std::span<const char> bytes) {
   return hash;
 }
 
-bool before(const SelectionIndex::Entry& a, const SelectionIndex::Entry& b) {
+constexpr auto before = [](const SelectionIndex::Entry& a, const SelectionIndex::Entry& b) {
   return a.key.device != b.key.device ? a.key.device < b.key.device : a.key.inode < b.key.inode;
-}
+};
 
 }  // namespace
 
@@ -139,23 +140,23 @@ std::string SelectionIndex::serialize(std::string_view folder, std::vector<Entry
   entries.erase(std::unique(entries.begin(), entries.end(),
                             [](const Entry& a, const Entry& b) { return !before(a, b); }),
                 entries.end());
-  std::string out;
-  out.reserve(kHeadBytes + folder.size() + kCountBytes + entries.size() * kEntryBytes +
-              kChecksumBytes);
-  out.append(kMagic);
-  put(out, kVersion, 4);
-  put(out, folder.size(), 4);
-  out.append(folder);
-  put(out, entries.size(), kCountBytes);
+  std::string out(
+      kHeadBytes + folder.size() + kCountBytes + entries.size() * kEntryBytes + kChecksumBytes,
+      '\0');
+  char* at = std::copy(kMagic.begin(), kMagic.end(), out.data());
+  at = put(at, kVersion, 4);
+  at = put(at, folder.size(), 4);
+  at = std::copy(folder.begin(), folder.end(), at);
+  at = put(at, entries.size(), kCountBytes);
   for (const Entry& entry : entries) {
-    put(out, entry.key.device, 8);
-    put(out, entry.key.inode, 8);
-    put(out, entry.key.size, 8);
-    put(out, static_cast<std::uint64_t>(entry.key.modifiedNs), 8);
-    put(out, static_cast<std::uint64_t>(entry.key.changedNs), 8);
-    put(out, entry.target ? 1 : 0, 8);
+    at = put(at, entry.key.device, 8);
+    at = put(at, entry.key.inode, 8);
+    at = put(at, entry.key.size, 8);
+    at = put(at, static_cast<std::uint64_t>(entry.key.modifiedNs), 8);
+    at = put(at, static_cast<std::uint64_t>(entry.key.changedNs), 8);
+    at = put(at, entry.target ? 1 : 0, 8);
   }
-  put(out, checksum(out), kChecksumBytes);
+  put(at, checksum(std::span(out.data(), out.size() - kChecksumBytes)), kChecksumBytes);
   return out;
 }
 
