@@ -67,26 +67,39 @@ RewriteOutcome rewriteInPlace(const fs::path& file, MultiReplacer& replacer, Fil
   return RewriteOutcome::kFailed;
 }
 
-// What the selection index kept from the last run, for each file `found`
-// whose key (taken by the walk) is still the one the index holds; none for
-// the others.
-std::vector<std::optional<SelectionIndex::Entry>> knownFromIndex(const fs::path& indexFile,
-                                                                 std::string_view folder,
-                                                                 const FoundFiles& found) {
-  std::vector<std::optional<SelectionIndex::Entry>> known(found.files.size());
+// What the selection index kept from the last run: for each file `found`
+// whose key (taken by the walk) is still the one the index holds, its entry;
+// none for the others. `whole` when every file has its entry and every entry
+// is some file's: the index then holds exactly this walk's files.
+struct Known {
+  std::vector<std::optional<SelectionIndex::Entry>> entries;
+  bool whole = false;
+};
+
+Known knownFromIndex(const fs::path& indexFile, std::string_view folder, const FoundFiles& found) {
+  Known known{std::vector<std::optional<SelectionIndex::Entry>>(found.files.size()), false};
   if (found.keys.size() != found.files.size()) return known;
   try {
     const SelectionIndex index =
         SelectionIndex::read(indexFile, folder, 2 * found.files.size() + 1024);
-    for (std::size_t i = 0; i < known.size() && !index.empty(); ++i) {
+    if (index.empty()) return known;
+    // Two paths to one file (a hard link) share its entry.
+    std::vector<bool> taken(index.size());
+    std::size_t distinct = 0;
+    for (std::size_t i = 0; i < found.files.size(); ++i) {
       if (!found.keys[i]) continue;
-      if (const std::optional<bool> target = index.find(*found.keys[i])) {
-        known[i] = {*found.keys[i], *target};
-      }
+      const std::optional<std::size_t> at = index.position(*found.keys[i]);
+      if (!at) continue;
+      known.entries[i] = {*found.keys[i], *index.find(*found.keys[i])};
+      if (!taken[*at]) ++distinct;
+      taken[*at] = true;
     }
+    known.whole = distinct == index.size() &&
+                  std::all_of(known.entries.begin(), known.entries.end(),
+                              [](const auto& entry) { return entry.has_value(); });
   } catch (const std::bad_alloc&) {
     // No room for the index: every file is opened, as without one.
-    std::fill(known.begin(), known.end(), std::nullopt);
+    known = Known{std::vector<std::optional<SelectionIndex::Entry>>(found.files.size()), false};
   }
   return known;
 }
@@ -157,8 +170,11 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   // mount's, and may change when the storage is mounted again (a phone's
   // shared storage after a reboot): then every file is searched, which
   // costs time, never a wrong selection.
-  const std::vector<std::optional<SelectionIndex::Entry>> known =
-      knownFromIndex(indexFile_, unpackKey_, found);
+  const Known fromIndex = knownFromIndex(indexFile_, unpackKey_, found);
+  const std::vector<std::optional<SelectionIndex::Entry>>& known = fromIndex.entries;
+  // Whether this run learns just what the index holds, every file as it
+  // was: the index is then not written again.
+  bool asIndexed = fromIndex.whole;
   std::vector<bool> notOpened(candidates.size());
   for (std::size_t i = 0; i < known.size(); ++i) notOpened[i] = known[i] && !known[i]->target;
   std::vector<SelectionIndex::Entry> learned;  // what this run finds, for the next
@@ -195,6 +211,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
       if (keyed && known[i] && known[i]->key == key) {
         contains = ContainsResult::kFound;
       } else {
+        asIndexed = false;
         const ContentSearch::Result searched = ContentSearch::search(opened, targetPath);
         readAhead.searched(searched.wasInMemory);
         contains = searched.contains;
@@ -203,6 +220,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
         learned.push_back({key, contains == ContainsResult::kFound});
       }
     } catch (...) {
+      asIndexed = false;
     }
     if (contains == ContainsResult::kNotFound) continue;
     const std::string name = candidate.filename().string();
@@ -234,7 +252,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   }
   out << '\n';
   out.flush();
-  if (!indexFile_.empty()) {
+  if (!indexFile_.empty() && !asIndexed) {
     // A cache: where it cannot be written, the next run searches again.
     SelectionIndex::write(indexFile_, unpackKey_, std::move(learned), keysFrom);
   }

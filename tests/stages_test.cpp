@@ -718,6 +718,42 @@ TEST(SelectionIndex, RepeatedRunsOpenOnlyWhatChangedAndSelectTheSame) {
   EXPECT_EQ(without.out, swapped.out);
 }
 
+// A run that learns just what the index holds leaves the index file as it
+// is; one whose tree lost a file writes it again without that file, though
+// it finds as many files as the index holds (one of them by two paths, a
+// hard link, whose entry they share).
+TEST(SelectionIndex, WrittenAgainOnlyWhenWhatItHoldsChanged) {
+  TempDir dir;
+  const fs::path root = dir / "ws";
+  writeFile(root / "uexp解包/target.uexp", kMarker);
+  fs::create_hard_link(root / "uexp解包/target.uexp", root / "uexp解包/again.uexp");
+  writeFile(root / "uexp解包/plain.uexp", "no marker");
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  const std::string unpack = fs::absolute(root / "uexp解包").lexically_normal().string();
+  const fs::path indexFile = SelectionIndex::fileFor(dir / "cache", unpack);
+  const auto run = [&] {
+    std::istringstream in;
+    std::ostringstream out;
+    UEXPProcessor processor(root, in, out, dir / "cache");
+    EXPECT_EQ(2u, processor.findAndCopyTargetUexp().sources.size());
+    struct stat status = {};
+    EXPECT_EQ(0, ::stat(indexFile.c_str(), &status));
+    return status.st_ino;
+  };
+  const ino_t written = run();
+  ASSERT_EQ(2u, SelectionIndex::read(indexFile, unpack, 100).size());
+  EXPECT_EQ(written, run());
+  EXPECT_EQ(written, run());
+
+  struct stat plain = {};
+  ASSERT_EQ(0, ::stat((root / "uexp解包/plain.uexp").c_str(), &plain));
+  fs::remove(root / "uexp解包/plain.uexp");
+  EXPECT_NE(written, run());
+  const SelectionIndex index = SelectionIndex::read(indexFile, unpack, 100);
+  EXPECT_EQ(1u, index.size());
+  EXPECT_EQ(std::nullopt, index.find(FileKey::of(plain)));
+}
+
 // A file is kept in the index only if it had settled before its key was
 // taken: one written just before a run that lasts longer than the settling
 // time is still not kept, since a change in the same tick of the storage's

@@ -122,10 +122,15 @@ SelectionIndex SelectionIndex::parse(std::span<const char> bytes, std::string_vi
 }
 
 std::optional<bool> SelectionIndex::find(const FileKey& key) const {
+  const std::optional<std::size_t> at = position(key);
+  return at ? std::optional(entries_[*at].target) : std::nullopt;
+}
+
+std::optional<std::size_t> SelectionIndex::position(const FileKey& key) const {
   const Entry probe{key, false};
   const auto it = std::lower_bound(entries_.begin(), entries_.end(), probe, before);
   if (it == entries_.end() || !(it->key == key)) return std::nullopt;
-  return it->target;
+  return static_cast<std::size_t>(it - entries_.begin());
 }
 
 bool SelectionIndex::settled(const FileKey& key, std::int64_t nowNs) {

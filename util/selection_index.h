@@ -46,6 +46,9 @@ class SelectionIndex {
 
   // Whether the file with `key` held the marker, when the index knows.
   std::optional<bool> find(const FileKey& key) const;
+  // Where the entry of the file with `key` stands among the index's size()
+  // entries, when there is one.
+  std::optional<std::size_t> position(const FileKey& key) const;
   bool empty() const { return entries_.empty(); }
   std::size_t size() const { return entries_.size(); }
 
