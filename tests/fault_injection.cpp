@@ -45,6 +45,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -304,8 +305,12 @@ extern "C" long syscall(long number, ...) {
   long args[6];
   for (long& arg : args) arg = va_arg(rest, long);
   va_end(rest);
+  // Not a static that needs a guard: the C++ runtime's guard itself may call
+  // syscall() (libc++abi waits on a futex so), and would wait on itself.
   using Syscall = long (*)(long, ...);
-  static const auto realSyscall = real<Syscall>("syscall");
+  static constinit std::atomic<Syscall> resolved{nullptr};
+  if (resolved.load() == nullptr) resolved = real<Syscall>("syscall");
+  const Syscall realSyscall = resolved.load();
 #ifdef SYS_renameat2
   if (number == SYS_renameat2 && (static_cast<unsigned long>(args[4]) & RENAME_EXCHANGE) != 0) {
     if (std::getenv("UEXPMOD_FAULT_NOEXCHANGE") != nullptr) {

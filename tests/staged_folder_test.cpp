@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -37,9 +38,12 @@ extern "C" long syscall(long number, ...) {
     errno = renamefaults::exchange;
     return -1;
   }
+  // Not a static that needs a guard: the C++ runtime's guard itself may call
+  // syscall() (libc++abi waits on a futex so), and would wait on itself.
   using Syscall = long (*)(long, ...);
-  static const auto real = reinterpret_cast<Syscall>(dlsym(RTLD_NEXT, "syscall"));
-  return real(number, args[0], args[1], args[2], args[3], args[4], args[5]);
+  static constinit std::atomic<Syscall> real{nullptr};
+  if (real.load() == nullptr) real = reinterpret_cast<Syscall>(dlsym(RTLD_NEXT, "syscall"));
+  return real.load()(number, args[0], args[1], args[2], args[3], args[4], args[5]);
 }
 
 extern "C" int rename(const char* from, const char* to) {
