@@ -119,8 +119,9 @@ def build():
                    check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", BUILD, "--target", "uexpmod", "--parallel", "2"],
                    check=True, stdout=subprocess.DEVNULL)
-    subprocess.run([os.environ.get("CXX", "c++"), "-O2", "-shared", "-fPIC", "-o", FAULTS,
-                    os.path.join(REPO, "tests", "fault_injection.cpp"), "-ldl"], check=True)
+    subprocess.run([os.environ.get("CXX", "c++"), "-std=c++20", "-O2", "-shared", "-fPIC",
+                    "-o", FAULTS, os.path.join(REPO, "tests", "fault_injection.cpp"), "-ldl"],
+                   check=True)
 
 
 # ---------------------------------------------------------------- workspace
