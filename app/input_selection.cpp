@@ -26,8 +26,7 @@ void UEXPProcessor::autoCopySpecPak() {
   console.println(kBar40, "bold");
 
   const FoundFiles found = FileUtils::findFilesRecursive(specPakDir, ".pak");
-  const std::vector<fs::path>& files = found.files;
-  if (files.empty()) {
+  if (found.files.empty()) {
     reportUnreachable(specPakDir, found.rootError);
     console.println("⚠  指定源文件夹无PAK文件，跳过复制", "yellow");
     console.println("", "");
@@ -36,7 +35,7 @@ void UEXPProcessor::autoCopySpecPak() {
 
   int copied = 0;
   int skipped = 0;
-  for (const fs::path& file : files) {
+  for (const fs::path file : found.files) {
     const std::string name = file.filename().string();
     const fs::path dest = pakDir / name;
     if (fs::exists(dest) && FileUtils::isFileSameSize(file, dest)) {
@@ -60,7 +59,7 @@ void UEXPProcessor::autoCopySpecPak() {
 fs::path UEXPProcessor::getAutoSelectPak() const {
   // Why the folder could not be listed was told by autoCopySpecPak.
   const FoundFiles found = FileUtils::findFilesRecursive(specPakDir, ".pak");
-  return found.files.empty() ? fs::path() : found.files.front();
+  return found.files.empty() ? fs::path() : fs::path(found.files.front());
 }
 
 fs::path UEXPProcessor::selectPakFile() {
@@ -80,7 +79,7 @@ fs::path UEXPProcessor::selectConfigFile() {
 
 fs::path UEXPProcessor::chooseFromMenu(const Menu& menu) {
   const FoundFiles found = FileUtils::findFilesRecursive(menu.folder, menu.extension);
-  const std::vector<fs::path>& candidates = found.files;
+  const std::vector<std::string>& candidates = found.files;
   if (candidates.empty()) {
     reportUnreachable(menu.folder, found.rootError);
     fail(menu.emptyMessage);
@@ -89,7 +88,7 @@ fs::path UEXPProcessor::chooseFromMenu(const Menu& menu) {
   console.println(menu.header, "bold");
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     gradient.printlnGradient(
-        "  [" + std::to_string(i + 1) + "] " + candidates[i].filename().string(),
+        "  [" + std::to_string(i + 1) + "] " + fs::path(candidates[i]).filename().string(),
         static_cast<std::int32_t>(i));
   }
   console.println("", "");

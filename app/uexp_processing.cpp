@@ -153,7 +153,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   const bool indexed = !indexFile_.empty() && fs::exists(indexFile_, noIndex);
   const FoundFiles found = FileUtils::findFilesRecursive(
       unpackDir, ".uexp", indexed ? FileKeys::kTaken : FileKeys::kNone);
-  const std::vector<fs::path>& candidates = found.files;
+  const std::vector<std::string>& candidates = found.files;
   if (candidates.empty()) {
     reportUnreachable(unpackDir, found.rootError);
     console.println("✗ 解包目录无uexp文件", "red");
@@ -186,7 +186,6 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   std::vector<std::string> failures;
   ReadAhead readAhead(candidates, unpackDir, notOpened);
   for (std::size_t i = 0; i < candidates.size(); ++i) {
-    const fs::path& candidate = candidates[i];
     if ((i + 1) % 10 == 0 || i + 1 == candidates.size()) {
       out << "\r  " << progressColor << "进度: " << (i + 1) << "/" << total << "\033[0m";
       out.flush();
@@ -223,6 +222,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
       asIndexed = false;
     }
     if (contains == ContainsResult::kNotFound) continue;
+    const fs::path candidate(candidates[i]);
     const std::string name = candidate.filename().string();
     if (contains == ContainsResult::kUnreadable) {
       failures.push_back("✗ 读取失败：" + name);
@@ -279,7 +279,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
 int UEXPProcessor::processUexpFiles(const RuleList& rules, const CopiedTargets& copied) {
   console.println("", "");
   console.println("步骤: 批量修改打包目录UEXP文件", "bold");
-  const std::vector<fs::path> files = FileUtils::findFilesRecursive(repackDir, ".uexp").files;
+  const std::vector<std::string> files = FileUtils::findFilesRecursive(repackDir, ".uexp").files;
   if (files.empty()) {
     console.println("打包目录无uexp文件，跳过修改", "red");
     return 0;
@@ -301,7 +301,7 @@ int UEXPProcessor::processUexpFiles(const RuleList& rules, const CopiedTargets& 
   std::optional<MultiReplacer> replacer;  // made for the first file that needs it
   FileContent content;                    // one for every file, so its buffer is reused
   int rewritten = 0;
-  for (const fs::path& file : files) {
+  for (const fs::path file : files) {
     RewriteOutcome outcome = RewriteOutcome::kFailed;
     // Copies the copy stage already rewrote with these rules are only reported.
     if (const auto known = copied.ruleOutcomes.find(file);

@@ -195,9 +195,10 @@ bool copyToNew(const FileHandle& from, const fs::path& to) {
   return FileUtils::writeNewFile(to, FileUtils::permissionsOf(from), FileUtils::copyOf(from));
 }
 
-std::vector<std::string> relativeNames(const std::vector<fs::path>& found, const fs::path& root) {
+std::vector<std::string> relativeNames(const std::vector<std::string>& found,
+                                       const fs::path& root) {
   std::vector<std::string> names;
-  for (const fs::path& p : found) names.push_back(p.lexically_relative(root).string());
+  for (const std::string& p : found) names.push_back(fs::path(p).lexically_relative(root).string());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -213,9 +214,13 @@ TEST(FindFilesRecursive, MatchesTheExtensionExactly) {
             relativeNames(FileUtils::findFilesRecursive(dir.path(), ".pak").files, dir.path()));
   EXPECT_EQ((std::vector<std::string>{".pak", "noext"}),
             relativeNames(FileUtils::findFilesRecursive(dir.path(), "").files, dir.path()));
-  // Paths are formed from the root exactly as given.
-  for (const fs::path& p : FileUtils::findFilesRecursive(dir.path(), ".pak").files) {
-    EXPECT_EQ(0u, p.string().rfind(dir.path().string(), 0)) << p;
+  // Paths are joined to the root exactly as given, as path's operator/ joins.
+  for (const fs::path& root : {dir.path(), fs::path(dir.path().string() + "/")}) {
+    std::vector<std::string> found = FileUtils::findFilesRecursive(root, ".pak").files;
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ((std::vector<std::string>{(root / "sub/deeper/a.b.pak").string(),
+                                        (root / "sub/y.pak").string(), (root / "x.pak").string()}),
+              found);
   }
 }
 

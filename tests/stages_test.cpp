@@ -192,8 +192,8 @@ TEST(SelectPakFile, MenuRetriesUntilAValidNumber) {
   ASSERT_EQ(2u, order.size());
   EXPECT_EQ(order[1], ws.processor.selectPakFile());
   const std::string prompt = "\033[96m请输入文件编号: \033[0m";
-  EXPECT_EQ(bold("未检测到指定目录PAK，请手动选择：") + "<G>  [1] " + order[0].filename().string() +
-                "\n\033[0m<G>  [2] " + order[1].filename().string() + "\n\033[0m\n" + prompt +
+  EXPECT_EQ(bold("未检测到指定目录PAK，请手动选择：") + "<G>  [1] " + fs::path(order[0]).filename().string() +
+                "\n\033[0m<G>  [2] " + fs::path(order[1]).filename().string() + "\n\033[0m\n" + prompt +
                 red("请输入有效的数字") + prompt + red("编号无效，请重新输入") + prompt,
             maskGradients(ws.take()));
 }

@@ -44,12 +44,22 @@ EntryKind kindOf(int dir, const char* name, unsigned char type) {
   return S_ISREG(status.st_mode) ? EntryKind::kFile : EntryKind::kOther;
 }
 
+// `folder` / `name`, as std::filesystem::path joins them.
+std::string joined(const std::string& folder, std::string_view name) {
+  std::string path;
+  path.reserve(folder.size() + 1 + name.size());
+  path.append(folder);
+  if (!path.empty() && path.back() != '/') path += '/';
+  path += name;
+  return path;
+}
+
 }  // namespace
 
 FoundFiles FileUtils::findFilesRecursive(const fs::path& root, std::string_view extension,
                                          FileKeys keys) {
   FoundFiles result;
-  std::vector<fs::path>& found = result.files;
+  std::vector<std::string>& found = result.files;
   try {
     // An explicit stack of open folders instead of recursion: deep trees
     // cannot exhaust the call stack, and a folder that fails to open is
@@ -58,12 +68,12 @@ FoundFiles FileUtils::findFilesRecursive(const fs::path& root, std::string_view 
     // Each depth keeps its buffer for the folders below it in turn.
     std::vector<std::unique_ptr<char[]>> buffers;
     std::vector<FolderListing> open;
-    const auto push = [&](FileHandle fd, fs::path path) {
+    const auto push = [&](FileHandle fd, std::string path) {
       if (buffers.size() == open.size()) buffers.emplace_back(new char[FolderListing::kBuffer]);
       open.emplace_back(std::move(fd), std::move(path), buffers[open.size()].get());
     };
     if (FileHandle fd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); fd) {
-      push(std::move(fd), root);
+      push(std::move(fd), root.native());
     } else if (errno != ENOENT && errno != ENOTDIR) {
       result.rootError = errno;
     }
@@ -80,7 +90,7 @@ FoundFiles FileUtils::findFilesRecursive(const fs::path& root, std::string_view 
       switch (kindOf(listing.fd(), name, type)) {
         case EntryKind::kFile: {
           if (extensionOf(entry) != extension) break;
-          found.push_back(listing.path() / entry);
+          found.push_back(joined(listing.path(), entry));
           if (keys == FileKeys::kTaken) {
             struct stat status = {};
             const bool known = ::fstatat(listing.fd(), name, &status, 0) == 0;
@@ -91,7 +101,7 @@ FoundFiles FileUtils::findFilesRecursive(const fs::path& root, std::string_view 
         case EntryKind::kFolder: {
           FileHandle sub(
               ::openat(listing.fd(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-          if (sub) push(std::move(sub), listing.path() / entry);  // `listing` may move now
+          if (sub) push(std::move(sub), joined(listing.path(), entry));  // `listing` may move now
           break;
         }
         case EntryKind::kOther:

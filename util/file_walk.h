@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "util/file_key.h"
@@ -12,7 +13,10 @@
 
 // What findFilesRecursive found, and whether it could look.
 struct FoundFiles {
-  std::vector<std::filesystem::path> files;
+  // Each file's path, the root's followed by the names below it. Kept as
+  // strings: a std::filesystem::path also holds each of its components
+  // apart (libstdc++), some 600 bytes a file where a tree has 100,000.
+  std::vector<std::string> files;
   // Each file's key, where the walk was asked for keys, in the order of
   // `files`; none for a file that could not be examined. Empty otherwise.
   std::vector<std::optional<FileKey>> keys;

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 #include <cstring>
-#include <filesystem>
+#include <string>
 #include <utility>
 
 #include "util/file_handle.h"
@@ -18,12 +18,13 @@ class FolderListing {
  public:
   static constexpr std::size_t kBuffer = std::size_t{32} << 10;
 
-  // `fd` is the open folder, `buffer` kBuffer bytes that outlive the object.
-  FolderListing(FileHandle fd, std::filesystem::path path, char* buffer)
+  // `fd` is the open folder, `path` its path, `buffer` kBuffer bytes that
+  // outlive the object.
+  FolderListing(FileHandle fd, std::string path, char* buffer)
       : fd_(std::move(fd)), path_(std::move(path)), buffer_(buffer) {}
 
   int fd() const { return fd_.get(); }
-  const std::filesystem::path& path() const { return path_; }
+  const std::string& path() const { return path_; }
 
   // The next entry's name and type (a DT_ value), "." and ".." included, or
   // false at the listing's end. A listing that breaks off ends there: what
@@ -70,7 +71,7 @@ class FolderListing {
   }
 
   FileHandle fd_;
-  std::filesystem::path path_;
+  std::string path_;
   char* buffer_;
   std::size_t held_ = 0;
   std::size_t at_ = 0;

@@ -24,7 +24,7 @@ std::uintmax_t askToRead(const FileHandle& file) {
 
 }  // namespace
 
-ReadAhead::ReadAhead(const std::vector<std::filesystem::path>& files,
+ReadAhead::ReadAhead(const std::vector<std::string>& files,
                      const std::filesystem::path& folder, std::vector<bool> skipped)
     : files_(files),
       skipped_(std::move(skipped)),

@@ -5,6 +5,7 @@
 #include <deque>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "util/file_handle.h"
@@ -23,7 +24,7 @@ class ReadAhead {
   // `files` are searched in their order and must outlive this object;
   // `folder` holds them all and tells what storage they are on. Those that
   // `skipped` marks are never opened, ahead or in their turn.
-  ReadAhead(const std::vector<std::filesystem::path>& files, const std::filesystem::path& folder,
+  ReadAhead(const std::vector<std::string>& files, const std::filesystem::path& folder,
             std::vector<bool> skipped = {});
 
   // File `current`, open (invalid when it cannot be opened), for its search;
@@ -53,7 +54,7 @@ class ReadAhead {
     FileHandle file;
     std::uintmax_t size;  // bytes asked for
   };
-  const std::vector<std::filesystem::path>& files_;
+  const std::vector<std::string>& files_;
   const std::vector<bool> skipped_;  // empty: none
   const bool pays_;
   const std::size_t aheadFiles_;
