@@ -5,13 +5,17 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstring>
 #include <map>
 #include <string>
+#include <thread>
 
 #include "tests/test_support.h"
 #include "util/file_utils.h"
@@ -164,6 +168,64 @@ TEST(StagedFolder, LeftoversOfAKilledProcessAreRemovedSilently) {
     EXPECT_TRUE(staged.commit());
   }
   EXPECT_EQ((std::map<std::string, std::string>{{"out/", ""}, {"out/next.uexp", "next"}}),
+            entriesUnder(dir.path()));
+}
+
+// Where a link stands at the folder's path, the new content goes where it
+// leads, as writes through the link went: the link stays, its target holds
+// just the new content, and nothing is left beside either.
+TEST(StagedFolder, ALinkAtTheFoldersPathLeadsToTheNewContent) {
+  TempDir dir;
+  writeFile(dir / "real/old.uexp", "old");
+  fs::create_directory_symlink("real", dir / "out");
+  {
+    StagedFolder staged(dir / "out");
+    EXPECT_TRUE(staged.write("new.uexp", kMode, bytes("new")));
+    EXPECT_TRUE(staged.commit());
+  }
+  EXPECT_TRUE(fs::is_symlink(dir / "out"));
+  EXPECT_EQ((std::map<std::string, std::string>{
+                {"out/", ""}, {"real/", ""}, {"real/new.uexp", "new"}}),
+            entriesUnder(dir.path()));
+}
+
+// A second process that stages content for the same folder (another run of
+// the tool, in another terminal) waits until the first has committed: it
+// neither removes the first's staged content nor has its own swapped in by
+// the first's commit.
+TEST(StagedFolder, ASecondProcessWaitsUntilTheFirstCommitted) {
+  TempDir dir;
+  const fs::path folder = dir / "out";
+  writeFile(folder / "old.uexp", "old");
+  int staging[2];
+  ASSERT_EQ(0, ::pipe(staging));
+  const pid_t first = ::fork();
+  ASSERT_GE(first, 0);
+  if (first == 0) {
+    ::close(staging[0]);
+    StagedFolder staged(folder);
+    const bool wrote = staged.write("first.uexp", kMode, bytes("first"));
+    const bool told = ::write(staging[1], "s", 1) == 1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ::_exit(wrote && told && staged.commit() ? 0 : 1);
+  }
+  ::close(staging[1]);
+  char byte = 0;
+  const bool began = ::read(staging[0], &byte, 1) == 1;
+  ::close(staging[0]);
+  ::alarm(60);  // a lock never let go ends the test instead of hanging it
+  {
+    StagedFolder second(folder);
+    EXPECT_EQ((std::map<std::string, std::string>{{"first.uexp", "first"}}), entriesUnder(folder));
+    EXPECT_TRUE(second.write("second.uexp", kMode, bytes("second")));
+    EXPECT_TRUE(second.commit());
+  }
+  ::alarm(0);
+  int status = -1;
+  ASSERT_EQ(first, ::waitpid(first, &status, 0));
+  EXPECT_TRUE(began);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ((std::map<std::string, std::string>{{"out/", ""}, {"out/second.uexp", "second"}}),
             entriesUnder(dir.path()));
 }
 

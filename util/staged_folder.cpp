@@ -1,6 +1,7 @@
 #include "util/staged_folder.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -56,9 +57,35 @@ bool sameStorage(const fs::path& a, const fs::path& b) {
          first.st_dev == second.st_dev;
 }
 
+// Where a link at `folder` leads, through a few links at most, whether or
+// not anything stands there now (a commit cut between its renames leaves the
+// target missing); `folder` itself where no link stands there.
+fs::path resolved(fs::path folder) {
+  for (int links = 0; links < 8; ++links) {
+    std::error_code ec;
+    if (!fs::is_symlink(fs::symlink_status(folder, ec))) break;
+    const fs::path target = fs::read_symlink(folder, ec);
+    if (ec) break;
+    folder = (folder.parent_path() / target).lexically_normal();  // an absolute target replaces
+  }
+  return folder;
+}
+
 }  // namespace
 
-void StagedFolder::recover(const fs::path& folder) {
+FileHandle StagedFolder::lock(const fs::path& folder) {
+  const fs::path parent = folder.has_parent_path() ? folder.parent_path() : fs::path(".");
+  FileHandle held(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (held) {
+    while (::flock(held.get(), LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  return held;
+}
+
+void StagedFolder::recover(const fs::path& given) {
+  const fs::path folder = resolved(given);
+  const FileHandle held = lock(folder);
   // The old content stands whole under its own name only between the first
   // rename of a commit and the rename that sends it off to be removed.
   const fs::path old = beside(folder, "old");
@@ -81,10 +108,11 @@ void StagedFolder::recover(const fs::path& folder) {
 }
 
 StagedFolder::StagedFolder(const fs::path& folder)
-    : folder_(folder),
-      staging_(beside(folder, "new")),
-      old_(beside(folder, "old")),
-      gone_(beside(folder, "gone")) {
+    : folder_(resolved(folder)),
+      lock_(lock(folder_)),
+      staging_(beside(folder_, "new")),
+      old_(beside(folder_, "old")),
+      gone_(beside(folder_, "gone")) {
   // What a process that ended before its commit, or during it, left; what
   // recover() did not put back is a leftover now.
   FileUtils::removeDirectory(staging_);

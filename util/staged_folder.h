@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "util/file_handle.h"
 #include "util/file_writes.h"
 
 // New content for a folder, built beside it and put in its place in one
@@ -20,6 +21,17 @@
 // Whatever else an object that never committed left beside the folder, the
 // next object removes first.
 //
+// Where a link stands at the folder's path, all of this happens where it
+// leads: the link stays, and its target gets the new content.
+//
+// One process at a time changes the folder and what lies beside it: an
+// object, and recover(), hold a lock on the folder's parent (which stays
+// where it is while the folder is swapped) and wait for it, so that a second
+// run of the tool started meanwhile cannot remove this one's staged content
+// or swap in its own half-made one. The kernel lets the lock go when the
+// process ends, however it ends. Where the storage has no locks, each goes
+// on without one.
+//
 // Where no staging folder can be made beside the folder, or the folder is a
 // mount point that a rename cannot move, the new content is written into
 // the folder itself after it is emptied as far as it can be, each file
@@ -33,8 +45,9 @@ class StagedFolder {
   // one since), or the old content back where the staged one is gone.
   static void recover(const std::filesystem::path& folder);
 
-  // Begins new content for `folder`. Makes nothing but the staging folder;
-  // the folder itself is made, if missing, only by commit().
+  // Begins new content for `folder`, once no other process holds the lock.
+  // Makes nothing but the staging folder; the folder itself is made, if
+  // missing, only by commit().
   explicit StagedFolder(const std::filesystem::path& folder);
   // Removes a staging folder that was not committed.
   ~StagedFolder();
@@ -59,10 +72,15 @@ class StagedFolder {
   // Puts the staged content in the folder's place and removes the old. True
   // when nothing was staged. False, with error() set, when the folder could
   // not be replaced: it keeps its old content, and the staged is removed.
+  // The lock is held until the object ends.
   bool commit();
 
  private:
-  std::filesystem::path folder_;
+  // The lock for `folder`, taken once no other process holds it.
+  static FileHandle lock(const std::filesystem::path& folder);
+
+  std::filesystem::path folder_;  // where a link at the folder's path leads
+  FileHandle lock_;               // taken before anything beside the folder is touched
   std::filesystem::path staging_;  // beside the folder: the new content until committed
   std::filesystem::path old_;      // beside the folder: the old content between two renames
   std::filesystem::path gone_;     // beside the folder: the old content while it is removed
