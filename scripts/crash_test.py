@@ -207,6 +207,10 @@ class Run:
         self.status, self.out, self.err, self.seconds = status, out, err, seconds
 
 
+# A run that takes this long hangs: the test fails instead of waiting for it.
+RUN_DEADLINE = 300
+
+
 def run_tool(kill_after=None, env=None):
     """Runs the tool with "1\\n1\\n" as its input (the pak menu, then the rule
     menu), with `env` added to its environment. Kills it with SIGKILL
@@ -228,7 +232,12 @@ def run_tool(kill_after=None, env=None):
                     os.kill(proc.pid, signal.SIGKILL)
                     break
                 time.sleep(min(left, 0.002))
-        status = proc.wait()
+        try:
+            status = proc.wait(timeout=RUN_DEADLINE)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+            raise SystemExit(f"crash test: failed, a run still going after {RUN_DEADLINE} s")
         seconds = time.monotonic() - start
     with open(paths[1], "rb") as o, open(paths[2], "rb") as e:
         return Run(status, o.read(), e.read(), seconds)

@@ -25,6 +25,8 @@ const fs::path kRoot = UEXPMOD_E2E_ROOT;
 // Where the tool keeps its caches in these tests (XDG_CACHE_HOME), never the
 // home folder of whoever runs them; emptied before each test.
 const fs::path kCache = fs::path(UEXPMOD_E2E_ROOT).parent_path() / "e2e-cache";
+// Seconds after which a run of the tool is taken to hang.
+const std::string kDeadline = "300";
 const std::string kMarker = "Game/Mod/Escape/Audio/WwiseBank/";
 const std::string kBar40(40, '=');
 const std::string kBar60(60, '=');
@@ -85,8 +87,10 @@ ToolRun runTool(const std::string& input, const std::string& shellPrefix = "",
       launcher += " -E " + name + "=\"" + value + "\"";
     }
   }
-  const std::string command = "/bin/sh -c '" + shellPrefix + " " + assignments + "exec " +
-                              launcher + " \"" + UEXPMOD_E2E_TOOL + "\" < \"" +
+  // A run that hangs ends after kDeadline, with timeout's status 124, so
+  // that it fails its test instead of hanging it.
+  const std::string command = "/bin/sh -c '" + shellPrefix + " " + assignments + "exec timeout " +
+                              kDeadline + " " + launcher + " \"" + UEXPMOD_E2E_TOOL + "\" < \"" +
                               (io / "stdin").string() + "\" > \"" + (io / "stdout").string() +
                               "\" 2> \"" + (io / "stderr").string() + "\"'";
   const int raw = std::system(command.c_str());
