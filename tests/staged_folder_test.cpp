@@ -259,6 +259,13 @@ TEST(StagedFolder, RecoverFinishesACommitCutBetweenItsRenames) {
   writeFile(folder / "kept.uexp", "kept");
   StagedFolder::recover(folder);
   EXPECT_EQ((std::map<std::string, std::string>{{"kept.uexp", "kept"}}), entriesUnder(folder));
+  // Staged content that cannot be moved in leaves the old one to come back.
+  cut(true, false);
+  renamefaults::refuseRename = ".out.uexpmod-new";
+  renamefaults::renameError = EIO;
+  StagedFolder::recover(folder);
+  renamefaults::refuseRename.clear();
+  EXPECT_EQ((std::map<std::string, std::string>{{"old.uexp", "old"}}), entriesUnder(folder));
   // Nothing aside: nothing to do.
   fs::remove_all(dir.path());
   fs::create_directories(dir.path());

@@ -96,8 +96,10 @@ void StagedFolder::recover(const fs::path& given) {
   const bool stagingThere = ::lstat(staging.c_str(), &status) == 0;
   if (folderMissing) {
     // The staged content was complete before the old went aside: it goes
-    // in, or, where it is gone, the old comes back.
-    std::rename((stagingThere ? staging : old).c_str(), folder.c_str());
+    // in, or, where it is gone or cannot be moved, the old comes back.
+    if (!stagingThere || std::rename(staging.c_str(), folder.c_str()) != 0) {
+      std::rename(old.c_str(), folder.c_str());
+    }
   } else if (stagingThere) {
     // A folder made empty since, by whatever ran meanwhile, gives way to it.
     std::error_code ec;
@@ -165,6 +167,12 @@ bool StagedFolder::commit() {
     error = errno;
   }
   error_ = error;
-  FileUtils::removeDirectory(staging_);
+  // Removed under another name: cut short under its own, beside the old
+  // content aside, recover() would take it for a whole one.
+  if (std::rename(staging_.c_str(), gone_.c_str()) == 0) {
+    FileUtils::removeDirectory(gone_);
+  } else {
+    FileUtils::removeDirectory(staging_);
+  }
   return false;
 }
