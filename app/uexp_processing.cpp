@@ -68,16 +68,16 @@ RewriteOutcome rewriteInPlace(const fs::path& file, MultiReplacer& replacer, Fil
 }
 
 // What the selection index kept from the last run: for each file `found`
-// whose key (taken by the walk) is still the one the index holds, its entry;
-// none for the others. `whole` when every file has its entry and every entry
-// is some file's: the index then holds exactly this walk's files.
+// whose key (taken by the walk) the index holds, whether it held the marker
+// then; nothing for the others. `whole` when every file is known and every
+// entry is some file's: the index then holds exactly this walk's files.
 struct Known {
-  std::vector<std::optional<SelectionIndex::Entry>> entries;
+  std::vector<std::optional<bool>> targets;
   bool whole = false;
 };
 
 Known knownFromIndex(const fs::path& indexFile, std::string_view folder, const FoundFiles& found) {
-  Known known{std::vector<std::optional<SelectionIndex::Entry>>(found.files.size()), false};
+  Known known{std::vector<std::optional<bool>>(found.files.size()), false};
   if (found.keys.size() != found.files.size()) return known;
   try {
     const SelectionIndex index =
@@ -90,16 +90,16 @@ Known knownFromIndex(const fs::path& indexFile, std::string_view folder, const F
       if (!found.keys[i]) continue;
       const std::optional<std::size_t> at = index.position(*found.keys[i]);
       if (!at) continue;
-      known.entries[i] = {*found.keys[i], *index.find(*found.keys[i])};
+      known.targets[i] = index.targetAt(*at);
       if (!taken[*at]) ++distinct;
       taken[*at] = true;
     }
     known.whole = distinct == index.size() &&
-                  std::all_of(known.entries.begin(), known.entries.end(),
-                              [](const auto& entry) { return entry.has_value(); });
+                  std::all_of(known.targets.begin(), known.targets.end(),
+                              [](const auto& target) { return target.has_value(); });
   } catch (const std::bad_alloc&) {
     // No room for the index: every file is opened, as without one.
-    known = Known{std::vector<std::optional<SelectionIndex::Entry>>(found.files.size()), false};
+    known = Known{std::vector<std::optional<bool>>(found.files.size()), false};
   }
   return known;
 }
@@ -171,12 +171,12 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   // shared storage after a reboot): then every file is searched, which
   // costs time, never a wrong selection.
   const Known fromIndex = knownFromIndex(indexFile_, unpackKey_, found);
-  const std::vector<std::optional<SelectionIndex::Entry>>& known = fromIndex.entries;
+  const std::vector<std::optional<bool>>& known = fromIndex.targets;
   // Whether this run learns just what the index holds, every file as it
   // was: the index is then not written again.
   bool asIndexed = fromIndex.whole;
   std::vector<bool> notOpened(candidates.size());
-  for (std::size_t i = 0; i < known.size(); ++i) notOpened[i] = known[i] && !known[i]->target;
+  for (std::size_t i = 0; i < known.size(); ++i) notOpened[i] = known[i].has_value() && !*known[i];
   std::vector<SelectionIndex::Entry> learned;  // what this run finds, for the next
   learned.reserve(indexFile_.empty() ? 0 : candidates.size());
 
@@ -191,7 +191,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
       out.flush();
     }
     if (notOpened[i]) {
-      if (!indexFile_.empty()) learned.push_back(*known[i]);
+      if (!indexFile_.empty()) learned.push_back({*found.keys[i], false});
       continue;
     }
 
@@ -207,7 +207,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
       struct stat status = {};
       const bool keyed = opened && ::fstat(opened.get(), &status) == 0;
       const FileKey key = FileKey::of(status);
-      if (keyed && known[i] && known[i]->key == key) {
+      if (keyed && known[i].has_value() && *found.keys[i] == key) {
         contains = ContainsResult::kFound;
       } else {
         asIndexed = false;

@@ -123,7 +123,7 @@ SelectionIndex SelectionIndex::parse(std::span<const char> bytes, std::string_vi
 
 std::optional<bool> SelectionIndex::find(const FileKey& key) const {
   const std::optional<std::size_t> at = position(key);
-  return at ? std::optional(entries_[*at].target) : std::nullopt;
+  return at ? std::optional(targetAt(*at)) : std::nullopt;
 }
 
 std::optional<std::size_t> SelectionIndex::position(const FileKey& key) const {

@@ -47,8 +47,10 @@ class SelectionIndex {
   // Whether the file with `key` held the marker, when the index knows.
   std::optional<bool> find(const FileKey& key) const;
   // Where the entry of the file with `key` stands among the index's size()
-  // entries, when there is one.
+  // entries, when there is one; and whether the file at such a position
+  // held the marker.
   std::optional<std::size_t> position(const FileKey& key) const;
+  bool targetAt(std::size_t position) const { return entries_[position].target; }
   bool empty() const { return entries_.empty(); }
   std::size_t size() const { return entries_.size(); }
 
