@@ -266,6 +266,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
     }
     copied = CopiedTargets();
   }
+  copied.lock = std::make_shared<const FileHandle>(copies.handOverLock());
   for (const std::string& failure : failures) console.println(failure, "red");
   if (!copied.sources.empty()) {
     console.println(

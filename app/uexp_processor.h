@@ -12,6 +12,7 @@
 
 #include "console/color_console.h"
 #include "console/gradient_color.h"
+#include "util/file_handle.h"
 #include "util/multi_replacer.h"
 
 // One text replacement, UTF-8 on both sides. After loading, the replacement
@@ -63,6 +64,10 @@ struct CopiedTargets {
   // copy stands).
   std::map<std::filesystem::path, RewriteOutcome> ruleOutcomes;
   std::shared_ptr<const RuleList> rules;  // the rules applied to those copies
+  // The repack folder's lock (see StagedFolder), held while the copies are
+  // rewritten, so that another run cannot put its own copies in their place
+  // meanwhile.
+  std::shared_ptr<const FileHandle> lock;
 };
 
 // Thrown by a stage that cannot go on, after it has printed its message.

@@ -87,9 +87,10 @@ ToolRun runTool(const std::string& input, const std::string& shellPrefix = "",
       launcher += " -E " + name + "=\"" + value + "\"";
     }
   }
-  // A run that hangs ends after kDeadline, with timeout's status 124, so
-  // that it fails its test instead of hanging it.
-  const std::string command = "/bin/sh -c '" + shellPrefix + " " + assignments + "exec timeout " +
+  // A run that hangs ends after kDeadline (killed 10 s later if it holds
+  // on), with timeout's status 124, so that it fails its test instead of
+  // hanging it.
+  const std::string command = "/bin/sh -c '" + shellPrefix + " " + assignments + "exec timeout -k 10 " +
                               kDeadline + " " + launcher + " \"" + UEXPMOD_E2E_TOOL + "\" < \"" +
                               (io / "stdin").string() + "\" > \"" + (io / "stdout").string() +
                               "\" 2> \"" + (io / "stderr").string() + "\"'";

@@ -174,19 +174,36 @@ TEST(StagedFolder, LeftoversOfAKilledProcessAreRemovedSilently) {
 // Where a link stands at the folder's path, the new content goes where it
 // leads, as writes through the link went: the link stays, its target holds
 // just the new content, and nothing is left beside either.
+// The link's text may end in a slash, or climb out of a folder that was
+// itself reached through a link, where the kernel, not the text, says where
+// ".." leads.
 TEST(StagedFolder, ALinkAtTheFoldersPathLeadsToTheNewContent) {
-  TempDir dir;
-  writeFile(dir / "real/old.uexp", "old");
-  fs::create_directory_symlink("real", dir / "out");
-  {
-    StagedFolder staged(dir / "out");
-    EXPECT_TRUE(staged.write("new.uexp", kMode, bytes("new")));
-    EXPECT_TRUE(staged.commit());
+  struct Case {
+    const char* linkText;  // of deep/a/out
+    const char* given;     // the folder's path as given, below the test folder
+    const char* real;      // where the link leads
+  };
+  for (const Case& c : {Case{"../real", "deep/a/out", "deep/real"},
+                        Case{"../real/", "deep/a/out", "deep/real"},
+                        Case{"../real", "via/out", "deep/real"}}) {
+    SCOPED_TRACE(std::string(c.given) + " -> " + c.linkText);
+    TempDir dir;
+    writeFile(dir / c.real / "old.uexp", "old");
+    fs::create_directories(dir / "deep/a");
+    fs::create_directory_symlink(c.linkText, dir / "deep/a/out");
+    fs::create_directory_symlink("deep/a", dir / "via");
+    {
+      StagedFolder staged(dir / c.given);
+      EXPECT_TRUE(staged.write("new.uexp", kMode, bytes("new")));
+      EXPECT_TRUE(staged.commit());
+    }
+    EXPECT_TRUE(fs::is_symlink(dir / "deep/a/out"));
+    EXPECT_EQ((std::map<std::string, std::string>{{"new.uexp", "new"}}),
+              entriesUnder(dir / c.real));
+    EXPECT_EQ((std::map<std::string, std::string>{{"a/", ""}, {"a/out/", ""}, {"real/", ""},
+                                                  {"real/new.uexp", "new"}}),
+              entriesUnder(dir / "deep"));
   }
-  EXPECT_TRUE(fs::is_symlink(dir / "out"));
-  EXPECT_EQ((std::map<std::string, std::string>{
-                {"out/", ""}, {"real/", ""}, {"real/new.uexp", "new"}}),
-            entriesUnder(dir.path()));
 }
 
 // A second process that stages content for the same folder (another run of
@@ -266,6 +283,10 @@ TEST(StagedFolder, RecoverFinishesACommitCutBetweenItsRenames) {
   StagedFolder::recover(folder);
   renamefaults::refuseRename.clear();
   EXPECT_EQ((std::map<std::string, std::string>{{"old.uexp", "old"}}), entriesUnder(folder));
+  // A staging that begins there first finishes the commit that was cut.
+  cut(true, false);
+  { StagedFolder(folder).write("unused.uexp", kMode, bytes("x")); }
+  EXPECT_EQ((std::map<std::string, std::string>{{"new.uexp", "new"}}), entriesUnder(folder));
   // Nothing aside: nothing to do.
   fs::remove_all(dir.path());
   fs::create_directories(dir.path());

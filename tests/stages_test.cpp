@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/magic.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -779,6 +780,25 @@ TEST(SelectionIndex, FilesAreSettledAgainstTheMomentTheirKeysWereTaken) {
   EXPECT_EQ(std::nullopt, index.find(FileKey::of(status)));
   ASSERT_EQ(0, ::stat((root / "uexp解包/old.uexp").c_str(), &status));
   EXPECT_EQ(false, index.find(FileKey::of(status)));
+}
+
+// The copy stage hands the repack folder's lock on with its copies: another
+// run cannot put its own copies in their place while these are rewritten.
+TEST(RewriteWhileCopying, TheRepackFolderStaysLockedUntilTheCopiesAreRewritten) {
+  Workspace ws;
+  writeFile(ws / "uexp解包/a.uexp", kMarker + "ab");
+  const auto lockedElsewhere = [&] {
+    const FileHandle other(::open(ws.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return other && ::flock(other.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  };
+  {
+    const CopiedTargets copied = ws.processor.findAndCopyTargetUexp({{"ab", "ba"}});
+    ASSERT_EQ(1u, copied.sources.size());
+    EXPECT_TRUE(lockedElsewhere());
+    EXPECT_EQ(1, ws.processor.processUexpFiles({{"ab", "ba"}}, copied));
+    EXPECT_TRUE(lockedElsewhere());
+  }
+  EXPECT_FALSE(lockedElsewhere());
 }
 
 // Memory that runs out while the rules are applied to a copy ends as that

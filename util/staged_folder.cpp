@@ -57,16 +57,19 @@ bool sameStorage(const fs::path& a, const fs::path& b) {
          first.st_dev == second.st_dev;
 }
 
-// Where a link at `folder` leads, through a few links at most, whether or
-// not anything stands there now (a commit cut between its renames leaves the
-// target missing); `folder` itself where no link stands there.
+// Where a link at `folder` leads, as the kernel resolves it; where its
+// target is missing (a commit cut between its renames), where the link's
+// own text leads, through a few links at most. `folder` itself where no link
+// stands there.
 fs::path resolved(fs::path folder) {
-  for (int links = 0; links < 8; ++links) {
-    std::error_code ec;
-    if (!fs::is_symlink(fs::symlink_status(folder, ec))) break;
+  std::error_code ec;
+  if (!fs::is_symlink(fs::symlink_status(folder, ec))) return folder;
+  if (fs::path target = fs::canonical(folder, ec); !ec) return target;
+  for (int links = 0; links < 8 && fs::is_symlink(fs::symlink_status(folder, ec)); ++links) {
     const fs::path target = fs::read_symlink(folder, ec);
     if (ec) break;
     folder = (folder.parent_path() / target).lexically_normal();  // an absolute target replaces
+    if (!folder.has_filename()) folder = folder.parent_path();    // "out/" names "out"
   }
   return folder;
 }
@@ -86,6 +89,10 @@ FileHandle StagedFolder::lock(const fs::path& folder) {
 void StagedFolder::recover(const fs::path& given) {
   const fs::path folder = resolved(given);
   const FileHandle held = lock(folder);
+  recoverLocked(folder);
+}
+
+void StagedFolder::recoverLocked(const fs::path& folder) {
   // The old content stands whole under its own name only between the first
   // rename of a commit and the rename that sends it off to be removed.
   const fs::path old = beside(folder, "old");
@@ -115,8 +122,10 @@ StagedFolder::StagedFolder(const fs::path& folder)
       staging_(beside(folder_, "new")),
       old_(beside(folder_, "old")),
       gone_(beside(folder_, "gone")) {
-  // What a process that ended before its commit, or during it, left; what
-  // recover() did not put back is a leftover now.
+  // What a process that ended during its commit left is put in place, as
+  // recover() does, now that no other process can be at work here; what a
+  // process that ended before its commit left is a leftover.
+  recoverLocked(folder_);
   FileUtils::removeDirectory(staging_);
   FileUtils::removeDirectory(old_);
   FileUtils::removeDirectory(gone_);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <utility>
 
 #include "util/file_handle.h"
 #include "util/file_writes.h"
@@ -30,7 +31,9 @@
 // run of the tool started meanwhile cannot remove this one's staged content
 // or swap in its own half-made one. The kernel lets the lock go when the
 // process ends, however it ends. Where the storage has no locks, each goes
-// on without one.
+// on without one. The lock belongs to an open descriptor, not to the
+// process: within one process, a second object (or recover()) for a folder
+// of the same parent waits for the first forever.
 //
 // Where no staging folder can be made beside the folder, or the folder is a
 // mount point that a rename cannot move, the new content is written into
@@ -75,7 +78,13 @@ class StagedFolder {
   // The lock is held until the object ends.
   bool commit();
 
+  // The lock, for the caller to hold while it works on the committed
+  // content; the object holds none after this.
+  FileHandle handOverLock() { return std::move(lock_); }
+
  private:
+  // recover() for a folder already resolved, under the lock.
+  static void recoverLocked(const std::filesystem::path& folder);
   // The lock for `folder`, taken once no other process holds it.
   static FileHandle lock(const std::filesystem::path& folder);
 
