@@ -1,5 +1,7 @@
 // Input stages: gathering the source paks into the pak folder, and the two
 // numbered menus that choose the pak and the rule file.
+#include <algorithm>
+#include <charconv>
 #include <stdexcept>
 #include <string>
 
@@ -18,6 +20,8 @@ struct UEXPProcessor::Menu {
   std::string_view emptyMessage;
   std::string_view header;
   std::string_view prompt;
+  std::string_view option;                   // the command-line option that may answer it
+  const std::optional<std::string>& answer;  // its answer, if given
 };
 
 void UEXPProcessor::autoCopySpecPak() {
@@ -65,16 +69,20 @@ fs::path UEXPProcessor::getAutoSelectPak() const {
 fs::path UEXPProcessor::selectPakFile() {
   fs::path autoPak = getAutoSelectPak();
   if (!autoPak.empty() && fs::exists(autoPak)) {
+    // No menu is shown, so an answer given can only name the pak chosen here.
+    if (options_.pakAnswer) answeredEntry({autoPak.string()}, "--pak", *options_.pakAnswer);
     console.println("🎉 自动识别到指定目录PAK，已自动选中：" + autoPak.filename().string(), "green");
     return autoPak;
   }
   return chooseFromMenu({pakDir, ".pak", "错误: PAK目录中没有找到pak文件",
-                         "未检测到指定目录PAK，请手动选择：", "请输入文件编号: "});
+                         "未检测到指定目录PAK，请手动选择：", "请输入文件编号: ", "--pak",
+                         options_.pakAnswer});
 }
 
 fs::path UEXPProcessor::selectConfigFile() {
   return chooseFromMenu({configDir, ".txt", "错误: 配置目录中没有找到txt文件",
-                         "请选择配置文件:", "请输入配置文件编号: "});
+                         "请选择配置文件:", "请输入配置文件编号: ", "--rules",
+                         options_.rulesAnswer});
 }
 
 fs::path UEXPProcessor::chooseFromMenu(const Menu& menu) {
@@ -84,6 +92,10 @@ fs::path UEXPProcessor::chooseFromMenu(const Menu& menu) {
     reportUnreachable(menu.folder, found.rootError);
     fail(menu.emptyMessage);
   }
+  // An answer from the command line is checked before the menu is shown, so
+  // that a wrong one prints only its own red line.
+  std::optional<std::size_t> answered;
+  if (menu.answer) answered = answeredEntry(candidates, menu.option, *menu.answer);
 
   console.println(menu.header, "bold");
   for (std::size_t i = 0; i < candidates.size(); ++i) {
@@ -93,6 +105,12 @@ fs::path UEXPProcessor::chooseFromMenu(const Menu& menu) {
   }
   console.println("", "");
 
+  if (answered) {
+    // The number stands where the terminal would echo a typed answer.
+    console.print(menu.prompt, "cyan");
+    console.println(std::to_string(*answered + 1), "");
+    return candidates[*answered];
+  }
   for (;;) {
     console.print(menu.prompt, "cyan");
     std::string answer;
@@ -114,4 +132,23 @@ fs::path UEXPProcessor::chooseFromMenu(const Menu& menu) {
     }
     return candidates[static_cast<std::size_t>(number) - 1];
   }
+}
+
+std::size_t UEXPProcessor::answeredEntry(const std::vector<std::string>& candidates,
+                                         std::string_view option, const std::string& answer) {
+  if (!answer.empty() &&
+      std::all_of(answer.begin(), answer.end(), [](unsigned char c) { return c >= '0' && c <= '9'; })) {
+    std::size_t number = 0;
+    const auto [end, error] = std::from_chars(answer.data(), answer.data() + answer.size(), number);
+    if (error == std::errc() && number >= 1 && number <= candidates.size()) return number - 1;
+  } else {
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+      if (fs::path(candidates[i]).filename().string() == answer) return i;
+    }
+  }
+  std::string offered;
+  for (const std::string& candidate : candidates) {
+    offered += (offered.empty() ? "" : "、") + fs::path(candidate).filename().string();
+  }
+  fail("错误: " + std::string(option) + " 指定的 " + answer + " 不在可选文件中，可选：" + offered);
 }

@@ -1,8 +1,13 @@
-// Entry point: one processor over the compiled-in workspace, one pass.
+// Entry point: the command line read first, then one processor over the
+// workspace, one pass.
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <string_view>
+#include <variant>
+#include <vector>
 
+#include "app/command_line.h"
 #include "app/uexp_processor.h"
 #include "workspace_root.h"
 
@@ -25,10 +30,31 @@ std::filesystem::path cacheFolder() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   try {
-    UEXPProcessor processor{std::filesystem::path(kWorkspaceRoot), std::cin, std::cout,
-                            cacheFolder()};
+    // Read whole before anything is touched: a refused command line makes
+    // no folder, and neither does --help.
+    std::vector<std::string_view> args;
+    for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+    const auto parsed = parseCommandLine(args);
+    if (const auto* error = std::get_if<CommandLineError>(&parsed)) {
+      ColorConsole(std::cerr).println(error->message, "red");
+      return 2;
+    }
+    const CommandLine& line = std::get<CommandLine>(parsed);
+    if (line.help || line.version) {
+      ColorConsole console(std::cout);
+      if (line.help) {
+        printHelp(console, kWorkspaceRoot);
+      } else {
+        printVersion(console);
+      }
+      std::cout.flush();
+      return 0;
+    }
+    const RunOptions options{line.pak, line.rules, line.threads};
+    UEXPProcessor processor{line.root.value_or(std::filesystem::path(kWorkspaceRoot)), std::cin,
+                            std::cout, cacheFolder(), options};
     const int status = processor.runFullProcess();
     std::cout.flush();
     return status;

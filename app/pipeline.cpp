@@ -26,7 +26,7 @@ bool isBelow(const fs::path& path, const fs::path& folder) {
 }  // namespace
 
 UEXPProcessor::UEXPProcessor(const fs::path& workspaceRoot, std::istream& in, std::ostream& out,
-                             const fs::path& cacheFolder)
+                             const fs::path& cacheFolder, const RunOptions& options)
     : pakDir(workspaceRoot / "pak"),
       unpackDir(workspaceRoot / "uexp解包"),
       repackDir(workspaceRoot / "uexp打包"),
@@ -35,7 +35,8 @@ UEXPProcessor::UEXPProcessor(const fs::path& workspaceRoot, std::istream& in, st
       specPakDir(workspaceRoot / "提取的pak" / "地铁水印"),
       console(out),
       gradient(out),
-      in_(in) {
+      in_(in),
+      options_(options) {
   std::error_code noPath;
   unpackKey_ = fs::absolute(unpackDir, noPath).lexically_normal().string();
   if (!cacheFolder.empty() && !noPath)

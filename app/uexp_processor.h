@@ -5,6 +5,7 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -82,6 +83,18 @@ class FatalExit {
   int status_;
 };
 
+// How a run was asked to go, by its command line.
+struct RunOptions {
+  // Answers to the pak menu and the rule-file menu, each a file name or a
+  // menu number; an answer given here is checked against the menu's entries
+  // and nothing is read for that menu.
+  std::optional<std::string> pakAnswer;
+  std::optional<std::string> rulesAnswer;
+  // Threads asked for; 0 for the default. Accepted and kept, but every run
+  // uses one thread for now.
+  int threads = 0;
+};
+
 // Runs one modding pass over a workspace: gather source paks, choose a pak and
 // a rule file, load the rules, copy the target .uexp files into the repack
 // folder and rewrite them there.
@@ -92,9 +105,11 @@ class UEXPProcessor {
   // the target search finds is kept in `cacheFolder` between runs, so that
   // a run searches only the files that changed since the last (see
   // SelectionIndex); none keeps nothing, and every file is searched.
+  // `options` may answer the menus in place of `in`.
   explicit UEXPProcessor(const std::filesystem::path& workspaceRoot, std::istream& in = std::cin,
                          std::ostream& out = std::cout,
-                         const std::filesystem::path& cacheFolder = {});
+                         const std::filesystem::path& cacheFolder = {},
+                         const RunOptions& options = {});
 
   // Runs every stage once, in order. Returns the process exit status: 0 when
   // the pass ran to its end or found no target file; 1 after a fatal stage
@@ -140,9 +155,17 @@ class UEXPProcessor {
   // Whether an errno value says access was refused.
   static bool accessRefused(int error);
 
+  // The thread count the run was given (RunOptions::threads).
+  int threads() const { return options_.threads; }
+
  private:
   struct Menu;
   std::filesystem::path chooseFromMenu(const Menu& menu);
+  // The position in `candidates` of the entry that `answer`, given with the
+  // command-line `option`, names by file name or menu number (the first of
+  // equal names); where none, ends the pass with the red line that lists them.
+  std::size_t answeredEntry(const std::vector<std::string>& candidates, std::string_view option,
+                            const std::string& answer);
   [[noreturn]] void fail(std::string_view message);
   // Prints folderAccessMessage when `folder` could not be listed
   // (`listError`, from its walk) or, missing, could not be made because
@@ -165,4 +188,5 @@ class UEXPProcessor {
   // The workspace folders the constructor could not make because access was
   // refused, with the errno value.
   std::map<std::filesystem::path, int> refusedFolders_;
+  RunOptions options_;
 };

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds uexpmod with a workspace inside build-demo/, fills that workspace with
 # a small sample (a source pak, unpacked .uexp files, a rule file) and runs
-# the tool on it. Answer the menu yourself, or pipe the answer:
+# the tool on it. Answer the menu yourself, pipe the answer, or give it on
+# the command line (arguments go to the tool):
 #   echo 1 | scripts/demo.sh
+#   scripts/demo.sh --rules 示例规则.txt
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=$repo/build-demo
@@ -16,7 +18,7 @@ cmake --build "$build" --target uexpmod --parallel >/dev/null
 
 "$repo/scripts/make_sample_workspace.sh" "$ws"
 
-"$build/uexpmod" && status=0 || status=$?
+"$build/uexpmod" "$@" && status=0 || status=$?
 echo
 echo "exit status: $status; edited copies are in $ws/uexp打包"
 exit "$status"

@@ -68,9 +68,10 @@ using Environment = std::vector<std::pair<std::string, std::string>>;
 // Runs the tool with `input` as its standard input (closed after it).
 // `shellPrefix` may set limits for the tool's process; `env` adds variables
 // to its environment (through the emulator's -E when there is one). Its
-// caches go to kCache unless `env` says otherwise.
+// caches go to kCache unless `env` says otherwise. `arguments` follow the
+// tool's name, as the shell splits them (quote with double quotes).
 ToolRun runTool(const std::string& input, const std::string& shellPrefix = "",
-                Environment env = {}) {
+                Environment env = {}, const std::string& arguments = "") {
   const fs::path io = fs::path(UEXPMOD_E2E_ROOT).parent_path() / "e2e-io";
   fs::create_directories(io);
   writeFile(io / "stdin", input);
@@ -91,7 +92,8 @@ ToolRun runTool(const std::string& input, const std::string& shellPrefix = "",
   // on), with timeout's status 124, so that it fails its test instead of
   // hanging it.
   const std::string command = "/bin/sh -c '" + shellPrefix + " " + assignments + "exec timeout -k 10 " +
-                              kDeadline + " " + launcher + " \"" + UEXPMOD_E2E_TOOL + "\" < \"" +
+                              kDeadline + " " + launcher + " \"" + UEXPMOD_E2E_TOOL + "\" " + arguments +
+                              " < \"" +
                               (io / "stdin").string() + "\" > \"" + (io / "stdout").string() +
                               "\" 2> \"" + (io / "stderr").string() + "\"'";
   const int raw = std::system(command.c_str());
@@ -677,6 +679,165 @@ TEST_F(EndToEnd, RunsWithTheIndexSelectAsRunsWithoutIt) {
     }
     files.insert(files.end(), added.begin(), added.end());
   }
+}
+
+// The command line is read whole before anything else: help, the version
+// and every refused line leave no folder and no cache behind.
+TEST_F(EndToEnd, HelpVersionAndRefusedCommandLinesTouchNothing) {
+  const ToolRun help = runTool("1\n1\n", "", {}, "--help");
+  EXPECT_EQ(0, help.status);
+  EXPECT_EQ("", help.err);
+  EXPECT_TRUE(help.out.starts_with(bold("用法：uexpmod [选项]"))) << help.out;
+  EXPECT_NE(std::string::npos, help.out.find(UEXPMOD_E2E_ROOT)) << help.out;
+  for (const char* option : {"--help", "--version", "--threads", "--root", "--pak", "--rules"}) {
+    EXPECT_NE(std::string::npos, help.out.find(option)) << option;
+  }
+  EXPECT_EQ(help.out, runTool("", "", {}, "-h").out);
+
+  const ToolRun version = runTool("", "", {}, "-V");
+  EXPECT_EQ(0, version.status);
+  EXPECT_EQ("uexpmod " UEXPMOD_E2E_VERSION "\n", version.out);
+  EXPECT_EQ(version.out, runTool("", "", {}, "--version").out);
+
+  const std::pair<std::string, std::string> refused[] = {
+      {"--bogus", "未知选项：--bogus"},
+      {"run", "多余的参数：run"},
+      {"--root", "选项 --root 缺少值"},
+      {"-j 0", "选项 -j 的值无效：0（应为 1 到 64 的整数）"},
+      {"--pak a.pak --pak b.pak", "选项重复：--pak"},
+      {"--help --bogus", "未知选项：--bogus"},
+  };
+  for (const auto& [arguments, message] : refused) {
+    const ToolRun run = runTool("1\n1\n", "", {}, arguments);
+    EXPECT_EQ(2, run.status) << arguments;
+    EXPECT_EQ("", run.out) << arguments;
+    EXPECT_EQ(red(message + "；用法见 uexpmod --help"), run.err) << arguments;
+  }
+  EXPECT_FALSE(fs::exists(kRoot));
+  EXPECT_FALSE(fs::exists(kCache));
+}
+
+// --root runs on another workspace, made as a first run makes it; the
+// compiled-in one is left alone.
+TEST_F(EndToEnd, RootOptionRunsOnAnotherWorkspace) {
+  const fs::path other = kRoot.parent_path() / "e2e-其他 工作区";
+  fs::remove_all(other);
+  writeFile(other / "pak/one.pak", "p");
+  writeFile(other / "配置/r.txt", "abc=xyz\n");
+  writeFile(other / "uexp解包/t.uexp", kMarker + "abc");
+  const ToolRun run = runTool("1\n1\n", "", {}, "--root \"" + other.string() + "\"");
+  EXPECT_EQ(0, run.status) << run.out;
+  EXPECT_EQ(kMarker + "xyz", readFile(other / "uexp打包/t.uexp"));
+  EXPECT_TRUE(fs::is_directory(other / "提取的pak/地铁水印"));
+  EXPECT_FALSE(fs::exists(kRoot));
+  fs::remove_all(other);
+}
+
+// The number a menu shows for the file `name`, read from a run's output.
+std::string menuNumber(const std::string& out, const std::string& name) {
+  const std::size_t entry = out.find("] " + name + "\n");
+  const std::size_t open = out.rfind('[', entry);
+  return entry == std::string::npos ? "?" : out.substr(open + 1, entry - open - 1);
+}
+
+// Answered on the command line, by name or by number, a run reads nothing and
+// prints what a run answered by hand prints, with the answer's number where
+// the terminal would echo the typed one.
+TEST_F(EndToEnd, MenusAnsweredOnTheCommandLineNeedNoInput) {
+  put("pak/one.pak", "p");
+  put("pak/two.pak", "p");
+  put("配置/a.txt", "abc=xyz\n");
+  put("配置/b.txt", "abc=ABC\n");
+  put("uexp解包/t.uexp", kMarker + "abc");
+  const std::string pakPrompt = "\033[96m请输入文件编号: \033[0m";
+  // A hand-answered run's output with `pak` and `rules` after their prompts.
+  const auto echoed = [&](std::string out, const std::string& pak, const std::string& rules) {
+    if (!rules.empty()) out.insert(out.find(kConfigPrompt) + kConfigPrompt.size(), rules + "\n");
+    if (!pak.empty()) out.insert(out.find(pakPrompt) + pakPrompt.size(), pak + "\n");
+    return out;
+  };
+
+  const ToolRun listing = runTool("");
+  const std::string two = menuNumber(listing.out, "two.pak");
+  ASSERT_NE("?", two) << listing.out;
+  const ToolRun byHand = runTool("2\n1\n");
+  ASSERT_EQ(0, byHand.status) << byHand.err;
+  const std::string b = menuNumber(byHand.out, "b.txt");
+  const ToolRun hand = runTool(two + "\n" + b + "\n");
+  ASSERT_EQ(0, hand.status);
+  const auto copies = filesUnder(kRoot / "uexp打包");
+  ASSERT_EQ(kMarker + "ABC", copies.at("t.uexp"));
+
+  const ToolRun byName = runTool("", "", {}, "--pak two.pak --rules=b.txt");
+  EXPECT_EQ(0, byName.status);
+  EXPECT_EQ("", byName.err);
+  EXPECT_EQ(echoed(hand.out, two, b), byName.out);
+  EXPECT_EQ(copies, filesUnder(kRoot / "uexp打包"));
+  const ToolRun byNumber = runTool("", "", {}, "--rules " + b + " --pak " + two + " -j 2");
+  EXPECT_EQ(echoed(hand.out, two, b), byNumber.out);
+
+  // Only one menu answered: the other is asked as ever.
+  const ToolRun half = runTool(b + "\n", "", {}, "--pak two.pak");
+  EXPECT_EQ(echoed(hand.out, two, ""), half.out);
+  EXPECT_EQ(0, half.status);
+
+  // A pak in the source folder is chosen with no menu: --pak may only name
+  // it, or be 1.
+  put("提取的pak/地铁水印/mod.pak", "PAK!");
+  ASSERT_EQ(0, runTool(b + "\n").status);  // gathers it: later runs skip it
+  const ToolRun autoHand = runTool(b + "\n");
+  ASSERT_EQ(0, autoHand.status);
+  for (const char* answer : {"mod.pak", "1"}) {
+    const ToolRun run = runTool("", "", {}, std::string("--pak ") + answer + " --rules b.txt");
+    EXPECT_EQ(0, run.status) << answer;
+    EXPECT_EQ(echoed(autoHand.out, "", b), run.out) << answer;
+  }
+}
+
+// An answer that names no entry of its menu gets one red line listing the
+// entries, before the menu is shown, and exit 1: the repack folder keeps
+// what it held.
+TEST_F(EndToEnd, AnswersNotOfferedListTheOfferedFilesAndChangeNothing) {
+  put("pak/one.pak", "p");
+  put("配置/r.txt", "abc=xyz\n");
+  put("配置/sub/s.txt", "abc=xyz\n");
+  put("uexp解包/t.uexp", kMarker + "abc");
+  put("uexp打包/old.uexp", "old");
+  const ToolRun listing = runTool("1\n");
+  const std::string offered =
+      menuNumber(listing.out, "r.txt") == "1" ? "r.txt、s.txt" : "s.txt、r.txt";
+  put("uexp打包/old.uexp", "old");
+  const auto before = filesUnder(kRoot);
+
+  const std::pair<std::string, std::string> wrong[] = {
+      {"--pak two.pak --rules r.txt", "错误: --pak 指定的 two.pak 不在可选文件中，可选：one.pak"},
+      {"--pak 2 --rules r.txt", "错误: --pak 指定的 2 不在可选文件中，可选：one.pak"},
+      {"--pak one.pak --rules 0", "错误: --rules 指定的 0 不在可选文件中，可选：" + offered},
+      {"--pak 1 --rules sub/s.txt",
+       "错误: --rules 指定的 sub/s.txt 不在可选文件中，可选：" + offered},
+      {"--rules R.TXT", "错误: --rules 指定的 R.TXT 不在可选文件中，可选：" + offered},
+  };
+  for (const auto& [arguments, line] : wrong) {
+    const ToolRun run = runTool("1\n", "", {}, arguments);
+    EXPECT_EQ(1, run.status) << arguments;
+    EXPECT_EQ("", run.err) << arguments;
+    if (line.starts_with("错误: --pak")) {
+      EXPECT_EQ(kNoSourcePak + red(line), run.out) << arguments;
+    } else {
+      EXPECT_TRUE(run.out.ends_with("\n" + red(line))) << arguments << run.out;
+    }
+    EXPECT_EQ(std::string::npos, run.out.find("请选择配置文件:")) << arguments;
+    const auto after = filesUnder(kRoot);
+    EXPECT_TRUE(after == before) << arguments << treeDifference(before, after);
+  }
+  // A pak other than the one the source folder gives is not offered.
+  put("提取的pak/地铁水印/mod.pak", "PAK!");
+  const ToolRun other = runTool("", "", {}, "--pak one.pak --rules r.txt");
+  EXPECT_EQ(1, other.status);
+  EXPECT_TRUE(other.out.ends_with(
+      bold(kBar40) + "\n" + red("错误: --pak 指定的 one.pak 不在可选文件中，可选：mod.pak")))
+      << other.out;
+  EXPECT_EQ("old", get("uexp打包/old.uexp"));
 }
 
 }  // namespace
