@@ -68,10 +68,11 @@ std::variant<CommandLine, CommandLineError> parseCommandLine(
       }
       // Only -j takes its value joined; "-hV" is no option of ours.
       if (spec != nullptr && arg.size() > 2) {
-        if (!spec->takesValue)
-          spec = nullptr;
-        else
+        if (spec->takesValue) {
           joined = arg.substr(2);
+        } else {
+          spec = nullptr;
+        }
       }
       if (spec == nullptr) name = arg;
     } else {

@@ -66,6 +66,7 @@ TEST(ParseCommandLine, AcceptsEachFormAndRefusesEachFault) {
           {{"-j", "0"}, error("选项 -j 的值无效：0（应为 1 到 64 的整数）")},
           {{"-j65"}, error("选项 -j 的值无效：65（应为 1 到 64 的整数）")},
           {{"--threads=+2"}, error("选项 --threads 的值无效：+2（应为 1 到 64 的整数）")},
+          {{"--threads=-1"}, error("选项 --threads 的值无效：-1（应为 1 到 64 的整数）")},
           {{"--threads", "2x"}, error("选项 --threads 的值无效：2x（应为 1 到 64 的整数）")},
           {{"-j", "99999999999999999999"},
            error("选项 -j 的值无效：99999999999999999999（应为 1 到 64 的整数）")},
