@@ -80,9 +80,8 @@ fs::path UEXPProcessor::selectPakFile() {
 }
 
 fs::path UEXPProcessor::selectConfigFile() {
-  return chooseFromMenu({configDir, ".txt", "错误: 配置目录中没有找到txt文件",
-                         "请选择配置文件:", "请输入配置文件编号: ", "--rules",
-                         options_.rulesAnswer});
+  return chooseFromMenu({configDir, ".txt", "错误: 配置目录中没有找到txt文件", "请选择配置文件:",
+                         "请输入配置文件编号: ", "--rules", options_.rulesAnswer});
 }
 
 fs::path UEXPProcessor::chooseFromMenu(const Menu& menu) {
@@ -136,8 +135,8 @@ fs::path UEXPProcessor::chooseFromMenu(const Menu& menu) {
 
 std::size_t UEXPProcessor::answeredEntry(const std::vector<std::string>& candidates,
                                          std::string_view option, const std::string& answer) {
-  if (!answer.empty() &&
-      std::all_of(answer.begin(), answer.end(), [](unsigned char c) { return c >= '0' && c <= '9'; })) {
+  if (!answer.empty() && std::all_of(answer.begin(), answer.end(),
+                                     [](unsigned char c) { return c >= '0' && c <= '9'; })) {
     std::size_t number = 0;
     const auto [end, error] = std::from_chars(answer.data(), answer.data() + answer.size(), number);
     if (error == std::errc() && number >= 1 && number <= candidates.size()) return number - 1;

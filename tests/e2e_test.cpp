@@ -70,8 +70,8 @@ using Environment = std::vector<std::pair<std::string, std::string>>;
 // to its environment (through the emulator's -E when there is one). Its
 // caches go to kCache unless `env` says otherwise. `arguments` follow the
 // tool's name, as the shell splits them (quote with double quotes).
-ToolRun runTool(const std::string& input, const std::string& shellPrefix = "",
-                Environment env = {}, const std::string& arguments = "") {
+ToolRun runTool(const std::string& input, const std::string& shellPrefix = "", Environment env = {},
+                const std::string& arguments = "") {
   const fs::path io = fs::path(UEXPMOD_E2E_ROOT).parent_path() / "e2e-io";
   fs::create_directories(io);
   writeFile(io / "stdin", input);
@@ -91,11 +91,10 @@ ToolRun runTool(const std::string& input, const std::string& shellPrefix = "",
   // A run that hangs ends after kDeadline (killed 10 s later if it holds
   // on), with timeout's status 124, so that it fails its test instead of
   // hanging it.
-  const std::string command = "/bin/sh -c '" + shellPrefix + " " + assignments + "exec timeout -k 10 " +
-                              kDeadline + " " + launcher + " \"" + UEXPMOD_E2E_TOOL + "\" " + arguments +
-                              " < \"" +
-                              (io / "stdin").string() + "\" > \"" + (io / "stdout").string() +
-                              "\" 2> \"" + (io / "stderr").string() + "\"'";
+  const std::string command =
+      "/bin/sh -c '" + shellPrefix + " " + assignments + "exec timeout -k 10 " + kDeadline + " " +
+      launcher + " \"" + UEXPMOD_E2E_TOOL + "\" " + arguments + " < \"" + (io / "stdin").string() +
+      "\" > \"" + (io / "stdout").string() + "\" 2> \"" + (io / "stderr").string() + "\"'";
   const int raw = std::system(command.c_str());
   ToolRun run;
   run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
@@ -831,8 +830,8 @@ TEST_F(EndToEnd, AnswersNotOfferedListTheOfferedFilesAndChangeNothing) {
   put("提取的pak/地铁水印/mod.pak", "PAK!");
   const ToolRun other = runTool("", "", {}, "--pak one.pak --rules r.txt");
   EXPECT_EQ(1, other.status);
-  EXPECT_TRUE(other.out.ends_with(
-      bold(kBar40) + "\n" + red("错误: --pak 指定的 one.pak 不在可选文件中，可选：mod.pak")))
+  EXPECT_TRUE(other.out.ends_with(bold(kBar40) + "\n" +
+                                  red("错误: --pak 指定的 one.pak 不在可选文件中，可选：mod.pak")))
       << other.out;
   EXPECT_EQ("old", get("uexp打包/old.uexp"));
 }
