@@ -1,9 +1,14 @@
 // Input stages: gathering the source paks into the pak folder, and the two
 // numbered menus that choose the pak and the rule file.
+#include <fcntl.h>
+#include <sys/file.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "app/uexp_processor.h"
 #include "util/file_utils.h"
@@ -12,6 +17,19 @@ namespace fs = std::filesystem;
 
 namespace {
 constexpr std::string_view kBar40 = "========================================";
+
+// The pak folder's lock, taken once no other run holds it; an invalid handle
+// where the folder cannot be opened or the storage has no locks. A run
+// holds it while it copies paks in, so that whatever temporary file stands
+// in the folder when the lock is taken was left by a run that ended; the
+// kernel lets the lock go when a process ends, however it ends.
+FileHandle lockFolder(const fs::path& folder) {
+  FileHandle held(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  int locked = -1;
+  while (held && (locked = ::flock(held.get(), LOCK_EX)) != 0 && errno == EINTR) {
+  }
+  return locked == 0 ? std::move(held) : FileHandle();
+}
 }  // namespace
 
 struct UEXPProcessor::Menu {
@@ -37,6 +55,12 @@ void UEXPProcessor::autoCopySpecPak() {
     return;
   }
 
+  // Each pak is copied through a temporary file of this run's own, renamed
+  // over the pak only once it is whole: a run killed at any moment leaves
+  // every pak old, new or absent, and its temporary file behind. Those go
+  // here, under the lock; without a lock they stay, hidden and never listed.
+  const FileHandle lock = lockFolder(pakDir);
+  if (lock) removeLeftoverTemporaries(pakDir);
   int copied = 0;
   int skipped = 0;
   for (const fs::path file : found.files) {

@@ -85,8 +85,9 @@ def main():
             use(rules)
             times[k].append(run_once(tool, args.cold))
     for (tool, rules), t in zip(runs, times):
-        print("%-40s %-6s median %6.1f ms   mean %6.1f ms" % (
-            tool, rules, statistics.median(t) * 1e3, statistics.mean(t) * 1e3))
+        print("%-40s %-6s median %6.1f ms   mean %6.1f ms   min %6.1f   max %6.1f" % (
+            tool, rules, statistics.median(t) * 1e3, statistics.mean(t) * 1e3, min(t) * 1e3,
+            max(t) * 1e3))
     print("second / first: median %.3f   mean %.3f" % (
         statistics.median(times[1]) / statistics.median(times[0]),
         statistics.mean(times[1]) / statistics.mean(times[0])))

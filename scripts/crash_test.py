@@ -42,12 +42,27 @@ missing. A run that ends by itself before t must have succeeded and left its
 own set.
 At the end the sources under uexp解包 must be unchanged.
 
+With --paks, the paks are what is killed instead: the source pak folder
+(提取的pak/地铁水印) holds a few paks of several MiB, in two versions of
+other sizes that take turns, and the unpack folder a few small targets, so
+that a run is mostly the gathering of the paks into the pak folder. Kill
+moments are spread over a complete run in the same way. After each kill,
+(g) every pak in the pak folder must be byte for byte the version the last
+complete run gathered or the one the killed run was gathering, or absent:
+never cut short; the killed run may leave only its hidden temporary files
+(".*.uexpmod.tmp") beside them. Every other kill, a second run is started
+alongside the killed one and let finish, as a modder might start the tool
+twice: (h) it must report every pak copied or already there, and leave each
+whole. Then a complete run must (i) report no failed copy, leave every pak
+equal to its source, and leave nothing else in the pak folder: the killed
+runs' temporary files are gone.
+
 Prints a summary (how many runs were killed, how far each had got by what it
 had printed, and what each kill left: the previous set, the new one, a missing
 folder or a broken one), then one line per kind of failure; exits 1 on any
 failure, else 0.
 
-usage: scripts/crash_test.py [--points 50] [--seed N] [--keep]
+usage: scripts/crash_test.py [--points 50] [--seed N] [--keep] [--paks]
 needs: python3, cmake, a C++ compiler
 """
 import argparse
@@ -362,6 +377,186 @@ def check_complete_run(run, ref, fail, point):
         fail.add("(f) leftovers in the workspace root after a complete run", point, ", ".join(left))
 
 
+# ---------------------------------------------------------------- paks
+
+PAK = os.path.join(WS, "pak")
+SPEC_PAK = os.path.join(WS, "提取的pak", "地铁水印")
+PAK_MIB = (8, 12, 16, 24)  # the sources' sizes in version A; B's are 1 MiB and a few bytes larger
+
+
+def pak_versions(rng):
+    """The two versions of every source pak: name -> {"A": bytes, "B": bytes}."""
+    noise = rng.randbytes(1 << 20)
+    paks = {}
+    for i, mib in enumerate(PAK_MIB):
+        versions = {}
+        for v, extra in (("A", 0), ("B", (1 << 20) + 7 * (i + 1))):
+            size = (mib << 20) + extra
+            head = ("%s%d" % (v, i)).encode() * 64
+            versions[v] = (head + noise * (size // len(noise) + 1))[:size]
+        paks["p%d.pak" % i] = versions
+    return paks
+
+
+def use_paks(paks, version):
+    for name, versions in paks.items():
+        write(os.path.join(SPEC_PAK, name), versions[version])
+
+
+def check_paks(paks, allowed, fail, point, may_have_temporaries):
+    """The pak folder against the versions in `allowed`: each pak absent or
+    byte for byte one of them. Tells what was found: "whole" when every pak
+    is of the last version in `allowed`, else "old or mixed"."""
+    found = collections.defaultdict(list)
+    names = sorted(os.listdir(PAK)) if os.path.isdir(PAK) else []
+    for n in names:
+        p = os.path.join(PAK, n)
+        if n in paks and os.path.isfile(p) and not os.path.islink(p):
+            with open(p, "rb") as f:
+                data = f.read()
+            want = [paks[n][v] for v in allowed]
+            if data not in want:
+                cut = any(len(data) < len(w) and w.startswith(data) for w in want)
+                found["cut" if cut else "other bytes"].append(
+                    "%s (%d bytes of %s)" % (n, len(data), " or ".join(str(len(w)) for w in want)))
+        elif n.startswith(".") and n.endswith(".uexpmod.tmp") and may_have_temporaries:
+            found["temporary"].append(n)
+        else:
+            found["stray"].append(n)
+    for key, kind in (("cut", "(g) pak cut short in pak"), ("other bytes", "(g) pak equal to no version"),
+                      ("stray", "(g) file in pak that is no pak")):
+        if found[key]:
+            fail.add(kind, point, "%d; e.g. %s" % (len(found[key]), found[key][0]))
+    last = allowed[-1]
+    whole = all(n in names and open(os.path.join(PAK, n), "rb").read() == paks[n][last] for n in paks)
+    return ("whole" if whole else "old or mixed"), len(found["temporary"])
+
+
+def pak_lines_of(out):
+    """What a run reported of each pak: name -> "copied", "there" or "failed"."""
+    text = out.decode("utf-8", "replace")
+    lines = {}
+    for m in re.finditer(r"✓ 已复制：(\S+)", text):
+        lines[m.group(1)] = "copied"
+    for m in re.finditer(r"✓ 已存在同名同大小：(\S+) 跳过复制", text):
+        lines[m.group(1)] = "there"
+    for m in re.finditer(r"✗ 复制失败：(\S+)", text):
+        lines[m.group(1)] = "failed"
+    return lines
+
+
+def check_pak_run(run, paks, version, fail, point):
+    """A run that ended by itself with the sources at `version`."""
+    if run.status != 0 or run.err:
+        fail.add("(i) complete run failed", point, "status %d, stderr %r" % (run.status, run.err[:200]))
+    lines = pak_lines_of(run.out)
+    bad = sorted(n for n in paks if lines.get(n) not in ("copied", "there"))
+    if bad:
+        fail.add("(i) pak not reported copied or there", point, "%s: %s" % (bad[0], lines.get(bad[0])))
+    state, _ = check_paks(paks, [version], fail, point, False)
+    if state != "whole":
+        fail.add("(i) pak folder not the sources' after a complete run", point, "")
+
+
+def pak_main(args, rng, started, built):
+    shutil.rmtree(WS, ignore_errors=True)
+    paks = pak_versions(rng)
+    noise = rng.randbytes(1 << 16)
+    for i in range(3):
+        write(os.path.join(UNPACK, "d%d" % i, "t%d.uexp" % i), content(rng, noise, 4096, 4, 1024, True))
+    use_rules("A")
+    os.makedirs(PAK, exist_ok=True)
+    print("crash test: paks, workspace %s, %d source paks of %s MiB, seed %d"
+          % (WS, len(paks), "/".join(map(str, PAK_MIB)), args.seed), flush=True)
+
+    fail = Failures()
+    durations = []
+    state = "B"
+    for version in ("A", "B"):
+        use_paks(paks, version)
+        run = run_tool()
+        check_pak_run(run, paks, version, fail, "timed run %s" % version)
+        durations.append(run.seconds)
+        state = version
+    print("crash test: a complete run that copies every pak takes %.3f s" % statistics.median(durations),
+          flush=True)
+
+    shares = [(k + 0.5 + rng.uniform(-0.45, 0.45)) / args.points * 1.1 for k in range(args.points)]
+    rng.shuffle(shares)
+    killed = 0
+    found = collections.Counter()
+    temporaries = 0
+    companions = 0
+    reported = collections.Counter()  # killed runs alone by how many paks they had put in place
+    for k, share in enumerate(shares):
+        version = "A" if state == "B" else "B"
+        moment = share * statistics.median(durations)
+        point = "point %d (paks %s, kill at %.3f s = %.2f T%s)" % (
+            k, version, moment, share, ", with a second run" if k % 2 else "")
+        use_paks(paks, version)
+        companion = None
+        if k % 2 == 1:
+            out = open(os.path.join(IO, "companion.out"), "wb+")
+            companion = subprocess.Popen([TOOL], stdin=subprocess.PIPE, stdout=out, stderr=out, cwd=IO,
+                                         env=dict(os.environ, XDG_CACHE_HOME=CACHE))
+            companion.stdin.write(b"1\n1\n")
+            companion.stdin.close()
+        run = run_tool(kill_after=moment)
+        if companion is not None:
+            companions += 1
+            status = companion.wait(timeout=RUN_DEADLINE)
+            out.seek(0)
+            text = out.read()
+            out.close()
+            lines = pak_lines_of(text)
+            bad = sorted(n for n in paks if lines.get(n) not in ("copied", "there"))
+            if status != 0 or bad:
+                fail.add("(h) the second run failed or reported a pak not copied", point,
+                         "status %d, %s" % (status, bad[:1]))
+            left, _ = check_paks(paks, [version], fail, point + ", after the second run", True)
+            if left != "whole":
+                fail.add("(h) the second run left a pak that is not its source", point, "")
+        if run.status == -signal.SIGKILL:
+            killed += 1
+            left, temps = check_paks(paks, [state, version], fail, point, True)
+            if companion is None:
+                reported[sum(1 for n in paks if os.path.isfile(os.path.join(PAK, n)) and
+                             open(os.path.join(PAK, n), "rb").read() == paks[n][version])] += 1
+            found[left] += 1
+            temporaries += temps
+        else:
+            found["ended by itself"] += 1
+            check_pak_run(run, paks, version, fail, point + ", ended by itself")
+        run = run_tool()
+        check_pak_run(run, paks, version, fail, point + ", the following complete run")
+        if all(v == "copied" for v in pak_lines_of(run.out).values()):
+            durations.append(run.seconds)  # T: the runs that copied every pak
+        state = version
+        if (k + 1) % 10 == 0:
+            print("  %d of %d moments, %.0f s" % (k + 1, len(shares), time.monotonic() - started), flush=True)
+
+    print("crash test: %d kill moments (T %.3f s, the median of %d complete runs that copied every pak); "
+          "%d runs killed, "
+          "%d with a second run alongside" % (len(shares), statistics.median(durations), len(durations),
+                                              killed, companions))
+    print("  after a kill, the pak folder held every pak new %d time(s), some old or absent %d; "
+          "%d temporary file(s) left by killed runs, all removed by the next run; %d runs ended before the kill"
+          % (found["whole"], found["old or mixed"], temporaries, found["ended by itself"]))
+    print("  runs killed alone, by how many of the %d paks they had put in place: %s" % (
+        len(paks), ", ".join("%d: %d" % (n, reported[n]) for n in sorted(reported))))
+    print("crash test: %.0f s in all (build %.0f s)" % (time.monotonic() - started, built - started))
+    if fail:
+        for kind, (count, example) in fail.kinds.items():
+            print("FAIL %s: %d time(s); first at %s" % (kind, count, example))
+        print("crash test: FAILED; workspace kept: %s" % WS)
+        return 1
+    print("crash test: passed")
+    if not args.keep:
+        shutil.rmtree(WS, ignore_errors=True)
+        shutil.rmtree(IO, ignore_errors=True)
+    return 0
+
+
 # ---------------------------------------------------------------- main
 
 def progress_of(out):
@@ -385,12 +580,17 @@ def main():
     ap.add_argument("--seed", type=int, default=20261208, help="the workspace's and the moments' seed")
     ap.add_argument("--keep", action="store_true",
                     help="keep the workspace after a passing run too (it is always kept on failure)")
+    ap.add_argument("--paks", action="store_true",
+                    help="kill runs while they gather the source paks into the pak folder")
     args = ap.parse_args()
     started = time.monotonic()
     rng = random.Random(args.seed)
 
     build()
     built = time.monotonic()
+    if args.paks:
+        os.makedirs(IO, exist_ok=True)
+        return pak_main(args, rng, started, built)
     targets = make_workspace(rng)
     sources = snapshot(UNPACK, want_bytes=True)[0]
     print("crash test: workspace %s, %d targets (%d large, %s MiB), seed %d"

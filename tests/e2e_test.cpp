@@ -236,7 +236,7 @@ TEST_F(EndToEnd, FoldersThatCannotBeReachedAreNamedNotTakenForEmpty) {
       << source.out;
 
   prepare();
-  const ToolRun pak = runTool("1\n1\n", "", withFault("NOLIST", "/pak"));
+  const ToolRun pak = runTool("1\n1\n", "", withFault("NOLIST", (kRoot / "pak").string()));
   EXPECT_EQ(1, pak.status);
   EXPECT_EQ(kNoSourcePak + refused("pak") + red("错误: PAK目录中没有找到pak文件"), pak.out);
 
@@ -511,6 +511,42 @@ TEST_F(EndToEnd, HundredThousandTinyFiles) {
 // (between the two renames) no folder, which the next run mends first:
 // never a mixture, never a copy cut short. The next run says and leaves
 // exactly what a run on a clean workspace does.
+// A run killed while it copies a pak, or just after, leaves the pak old,
+// new or absent, never cut short; the next run clears what it left beside.
+TEST_F(EndToEnd, KilledPakCopiesLeaveEachPakWholeOrAbsent) {
+  const std::string oldPak = "old pak";
+  const std::string newPak(std::size_t{1} << 20, 'n');  // the fault puts half, then kills
+  const std::tuple<const char*, Environment, bool, const std::string*> kills[] = {
+      {"while the copy is written, over an old pak", withFault("KILL", "/pak/"), true,
+       &oldPak},
+      {"while the copy is written, no pak there", withFault("KILL", "/pak/"), false,
+       nullptr},
+      {"just after the rename", withFault("KILLRENAME", "pak/.mod.pak."), true, &newPak},
+  };
+  for (const auto& [when, fault, hadOld, left] : kills) {
+    SCOPED_TRACE(when);
+    fs::remove_all(kRoot);
+    put("提取的pak/地铁水印/mod.pak", newPak);
+    put("配置/r.txt", "abc=xyz\n");
+    if (hadOld) put("pak/mod.pak", oldPak);
+    const ToolRun killed = runTool("1\n1\n", "", fault);
+    ASSERT_EQ(128 + SIGKILL, killed.status) << killed.out;
+    if (left == nullptr) {
+      EXPECT_FALSE(fs::exists(kRoot / "pak/mod.pak"));
+    } else {
+      EXPECT_TRUE(get("pak/mod.pak") == *left) << get("pak/mod.pak").size() << " bytes";
+    }
+    const ToolRun next = runTool("1\n1\n");
+    EXPECT_EQ(0, next.status) << next.err;
+    EXPECT_NE(std::string::npos,
+              next.out.find(green(left == &newPak ? "✓ 已存在同名同大小：mod.pak 跳过复制"
+                                                  : "✓ 已复制：mod.pak")))
+        << next.out;
+    EXPECT_TRUE(get("pak/mod.pak") == newPak);
+    EXPECT_EQ(1, std::distance(fs::directory_iterator(kRoot / "pak"), fs::directory_iterator()));
+  }
+}
+
 TEST_F(EndToEnd, KilledRunsLeaveOneWholeSetOfCopies) {
   const auto prepare = [](const std::string& rules) {
     fs::remove_all(kRoot);

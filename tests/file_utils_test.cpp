@@ -11,6 +11,7 @@
 #include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -100,12 +101,17 @@ namespace sendfaults {
 std::size_t most = 0;  // the most bytes one call copies; 0: no limit
 bool refuse = false;
 int calls = 0;
+std::string resize;  // a file that another app cuts or extends after the first call
+off_t resizeTo = 0;
 }  // namespace sendfaults
 
 extern "C" ssize_t sendfile(int out, int in, off_t* offset, size_t count) noexcept {
   using Sendfile = ssize_t (*)(int, int, off_t*, size_t);
   static const auto realSendfile = reinterpret_cast<Sendfile>(dlsym(RTLD_NEXT, "sendfile"));
-  ++sendfaults::calls;
+  if (++sendfaults::calls == 2 && !sendfaults::resize.empty() &&
+      ::truncate(sendfaults::resize.c_str(), sendfaults::resizeTo) != 0) {
+    std::abort();
+  }
   if (sendfaults::refuse) {
     errno = EINVAL;
     return -1;
@@ -148,24 +154,6 @@ void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
 }
 void operator delete[](void* block) noexcept { ::operator delete(block); }
 void operator delete[](void* block, std::size_t) noexcept { ::operator delete(block); }
-
-// And its own unlink, so a test can plant a link at a name the moment it
-// has been removed, as another app racing the tool might.
-namespace unlinkfaults {
-std::string plantAt;  // the name
-std::string pointingTo;
-}  // namespace unlinkfaults
-
-extern "C" int unlink(const char* path) noexcept {
-  using Unlink = int (*)(const char*);
-  static const auto realUnlink = reinterpret_cast<Unlink>(dlsym(RTLD_NEXT, "unlink"));
-  const int result = realUnlink(path);
-  if (!unlinkfaults::plantAt.empty() && unlinkfaults::plantAt == path) {
-    unlinkfaults::plantAt.clear();
-    if (::symlink(unlinkfaults::pointingTo.c_str(), path) != 0) std::abort();
-  }
-  return result;
-}
 
 namespace {
 
@@ -695,10 +683,12 @@ TEST(StagedWrite, FailedRenameLeavesOldBytesAndNoTemporary) {
   EXPECT_EQ(1, std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()));
 }
 
-// What stands at the name of the temporary file that replaces a file (a
-// link planted there, or the leftover of a run that was killed) neither
-// receives the bytes nor stops the write or the copy.
-TEST(TemporaryFile, IsMadeAfreshWhateverStandsAtItsName) {
+// The temporary file that replaces a file is named for its process, and
+// created exclusively: what already stands at any name it tries (a link
+// planted there, another run's temporary file, the leftover of a run that
+// was killed with this process's id) neither receives the bytes, nor is
+// removed or truncated, nor stops the write or the copy.
+TEST(TemporaryFile, LeavesWhateverStandsAtItsNamesAsItWas) {
   TempDir dir;
   writeFile(dir / "src.pak", "source");
   writeFile(dir / "victim", "victim");
@@ -707,56 +697,93 @@ TEST(TemporaryFile, IsMadeAfreshWhateverStandsAtItsName) {
        [](const fs::path& to) { return replaceContent(to, testsupport::bytesOf("source")); }},
       {"copy", [&](const fs::path& to) { return FileUtils::copyFile(dir / "src.pak", to); }},
   };
+  const std::string pid = std::to_string(::getpid());
   for (const auto& [how, write] : writes) {
     for (const std::string name : {"a.uexp", "new.uexp"}) {  // replaced, and made
       SCOPED_TRACE(how + (" to " + name));
-      const fs::path temporary = dir / ("." + name + ".uexpmod.tmp");
+      // The names this process tries first, and the one every run once shared.
+      const fs::path planted[] = {dir / ("." + name + "." + pid + "-0.uexpmod.tmp"),
+                                  dir / ("." + name + "." + pid + "-1.uexpmod.tmp"),
+                                  dir / ("." + name + ".uexpmod.tmp")};
       // A link to a file, a link to where a file would be made, a leftover.
-      const auto plant = [&](int what) {
-        if (name == "a.uexp") writeFile(dir / name, "old");
-        if (what == 0) fs::create_symlink(dir / "victim", temporary);
-        if (what == 1) fs::create_symlink(dir / "created", temporary);
-        if (what == 2) writeFile(temporary, "a leftover, longer than the new content");
+      const auto plant = [&](int what, const fs::path& at) {
+        if (what == 0) fs::create_symlink(dir / "victim", at);
+        if (what == 1) fs::create_symlink(dir / "created", at);
+        if (what == 2) writeFile(at, "a leftover, longer than the new content");
       };
       for (const int what : {0, 1, 2}) {
         SCOPED_TRACE(what);
-        plant(what);
+        if (name == "a.uexp") writeFile(dir / name, "old");
+        for (const fs::path& at : planted) plant(what, at);
         EXPECT_TRUE(write(dir / name));
         EXPECT_EQ("source", readFile(dir / name));
         EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / name)));
         EXPECT_EQ("victim", readFile(dir / "victim"));
         EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "created")));
-        // The name was the one the write used: nothing is left at it.
-        EXPECT_FALSE(fs::exists(fs::symlink_status(temporary)));
-        for (const char* left : {"created", "victim"}) fs::remove(dir / left);
+        for (const fs::path& at : planted) {
+          EXPECT_EQ(what == 2, fs::is_regular_file(fs::symlink_status(at))) << at;
+          EXPECT_EQ(what != 2, fs::is_symlink(fs::symlink_status(at))) << at;
+          if (what == 2) {
+            EXPECT_EQ("a leftover, longer than the new content", readFile(at));
+          }
+        }
+        // Nothing of the write's own is left: src.pak, victim, the file, the planted.
+        EXPECT_EQ(6, std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()));
+        for (const fs::path& at : planted) fs::remove(at);
         fs::remove(dir / name);
-        fs::remove(temporary);
-        writeFile(dir / "victim", "victim");
       }
     }
   }
 }
 
-// A link planted at the name after it was cleared, before the temporary file
-// is made, makes the write fail instead of receiving the bytes.
-TEST(TemporaryFile, ALinkPlantedAfterTheNameWasClearedIsNotWrittenThrough) {
+// Two runs copy the same pak at once, and the second is killed part way:
+// the first still puts its whole content in place, not the second's cut one,
+// and the second's leftover goes only when removeLeftoverTemporaries is asked.
+TEST(TemporaryFile, ARunKilledWhileAnotherWritesTheSameFileCutsNothingShort) {
   TempDir dir;
-  writeFile(dir / "src.pak", "source");
-  writeFile(dir / "victim", "victim");
-  writeFile(dir / "a.uexp", "old");
-  unlinkfaults::pointingTo = (dir / "victim").string();
-  unlinkfaults::plantAt = (dir / ".a.uexp.uexpmod.tmp").string();
-  const bool written = replaceContent(dir / "a.uexp", testsupport::bytesOf("source"));
-  EXPECT_EQ("", unlinkfaults::plantAt);  // the link was planted
-  fs::remove(dir / ".a.uexp.uexpmod.tmp");
-  unlinkfaults::plantAt = (dir / ".a.uexp.uexpmod.tmp").string();
-  const bool copied = FileUtils::copyFile(dir / "src.pak", dir / "a.uexp");
-  EXPECT_EQ("", unlinkfaults::plantAt);
-  unlinkfaults::plantAt.clear();
-  EXPECT_FALSE(written);
-  EXPECT_FALSE(copied);
-  EXPECT_EQ("victim", readFile(dir / "victim"));
-  EXPECT_EQ("old", readFile(dir / "a.uexp"));
+  writeFile(dir / "a.pak", "old pak");
+  writeFile(dir / "other.pak", "kept");
+  const std::string first(std::size_t{1} << 20, 'f');
+  StagedWrite writing(dir / "a.pak");
+  ASSERT_TRUE(writing.write(std::span(first).first(1000)));
+  const pid_t other = ::fork();
+  if (other == 0) {
+    // Another run: it starts its temporary file and is killed, destructors unrun.
+    StagedWrite cut(dir / "a.pak");
+    _exit(cut.write(testsupport::bytesOf("cut")) ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(other, ::waitpid(other, &status, 0));
+  ASSERT_EQ(0, status);
+  ASSERT_TRUE(writing.write(std::span(first).subspan(1000)));
+  EXPECT_TRUE(writing.commit());
+  EXPECT_TRUE(readFile(dir / "a.pak") == first) << readFile(dir / "a.pak").size() << " bytes";
+  EXPECT_EQ(3, std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()));
+  EXPECT_EQ(1, removeLeftoverTemporaries(dir.path()));
+  EXPECT_EQ(2, std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()));
+  EXPECT_EQ("kept", readFile(dir / "other.pak"));
+}
+
+// A source that another app cuts or extends while it is copied leaves the
+// destination as it was: a copy reported done has the source's whole size.
+TEST(CopyFile, ASourceThatChangesSizeWhileCopiedIsRefused) {
+  TempDir dir;
+  const std::string bytes(std::size_t{1} << 20, 's');
+  for (const off_t size : {off_t{300} << 10, off_t{2} << 20}) {
+    SCOPED_TRACE(size);
+    writeFile(dir / "src.pak", bytes);
+    writeFile(dir / "a.pak", "old pak");
+    sendfaults::most = std::size_t{256} << 10;
+    sendfaults::calls = 0;
+    sendfaults::resizeTo = size;
+    sendfaults::resize = (dir / "src.pak").string();
+    const bool copied = FileUtils::copyFile(dir / "src.pak", dir / "a.pak");
+    sendfaults::resize.clear();
+    sendfaults::most = 0;
+    EXPECT_FALSE(copied);
+    EXPECT_EQ("old pak", readFile(dir / "a.pak"));
+    EXPECT_EQ(2, std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()));
+  }
 }
 
 TEST(Directories, CreateAndRemove) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -21,11 +22,15 @@ namespace fs = std::filesystem;
 namespace {
 
 // The hidden sibling that a write or copy fills before it is renamed over
-// `target`. Its extension is ".tmp", so no search for game files lists it.
-fs::path temporarySibling(const fs::path& target) {
+// `target`, on its `attempt`th try. The name holds this process's id and the
+// attempt, so that no two live processes (two runs of the tool started side
+// by side) ever pick the same one; its extension is ".tmp", so no search for
+// game files lists it, and it ends as isTemporaryName expects.
+fs::path temporarySibling(const fs::path& target, unsigned attempt) {
   std::string name = target.filename().string();
   if (name.size() > 200) name.resize(200);  // stay under the 255-byte name limit
-  return target.parent_path() / ("." + name + ".uexpmod.tmp");
+  name = "." + name + "." + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+  return target.parent_path() / (name + std::string(kTemporaryEnd));
 }
 
 // Bytes copied at a time; the buffer is not zero-filled first.
@@ -94,18 +99,25 @@ bool copyFileContent(int in, int out) {
   }
 }
 
-// Makes the temporary file `tmp` afresh, with all of `mode`. Whatever stands
-// at the name goes first: the leftover of a run that was killed, or a link
-// planted there to have the bytes land elsewhere, which unlink removes
-// without following. The file is then created exclusively and not through a
-// link, so anything put at the name meanwhile makes the open fail instead of
-// receiving the bytes. The descriptor, or -1.
-int openTemporary(const fs::path& tmp, fs::perms mode) {
-  ::unlink(tmp.c_str());
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                        static_cast<mode_t>(mode & fs::perms::mask));
-  if (fd >= 0) keepMode(fd, mode);
-  return fd;
+// Makes a temporary file beside `target` with all of `mode`, under a name no
+// other file has: created exclusively and not through a link, so that
+// whatever stands at a name (another run's temporary file, the leftover of a
+// run that was killed, a link planted there to have the bytes land
+// elsewhere) is neither removed, truncated nor written through; the next
+// name is tried instead. Sets `tmp` to the name. The descriptor, or -1.
+int openTemporary(const fs::path& target, fs::perms mode, fs::path& tmp) {
+  constexpr unsigned kAttempts = 64;  // leftovers of this id, reused after a reboot
+  for (unsigned attempt = 0; attempt < kAttempts; ++attempt) {
+    tmp = temporarySibling(target, attempt);
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          static_cast<mode_t>(mode & fs::perms::mask));
+    if (fd >= 0) {
+      keepMode(fd, mode);
+      return fd;
+    }
+    if (errno != EEXIST) break;
+  }
+  return -1;
 }
 
 // Has `fill` write the bytes of the file just made at `path`, open as `fd`,
@@ -126,9 +138,7 @@ bool fillFile(int fd, const fs::path& path, const FileFill& fill) {
 }  // namespace
 
 StagedWrite::StagedWrite(const fs::path& file)
-    : file_(file),
-      temporary_(temporarySibling(file)),
-      fd_(openTemporary(temporary_, static_cast<fs::perms>(0666))) {}
+    : file_(file), fd_(openTemporary(file, static_cast<fs::perms>(0666), temporary_)) {}
 
 StagedWrite::~StagedWrite() {
   if (fd_ < 0) return;
@@ -187,14 +197,29 @@ bool FileUtils::writeNewFile(const fs::path& to, fs::perms mode, const FileFill&
   }
 }
 
+namespace {
+
+// replaceFile, where the filled temporary file must also hold `size` bytes
+// before it is closed and renamed; any size where `size` is negative.
+bool replaceSized(const fs::path& to, fs::perms mode, const FileFill& fill, off_t size) {
+  fs::path tmp;
+  const int fd = openTemporary(to, mode, tmp);
+  const auto checked = [&](int out) {
+    struct stat status = {};
+    return fill(out) && (size < 0 || (::fstat(out, &status) == 0 && status.st_size == size));
+  };
+  if (!fillFile(fd, tmp, checked)) return false;
+  if (::rename(tmp.c_str(), to.c_str()) == 0) return true;
+  ::unlink(tmp.c_str());
+  return false;
+}
+
+}  // namespace
+
 bool FileUtils::replaceFile(const fs::path& to, fs::perms mode, const FileFill& fill) {
   try {
     createDirectories(to.parent_path());
-    const fs::path tmp = temporarySibling(to);
-    if (!fillFile(openTemporary(tmp, mode), tmp, fill)) return false;
-    if (::rename(tmp.c_str(), to.c_str()) == 0) return true;
-    ::unlink(tmp.c_str());
-    return false;
+    return replaceSized(to, mode, fill, -1);
   } catch (...) {
     return false;
   }
@@ -208,10 +233,29 @@ bool FileUtils::copyFile(const fs::path& from, const fs::path& to) {
     // Not blocking: a pipe put at the path would hold the open until a
     // writer came; it is refused as no regular file instead.
     const FileHandle in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    struct stat status = {};
-    if (!in || ::fstat(in.get(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
-    return replaceFile(to, static_cast<fs::perms>(status.st_mode) & fs::perms::mask, copyOf(in));
+    struct stat source = {};
+    if (!in || ::fstat(in.get(), &source) != 0 || !S_ISREG(source.st_mode)) return false;
+    // The copy counts only with as many bytes as the source had when it was
+    // opened: a source that another app cut or extended meanwhile is refused.
+    return replaceSized(to, static_cast<fs::perms>(source.st_mode) & fs::perms::mask, copyOf(in),
+                        source.st_size);
   } catch (...) {
     return false;
   }
+}
+
+bool isTemporaryName(std::string_view name) {
+  return name.size() > kTemporaryEnd.size() + 1 && name.front() == '.' &&
+         name.ends_with(kTemporaryEnd);
+}
+
+int removeLeftoverTemporaries(const fs::path& folder) {
+  int removed = 0;
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    // Files and links only: unlink fails on anything else, a folder included.
+    if (isTemporaryName(name) && ::unlink(it->path().c_str()) == 0) ++removed;
+  }
+  return removed;
 }

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <functional>
 #include <span>
+#include <string_view>
 
 // Writes and copies. A file that is replaced is first filled under a
 // temporary name beside it and then renamed over it; a new file is created
@@ -10,6 +11,20 @@
 // FileUtils::replaceFile, FileUtils::writeNewFile and the helpers that fill
 // files, declared with the other file operations in file_utils.h, are
 // defined in file_writes.cpp.
+
+// How the name of every temporary file that a write or copy makes ends.
+inline constexpr std::string_view kTemporaryEnd = ".uexpmod.tmp";
+
+// Whether `name` (a file name, no folder) is that of a temporary file that a
+// write or copy makes, of this process or any other.
+bool isTemporaryName(std::string_view name);
+
+// Removes the temporary files that writes and copies left directly in
+// `folder` (not below it): those of runs that were killed. A temporary file
+// is named for its process, so a run removes only its own as it goes; this
+// is for a caller that knows no other process writes into `folder`, one
+// that holds a lock every writer there takes. How many were removed.
+int removeLeftoverTemporaries(const std::filesystem::path& folder);
 
 // Writes a file's bytes to the descriptor it is given. False when anything
 // could not be read or written; one that throws fails the same way.
@@ -20,8 +35,9 @@ using FileFill = std::function<bool(int fd)>;
 // Content that is not committed is removed with the object.
 class StagedWrite {
  public:
-  // Starts the temporary file beside `file`. Missing folders are not
-  // created; whatever stands at the temporary name goes first.
+  // Starts the temporary file beside `file`, under a name of this process's
+  // own. Missing folders are not created; nothing that stands beside the
+  // file is touched.
   explicit StagedWrite(const std::filesystem::path& file);
   ~StagedWrite();
   StagedWrite(const StagedWrite&) = delete;
