@@ -167,6 +167,25 @@ def memory_check(tree):
     return results
 
 
+def ensure_tree(tree, scale, seed, near_misses=0, extra_files=0):
+    """Makes the benchmark tree with make_workspace.py, again whenever its
+    arguments or the generators changed since it was made."""
+    stamp = os.path.join(tree, ".scale")
+    generator = os.path.join(REPO, "bench", "make_workspace.py")
+    digest = hashlib.sha256()
+    for name in ("make_workspace.py", "make_rules.py"):
+        path = os.path.join(REPO, "bench", name)
+        if os.path.exists(path):
+            with open(path, "rb") as f:
+                digest.update(f.read())
+    made_by = "%s %s %s %s %s" % (scale, seed, near_misses, extra_files, digest.hexdigest())
+    if not os.path.exists(stamp) or open(stamp).read() != made_by:
+        subprocess.run([sys.executable, generator, tree, "--scale", str(scale), "--seed", str(seed),
+                        "--near-misses", str(near_misses), "--extra-files", str(extra_files)], check=True)
+        with open(stamp, "w") as f:
+            f.write(made_by)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--rounds", type=int, default=5)
@@ -191,18 +210,7 @@ def main():
     tree = os.path.abspath(args.tree)
     ws = os.path.join(tree, "ws")
     unpack = os.path.join(ws, "uexp解包")
-    # The tree is made again when the scale or the generator changes.
-    stamp = os.path.join(tree, ".scale")
-    generator = os.path.join(REPO, "bench", "make_workspace.py")
-    with open(generator, "rb") as f:
-        made_by = "%s %s %s %s %s" % (args.scale, args.seed, args.near_misses, args.extra_files,
-                                      hashlib.sha256(f.read()).hexdigest())
-    if not os.path.exists(stamp) or open(stamp).read() != made_by:
-        subprocess.run([sys.executable, generator, tree, "--scale", str(args.scale),
-                        "--seed", str(args.seed), "--near-misses", str(args.near_misses),
-                        "--extra-files", str(args.extra_files)], check=True)
-        with open(stamp, "w") as f:
-            f.write(made_by)
+    ensure_tree(tree, args.scale, args.seed, args.near_misses, args.extra_files)
 
     build = os.path.join(REPO, "build-bench")
     subprocess.run(["cmake", "-S", REPO, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
