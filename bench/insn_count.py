@@ -110,7 +110,7 @@ def main():
     ap.add_argument("--tree", default=os.path.join(REPO, "bench", "workspace-insn"))
     ap.add_argument("--scale", type=float, default=0.3)
     ap.add_argument("--seed", type=int, default=20261207, help="the tree's seed (make_workspace.py)")
-    ap.add_argument("--families", default="t,c", help="rule families: t translator, c chained, x mix")
+    ap.add_argument("--families", default="t,c,x", help="rule families: t translator, c chained, x mix")
     ap.add_argument("--rules", default="1,1000", help="rule counts per family (1, 10, 100, 1000)")
     ap.add_argument("--no-rg", action="store_true", help="skip the arm64 ripgrep peer")
     args = ap.parse_args()
