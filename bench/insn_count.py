@@ -102,6 +102,21 @@ class Counter:
             return int(f.read()), seconds, done.stdout.decode(errors="replace")
 
 
+def calibrate(counter, folder):
+    """Fails unless the plugin counts a loop of a known number of
+    instructions exactly: two runs of bench/qemu_plugin/calibrate.c, one
+    million and two million iterations of two instructions, differ by two
+    million."""
+    program = os.path.join(folder, "calibrate")
+    subprocess.run(["aarch64-linux-gnu-gcc", "-O1", "-static", "-o", program,
+                    os.path.join(REPO, "bench", "qemu_plugin", "calibrate.c")], check=True)
+    once = counter.run([program, "1000000"])[0]
+    twice = counter.run([program, "2000000"])[0]
+    if twice - once != 2000000:
+        sys.exit("the counting plugin is off: %d and %d instructions for 1 and 2 million "
+                 "iterations of 2" % (once, twice))
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     which = ap.add_mutually_exclusive_group()
@@ -137,6 +152,7 @@ def main():
         shell_helper('need_arm64_ripgrep "%s"' % rg_root)
     os.environ["XDG_CACHE_HOME"] = cache
     counter = Counter(plugin)
+    calibrate(counter, tools)
 
     # The tree in the page cache, so every run takes the same path.
     subprocess.run("find '%s' -type f -print0 | xargs -0 cat > /dev/null" % unpack, shell=True, check=True)

@@ -350,9 +350,9 @@ def main():
     size = sum(os.path.getsize(os.path.join(d, f)) for d, _, fs in os.walk(unpack) for f in fs if f.endswith(".uexp"))
     print("tree: %s, %.0f MiB of .uexp, %s target files (%.1f MiB; %d rewritten by the 1-rule file), %d rounds, medians"
           % (tree, size / 2**20, expected, copied_mib, rewritten, args.rounds))
-    print("%-26s %10s %12s" % ("command", "seconds", "peak RSS MiB"))
+    print("%-36s %10s %12s" % ("command", "seconds", "peak RSS MiB"))
     for name in commands:
-        print("%-26s %10.3f %12.1f" % (name, med[name], max(rss[name]) / 1024))
+        print("%-36s %10.3f %12.1f" % (name, med[name], max(rss[name]) / 1024))
     one = med.get("uexpmod, 1 rules") or med["uexpmod, first run, 1 rule"]
     if disk:
         # How each command used the storage: a device busy for less of the
