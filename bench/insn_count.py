@@ -11,7 +11,8 @@ and the mix rules_x* of bench/make_rules.py):
     with 1 rule and with 1,000;
 and Debian's arm64 ripgrep listing the same targets (rg -j1 -l -F -a) as the
 peer; then the ratios: 1,000 ÷ 1 rule, first and repeated, and the first run
-with one translator rule ÷ the rg listing.
+with one rule of each family ÷ the rg listing. Before counting, the plugin
+must count a loop of known length exactly (bench/qemu_plugin/calibrate.c).
 
 Instructions are a proxy for time: they leave out memory stalls and system
 calls. They are exact and repeat from run to run (the tree is read into the
@@ -34,8 +35,8 @@ The tree is bench/workspace-insn at --scale 0.3 (about 300 MiB, 13 targets),
 made by make_workspace.py with --seed. Needs qemu-user,
 g++-aarch64-linux-gnu, libc6-arm64-cross, ripgrep (installed when run as
 root), and the arm64 ripgrep package (scripts/packages.sh,
-need_arm64_ripgrep). The x86-64 wall-clock ratios come from bench/run.py
-(printed at the end).
+need_arm64_ripgrep). The x86-64 wall-clock ratios come from bench/run.py on
+the same tree (the commands are printed at the end).
 """
 import argparse
 import os
@@ -221,8 +222,10 @@ def main():
         for family in families:
             print("  %-10s first run, %d rule ÷ rg -j1 listing = %.2f  (target <= 0.5)" % (
                 FAMILIES.get(family, family), small, counts[(family, False, small)] / rg))
-    print("x86-64 wall-clock ratios: python3 bench/run.py --rounds 9 [--pages] (first run, 1,000 ÷ 1 rule"
-          " per family) and python3 bench/run.py --rounds 9 --repeated [--pages] (the repeated run)")
+    same = "--tree '%s' --scale %s --seed %d" % (tree, args.scale, args.seed)
+    print("x86-64 wall-clock ratios on the same tree (first run, then the repeated run; --pages for single pages):")
+    print("  python3 bench/run.py %s --rounds 9 --no-memory" % same)
+    print("  python3 bench/run.py %s --rounds 9 --no-memory --repeated" % same)
 
 
 if __name__ == "__main__":
