@@ -18,6 +18,8 @@ Instructions are a proxy for time: they leave out memory stalls and system
 calls. They are exact and repeat from run to run (the tree is read into the
 page cache first, so the tool takes the same path every time), so one run
 shows a change's effect on the phone's code path, on a loaded machine too.
+They depend on the tree's path (its length), so compare counts taken on the
+same --tree.
 
     python3 bench/insn_count.py                          # this worktree's code
     python3 bench/insn_count.py --source /path/to/worktree --tree /tmp/insn-tree
@@ -39,6 +41,7 @@ need_arm64_ripgrep). The x86-64 wall-clock ratios come from bench/run.py on
 the same tree (the commands are printed at the end).
 """
 import argparse
+import atexit
 import os
 import shutil
 import subprocess
@@ -84,6 +87,7 @@ class Counter:
         self.plugin = plugin
         fd, self.out = tempfile.mkstemp(prefix="insn-")
         os.close(fd)
+        atexit.register(lambda: os.path.exists(self.out) and os.unlink(self.out))
 
     def run(self, argv, stdin_text="", env=None, count=True):
         """(instructions or None, wall seconds under qemu, standard output)."""
@@ -131,7 +135,7 @@ def main():
     ap.add_argument("--no-rg", action="store_true", help="skip the arm64 ripgrep peer")
     args = ap.parse_args()
 
-    shell_helper("need_packages qemu-user g++-aarch64-linux-gnu libc6-arm64-cross ripgrep")
+    shell_helper("need_packages cmake g++ qemu-user g++-aarch64-linux-gnu libc6-arm64-cross ripgrep")
     tree = os.path.abspath(args.tree)
     ws = os.path.join(tree, "ws")
     unpack = os.path.join(ws, "uexp解包")
