@@ -25,6 +25,8 @@ same --tree.
     python3 bench/insn_count.py --source /path/to/worktree --tree /tmp/insn-tree
     python3 bench/insn_count.py --tool BUILD/uexpmod     # a static aarch64 build whose
                                                          # root is <tree>/ws
+    python3 bench/insn_count.py --families x --profile x1000 --profile-repeated
+                                                         # and where a run's instructions went
 
 --source builds the static aarch64 uexpmod of that worktree (the cross
 toolchain's settings of scripts/build_android.sh) in SOURCE/build-insn, with
@@ -42,6 +44,7 @@ the same tree (the commands are printed at the end).
 """
 import argparse
 import atexit
+import bisect
 import os
 import shutil
 import subprocess
@@ -89,11 +92,13 @@ class Counter:
         os.close(fd)
         atexit.register(lambda: os.path.exists(self.out) and os.unlink(self.out))
 
-    def run(self, argv, stdin_text="", env=None, count=True):
-        """(instructions or None, wall seconds under qemu, standard output)."""
+    def run(self, argv, stdin_text="", env=None, count=True, profile=None):
+        """(instructions or None, wall seconds under qemu, standard output);
+        with `profile`, the plugin's per-block counts go to that file."""
         if os.path.exists(self.out):
             os.unlink(self.out)
-        qemu = ["qemu-aarch64"] + (["-plugin", "%s,out=%s" % (self.plugin, self.out)] if count else [])
+        options = "%s,out=%s" % (self.plugin, self.out) + (",profile=" + profile if profile else "")
+        qemu = ["qemu-aarch64"] + (["-plugin", options] if count else [])
         start = time.perf_counter()
         done = subprocess.run(qemu + argv, input=stdin_text.encode(), capture_output=True,
                               env=dict(os.environ, **(env or {})))
@@ -105,6 +110,31 @@ class Counter:
             return None, seconds, done.stdout.decode(errors="replace")
         with open(self.out) as f:
             return int(f.read()), seconds, done.stdout.decode(errors="replace")
+
+
+def print_profile(profile, binary, total, top=25):
+    """The functions of `binary` that executed the most of `total`
+    instructions, from the plugin's per-block counts (a block is charged to
+    the symbol at or below its first address)."""
+    listing = subprocess.run(["aarch64-linux-gnu-nm", "-C", "-n", "--defined-only", binary],
+                             capture_output=True, text=True).stdout
+    starts, names = [], []
+    for line in listing.splitlines():
+        parts = line.split(" ", 2)
+        if len(parts) == 3 and parts[1] in "tTwW":
+            starts.append(int(parts[0], 16))
+            names.append(parts[2])
+    by_name = {}
+    with open(profile) as f:
+        for line in f:
+            vaddr, insns, runs = line.split()
+            k = bisect.bisect_right(starts, int(vaddr, 16)) - 1
+            name = names[k] if k >= 0 else "0x" + vaddr
+            by_name[name] = by_name.get(name, 0) + int(insns) * int(runs)
+    if not starts:
+        print("  (no symbols in %s: profile an unstripped build)" % binary)
+    for name, n in sorted(by_name.items(), key=lambda item: -item[1])[:top]:
+        print("  %6.2f %%  %12d  %s" % (100.0 * n / total, n, name[:110]))
 
 
 def calibrate(counter, folder):
@@ -133,6 +163,10 @@ def main():
     ap.add_argument("--families", default="t,c,x", help="rule families: t translator, c chained, x mix")
     ap.add_argument("--rules", default="1,1000", help="rule counts per family (1, 10, 100, 1000)")
     ap.add_argument("--no-rg", action="store_true", help="skip the arm64 ripgrep peer")
+    ap.add_argument("--profile", metavar="RULES",
+                    help="also print the functions that ran the most instructions in a run with "
+                         "rules_RULES.txt (t1000, x1000, ...), a first run unless --profile-repeated")
+    ap.add_argument("--profile-repeated", action="store_true", help="profile a repeated run")
     args = ap.parse_args()
 
     shell_helper("need_packages cmake g++ qemu-user g++-aarch64-linux-gnu libc6-arm64-cross ripgrep")
@@ -209,6 +243,14 @@ def main():
             sys.exit("arm64 rg listed %d files, x86-64 rg %s" % (len(out.splitlines()), expected))
         rows.append(("aarch64 rg -j1 -l -F -a", rg, seconds))
 
+    profile = None
+    if args.profile:
+        profile = os.path.join(tools, "profile.txt")
+        use_rules(args.profile, keep_index=args.profile_repeated)
+        if args.profile_repeated:
+            counter.run([tool], "1\n1\n", count=False)
+        profiled = counter.run([tool], "1\n1\n", profile=profile)[0]
+
     size = sum(os.path.getsize(os.path.join(d, f)) for d, _, fs in os.walk(unpack) for f in fs if f.endswith(".uexp"))
     print("tree: %s, %.0f MiB of .uexp, %s targets; tool: %s" % (tree, size / 2**20, expected, tool))
     print("aarch64 instructions executed (qemu-aarch64 with bench/qemu_plugin/insn_count.c):")
@@ -226,6 +268,10 @@ def main():
         for family in families:
             print("  %-10s first run, %d rule ÷ rg -j1 listing = %.2f  (target <= 0.5)" % (
                 FAMILIES.get(family, family), small, counts[(family, False, small)] / rg))
+    if profile:
+        print("where the instructions of a %s run with rules_%s.txt went (%d in all):"
+              % ("repeated" if args.profile_repeated else "first", args.profile, profiled))
+        print_profile(profile, tool, profiled)
     same = "--tree '%s' --scale %s --seed %d" % (tree, args.scale, args.seed)
     print("x86-64 wall-clock ratios on the same tree (first run, then the repeated run; --pages for single pages):")
     print("  python3 bench/run.py %s --rounds 9 --no-memory" % same)
