@@ -131,6 +131,8 @@ def print_profile(profile, binary, total, top=25):
             k = bisect.bisect_right(starts, int(vaddr, 16)) - 1
             name = names[k] if k >= 0 else "0x" + vaddr
             by_name[name] = by_name.get(name, 0) + int(insns) * int(runs)
+    if sum(by_name.values()) != total:
+        sys.exit("the profile's blocks add up to %d instructions, not %d" % (sum(by_name.values()), total))
     if not starts:
         print("  (no symbols in %s: profile an unstripped build)" % binary)
     for name, n in sorted(by_name.items(), key=lambda item: -item[1])[:top]:
