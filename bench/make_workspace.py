@@ -17,8 +17,8 @@ the same vocabulary, about one piece per KiB. A third (rules_c*.txt) chains
 rules over that vocabulary (A->B, B->C, ...) in both encodings, so the
 targets are dense with occurrences of them. A fourth (rules_x*.txt, from
 bench/make_rules.py with a seed of its own) is shaped like real translation
-lists, on texts the other families never use; about a quarter of each target is
-string tables of its texts, in both encodings.
+lists, on texts the other families never use; about a quarter of each
+target is string tables of its texts, in both encodings.
 
 With --near-misses N, the non-target .uexp files also hold about N near
 misses per GiB: the marker with one byte changed, at each of its positions
