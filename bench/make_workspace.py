@@ -15,7 +15,10 @@ and UI words and short CJK texts, in UTF-8 and UTF-16LE forms, with chains,
 duplicates and rules that never apply; the targets hold game text drawn from
 the same vocabulary, about one piece per KiB. A third (rules_c*.txt) chains
 rules over that vocabulary (A->B, B->C, ...) in both encodings, so the
-targets are dense with occurrences of them.
+targets are dense with occurrences of them. A fourth (rules_x*.txt, from
+bench/make_rules.py with a seed of its own) is shaped like real translation
+lists, on texts the other families never use; about a quarter of each
+target is string tables of its texts, in both encodings.
 
 With --near-misses N, the non-target .uexp files also hold about N near
 misses per GiB: the marker with one byte changed, at each of its positions
@@ -29,6 +32,8 @@ import argparse
 import os
 import random
 import shutil
+
+import make_rules as translation_lists
 
 MARKER = b"Game/Mod/Escape/Audio/WwiseBank/"
 MIB = 1 << 20
@@ -222,6 +227,9 @@ def main():
             for s, r in make_chained_rules(random.Random(n + 2), n, texts):
                 f.write("%s=%s\n" % (s, r))
 
+    # A fourth: translation lists, from a seed of their own per tree.
+    _, mix_pieces = translation_lists.write_files(os.path.join(root, "rules"), args.seed + 30)
+
     # A tenth of the applicable rules of the largest set occur in target files;
     # the smaller sets are prefixes of their own generator, so seed those too.
     occurring = []
@@ -252,6 +260,15 @@ def main():
             name = "Asset_%04d.%s" % (i, rng.choice(["uasset", "ubulk"]))
         data = bytearray(filler(rng, size, occurring if i in targets else []))
         if i in targets:
+            # String tables of the translation lists' texts over a quarter of
+            # the target, from a generator of its own, under what follows.
+            table_rng = random.Random(args.seed * 7 + i)
+            covered = 0
+            while covered < len(data) // 4:
+                n = min(table_rng.randrange(1024, 16384), len(data))
+                p = table_rng.randrange(0, len(data) - n + 1)
+                data[p:p + n] = translation_lists.string_table(table_rng, mix_pieces, n)
+                covered += n
             where = placements[i % len(placements)]
             if where == "boundary" and len(data) > MIB + 64:
                 at = MIB - rng.randrange(1, len(MARKER))
