@@ -11,7 +11,9 @@
 #include <utility>
 
 #include "app/uexp_processor.h"
-#include "util/file_utils.h"
+#include "util/file_reads.h"
+#include "util/file_walk.h"
+#include "util/file_writes.h"
 
 namespace fs = std::filesystem;
 
@@ -47,7 +49,7 @@ void UEXPProcessor::autoCopySpecPak() {
   console.println("自动检测并复制指定目录PAK文件", "cyan");
   console.println(kBar40, "bold");
 
-  const FoundFiles found = FileUtils::findFilesRecursive(specPakDir, ".pak");
+  const FoundFiles found = files::findFilesRecursive(specPakDir, ".pak");
   if (found.files.empty()) {
     reportUnreachable(specPakDir, found.rootError);
     console.println("⚠  指定源文件夹无PAK文件，跳过复制", "yellow");
@@ -60,16 +62,16 @@ void UEXPProcessor::autoCopySpecPak() {
   // every pak old, new or absent, and its temporary file behind. Those go
   // here, under the lock; without a lock they stay, hidden and never listed.
   const FileHandle lock = lockFolder(pakDir);
-  if (lock) removeLeftoverTemporaries(pakDir);
+  if (lock) files::removeLeftoverTemporaries(pakDir);
   int copied = 0;
   int skipped = 0;
   for (const fs::path file : found.files) {
     const std::string name = file.filename().string();
     const fs::path dest = pakDir / name;
-    if (fs::exists(dest) && FileUtils::isFileSameSize(file, dest)) {
+    if (fs::exists(dest) && files::isFileSameSize(file, dest)) {
       console.println("✓ 已存在同名同大小：" + name + " 跳过复制", "green");
       ++skipped;
-    } else if (FileUtils::copyFile(file, dest)) {
+    } else if (files::copyFile(file, dest)) {
       console.println("✓ 已复制：" + name, "green");
       ++copied;
     } else {
@@ -86,7 +88,7 @@ void UEXPProcessor::autoCopySpecPak() {
 
 fs::path UEXPProcessor::getAutoSelectPak() const {
   // Why the folder could not be listed was told by autoCopySpecPak.
-  const FoundFiles found = FileUtils::findFilesRecursive(specPakDir, ".pak");
+  const FoundFiles found = files::findFilesRecursive(specPakDir, ".pak");
   return found.files.empty() ? fs::path() : fs::path(found.files.front());
 }
 
@@ -109,7 +111,7 @@ fs::path UEXPProcessor::selectConfigFile() {
 }
 
 fs::path UEXPProcessor::chooseFromMenu(const Menu& menu) {
-  const FoundFiles found = FileUtils::findFilesRecursive(menu.folder, menu.extension);
+  const FoundFiles found = files::findFilesRecursive(menu.folder, menu.extension);
   const std::vector<std::string>& candidates = found.files;
   if (candidates.empty()) {
     reportUnreachable(menu.folder, found.rootError);

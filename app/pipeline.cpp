@@ -7,7 +7,7 @@
 #include <system_error>
 
 #include "app/uexp_processor.h"
-#include "util/file_utils.h"
+#include "util/folders.h"
 #include "util/selection_index.h"
 #include "util/staged_folder.h"
 
@@ -49,7 +49,7 @@ UEXPProcessor::UEXPProcessor(const fs::path& workspaceRoot, std::istream& in, st
   // was refused.
   for (const fs::path* dir : {&pakDir, &unpackDir, &repackDir, &configDir, &specPakDir}) {
     std::error_code error;
-    if (!FileUtils::createDirectories(*dir, error) && accessRefused(error.value())) {
+    if (!files::createDirectories(*dir, error) && accessRefused(error.value())) {
       refusedFolders_.emplace(*dir, error.value());
     }
   }

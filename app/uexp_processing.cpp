@@ -12,7 +12,8 @@
 #include "util/content_search.h"
 #include "util/file_content.h"
 #include "util/file_key.h"
-#include "util/file_utils.h"
+#include "util/file_walk.h"
+#include "util/file_writes.h"
 #include "util/read_ahead.h"
 #include "util/selection_index.h"
 #include "util/staged_folder.h"
@@ -29,21 +30,21 @@ namespace {
 std::optional<RewriteOutcome> copyRewritten(StagedFolder& copies, const fs::path& relative,
                                             const FileHandle& source, MultiReplacer& replacer,
                                             FileContent& content) {
-  const fs::perms mode = FileUtils::permissionsOf(source);
+  const fs::perms mode = files::permissionsOf(source);
   RewriteResult result = RewriteResult::kIncomplete;
   // A rewrite that throws (no memory for the rules' candidates, say) leaves
   // `result` incomplete, and its copy is removed as after any failed fill.
   const bool written = content.load(source) && copies.write(relative, mode, [&](int fd) {
     result = content.rewrite(
         replacer, FileContent::Output::kEveryByte,
-        [fd](std::span<const char> bytes) { return FileUtils::writeAll(fd, bytes); });
+        [fd](std::span<const char> bytes) { return files::writeAll(fd, bytes); });
     return result != RewriteResult::kIncomplete;
   });
   if (written) {
     return result == RewriteResult::kChanged ? RewriteOutcome::kRewritten
                                              : RewriteOutcome::kUnchanged;
   }
-  if (!copies.write(relative, mode, FileUtils::copyOf(source))) return std::nullopt;
+  if (!copies.write(relative, mode, files::copyOf(source))) return std::nullopt;
   return result == RewriteResult::kUnchanged ? RewriteOutcome::kUnchanged : RewriteOutcome::kFailed;
 }
 
@@ -151,7 +152,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   // The walk takes each file's key where there is an index to look them up in.
   std::error_code noIndex;
   const bool indexed = !indexFile_.empty() && fs::exists(indexFile_, noIndex);
-  const FoundFiles found = FileUtils::findFilesRecursive(
+  const FoundFiles found = files::findFilesRecursive(
       unpackDir, ".uexp", indexed ? FileKeys::kTaken : FileKeys::kNone);
   const std::vector<std::string>& candidates = found.files;
   if (candidates.empty()) {
@@ -240,7 +241,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
         if (outcome) copied.ruleOutcomes.emplace(repackDir / relative, *outcome);
         done = outcome.has_value();
       } else {
-        done = copies.write(relative, FileUtils::permissionsOf(opened), FileUtils::copyOf(opened));
+        done = copies.write(relative, files::permissionsOf(opened), files::copyOf(opened));
       }
     } catch (...) {
     }
@@ -280,7 +281,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
 int UEXPProcessor::processUexpFiles(const RuleList& rules, const CopiedTargets& copied) {
   console.println("", "");
   console.println("步骤: 批量修改打包目录UEXP文件", "bold");
-  const std::vector<std::string> files = FileUtils::findFilesRecursive(repackDir, ".uexp").files;
+  const std::vector<std::string> files = files::findFilesRecursive(repackDir, ".uexp").files;
   if (files.empty()) {
     console.println("打包目录无uexp文件，跳过修改", "red");
     return 0;

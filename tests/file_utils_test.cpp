@@ -1,5 +1,3 @@
-#include "util/file_utils.h"
-
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -31,6 +29,10 @@
 #include "util/bus_error_guard.h"
 #include "util/content_search.h"
 #include "util/file_content.h"
+#include "util/file_reads.h"
+#include "util/file_walk.h"
+#include "util/file_writes.h"
+#include "util/folders.h"
 #include "util/multi_replacer.h"
 
 // Whether AddressSanitizer is built in: GCC defines __SANITIZE_ADDRESS__,
@@ -163,7 +165,7 @@ using testsupport::TempDir;
 using testsupport::writeFile;
 
 bool readWhole(const fs::path& file, ByteBuffer& bytes) {
-  return FileUtils::readBinaryFile(FileHandle::openForReading(file), bytes);
+  return files::readBinaryFile(FileHandle::openForReading(file), bytes);
 }
 
 // Whether `pattern` occurs in the file at `path`, as the target scan asks.
@@ -179,10 +181,10 @@ bool replaceContent(const fs::path& file, std::span<const char> bytes) {
 
 // A new file holding `bytes`; a new file copied from an open one.
 bool writeNew(const fs::path& to, std::span<const char> bytes, fs::perms mode) {
-  return FileUtils::writeNewFile(to, mode, [&](int fd) { return FileUtils::writeAll(fd, bytes); });
+  return files::writeNewFile(to, mode, [&](int fd) { return files::writeAll(fd, bytes); });
 }
 bool copyToNew(const FileHandle& from, const fs::path& to) {
-  return FileUtils::writeNewFile(to, FileUtils::permissionsOf(from), FileUtils::copyOf(from));
+  return files::writeNewFile(to, files::permissionsOf(from), files::copyOf(from));
 }
 
 std::vector<std::string> relativeNames(const std::vector<std::string>& found,
@@ -201,12 +203,12 @@ TEST(FindFilesRecursive, MatchesTheExtensionExactly) {
   }
   fs::create_directories(dir / "z.pak");
   EXPECT_EQ((std::vector<std::string>{"sub/deeper/a.b.pak", "sub/y.pak", "x.pak"}),
-            relativeNames(FileUtils::findFilesRecursive(dir.path(), ".pak").files, dir.path()));
+            relativeNames(files::findFilesRecursive(dir.path(), ".pak").files, dir.path()));
   EXPECT_EQ((std::vector<std::string>{".pak", "noext"}),
-            relativeNames(FileUtils::findFilesRecursive(dir.path(), "").files, dir.path()));
+            relativeNames(files::findFilesRecursive(dir.path(), "").files, dir.path()));
   // Paths are joined to the root exactly as given, as path's operator/ joins.
   for (const fs::path& root : {dir.path(), fs::path(dir.path().string() + "/")}) {
-    std::vector<std::string> found = FileUtils::findFilesRecursive(root, ".pak").files;
+    std::vector<std::string> found = files::findFilesRecursive(root, ".pak").files;
     std::sort(found.begin(), found.end());
     EXPECT_EQ((std::vector<std::string>{(root / "sub/deeper/a.b.pak").string(),
                                         (root / "sub/y.pak").string(), (root / "x.pak").string()}),
@@ -218,7 +220,7 @@ TEST(FindFilesRecursive, MissingRootOrFileRootGivesNothing) {
   TempDir dir;
   writeFile(dir / "file.pak", "p");
   for (const char* root : {"missing", "file.pak"}) {
-    const FoundFiles found = FileUtils::findFilesRecursive(dir / root, ".pak");
+    const FoundFiles found = files::findFilesRecursive(dir / root, ".pak");
     EXPECT_TRUE(found.files.empty()) << root;
     EXPECT_EQ(0, found.rootError) << root;  // nothing to list is no failure
   }
@@ -230,10 +232,10 @@ TEST(FindFilesRecursive, AnUnreadableRootIsToldFromAnEmptyOne) {
   fs::create_directories(dir / "empty");
   fs::permissions(dir / "locked", fs::perms::none);
   EXPECT_TRUE(testsupport::whereModesApply([&] {
-    const FoundFiles locked = FileUtils::findFilesRecursive(dir / "locked", ".uexp");
-    const FoundFiles empty = FileUtils::findFilesRecursive(dir / "empty", ".uexp");
+    const FoundFiles locked = files::findFilesRecursive(dir / "locked", ".uexp");
+    const FoundFiles empty = files::findFilesRecursive(dir / "empty", ".uexp");
     // Behind a folder that cannot be entered, the same.
-    const FoundFiles below = FileUtils::findFilesRecursive(dir / "locked/sub", ".uexp");
+    const FoundFiles below = files::findFilesRecursive(dir / "locked/sub", ".uexp");
     return locked.files.empty() && locked.rootError == EACCES && below.rootError == EACCES &&
            empty.files.empty() && empty.rootError == 0;
   }));
@@ -246,7 +248,7 @@ TEST(FindFilesRecursive, ListsSubfolderContentWhereTheSubfolderStands) {
   writeFile(dir / "a/b/2.uexp", "");
   writeFile(dir / "a/b/3.uexp", "");
   writeFile(dir / "c/4.uexp", "");
-  const auto found = FileUtils::findFilesRecursive(dir.path(), ".uexp").files;
+  const auto found = files::findFilesRecursive(dir.path(), ".uexp").files;
   ASSERT_EQ(4u, found.size());
   // Depth-first pre-order: a's files stand together, and a/b's inside them.
   const auto position = [&](const char* rel) {
@@ -266,7 +268,7 @@ TEST(FindFilesRecursive, FollowsFileLinksButNotFolderLinks) {
   fs::create_symlink(dir / "nowhere.uexp", dir / "root/dangling.uexp");
   EXPECT_EQ(
       (std::vector<std::string>{"link.uexp", "own.uexp"}),
-      relativeNames(FileUtils::findFilesRecursive(dir / "root", ".uexp").files, dir / "root"));
+      relativeNames(files::findFilesRecursive(dir / "root", ".uexp").files, dir / "root"));
 }
 
 TEST(FindFilesRecursive, SkipsAnUnreadableSubfolderAndGoesOn) {
@@ -276,7 +278,7 @@ TEST(FindFilesRecursive, SkipsAnUnreadableSubfolderAndGoesOn) {
   writeFile(dir / "z/3.uexp", "");
   fs::permissions(dir / "locked", fs::perms::none);
   EXPECT_TRUE(testsupport::whereModesApply([&] {
-    const FoundFiles found = FileUtils::findFilesRecursive(dir.path(), ".uexp");
+    const FoundFiles found = files::findFilesRecursive(dir.path(), ".uexp");
     return relativeNames(found.files, dir.path()) ==
                std::vector<std::string>{"a/1.uexp", "z/3.uexp"} &&
            found.rootError == 0;
@@ -301,11 +303,11 @@ TEST(IsFileSameSize, ComparesSizesOnly) {
   writeFile(dir / "b", "xyz");
   writeFile(dir / "c", "abcd");
   fs::create_directories(dir / "folder");
-  EXPECT_TRUE(FileUtils::isFileSameSize(dir / "a", dir / "b"));
-  EXPECT_FALSE(FileUtils::isFileSameSize(dir / "a", dir / "c"));
-  EXPECT_FALSE(FileUtils::isFileSameSize(dir / "a", dir / "missing"));
-  EXPECT_FALSE(FileUtils::isFileSameSize(dir / "missing", dir / "a"));
-  EXPECT_FALSE(FileUtils::isFileSameSize(dir / "a", dir / "folder"));
+  EXPECT_TRUE(files::isFileSameSize(dir / "a", dir / "b"));
+  EXPECT_FALSE(files::isFileSameSize(dir / "a", dir / "c"));
+  EXPECT_FALSE(files::isFileSameSize(dir / "a", dir / "missing"));
+  EXPECT_FALSE(files::isFileSameSize(dir / "missing", dir / "a"));
+  EXPECT_FALSE(files::isFileSameSize(dir / "a", dir / "folder"));
 }
 
 TEST(CopyFile, CreatesFoldersReplacesAndFailsCleanly) {
@@ -313,24 +315,24 @@ TEST(CopyFile, CreatesFoldersReplacesAndFailsCleanly) {
   writeFile(dir / "src.bin", "source bytes");
   const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
   fs::permissions(dir / "src.bin", mode);
-  EXPECT_TRUE(FileUtils::copyFile(dir / "src.bin", dir / "x/y/dst.bin"));
+  EXPECT_TRUE(files::copyFile(dir / "src.bin", dir / "x/y/dst.bin"));
   EXPECT_EQ("source bytes", readFile(dir / "x/y/dst.bin"));
   EXPECT_EQ(mode, fs::status(dir / "x/y/dst.bin").permissions());
 
   writeFile(dir / "old.bin", "old");
-  EXPECT_TRUE(FileUtils::copyFile(dir / "src.bin", dir / "old.bin"));
+  EXPECT_TRUE(files::copyFile(dir / "src.bin", dir / "old.bin"));
   EXPECT_EQ("source bytes", readFile(dir / "old.bin"));
 
   // A copy onto its own source would destroy it.
-  EXPECT_FALSE(FileUtils::copyFile(dir / "src.bin", dir / "src.bin"));
-  EXPECT_FALSE(FileUtils::copyFile(dir / "src.bin", dir / "x/../src.bin"));
+  EXPECT_FALSE(files::copyFile(dir / "src.bin", dir / "src.bin"));
+  EXPECT_FALSE(files::copyFile(dir / "src.bin", dir / "x/../src.bin"));
   EXPECT_EQ("source bytes", readFile(dir / "src.bin"));
 
   fs::create_directories(dir / "taken.bin");
-  EXPECT_FALSE(FileUtils::copyFile(dir / "src.bin", dir / "taken.bin"));
+  EXPECT_FALSE(files::copyFile(dir / "src.bin", dir / "taken.bin"));
   EXPECT_TRUE(fs::is_directory(dir / "taken.bin"));
 
-  EXPECT_FALSE(FileUtils::copyFile(dir / "missing.bin", dir / "m/n/dst.bin"));
+  EXPECT_FALSE(files::copyFile(dir / "missing.bin", dir / "m/n/dst.bin"));
   EXPECT_TRUE(fs::is_directory(dir / "m/n"));
   EXPECT_FALSE(fs::exists(dir / "m/n/dst.bin"));
   // No temporary file is left behind by any of these.
@@ -351,12 +353,12 @@ TEST(Copies, ContentOfSeveralPiecesArrivesWholeByEveryRoute) {
   // The kernel's copy, in parts of a quarter of a MiB.
   sendfaults::calls = 0;
   sendfaults::most = std::size_t{256} << 10;
-  EXPECT_TRUE(FileUtils::copyFile(dir / "src.bin", dir / "kernel.bin"));
+  EXPECT_TRUE(files::copyFile(dir / "src.bin", dir / "kernel.bin"));
   sendfaults::most = 0;
   EXPECT_LE(5, sendfaults::calls);
   // The copy through a buffer, where the kernel cannot copy.
   sendfaults::refuse = true;
-  EXPECT_TRUE(FileUtils::copyFile(dir / "src.bin", dir / "buffer.bin"));
+  EXPECT_TRUE(files::copyFile(dir / "src.bin", dir / "buffer.bin"));
   sendfaults::refuse = false;
   EXPECT_TRUE(copyToNew(FileHandle::openForReading(dir / "src.bin"), dir / "new.bin"));
   EXPECT_TRUE(writeNew(dir / "written.bin", bytes, fs::perms::owner_read));
@@ -377,7 +379,7 @@ TEST(Copies, ARefusedModeChangeStillCopiesEveryByte) {
   fs::permissions(dir / "src.bin", fs::perms::all);
   chmodfaults::calls = 0;
   chmodfaults::refuse = true;
-  const bool copied = FileUtils::copyFile(dir / "src.bin", dir / "copy.bin");
+  const bool copied = files::copyFile(dir / "src.bin", dir / "copy.bin");
   const bool copiedToNew = copyToNew(FileHandle::openForReading(dir / "src.bin"), dir / "new.bin");
   chmodfaults::refuse = false;
   EXPECT_EQ(2, chmodfaults::calls);  // each asked, and was refused
@@ -695,7 +697,7 @@ TEST(TemporaryFile, LeavesWhateverStandsAtItsNamesAsItWas) {
   const std::pair<const char*, std::function<bool(const fs::path&)>> writes[] = {
       {"staged write",
        [](const fs::path& to) { return replaceContent(to, testsupport::bytesOf("source")); }},
-      {"copy", [&](const fs::path& to) { return FileUtils::copyFile(dir / "src.pak", to); }},
+      {"copy", [&](const fs::path& to) { return files::copyFile(dir / "src.pak", to); }},
   };
   const std::string pid = std::to_string(::getpid());
   for (const auto& [how, write] : writes) {
@@ -738,7 +740,7 @@ TEST(TemporaryFile, LeavesWhateverStandsAtItsNamesAsItWas) {
 
 // Two runs copy the same pak at once, and the second is killed part way:
 // the first still puts its whole content in place, not the second's cut one,
-// and the second's leftover goes only when removeLeftoverTemporaries is asked.
+// and the second's leftover goes only when files::removeLeftoverTemporaries is asked.
 TEST(TemporaryFile, ARunKilledWhileAnotherWritesTheSameFileCutsNothingShort) {
   TempDir dir;
   writeFile(dir / "a.pak", "old pak");
@@ -759,7 +761,7 @@ TEST(TemporaryFile, ARunKilledWhileAnotherWritesTheSameFileCutsNothingShort) {
   EXPECT_TRUE(writing.commit());
   EXPECT_TRUE(readFile(dir / "a.pak") == first) << readFile(dir / "a.pak").size() << " bytes";
   EXPECT_EQ(3, std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()));
-  EXPECT_EQ(1, removeLeftoverTemporaries(dir.path()));
+  EXPECT_EQ(1, files::removeLeftoverTemporaries(dir.path()));
   EXPECT_EQ(2, std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()));
   EXPECT_EQ("kept", readFile(dir / "other.pak"));
 }
@@ -777,7 +779,7 @@ TEST(CopyFile, ASourceThatChangesSizeWhileCopiedIsRefused) {
     sendfaults::calls = 0;
     sendfaults::resizeTo = size;
     sendfaults::resize = (dir / "src.pak").string();
-    const bool copied = FileUtils::copyFile(dir / "src.pak", dir / "a.pak");
+    const bool copied = files::copyFile(dir / "src.pak", dir / "a.pak");
     sendfaults::resize.clear();
     sendfaults::most = 0;
     EXPECT_FALSE(copied);
@@ -789,24 +791,24 @@ TEST(CopyFile, ASourceThatChangesSizeWhileCopiedIsRefused) {
 TEST(Directories, CreateAndRemove) {
   TempDir dir;
   writeFile(dir / "file", "keep");
-  EXPECT_TRUE(FileUtils::createDirectories(dir / "file"));
+  EXPECT_TRUE(files::createDirectories(dir / "file"));
   EXPECT_EQ("keep", readFile(dir / "file"));
-  EXPECT_TRUE(FileUtils::createDirectories(dir / "a/b/c"));
+  EXPECT_TRUE(files::createDirectories(dir / "a/b/c"));
   EXPECT_TRUE(fs::is_directory(dir / "a/b/c"));
-  EXPECT_TRUE(FileUtils::createDirectories(dir / "a/b/c"));
-  EXPECT_FALSE(FileUtils::createDirectories(dir / "file/sub"));
+  EXPECT_TRUE(files::createDirectories(dir / "a/b/c"));
+  EXPECT_FALSE(files::createDirectories(dir / "file/sub"));
 
   writeFile(dir / "a/b/c/x.uexp", "x");
-  EXPECT_TRUE(FileUtils::removeDirectory(dir / "a"));
+  EXPECT_TRUE(files::removeDirectory(dir / "a"));
   EXPECT_FALSE(fs::exists(dir / "a"));
-  EXPECT_TRUE(FileUtils::removeDirectory(dir / "a"));
-  EXPECT_TRUE(FileUtils::createDirectories(dir / "a"));
+  EXPECT_TRUE(files::removeDirectory(dir / "a"));
+  EXPECT_TRUE(files::createDirectories(dir / "a"));
   EXPECT_TRUE(fs::is_empty(dir / "a"));
 
   // A link standing at the path is removed; what it points to is not touched.
   writeFile(dir / "kept/inside.uexp", "k");
   fs::create_directory_symlink(dir / "kept", dir / "link");
-  EXPECT_TRUE(FileUtils::removeDirectory(dir / "link"));
+  EXPECT_TRUE(files::removeDirectory(dir / "link"));
   EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "link")));
   EXPECT_EQ("k", readFile(dir / "kept/inside.uexp"));
 }

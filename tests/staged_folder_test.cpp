@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "tests/test_support.h"
-#include "util/file_utils.h"
+#include "util/file_writes.h"
 
 // This executable's own rename, renameat2 (through syscall) and mkdir stand
 // in front of the C library's, so a test can refuse them as storage does:
@@ -93,7 +93,7 @@ std::map<std::string, std::string> entriesUnder(const fs::path& dir) {
 }
 
 FileFill bytes(const std::string& text) {
-  return [text](int fd) { return FileUtils::writeAll(fd, text); };
+  return [text](int fd) { return files::writeAll(fd, text); };
 }
 
 const fs::perms kMode = fs::perms::owner_read | fs::perms::owner_write;
@@ -118,7 +118,7 @@ TEST(StagedFolder, TheFolderHoldsTheOldContentUntilTheCommitThenOnlyTheNew) {
       // Staged files are new: a second at one path fails and leaves the first.
       EXPECT_FALSE(staged.write("sub/kept.uexp", kMode, bytes("again")));
       EXPECT_FALSE(staged.write("half.uexp", kMode, [](int fd) {
-        FileUtils::writeAll(fd, std::string("half"));
+        files::writeAll(fd, std::string("half"));
         return false;
       }));
       const auto during = entriesUnder(folder);
@@ -326,7 +326,7 @@ TEST(StagedFolder, FoldersThatCannotBeSwappedKeepTheirContentOrAreWrittenInPlace
     EXPECT_TRUE(staged.write("sub/new.uexp", kMode, bytes("new")));
     EXPECT_TRUE(staged.write("sub/new.uexp", kMode, bytes("newer")));  // replaced whole
     EXPECT_FALSE(staged.write("sub/new.uexp", kMode, [](int fd) {
-      FileUtils::writeAll(fd, std::string("half"));
+      files::writeAll(fd, std::string("half"));
       return false;
     }));
     EXPECT_TRUE(staged.commit());

@@ -25,7 +25,7 @@
 #include "tests/allocation_count.h"
 #include "tests/test_support.h"
 #include "util/content_search.h"
-#include "util/file_utils.h"
+#include "util/file_walk.h"
 #include "util/page_size.h"
 #include "util/selection_index.h"
 #include "util/string_utils.h"
@@ -189,7 +189,7 @@ TEST(SelectPakFile, MenuRetriesUntilAValidNumber) {
   Workspace ws("x\n0\n2\n");
   writeFile(ws / "pak/only.pak", "p");
   writeFile(ws / "pak/sub/only2.pak", "p");
-  const auto order = FileUtils::findFilesRecursive(ws / "pak", ".pak").files;
+  const auto order = files::findFilesRecursive(ws / "pak", ".pak").files;
   ASSERT_EQ(2u, order.size());
   EXPECT_EQ(order[1], ws.processor.selectPakFile());
   const std::string prompt = "\033[96m请输入文件编号: \033[0m";

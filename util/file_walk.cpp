@@ -11,7 +11,6 @@
 #include <utility>
 
 #include "util/file_handle.h"
-#include "util/file_utils.h"
 #include "util/folder_listing.h"
 
 namespace fs = std::filesystem;
@@ -56,8 +55,8 @@ std::string joined(const std::string& folder, std::string_view name) {
 
 }  // namespace
 
-FoundFiles FileUtils::findFilesRecursive(const fs::path& root, std::string_view extension,
-                                         FileKeys keys) {
+FoundFiles files::findFilesRecursive(const fs::path& root, std::string_view extension,
+                                     FileKeys keys) {
   FoundFiles result;
   std::vector<std::string>& found = result.files;
   try {

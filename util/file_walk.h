@@ -3,13 +3,12 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "util/file_key.h"
 
-// The folder walk that finds the files to work on: FileUtils::findFilesRecursive,
-// declared with the other file operations in file_utils.h and defined in
-// file_walk.cpp.
+// The folder walk that finds the files to work on.
 
 // What findFilesRecursive found, and whether it could look.
 struct FoundFiles {
@@ -29,3 +28,17 @@ struct FoundFiles {
 
 // Whether findFilesRecursive takes each file's key as it finds it.
 enum class FileKeys { kNone, kTaken };
+
+namespace files {
+
+// Regular files (symbolic links followed) at any depth below `root` whose
+// extension (last dot onwards, dot included; empty for "x" and ".pak") equals
+// `extension` byte for byte. Depth-first pre-order in the order the system
+// lists each folder; never sorted. Links to folders are not descended into,
+// and a subfolder that cannot be opened is skipped. No files when `root` is
+// missing or not a folder, and none, with the reason, when it cannot be
+// opened. With FileKeys::kTaken, each file's key is taken as it is found.
+FoundFiles findFilesRecursive(const std::filesystem::path& root, std::string_view extension,
+                              FileKeys keys = FileKeys::kNone);
+
+}  // namespace files

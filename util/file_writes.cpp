@@ -15,7 +15,7 @@
 #include <utility>
 
 #include "util/file_handle.h"
-#include "util/file_utils.h"
+#include "util/folders.h"
 
 namespace fs = std::filesystem;
 
@@ -30,7 +30,7 @@ fs::path temporarySibling(const fs::path& target, unsigned attempt) {
   std::string name = target.filename().string();
   if (name.size() > 200) name.resize(200);  // stay under the 255-byte name limit
   name = "." + name + "." + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-  return target.parent_path() / (name + std::string(kTemporaryEnd));
+  return target.parent_path() / (name + std::string(files::kTemporaryEnd));
 }
 
 // Bytes copied at a time; the buffer is not zero-filled first.
@@ -168,15 +168,15 @@ bool StagedWrite::commit() {
   return true;
 }
 
-bool FileUtils::writeAll(int fd, std::span<const char> bytes) {
+bool files::writeAll(int fd, std::span<const char> bytes) {
   return ::writeAll(fd, bytes.data(), bytes.size());
 }
 
-FileFill FileUtils::copyOf(const FileHandle& from) {
+FileFill files::copyOf(const FileHandle& from) {
   return [&from](int fd) { return from && copyFileContent(from.get(), fd); };
 }
 
-fs::perms FileUtils::permissionsOf(const FileHandle& file) {
+fs::perms files::permissionsOf(const FileHandle& file) {
   struct stat status = {};
   if (!file || ::fstat(file.get(), &status) != 0) {
     return fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
@@ -185,7 +185,7 @@ fs::perms FileUtils::permissionsOf(const FileHandle& file) {
   return static_cast<fs::perms>(status.st_mode) & fs::perms::mask;
 }
 
-bool FileUtils::writeNewFile(const fs::path& to, fs::perms mode, const FileFill& fill) {
+bool files::writeNewFile(const fs::path& to, fs::perms mode, const FileFill& fill) {
   try {
     createDirectories(to.parent_path());
     const int fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
@@ -216,7 +216,7 @@ bool replaceSized(const fs::path& to, fs::perms mode, const FileFill& fill, off_
 
 }  // namespace
 
-bool FileUtils::replaceFile(const fs::path& to, fs::perms mode, const FileFill& fill) {
+bool files::replaceFile(const fs::path& to, fs::perms mode, const FileFill& fill) {
   try {
     createDirectories(to.parent_path());
     return replaceSized(to, mode, fill, -1);
@@ -225,7 +225,7 @@ bool FileUtils::replaceFile(const fs::path& to, fs::perms mode, const FileFill& 
   }
 }
 
-bool FileUtils::copyFile(const fs::path& from, const fs::path& to) {
+bool files::copyFile(const fs::path& from, const fs::path& to) {
   try {
     createDirectories(to.parent_path());
     std::error_code ec;
@@ -244,12 +244,12 @@ bool FileUtils::copyFile(const fs::path& from, const fs::path& to) {
   }
 }
 
-bool isTemporaryName(std::string_view name) {
+bool files::isTemporaryName(std::string_view name) {
   return name.size() > kTemporaryEnd.size() + 1 && name.front() == '.' &&
          name.ends_with(kTemporaryEnd);
 }
 
-int removeLeftoverTemporaries(const fs::path& folder) {
+int files::removeLeftoverTemporaries(const fs::path& folder) {
   int removed = 0;
   std::error_code ec;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {

@@ -11,7 +11,8 @@
 
 #include "util/file_handle.h"
 #include "util/file_key.h"
-#include "util/file_utils.h"
+#include "util/file_writes.h"
+#include "util/folders.h"
 
 namespace fs = std::filesystem;
 
@@ -169,7 +170,7 @@ bool SelectionIndex::write(const fs::path& file, std::string_view folder,
                            std::vector<Entry> entries, std::int64_t nowNs) {
   try {
     const std::string bytes = serialize(folder, std::move(entries), nowNs);
-    if (!FileUtils::createDirectories(file.parent_path())) return false;
+    if (!files::createDirectories(file.parent_path())) return false;
     // Made exclusively and never taken from another writer: while one is at
     // work, the others leave the index to it. A temporary file long left
     // alone is a killed writer's, and goes.
@@ -185,7 +186,7 @@ bool SelectionIndex::write(const fs::path& file, std::string_view folder,
       fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     }
     if (fd < 0) return false;
-    bool ok = FileUtils::writeAll(fd, bytes);
+    bool ok = files::writeAll(fd, bytes);
     ok = ::close(fd) == 0 && ok;
     if (ok && ::rename(temporary.c_str(), file.c_str()) == 0) return true;
     ::unlink(temporary.c_str());

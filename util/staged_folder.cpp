@@ -11,7 +11,8 @@
 #include <string>
 #include <system_error>
 
-#include "util/file_utils.h"
+#include "util/file_writes.h"
+#include "util/folders.h"
 
 namespace fs = std::filesystem;
 
@@ -126,9 +127,9 @@ StagedFolder::StagedFolder(const fs::path& folder)
   // recover() does, now that no other process can be at work here; what a
   // process that ended before its commit left is a leftover.
   recoverLocked(folder_);
-  FileUtils::removeDirectory(staging_);
-  FileUtils::removeDirectory(old_);
-  FileUtils::removeDirectory(gone_);
+  files::removeDirectory(staging_);
+  files::removeDirectory(old_);
+  files::removeDirectory(gone_);
   if (::mkdir(staging_.c_str(), 0777) == 0) {
     // A missing folder is made by the rename; a mount point cannot be moved.
     std::error_code ec;
@@ -136,21 +137,21 @@ StagedFolder::StagedFolder(const fs::path& folder)
       staged_ = true;
       return;
     }
-    FileUtils::removeDirectory(staging_);
+    files::removeDirectory(staging_);
   }
   // In place: emptied as far as it can be, what cannot be removed staying.
-  FileUtils::removeDirectory(folder_);
+  files::removeDirectory(folder_);
   std::error_code error;
-  if (!FileUtils::createDirectories(folder_, error)) error_ = error.value();
+  if (!files::createDirectories(folder_, error)) error_ = error.value();
 }
 
 StagedFolder::~StagedFolder() {
-  if (staged_) FileUtils::removeDirectory(staging_);
+  if (staged_) files::removeDirectory(staging_);
 }
 
 bool StagedFolder::write(const fs::path& relative, fs::perms mode, const FileFill& fill) {
-  if (staged_) return FileUtils::writeNewFile(staging_ / relative, mode, fill);
-  return FileUtils::replaceFile(folder_ / relative, mode, fill);
+  if (staged_) return files::writeNewFile(staging_ / relative, mode, fill);
+  return files::replaceFile(folder_ / relative, mode, fill);
 }
 
 bool StagedFolder::commit() {
@@ -158,7 +159,7 @@ bool StagedFolder::commit() {
   staged_ = false;  // whatever happens here, the staging folder is done with
   int error = exchange(staging_, folder_);
   if (error == 0) {
-    FileUtils::removeDirectory(staging_);  // the old content, now
+    files::removeDirectory(staging_);  // the old content, now
     return true;
   }
   // The folder aside, if it is there, then the new content in its place:
@@ -167,7 +168,7 @@ bool StagedFolder::commit() {
   // it is removed, so that what stands under that name is always whole.
   if (std::rename(folder_.c_str(), old_.c_str()) == 0 || errno == ENOENT) {
     if (std::rename(staging_.c_str(), folder_.c_str()) == 0) {
-      if (std::rename(old_.c_str(), gone_.c_str()) == 0) FileUtils::removeDirectory(gone_);
+      if (std::rename(old_.c_str(), gone_.c_str()) == 0) files::removeDirectory(gone_);
       return true;
     }
     error = errno;
@@ -179,9 +180,9 @@ bool StagedFolder::commit() {
   // Removed under another name: cut short under its own, beside the old
   // content aside, recover() would take it for a whole one.
   if (std::rename(staging_.c_str(), gone_.c_str()) == 0) {
-    FileUtils::removeDirectory(gone_);
+    files::removeDirectory(gone_);
   } else {
-    FileUtils::removeDirectory(staging_);
+    files::removeDirectory(staging_);
   }
   return false;
 }

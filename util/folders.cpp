@@ -1,4 +1,4 @@
-#include "util/file_utils.h"
+#include "util/folders.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,47 +14,17 @@
 #include <utility>
 #include <vector>
 
+#include "util/file_handle.h"
 #include "util/folder_listing.h"
 
 namespace fs = std::filesystem;
 
-bool FileUtils::isFileSameSize(const fs::path& a, const fs::path& b) {
-  if (!fs::exists(a) || !fs::exists(b)) return false;
-  std::error_code ecA;
-  std::error_code ecB;
-  const auto sizeA = fs::file_size(a, ecA);
-  const auto sizeB = fs::file_size(b, ecB);
-  return !ecA && !ecB && sizeA == sizeB;
-}
-
-bool FileUtils::readBinaryFile(const FileHandle& file, ByteBuffer& bytes) {
-  struct stat status = {};
-  if (!file || ::fstat(file.get(), &status) != 0) return false;
-  // Room for one byte more than the reported size: the read that finds the
-  // end then needs no growth first.
-  bytes.clear();
-  bytes.resize(static_cast<std::size_t>(status.st_size) + 1);
-  std::size_t held = 0;
-  for (;;) {
-    if (held == bytes.size()) bytes.resize(2 * bytes.size());  // the file grew while it was read
-    // From the start, wherever an earlier read of this handle stopped.
-    const ssize_t got =
-        ::pread(file.get(), bytes.data() + held, bytes.size() - held, static_cast<off_t>(held));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return false;
-    if (got == 0) break;
-    held += static_cast<std::size_t>(got);
-  }
-  bytes.resize(held);
-  return true;
-}
-
-bool FileUtils::createDirectories(const fs::path& dir) {
+bool files::createDirectories(const fs::path& dir) {
   std::error_code error;
   return createDirectories(dir, error);
 }
 
-bool FileUtils::createDirectories(const fs::path& dir, std::error_code& error) {
+bool files::createDirectories(const fs::path& dir, std::error_code& error) {
   error.clear();
   try {
     if (fs::exists(dir, error)) return true;
@@ -66,7 +36,7 @@ bool FileUtils::createDirectories(const fs::path& dir, std::error_code& error) {
   }
 }
 
-bool FileUtils::removeDirectory(const fs::path& path) {
+bool files::removeDirectory(const fs::path& path) {
   // A link standing at the path is removed, never followed.
   struct stat status = {};
   if (::lstat(path.c_str(), &status) != 0) return errno == ENOENT;
