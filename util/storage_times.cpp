@@ -70,7 +70,10 @@ std::optional<ProbeReading> probe(const fs::path& folder, const std::string& nam
   ProbeReading reading;
   reading.clockBeforeNs = clockNs();
   reading.setModifiedNs = reading.clockBeforeNs - kSetBackNs;
-  const struct timespec times[2] = {{0, UTIME_OMIT}, timespecOf(reading.setModifiedNs)};
+  // Both times given: bindfs ignores the modification time where the access
+  // time is left out (UTIME_OMIT).
+  const struct timespec times[2] = {timespecOf(reading.clockBeforeNs),
+                                    timespecOf(reading.setModifiedNs)};
   const bool changed = ::futimens(made.get(), times) == 0;
   reading.clockAfterNs = clockNs();
   const bool seen = changed && ::fstat(made.get(), &reading.after) == 0;
