@@ -149,12 +149,15 @@ TEST(StorageTimes, ProbesOnlyOnTheUnpackFoldersDeviceAndLeavesNothing) {
 
   BindMount dishonest(dir / "behind", dir / "mnt", "--ctime-from-mtime");
   if (!dishonest.mounted()) GTEST_SKIP() << "no bindfs mount here (bindfs missing or not root)";
+  // The repack folder's place on another device: no probe there (its
+  // folder's time, put back, stays), and the unpack folder's type decides.
   fs::create_directories(dir / "mnt/uexp解包");
-  EXPECT_EQ(std::nullopt, storagetimes::settleWindowFor(dir / "mnt/uexp解包", dir / "mnt", name));
-  // The repack folder's place on another device: no probe there, and the
-  // unpack folder's type decides.
+  const auto past = fs::file_time_type::clock::now() - std::chrono::hours(1);
+  fs::last_write_time(dir / "behind", past);
   EXPECT_EQ(storagetimes::kernelOwnsTimes(type) ? std::optional(kSettle) : std::nullopt,
             storagetimes::settleWindowFor(unpack, dir / "mnt", name));
+  EXPECT_EQ(past, fs::last_write_time(dir / "behind"));
+  EXPECT_EQ(std::nullopt, storagetimes::settleWindowFor(dir / "mnt/uexp解包", dir / "mnt", name));
   EXPECT_EQ(std::nullopt, storagetimes::settleWindowFor(dir / "mnt/uexp解包", dir / "ws", name));
   EXPECT_EQ(1, std::distance(fs::directory_iterator(dir / "mnt"), fs::directory_iterator()));
   EXPECT_EQ(1, std::distance(fs::directory_iterator(dir / "ws"), fs::directory_iterator()));

@@ -77,7 +77,10 @@ std::optional<ProbeReading> probe(const fs::path& folder, const std::string& nam
   const bool changed = ::futimens(made.get(), times) == 0;
   reading.clockAfterNs = clockNs();
   const bool seen = changed && ::fstat(made.get(), &reading.after) == 0;
-  // Nothing more can be done where it cannot be removed: it is hidden and empty.
+  // Closed first: FUSE keeps a file removed while open under another hidden
+  // name until it is closed. Nothing more can be done where it cannot be
+  // removed: it is hidden and empty.
+  made = FileHandle();
   ::unlink(file.c_str());
   if (!seen || reading.after.st_dev != device) return std::nullopt;
   return reading;
