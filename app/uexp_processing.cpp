@@ -131,11 +131,11 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   // a key relies on, and with a settling time widened by how far its clock
   // stands from ours (see storage_times.h). The probe goes beside the
   // repack folder, as its staged copies do, never into the unpack folder.
-  const std::optional<std::int64_t> settleNs =
-      indexFile_.empty() ? std::nullopt
-                         : storagetimes::settleWindowFor(
-                               unpackDir, repackDir.parent_path(),
-                               "." + repackDir.filename().string() + ".uexpmod-probe");
+  std::optional<std::int64_t> settleNs;
+  if (!indexFile_.empty()) {
+    const std::string probeName = "." + repackDir.filename().string() + ".uexpmod-probe";
+    settleNs = storagetimes::settleWindowFor(unpackDir, repackDir.parent_path(), probeName);
+  }
   // The walk takes each file's key where there is an index to look them up in.
   std::error_code noIndex;
   const bool indexed = settleNs && fs::exists(indexFile_, noIndex);

@@ -91,10 +91,11 @@ TEST(StorageTimes, TrustsOnlyStorageWhoseProbeOrTypeShowsHonestTimes) {
 TEST(StorageTimes, AWiderWindowKeepsRecentFilesOut) {
   const FileKey fiveSecondsOld = {7, 1, 10, kNow - 5 * kSecond, kNow - 5 * kSecond};
   const std::string kFolder = "/w/uexp解包";
-  for (const auto& [settle, kept] : {std::pair{kSettle, 1u}, std::pair{kSettle + 10 * kSecond, 0u}}) {
-    EXPECT_EQ(kept, SelectionIndex::parse(SelectionIndex::serialize(kFolder, {{fiveSecondsOld, false}},
-                                                                    kNow, settle),
-                                          kFolder, 10)
+  for (const auto& [settle, kept] :
+       {std::pair{kSettle, 1u}, std::pair{kSettle + 10 * kSecond, 0u}}) {
+    EXPECT_EQ(kept, SelectionIndex::parse(
+                        SelectionIndex::serialize(kFolder, {{fiveSecondsOld, false}}, kNow, settle),
+                        kFolder, 10)
                         .size())
         << settle;
   }
@@ -107,8 +108,8 @@ class BindMount {
   BindMount(const fs::path& source, const fs::path& at, const std::string& options) : at_(at) {
     fs::create_directories(source);
     fs::create_directories(at);
-    const std::string command = "bindfs " + options + " '" + source.string() + "' '" +
-                                at.string() + "' 2>/dev/null";
+    const std::string command =
+        "bindfs " + options + " '" + source.string() + "' '" + at.string() + "' 2>/dev/null";
     struct stat outer = {};
     struct stat inner = {};
     mounted_ = ::geteuid() == 0 && std::system("command -v bindfs >/dev/null") == 0 &&
@@ -138,8 +139,7 @@ TEST(StorageTimes, ProbesOnlyOnTheUnpackFoldersDeviceAndLeavesNothing) {
   ASSERT_EQ(0, ::statfs(unpack.c_str(), &storage));
   const auto type = static_cast<std::uint32_t>(storage.f_type);
   const std::string name = ".uexp打包.uexpmod-probe";
-  const std::optional<std::int64_t> here =
-      storagetimes::settleWindowFor(unpack, dir / "ws", name);
+  const std::optional<std::int64_t> here = storagetimes::settleWindowFor(unpack, dir / "ws", name);
   if (storagetimes::kernelOwnsTimes(type)) {
     ASSERT_TRUE(here.has_value());
     EXPECT_GE(*here, kSettle);
