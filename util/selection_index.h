@@ -19,9 +19,10 @@
 // time (kSettleNs, widened by how far the storage's clock stands from the
 // tool's) before the moment its key was taken, so that a change in the same
 // tick of the storage's clock (two seconds on FAT, about 4 ms on Android's
-// shared storage) cannot leave the key as it was. The file that holds an index is a cache: any
-// fault in it (missing, cut short, corrupted, from another version or
-// another folder, too large) makes it read as empty, never as wrong.
+// shared storage) cannot leave the key as it was. The file that holds an
+// index is a cache: any fault in it (missing, cut short, corrupted, from
+// another version or another folder, too large) makes it read as empty,
+// never as wrong.
 //
 // The file: the magic "UEXPMODI", a version, the folder's path, the number
 // of entries, the entries (40 bytes of key and 8 of result each, sorted by
