@@ -68,18 +68,18 @@ RewriteOutcome rewriteInPlace(const fs::path& file, MultiReplacer& replacer, Fil
   return RewriteOutcome::kFailed;
 }
 
-// What the selection index kept from the last run of the files `found`, by
-// the keys the walk took; nothing known where it took none. Either way what
-// the run learns is kept for the next.
+// What the selection index kept from the last run of the files `found` on
+// `device`, by the keys the walk took; nothing known where it took none.
+// Either way what the run learns of them is kept for the next.
 KnownSelection knownFromIndex(const fs::path& indexFile, std::string_view folder,
-                              const FoundFiles& found) {
+                              const FoundFiles& found, std::uint64_t device) {
   const std::size_t count = found.files.size();
-  if (found.keys.size() != count) return {count, KnownSelection::Learning::kOn};
+  if (found.keys.size() != count) return {count, device};
   try {
-    return {SelectionIndex::read(indexFile, folder, 2 * count + 1024), found.keys};
+    return {SelectionIndex::read(indexFile, folder, 2 * count + 1024), found.keys, device};
   } catch (const std::bad_alloc&) {
     // No room for the index: every file is opened, as without one.
-    return {count, KnownSelection::Learning::kOn};
+    return {count, device};
   }
 }
 
@@ -131,14 +131,14 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   // a key relies on, and with a settling time widened by how far its clock
   // stands from ours (see storage_times.h). The probe goes beside the
   // repack folder, as its staged copies do, never into the unpack folder.
-  std::optional<std::int64_t> settleNs;
+  std::optional<storagetimes::Checked> checked;
   if (!indexFile_.empty()) {
     const std::string probeName = "." + repackDir.filename().string() + ".uexpmod-probe";
-    settleNs = storagetimes::settleWindowFor(unpackDir, repackDir.parent_path(), probeName);
+    checked = storagetimes::settleWindowFor(unpackDir, repackDir.parent_path(), probeName);
   }
   // The walk takes each file's key where there is an index to look them up in.
   std::error_code noIndex;
-  const bool indexed = settleNs && fs::exists(indexFile_, noIndex);
+  const bool indexed = checked && fs::exists(indexFile_, noIndex);
   const FoundFiles found = FileUtils::findFilesRecursive(
       unpackDir, ".uexp", indexed ? FileKeys::kTaken : FileKeys::kNone);
   const std::vector<std::string>& candidates = found.files;
@@ -158,9 +158,9 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   // mount's, and may change when the storage is mounted again (a phone's
   // shared storage after a reboot): then every file is searched, which
   // costs time, never a wrong selection.
-  KnownSelection selection =
-      settleNs ? knownFromIndex(indexFile_, unpackKey_, found)
-               : KnownSelection(candidates.size(), KnownSelection::Learning::kOff);
+  KnownSelection selection = checked
+                                 ? knownFromIndex(indexFile_, unpackKey_, found, checked->device)
+                                 : KnownSelection(candidates.size());
 
   std::ostream& out = console.stream();
   const std::string progressColor = console.getColorCode("yellow");
@@ -192,7 +192,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
       if (keyed && selection.knownTarget(i, key)) {
         contains = ContainsResult::kFound;
       } else {
-        selection.searched();
+        selection.searched(i);
         const ContentSearch::Result searched = ContentSearch::search(opened, targetPath);
         readAhead.searched(searched.wasInMemory);
         contains = searched.contains;
@@ -201,7 +201,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
         selection.learn(key, contains == ContainsResult::kFound);
       }
     } catch (...) {
-      selection.searched();
+      selection.searched(i);
     }
     if (contains == ContainsResult::kNotFound) continue;
     const fs::path candidate(candidates[i]);
@@ -236,7 +236,8 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   out.flush();
   if (selection.changed()) {
     // A cache: where it cannot be written, the next run searches again.
-    SelectionIndex::write(indexFile_, unpackKey_, selection.takeLearned(), keysFrom, *settleNs);
+    SelectionIndex::write(indexFile_, unpackKey_, selection.takeLearned(), keysFrom,
+                          checked->settleNs);
   }
 
   if (!copies.commit()) {

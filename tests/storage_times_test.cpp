@@ -139,11 +139,14 @@ TEST(StorageTimes, ProbesOnlyOnTheUnpackFoldersDeviceAndLeavesNothing) {
   ASSERT_EQ(0, ::statfs(unpack.c_str(), &storage));
   const auto type = static_cast<std::uint32_t>(storage.f_type);
   const std::string name = ".uexp打包.uexpmod-probe";
-  const std::optional<std::int64_t> here = storagetimes::settleWindowFor(unpack, dir / "ws", name);
+  const auto here = storagetimes::settleWindowFor(unpack, dir / "ws", name);
   if (storagetimes::kernelOwnsTimes(type)) {
     ASSERT_TRUE(here.has_value());
-    EXPECT_GE(*here, kSettle);
-    EXPECT_LT(*here, kSettle + kSecond);  // one clock: within a tick or two
+    struct stat folder = {};
+    ASSERT_EQ(0, ::stat(unpack.c_str(), &folder));
+    EXPECT_EQ(static_cast<std::uint64_t>(folder.st_dev), here->device);
+    EXPECT_GE(here->settleNs, kSettle);
+    EXPECT_LT(here->settleNs, kSettle + kSecond);  // one clock: within a tick or two
   }
   EXPECT_EQ(1, std::distance(fs::directory_iterator(dir / "ws"), fs::directory_iterator()));
 
@@ -154,13 +157,50 @@ TEST(StorageTimes, ProbesOnlyOnTheUnpackFoldersDeviceAndLeavesNothing) {
   fs::create_directories(dir / "mnt/uexp解包");
   const auto past = fs::file_time_type::clock::now() - std::chrono::hours(1);
   fs::last_write_time(dir / "behind", past);
-  EXPECT_EQ(storagetimes::kernelOwnsTimes(type) ? std::optional(kSettle) : std::nullopt,
-            storagetimes::settleWindowFor(unpack, dir / "mnt", name));
+  const auto elsewhere = storagetimes::settleWindowFor(unpack, dir / "mnt", name);
+  EXPECT_EQ(storagetimes::kernelOwnsTimes(type), elsewhere.has_value());
+  EXPECT_EQ(kSettle, elsewhere.value_or(storagetimes::Checked{0, kSettle}).settleNs);
   EXPECT_EQ(past, fs::last_write_time(dir / "behind"));
-  EXPECT_EQ(std::nullopt, storagetimes::settleWindowFor(dir / "mnt/uexp解包", dir / "mnt", name));
-  EXPECT_EQ(std::nullopt, storagetimes::settleWindowFor(dir / "mnt/uexp解包", dir / "ws", name));
+  EXPECT_FALSE(storagetimes::settleWindowFor(dir / "mnt/uexp解包", dir / "mnt", name));
+  EXPECT_FALSE(storagetimes::settleWindowFor(dir / "mnt/uexp解包", dir / "ws", name));
   EXPECT_EQ(1, std::distance(fs::directory_iterator(dir / "mnt"), fs::directory_iterator()));
   EXPECT_EQ(1, std::distance(fs::directory_iterator(dir / "ws"), fs::directory_iterator()));
+}
+
+const std::string kMarker = "Game/Mod/Escape/Audio/WwiseBank/";
+const std::string kWith = kMarker + "abc";
+const std::string kWithout(kWith.size(), '.');
+
+// The copy stage run once on the workspace at `root`, with the index in
+// `cache` (none: without one): what it printed, and the copies it left.
+std::pair<std::string, std::map<std::string, std::string>> copyStage(const fs::path& root,
+                                                                     const fs::path& cache) {
+  std::istringstream in;
+  std::ostringstream out;
+  UEXPProcessor processor(root, in, out, cache);
+  processor.findAndCopyTargetUexp();
+  std::map<std::string, std::string> copies;
+  for (const auto& entry : fs::directory_iterator(root / "uexp打包")) {
+    copies[entry.path().filename().string()] = readFile(entry.path());
+  }
+  return {out.str(), copies};
+}
+
+// Writes `bytes` to `file` with its modification time at `time`.
+void writeBackdated(const fs::path& file, const std::string& bytes, fs::file_time_type time) {
+  writeFile(file, bytes);
+  fs::last_write_time(file, time);
+}
+
+// The file of the index of the unpack folder of `root`, kept in `cache`,
+// and the number of its entries.
+fs::path indexFile(const fs::path& root, const fs::path& cache) {
+  return SelectionIndex::fileFor(cache,
+                                 fs::absolute(root / "uexp解包").lexically_normal().string());
+}
+std::size_t indexed(const fs::path& root, const fs::path& cache) {
+  const std::string key = fs::absolute(root / "uexp解包").lexically_normal().string();
+  return SelectionIndex::read(indexFile(root, cache), key, 100).size();
 }
 
 // A same-size edit whose modification time is put back, on storage whose
@@ -169,9 +209,6 @@ TEST(StorageTimes, ProbesOnlyOnTheUnpackFoldersDeviceAndLeavesNothing) {
 // bindfs, which passes the change time of the storage beneath through, the
 // index is kept and used.
 TEST(StorageTimes, BackdatedEditsAreFoundWhereTheChangeTimeFollows) {
-  const std::string marker = "Game/Mod/Escape/Audio/WwiseBank/";
-  const std::string with = marker + "abc";
-  const std::string without(with.size(), '.');
   for (const auto& [options, indexKept] :
        {std::pair<std::string, bool>{"--ctime-from-mtime", false}, {"", true}}) {
     TempDir dir;
@@ -179,42 +216,55 @@ TEST(StorageTimes, BackdatedEditsAreFoundWhereTheChangeTimeFollows) {
     if (!mount.mounted()) GTEST_SKIP() << "no bindfs mount here (bindfs missing or not root)";
     const fs::path root = dir / "mnt/ws";
     const fs::path unpack = root / "uexp解包";
-    const auto run = [&](bool cached) {
-      std::istringstream in;
-      std::ostringstream out;
-      UEXPProcessor processor(root, in, out, cached ? dir / "cache" : fs::path());
-      processor.findAndCopyTargetUexp();
-      std::map<std::string, std::string> copies;
-      for (const auto& entry : fs::directory_iterator(root / "uexp打包")) {
-        copies[entry.path().filename().string()] = readFile(entry.path());
-      }
-      return std::pair(out.str(), copies);
-    };
     // Every file's modification time is put at the same hour-old moment.
     const auto past = fs::file_time_type::clock::now() - std::chrono::hours(1);
-    const auto writeBackdated = [&](const char* name, const std::string& bytes) {
-      writeFile(unpack / name, bytes);
-      fs::last_write_time(unpack / name, past);
-    };
-    writeBackdated("gains.uexp", without);
-    writeBackdated("loses.uexp", with);
-    writeBackdated("keeps.uexp", with);
+    writeBackdated(unpack / "gains.uexp", kWithout, past);
+    writeBackdated(unpack / "loses.uexp", kWith, past);
+    writeBackdated(unpack / "keeps.uexp", kWith, past);
     // Settled, where the change time is the storage's own.
     std::this_thread::sleep_for(std::chrono::milliseconds(2100));
-    run(true);
-    const std::string key = fs::absolute(unpack).lexically_normal().string();
-    const fs::path indexFile = SelectionIndex::fileFor(dir / "cache", key);
-    EXPECT_EQ(indexKept ? 3u : 0u, SelectionIndex::read(indexFile, key, 100).size()) << options;
-    EXPECT_EQ(indexKept, fs::exists(indexFile)) << options;
+    copyStage(root, dir / "cache");
+    EXPECT_EQ(indexKept ? 3u : 0u, indexed(root, dir / "cache")) << options;
+    EXPECT_EQ(indexKept, fs::exists(dir / "cache")) << options;
 
-    writeBackdated("gains.uexp", with);
-    writeBackdated("loses.uexp", without);
-    const auto cached = run(true);
-    EXPECT_EQ(run(false), cached) << options;
-    EXPECT_EQ((std::map<std::string, std::string>{{"gains.uexp", with}, {"keeps.uexp", with}}),
+    writeBackdated(unpack / "gains.uexp", kWith, past);
+    writeBackdated(unpack / "loses.uexp", kWithout, past);
+    const auto cached = copyStage(root, dir / "cache");
+    EXPECT_EQ(copyStage(root, {}), cached) << options;
+    EXPECT_EQ((std::map<std::string, std::string>{{"gains.uexp", kWith}, {"keeps.uexp", kWith}}),
               cached.second)
         << options;
   }
+}
+
+// The index knows only the files of the storage it checked: a file in the
+// unpack folder that is a link to one on storage whose change time follows
+// the modification time is searched on every run, and that search is no
+// reason to write the index again.
+TEST(StorageTimes, LinkedFilesOnOtherStorageAreAlwaysSearched) {
+  TempDir dir;
+  BindMount mount(dir / "behind", dir / "mnt", "--ctime-from-mtime");
+  if (!mount.mounted()) GTEST_SKIP() << "no bindfs mount here (bindfs missing or not root)";
+  const fs::path root = dir / "ws";
+  const auto past = fs::file_time_type::clock::now() - std::chrono::hours(1);
+  writeBackdated(root / "uexp解包/local.uexp", kWithout, past);
+  writeBackdated(dir / "mnt/linked.uexp", kWithout, past);
+  fs::create_symlink(dir / "mnt/linked.uexp", root / "uexp解包/linked.uexp");
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  copyStage(root, dir / "cache");
+  if (indexed(root, dir / "cache") == 0) GTEST_SKIP() << "no index on this machine's storage";
+  EXPECT_EQ(1u, indexed(root, dir / "cache"));
+
+  struct stat first = {};
+  ASSERT_EQ(0, ::stat(indexFile(root, dir / "cache").c_str(), &first));
+
+  writeBackdated(dir / "mnt/linked.uexp", kWith, past);
+  const auto cached = copyStage(root, dir / "cache");
+  EXPECT_EQ(copyStage(root, {}), cached);
+  EXPECT_EQ((std::map<std::string, std::string>{{"linked.uexp", kWith}}), cached.second);
+  struct stat second = {};
+  ASSERT_EQ(0, ::stat(indexFile(root, dir / "cache").c_str(), &second));
+  EXPECT_EQ(first.st_ino, second.st_ino);  // written once
 }
 
 }  // namespace

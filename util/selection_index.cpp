@@ -205,21 +205,24 @@ fs::path SelectionIndex::fileFor(const fs::path& cacheFolder, std::string_view f
   return cacheFolder / (name + ".index");
 }
 
-KnownSelection::KnownSelection(std::size_t count, Learning learning)
-    : targets_(count), unopened_(count), learning_(learning == Learning::kOn) {
-  if (learning_) learned_.reserve(count);
+KnownSelection::KnownSelection(std::size_t count) : targets_(count), unopened_(count) {}
+
+KnownSelection::KnownSelection(std::size_t count, std::uint64_t device)
+    : targets_(count), unopened_(count), learning_(true), device_(device) {
+  learned_.reserve(count);
 }
 
 KnownSelection::KnownSelection(const SelectionIndex& index,
-                               std::span<const std::optional<FileKey>> keys)
-    : keys_(keys), targets_(keys.size()), unopened_(keys.size()), learning_(true) {
-  learned_.reserve(keys.size());
+                               std::span<const std::optional<FileKey>> keys, std::uint64_t device)
+    : KnownSelection(keys.size(), device) {
+  keys_ = keys;
   if (index.empty()) return;
   // Two paths to one file (a hard link) share its entry.
   std::vector<bool> taken(index.size());
   std::size_t distinct = 0;
   bool allKnown = true;
   for (std::size_t i = 0; i < keys.size(); ++i) {
+    if (keys[i] && keys[i]->device != device) continue;
     const std::optional<std::size_t> at = keys[i] ? index.position(*keys[i]) : std::nullopt;
     allKnown = allKnown && at.has_value();
     if (!at) continue;
@@ -240,5 +243,11 @@ void KnownSelection::keepUnopened(std::size_t i) {
 }
 
 void KnownSelection::learn(const FileKey& key, bool target) {
-  if (learning_) learned_.push_back({key, target});
+  if (learning_ && key.device == device_) learned_.push_back({key, target});
+}
+
+void KnownSelection::searched(std::size_t i) {
+  // A file on another storage is searched on every run: that changes nothing.
+  if (i < keys_.size() && keys_[i] && keys_[i]->device != device_) return;
+  asIndexed_ = false;
 }

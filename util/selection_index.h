@@ -86,19 +86,22 @@ class SelectionIndex {
 // What the index knew of the files of one walk, and what a run learns of
 // them for the next: the copy stage's whole use of the index. A file known
 // to hold no marker is not opened; one known to hold it is opened to be
-// copied, and searched only if its key changed since the walk took it.
+// copied, and searched only if its key changed since the walk took it. Only
+// the files of one device, whose storage was checked, are known or learned:
+// a file that is a link to another storage is searched on every run.
 class KnownSelection {
  public:
-  // Whether what the run learns is kept for the next.
-  enum class Learning { kOff, kOn };
-
-  // Nothing known of `count` files: every one is searched. With kOff, the
-  // index is not used at all.
-  KnownSelection(std::size_t count, Learning learning);
-  // What `index` knows of the files whose keys the walk took (`keys`, in the
-  // walk's order; none for a file it could not examine); what the run
-  // learns is kept. `keys` must outlive this.
-  KnownSelection(const SelectionIndex& index, std::span<const std::optional<FileKey>> keys);
+  // Nothing known of `count` files, and nothing learned: the index is not
+  // used.
+  explicit KnownSelection(std::size_t count);
+  // Nothing known of `count` files, every one searched; what the run learns
+  // of the files of `device` is kept.
+  KnownSelection(std::size_t count, std::uint64_t device);
+  // What `index` knows of the files of `device` whose keys the walk took
+  // (`keys`, in the walk's order; none for a file it could not examine);
+  // what the run learns of them is kept. `keys` must outlive this.
+  KnownSelection(const SelectionIndex& index, std::span<const std::optional<FileKey>> keys,
+                 std::uint64_t device);
 
   // One flag a file: whether it is known to hold no marker, unchanged since.
   // Such a file is not opened.
@@ -111,9 +114,9 @@ class KnownSelection {
   void keepUnopened(std::size_t i);
   // Records that a file with `key` held the marker (`target`) or not.
   void learn(const FileKey& key, bool target);
-  // Notes that a file had to be searched, or could not be: the run did not
-  // learn just what the index holds.
-  void searched() { asIndexed_ = false; }
+  // Notes that file `i` had to be searched, or could not be: unless it lies
+  // on another device, the run did not learn just what the index holds.
+  void searched(std::size_t i);
 
   // Whether the index is used and what the run learned differs from what it
   // holds: it is then written again.
@@ -127,6 +130,7 @@ class KnownSelection {
   std::vector<bool> unopened_;
   std::vector<SelectionIndex::Entry> learned_;
   bool learning_ = false;
+  std::uint64_t device_ = 0;
   // Whether every file is known and every entry is some file's, and no file
   // was searched: the index then holds exactly what this run learns.
   bool asIndexed_ = false;

@@ -127,9 +127,8 @@ std::optional<std::int64_t> settleWindow(std::uint32_t fileSystemType,
   return SelectionIndex::kSettleNs + distance;
 }
 
-std::optional<std::int64_t> settleWindowFor(const fs::path& unpackFolder,
-                                            const fs::path& probeFolder,
-                                            const std::string& nameBase) {
+std::optional<Checked> settleWindowFor(const fs::path& unpackFolder, const fs::path& probeFolder,
+                                       const std::string& nameBase) {
   struct stat unpack = {};
   struct statfs storage = {};
   if (::stat(unpackFolder.c_str(), &unpack) != 0 || ::statfs(unpackFolder.c_str(), &storage) != 0) {
@@ -146,7 +145,9 @@ std::optional<std::int64_t> settleWindowFor(const fs::path& unpackFolder,
   if (::stat(folder.c_str(), &beside) == 0 && beside.st_dev == unpack.st_dev) {
     reading = probe(folder, nameBase, unpack.st_dev);
   }
-  return settleWindow(type, reading);
+  const std::optional<std::int64_t> settleNs = settleWindow(type, reading);
+  if (!settleNs) return std::nullopt;
+  return Checked{static_cast<std::uint64_t>(unpack.st_dev), *settleNs};
 }
 
 }  // namespace storagetimes

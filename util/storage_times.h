@@ -52,12 +52,20 @@ bool keepsNoChangeTime(std::uint32_t fileSystemType);
 std::optional<std::int64_t> settleWindow(std::uint32_t fileSystemType,
                                          const std::optional<ProbeReading>& probe);
 
+// Where the index may be used, and how: on the files of one device (the
+// unpack folder's; a file there may be a link to a file on other storage,
+// which nothing here has checked), kept once settled for `settleNs`.
+struct Checked {
+  std::uint64_t device = 0;
+  std::int64_t settleNs = 0;
+};
+
 // The same for the unpack folder `unpackFolder`, its probe made in `probeFolder`
 // under a hidden name of the family of `nameBase` that is unique to the call,
 // and removed again. No probe is made where `probeFolder` is on another device
 // than `unpackFolder`. None when `unpackFolder` cannot be examined.
-std::optional<std::int64_t> settleWindowFor(const std::filesystem::path& unpackFolder,
-                                            const std::filesystem::path& probeFolder,
-                                            const std::string& nameBase);
+std::optional<Checked> settleWindowFor(const std::filesystem::path& unpackFolder,
+                                       const std::filesystem::path& probeFolder,
+                                       const std::string& nameBase);
 
 }  // namespace storagetimes
