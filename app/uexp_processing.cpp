@@ -17,6 +17,7 @@
 #include "util/read_ahead.h"
 #include "util/selection_index.h"
 #include "util/staged_folder.h"
+#include "util/storage_times.h"
 
 namespace fs = std::filesystem;
 
@@ -68,41 +69,19 @@ RewriteOutcome rewriteInPlace(const fs::path& file, MultiReplacer& replacer, Fil
   return RewriteOutcome::kFailed;
 }
 
-// What the selection index kept from the last run: for each file `found`
-// whose key (taken by the walk) the index holds, whether it held the marker
-// then; nothing for the others. `whole` when every file is known and every
-// entry is some file's: the index then holds exactly this walk's files.
-struct Known {
-  std::vector<std::optional<bool>> targets;
-  bool whole = false;
-};
-
-Known knownFromIndex(const fs::path& indexFile, std::string_view folder, const FoundFiles& found) {
-  Known known{std::vector<std::optional<bool>>(found.files.size()), false};
-  if (found.keys.size() != found.files.size()) return known;
+// What the selection index kept from the last run of the files `found` on
+// `device`, by the keys the walk took; nothing known where it took none.
+// Either way what the run learns of them is kept for the next.
+KnownSelection knownFromIndex(const fs::path& indexFile, std::string_view folder,
+                              const FoundFiles& found, std::uint64_t device) {
+  const std::size_t count = found.files.size();
+  if (found.keys.size() != count) return {count, device};
   try {
-    const SelectionIndex index =
-        SelectionIndex::read(indexFile, folder, 2 * found.files.size() + 1024);
-    if (index.empty()) return known;
-    // Two paths to one file (a hard link) share its entry.
-    std::vector<bool> taken(index.size());
-    std::size_t distinct = 0;
-    for (std::size_t i = 0; i < found.files.size(); ++i) {
-      if (!found.keys[i]) continue;
-      const std::optional<std::size_t> at = index.position(*found.keys[i]);
-      if (!at) continue;
-      known.targets[i] = index.targetAt(*at);
-      if (!taken[*at]) ++distinct;
-      taken[*at] = true;
-    }
-    known.whole = distinct == index.size() &&
-                  std::all_of(known.targets.begin(), known.targets.end(),
-                              [](const auto& target) { return target.has_value(); });
+    return {SelectionIndex::read(indexFile, folder, 2 * count + 1024), found.keys, device};
   } catch (const std::bad_alloc&) {
     // No room for the index: every file is opened, as without one.
-    known = Known{std::vector<std::optional<bool>>(found.files.size()), false};
+    return {count, device};
   }
-  return known;
 }
 
 std::int64_t nowNs() {
@@ -149,9 +128,18 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   // the earliest at which this run takes a file's key: a change after a key
   // was taken, in the same tick of the storage's clock, then cannot be kept.
   const std::int64_t keysFrom = nowNs();
+  // The index is used only where the storage shows that it keeps the times
+  // a key relies on, and with a settling time widened by how far its clock
+  // stands from ours (see storage_times.h). The probe goes beside the
+  // repack folder, as its staged copies do, never into the unpack folder.
+  std::optional<storagetimes::Checked> checked;
+  if (!indexFile_.empty()) {
+    const std::string probeName = "." + repackDir.filename().string() + ".uexpmod-probe";
+    checked = storagetimes::settleWindowFor(unpackDir, repackDir.parent_path(), probeName);
+  }
   // The walk takes each file's key where there is an index to look them up in.
   std::error_code noIndex;
-  const bool indexed = !indexFile_.empty() && fs::exists(indexFile_, noIndex);
+  const bool indexed = checked && fs::exists(indexFile_, noIndex);
   const FoundFiles found = files::findFilesRecursive(
       unpackDir, ".uexp", indexed ? FileKeys::kTaken : FileKeys::kNone);
   const std::vector<std::string>& candidates = found.files;
@@ -171,28 +159,22 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   // mount's, and may change when the storage is mounted again (a phone's
   // shared storage after a reboot): then every file is searched, which
   // costs time, never a wrong selection.
-  const Known fromIndex = knownFromIndex(indexFile_, unpackKey_, found);
-  const std::vector<std::optional<bool>>& known = fromIndex.targets;
-  // Whether this run learns just what the index holds, every file as it
-  // was: the index is then not written again.
-  bool asIndexed = fromIndex.whole;
-  std::vector<bool> notOpened(candidates.size());
-  for (std::size_t i = 0; i < known.size(); ++i) notOpened[i] = known[i].has_value() && !*known[i];
-  std::vector<SelectionIndex::Entry> learned;  // what this run finds, for the next
-  learned.reserve(indexFile_.empty() ? 0 : candidates.size());
+  KnownSelection selection = checked
+                                 ? knownFromIndex(indexFile_, unpackKey_, found, checked->device)
+                                 : KnownSelection(candidates.size());
 
   std::ostream& out = console.stream();
   const std::string progressColor = console.getColorCode("yellow");
   // Failures are told after the progress line is finished, not inside it.
   std::vector<std::string> failures;
-  ReadAhead readAhead(candidates, unpackDir, notOpened);
+  ReadAhead readAhead(candidates, unpackDir, selection.unopened());
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     if ((i + 1) % 10 == 0 || i + 1 == candidates.size()) {
       out << "\r  " << progressColor << "进度: " << (i + 1) << "/" << total << "\033[0m";
       out.flush();
     }
-    if (notOpened[i]) {
-      if (!indexFile_.empty()) learned.push_back({*found.keys[i], false});
+    if (selection.unopened()[i]) {
+      selection.keepUnopened(i);
       continue;
     }
 
@@ -208,19 +190,19 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
       struct stat status = {};
       const bool keyed = opened && ::fstat(opened.get(), &status) == 0;
       const FileKey key = FileKey::of(status);
-      if (keyed && known[i].has_value() && *found.keys[i] == key) {
+      if (keyed && selection.knownTarget(i, key)) {
         contains = ContainsResult::kFound;
       } else {
-        asIndexed = false;
+        selection.searched(i);
         const ContentSearch::Result searched = ContentSearch::search(opened, targetPath);
         readAhead.searched(searched.wasInMemory);
         contains = searched.contains;
       }
-      if (keyed && contains != ContainsResult::kUnreadable && !indexFile_.empty()) {
-        learned.push_back({key, contains == ContainsResult::kFound});
+      if (keyed && contains != ContainsResult::kUnreadable) {
+        selection.learn(key, contains == ContainsResult::kFound);
       }
     } catch (...) {
-      asIndexed = false;
+      selection.searched(i);
     }
     if (contains == ContainsResult::kNotFound) continue;
     const fs::path candidate(candidates[i]);
@@ -253,9 +235,10 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   }
   out << '\n';
   out.flush();
-  if (!indexFile_.empty() && !asIndexed) {
+  if (selection.changed()) {
     // A cache: where it cannot be written, the next run searches again.
-    SelectionIndex::write(indexFile_, unpackKey_, std::move(learned), keysFrom);
+    SelectionIndex::write(indexFile_, unpackKey_, selection.takeLearned(), keysFrom,
+                          checked->settleNs);
   }
 
   if (!copies.commit()) {

@@ -1,6 +1,7 @@
 // Runs the real uexpmod executable on prepared workspaces and checks every
 // byte it prints, its exit status and the files it leaves.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <tuple>
 
 #include "tests/test_support.h"
+#include "util/selection_index.h"
 #include "util/string_utils.h"
 
 namespace {
@@ -641,6 +643,26 @@ TEST_F(EndToEnd, KilledRunsLeaveOneWholeSetOfCopies) {
 // rename, removed, added, its modification time or permissions changed): a
 // run that uses what the run before it kept says and leaves exactly what a
 // run without it does.
+// With the tool's clock a minute ahead of the storage's stamps, a file
+// written just before the run is not settled for it: the probe shows the
+// distance, and the settling time grows by it. One written 2 s before is.
+TEST_F(EndToEnd, AClockAheadOfTheStorageWidensTheSettlingTime) {
+  put("pak/one.pak", "p");
+  put("配置/r.txt", "abc=xyz\n");
+  put("uexp解包/settled.uexp", "no marker");
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  put("uexp解包/fresh.uexp", "nor here");
+  EXPECT_EQ(0, runTool("1\n1\n", "", withFault("CLOCK_AHEAD", "60")).status);
+  const std::string folder = fs::absolute(kRoot / "uexp解包").lexically_normal().string();
+  const SelectionIndex index =
+      SelectionIndex::read(SelectionIndex::fileFor(kCache / "uexpmod", folder), folder, 100);
+  struct stat status = {};
+  ASSERT_EQ(0, ::stat((kRoot / "uexp解包/settled.uexp").c_str(), &status));
+  EXPECT_EQ(false, index.find(FileKey::of(status)));
+  ASSERT_EQ(0, ::stat((kRoot / "uexp解包/fresh.uexp").c_str(), &status));
+  EXPECT_EQ(std::nullopt, index.find(FileKey::of(status)));
+}
+
 TEST_F(EndToEnd, RunsWithTheIndexSelectAsRunsWithoutIt) {
   std::mt19937 rng(2026);
   put("pak/one.pak", "p");

@@ -36,6 +36,9 @@
 //   UEXPMOD_FAULT_KILLRENAME=<text>  the process kills itself with SIGKILL
 //                                 just after it renamed (or exchanged) an entry
 //                                 whose path contains <text>.
+//   UEXPMOD_FAULT_CLOCK_AHEAD=<s> the real-time clock reads <s> seconds ahead
+//                                 of the one that stamps the files, as on a
+//                                 storage whose clock differs from the tool's.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -52,6 +55,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <set>
@@ -327,4 +331,12 @@ extern "C" long syscall(long number, ...) {
   }
 #endif
   return realSyscall(number, args[0], args[1], args[2], args[3], args[4], args[5]);
+}
+
+extern "C" int clock_gettime(clockid_t clock, struct timespec* time) {
+  using ClockGettime = int (*)(clockid_t, struct timespec*);
+  const int result = real<ClockGettime>("clock_gettime")(clock, time);
+  const char* ahead = std::getenv("UEXPMOD_FAULT_CLOCK_AHEAD");
+  if (result == 0 && clock == CLOCK_REALTIME && ahead != nullptr) time->tv_sec += std::atol(ahead);
+  return result;
 }

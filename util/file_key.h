@@ -5,11 +5,27 @@
 #include <cstdint>
 #include <limits>
 
-// What a file is, as the file system tells it without the file being opened:
-// two files with the same key hold the same bytes, as far as anything short
-// of reading them can tell. The status-change time moves whenever the bytes
-// are written, and no tool can set it back as one can the modification
-// time, so a file changed in place never keeps its key.
+// What a file is, as the file system tells it without the file being opened.
+// Two files with the same key are taken to hold the same bytes. That holds
+// only where the storage keeps three things, and the selection index is used
+// only where storage_times.h has checked them, once a run:
+// - The status-change time is set from the storage's clock at every change
+//   of the bytes or the status, and no call sets it back as utimensat sets
+//   back the modification time; so a file changed in place never keeps its
+//   key. Checked: a probe file's modification time is set back a day, and
+//   its change time must stay at the moment of the change. FAT and exFAT in
+//   the kernel report their creation time as the change time, which a fresh
+//   probe cannot tell apart: they are refused by their type.
+// - (device, inode) names one file while it exists. Not checked apart: the
+//   storage seen to swap inode numbers (FUSE FAT) fails the first check.
+// - The storage's clock and the tool's agree. Checked: the probe's change
+//   time against the tool's clock at the change; the settling time is
+//   widened by the distance between them.
+// Known limit: a file written through a MAP_SHARED map has its times moved
+// when a clean page is first written; a second write to that page while it
+// is still dirty (before writeback) moves neither, so an edit made that way
+// keeps its key, and a run that took the key after the first write keeps
+// the answer it found then.
 struct FileKey {
   std::uint64_t device = 0;
   std::uint64_t inode = 0;

@@ -134,13 +134,15 @@ std::optional<std::size_t> SelectionIndex::position(const FileKey& key) const {
   return static_cast<std::size_t>(it - entries_.begin());
 }
 
-bool SelectionIndex::settled(const FileKey& key, std::int64_t nowNs) {
-  return key.modifiedNs < nowNs - kSettleNs && key.changedNs < nowNs - kSettleNs;
+bool SelectionIndex::settled(const FileKey& key, std::int64_t nowNs, std::int64_t settleNs) {
+  return key.modifiedNs < nowNs - settleNs && key.changedNs < nowNs - settleNs;
 }
 
 std::string SelectionIndex::serialize(std::string_view folder, std::vector<Entry> entries,
-                                      std::int64_t nowNs) {
-  std::erase_if(entries, [nowNs](const Entry& entry) { return !settled(entry.key, nowNs); });
+                                      std::int64_t nowNs, std::int64_t settleNs) {
+  std::erase_if(entries, [nowNs, settleNs](const Entry& entry) {
+    return !settled(entry.key, nowNs, settleNs);
+  });
   std::sort(entries.begin(), entries.end(), before);
   // One file reached by two paths (a hard link) is one entry.
   entries.erase(std::unique(entries.begin(), entries.end(),
@@ -167,9 +169,9 @@ std::string SelectionIndex::serialize(std::string_view folder, std::vector<Entry
 }
 
 bool SelectionIndex::write(const fs::path& file, std::string_view folder,
-                           std::vector<Entry> entries, std::int64_t nowNs) {
+                           std::vector<Entry> entries, std::int64_t nowNs, std::int64_t settleNs) {
   try {
-    const std::string bytes = serialize(folder, std::move(entries), nowNs);
+    const std::string bytes = serialize(folder, std::move(entries), nowNs, settleNs);
     if (!files::createDirectories(file.parent_path())) return false;
     // Made exclusively and never taken from another writer: while one is at
     // work, the others leave the index to it. A temporary file long left
@@ -202,4 +204,51 @@ fs::path SelectionIndex::fileFor(const fs::path& cacheFolder, std::string_view f
   std::string name;
   for (int i = 0; i < 16; ++i, hash >>= 4) name.insert(name.begin(), kHex[hash & 15]);
   return cacheFolder / (name + ".index");
+}
+
+KnownSelection::KnownSelection(std::size_t count) : targets_(count), unopened_(count) {}
+
+KnownSelection::KnownSelection(std::size_t count, std::uint64_t device)
+    : targets_(count), unopened_(count), learning_(true), device_(device) {
+  learned_.reserve(count);
+}
+
+KnownSelection::KnownSelection(const SelectionIndex& index,
+                               std::span<const std::optional<FileKey>> keys, std::uint64_t device)
+    : KnownSelection(keys.size(), device) {
+  keys_ = keys;
+  if (index.empty()) return;
+  // Two paths to one file (a hard link) share its entry.
+  std::vector<bool> taken(index.size());
+  std::size_t distinct = 0;
+  bool allKnown = true;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    if (keys[i] && keys[i]->device != device) continue;
+    const std::optional<std::size_t> at = keys[i] ? index.position(*keys[i]) : std::nullopt;
+    allKnown = allKnown && at.has_value();
+    if (!at) continue;
+    targets_[i] = index.targetAt(*at);
+    unopened_[i] = !index.targetAt(*at);
+    if (!taken[*at]) ++distinct;
+    taken[*at] = true;
+  }
+  asIndexed_ = allKnown && distinct == index.size();
+}
+
+bool KnownSelection::knownTarget(std::size_t i, const FileKey& key) const {
+  return targets_[i].value_or(false) && *keys_[i] == key;
+}
+
+void KnownSelection::keepUnopened(std::size_t i) {
+  if (learning_) learned_.push_back({*keys_[i], false});
+}
+
+void KnownSelection::learn(const FileKey& key, bool target) {
+  if (learning_ && key.device == device_) learned_.push_back({key, target});
+}
+
+void KnownSelection::searched(std::size_t i) {
+  // A file on another storage is searched on every run: that changes nothing.
+  if (i < keys_.size() && keys_[i] && keys_[i]->device != device_) return;
+  asIndexed_ = false;
 }
