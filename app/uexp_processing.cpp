@@ -1,5 +1,8 @@
 // Target files: selecting the unpacked .uexp files that mention the target
 // path, copying them into the repack folder, and rewriting the copies.
+#include <sched.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <ctime>
 #include <iostream>
@@ -14,6 +17,7 @@
 #include "util/file_key.h"
 #include "util/file_walk.h"
 #include "util/file_writes.h"
+#include "util/ordered_work.h"
 #include "util/read_ahead.h"
 #include "util/selection_index.h"
 #include "util/staged_folder.h"
@@ -84,6 +88,37 @@ KnownSelection knownFromIndex(const fs::path& indexFile, std::string_view folder
   }
 }
 
+// What the search and the copy did with one candidate, for the consumer to
+// report and record in the candidates' order.
+struct CandidateDone {
+  bool unopened = false;  // known to hold no marker, unchanged: not opened
+  bool searched = false;  // searched, or could not be
+  ContainsResult contains = ContainsResult::kNotFound;
+  std::optional<SelectionIndex::Entry> learned;  // what the index may keep of it
+  bool copied = false;
+  std::optional<RewriteOutcome> outcome;  // what the rules did to the copy, if applied
+};
+
+// What each thread of the copy stage keeps from one target to the next: its
+// content's buffer, and the rules engine, made when it first copies a target.
+struct Worker {
+  FileContent content;
+  std::optional<MultiReplacer> replacer;
+};
+
+// Threads for the copy stage: those asked for, else one for each processor
+// the process may run on, up to kMostDefaultThreads.
+std::size_t threadsToUse(int asked) {
+  if (asked > 0) return static_cast<std::size_t>(asked);
+  // Beyond this, the storage and the single ordered output set the pace (see
+  // bench/README.md), and each thread adds its buffers.
+  constexpr int kMostDefaultThreads = 8;
+  cpu_set_t cpus;
+  CPU_ZERO(&cpus);
+  if (::sched_getaffinity(0, sizeof cpus, &cpus) != 0) return 1;
+  return static_cast<std::size_t>(std::clamp(CPU_COUNT(&cpus), 1, kMostDefaultThreads));
+}
+
 std::int64_t nowNs() {
   struct timespec now = {};
   ::clock_gettime(CLOCK_REALTIME, &now);
@@ -117,12 +152,10 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   // case), be listed under that spelling, and have the rules applied twice.
   CopiedTargets copied;
   std::optional<RuleForms> forms;
-  std::optional<MultiReplacer> replacer;
   if (copies.staged() && rules && !rules->empty()) {
-    replacer.emplace(forms.emplace(*rules).pairs());
+    forms.emplace(*rules);
     copied.rules = std::move(rules);
   }
-  FileContent content;  // one for every target, so its buffer is reused
 
   // Files are kept in the index only if they had settled before this moment,
   // the earliest at which this run takes a file's key: a change after a key
@@ -134,7 +167,11 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   // repack folder, as its staged copies do, never into the unpack folder.
   std::optional<storagetimes::Checked> checked;
   if (!indexFile_.empty()) {
-    const std::string probeName = "." + repackDir.filename().string() + ".uexpmod-probe";
+    // Appended, not concatenated: GCC 12 warns falsely of an overlap in
+    // "." + name at -O3 (GCC bug 105329).
+    std::string probeName = ".";
+    probeName += repackDir.filename().string();
+    probeName += ".uexpmod-probe";
     checked = storagetimes::settleWindowFor(unpackDir, repackDir.parent_path(), probeName);
   }
   // The walk takes each file's key where there is an index to look them up in.
@@ -167,72 +204,96 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   const std::string progressColor = console.getColorCode("yellow");
   // Failures are told after the progress line is finished, not inside it.
   std::vector<std::string> failures;
-  ReadAhead readAhead(candidates, unpackDir, selection.unopened());
-  for (std::size_t i = 0; i < candidates.size(); ++i) {
-    if ((i + 1) % 10 == 0 || i + 1 == candidates.size()) {
-      out << "\r  " << progressColor << "进度: " << (i + 1) << "/" << total << "\033[0m";
-      out.flush();
-    }
-    if (selection.unopened()[i]) {
-      selection.keepUnopened(i);
-      continue;
-    }
-
-    // Held open after the search: the copy is made from it, the very file
-    // searched. Opened again by its path, it could be another file by then,
-    // and some storages (FUSE without a kept cache) would read it again from
-    // the start. Its key is taken before the search: a change during the
-    // search then shows in the key the next run sees.
-    FileHandle opened;
-    ContainsResult contains = ContainsResult::kUnreadable;
-    try {
-      opened = readAhead.open(i);
-      struct stat status = {};
-      const bool keyed = opened && ::fstat(opened.get(), &status) == 0;
-      const FileKey key = FileKey::of(status);
-      if (keyed && selection.knownTarget(i, key)) {
-        contains = ContainsResult::kFound;
-      } else {
-        selection.searched(i);
-        const ContentSearch::Result searched = ContentSearch::search(opened, targetPath);
-        readAhead.searched(searched.wasInMemory);
-        contains = searched.contains;
-      }
-      if (keyed && contains != ContainsResult::kUnreadable) {
-        selection.learn(key, contains == ContainsResult::kFound);
-      }
-    } catch (...) {
-      selection.searched(i);
-    }
-    if (contains == ContainsResult::kNotFound) continue;
-    const fs::path candidate(candidates[i]);
-    const std::string name = candidate.filename().string();
-    if (contains == ContainsResult::kUnreadable) {
-      failures.push_back("✗ 读取失败：" + name);
-      continue;
-    }
-
-    // The relative path is taken as the walk formed it, links unresolved, so
-    // every copy lands inside the repack folder.
-    bool done = false;
-    try {
-      const fs::path relative = candidate.lexically_relative(unpackDir);
-      if (replacer) {
-        const std::optional<RewriteOutcome> outcome =
-            copyRewritten(copies, relative, opened, *replacer, content);
-        if (outcome) copied.ruleOutcomes.emplace(repackDir / relative, *outcome);
-        done = outcome.has_value();
-      } else {
-        done = copies.write(relative, files::permissionsOf(opened), files::copyOf(opened));
-      }
-    } catch (...) {
-    }
-    if (done) {
-      copied.sources.push_back(candidate);
-    } else {
-      failures.push_back("✗ 复制失败：" + name);
-    }
-  }
+  // The candidates are searched and copied on several threads, each with its
+  // own content and rules engine, and what each found is taken in the
+  // candidates' order on this one: the progress line, the failures, the
+  // copies' list and what the index learns are those of one thread doing
+  // them in turn. One thread does just that, with the storage asked to read
+  // ahead where that pays; several keep the storage busy by themselves.
+  const std::size_t threads = threadsToUse(options_.threads);
+  std::optional<ReadAhead> readAhead;
+  if (threads == 1) readAhead.emplace(candidates, unpackDir, selection.unopened());
+  std::vector<Worker> workers(threads);
+  OrderedWork<CandidateDone> work(threads, 2 * threads);
+  work.run(
+      candidates.size(),
+      [&](std::size_t i, std::size_t w) {
+        CandidateDone done;
+        if (selection.unopened()[i]) {
+          done.unopened = true;
+          return done;
+        }
+        Worker& worker = workers[w];
+        // Held open after the search: the copy is made from it, the very
+        // file searched. Opened again by its path, it could be another file
+        // by then, and some storages (FUSE without a kept cache) would read
+        // it again from the start. Its key is taken before the search: a
+        // change during the search then shows in the key the next run sees.
+        FileHandle opened;
+        try {
+          opened = readAhead ? readAhead->open(i) : FileHandle::openForReading(candidates[i]);
+          struct stat status = {};
+          const bool keyed = opened && ::fstat(opened.get(), &status) == 0;
+          const FileKey key = FileKey::of(status);
+          if (keyed && selection.knownTarget(i, key)) {
+            done.contains = ContainsResult::kFound;
+          } else {
+            done.searched = true;
+            const ContentSearch::Result searched = ContentSearch::search(opened, targetPath);
+            if (readAhead) readAhead->searched(searched.wasInMemory);
+            done.contains = searched.contains;
+          }
+          if (keyed && done.contains != ContainsResult::kUnreadable) {
+            done.learned = SelectionIndex::Entry{key, done.contains == ContainsResult::kFound};
+          }
+        } catch (...) {
+          done.searched = true;
+          done.contains = ContainsResult::kUnreadable;
+        }
+        if (done.contains != ContainsResult::kFound) return done;
+        // The relative path is taken as the walk formed it, links
+        // unresolved, so every copy lands inside the repack folder.
+        try {
+          const fs::path relative = fs::path(candidates[i]).lexically_relative(unpackDir);
+          if (forms) {
+            if (!worker.replacer) worker.replacer.emplace(forms->pairs());
+            done.outcome = copyRewritten(copies, relative, opened, *worker.replacer,
+                                         worker.content);
+            done.copied = done.outcome.has_value();
+          } else {
+            done.copied =
+                copies.write(relative, files::permissionsOf(opened), files::copyOf(opened));
+          }
+        } catch (...) {
+        }
+        return done;
+      },
+      [&](std::size_t i, CandidateDone done) {
+        if ((i + 1) % 10 == 0 || i + 1 == candidates.size()) {
+          out << "\r  " << progressColor << "进度: " << (i + 1) << "/" << total << "\033[0m";
+          out.flush();
+        }
+        if (done.unopened) {
+          selection.keepUnopened(i);
+          return;
+        }
+        if (done.searched) selection.searched(i);
+        if (done.learned) selection.learn(done.learned->key, done.learned->target);
+        if (done.contains == ContainsResult::kNotFound) return;
+        const fs::path candidate(candidates[i]);
+        const std::string name = candidate.filename().string();
+        if (done.contains == ContainsResult::kUnreadable) {
+          failures.push_back("✗ 读取失败：" + name);
+        } else if (done.copied) {
+          if (done.outcome) {
+            copied.ruleOutcomes.emplace(repackDir / candidate.lexically_relative(unpackDir),
+                                        *done.outcome);
+          }
+          copied.sources.push_back(candidate);
+        } else {
+          failures.push_back("✗ 复制失败：" + name);
+        }
+      });
   out << '\n';
   out.flush();
   if (selection.changed()) {

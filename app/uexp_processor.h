@@ -90,8 +90,8 @@ struct RunOptions {
   // and nothing is read for that menu.
   std::optional<std::string> pakAnswer;
   std::optional<std::string> rulesAnswer;
-  // Threads asked for; 0 for the default. Accepted and kept, but every run
-  // uses one thread for now.
+  // Threads that search and copy the targets; 0 for the default, one for
+  // each processor the process may run on (up to eight).
   int threads = 0;
 };
 

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -39,6 +40,9 @@ namespace stagingfault {
 std::string saveOver;  // the file
 std::string savedBytes;
 }  // namespace stagingfault
+// The copy stage opens files on several threads: the state below is
+// touched under this lock.
+std::recursive_mutex openLock;
 namespace openlog {
 bool enabled = false;
 std::vector<std::string> read;  // paths opened to be read, while enabled
@@ -50,6 +54,7 @@ extern "C" int open(const char* path, int flags, ...) {
   va_start(rest, flags);
   const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(rest, mode_t) : 0;
   va_end(rest);
+  std::unique_lock<std::recursive_mutex> hold(openLock);
   if (!stagingfault::saveOver.empty() && (flags & O_ACCMODE) == O_WRONLY &&
       std::strstr(path, ".uexpmod.tmp") != nullptr) {
     const std::string file = std::exchange(stagingfault::saveOver, "");
@@ -64,9 +69,9 @@ extern "C" int open(const char* path, int flags, ...) {
   if (openlog::enabled && (flags & O_ACCMODE) == O_RDONLY && (flags & O_DIRECTORY) == 0) {
     openlog::read.emplace_back(path);
   }
-  if (!openlog::slow.empty() && std::strstr(path, openlog::slow.c_str()) != nullptr) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
-  }
+  const bool slow = !openlog::slow.empty() && std::strstr(path, openlog::slow.c_str()) != nullptr;
+  hold.unlock();
+  if (slow) std::this_thread::sleep_for(std::chrono::milliseconds(2100));
   using Open = int (*)(const char*, int, ...);
   static const auto realOpen = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "open"));
   return realOpen(path, flags, mode);

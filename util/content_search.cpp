@@ -57,11 +57,11 @@ ContentSearch::Result ContentSearch::search(const FileHandle& file, std::string_
   const std::size_t lead = (overlap + kAlign - 1) / kAlign * kAlign;
   const std::size_t piece = std::max(kReadPiece, finder.size());
   const std::size_t capacity = lead + piece;
-  // One buffer, kept between calls and never zero-filled: a scan of
+  // One buffer a thread, kept between calls and never zero-filled: a scan of
   // thousands of files must not pay an allocation and a memset per file. The
   // kernel copies to an aligned destination markedly faster.
-  static std::unique_ptr<char[]> buffer;
-  static std::size_t bufferSize = 0;
+  thread_local std::unique_ptr<char[]> buffer;
+  thread_local std::size_t bufferSize = 0;
   if (bufferSize < capacity + kAlign) {
     buffer.reset(new char[capacity + kAlign]);
     bufferSize = capacity + kAlign;

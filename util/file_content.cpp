@@ -73,7 +73,13 @@ RewriteResult FileContent::rewrite(MultiReplacer& replacer, Output output, const
   std::optional<BusErrorGuard> guard;
   if (map_ != nullptr) {
     guard.emplace(map_, static_cast<std::size_t>(size_));
-    if (!guard->installed()) return RewriteResult::kIncomplete;
+    if (!guard->installed()) {
+      // Another thread's rewrite holds the one guard: this file is read
+      // instead, as on storage that cannot map it.
+      guard.reset();
+      ::munmap(map_, static_cast<std::size_t>(size_));
+      map_ = nullptr;
+    }
   }
   Pass pass{replacer, output, write, map_ == nullptr};
   // Once the writes could touch most of a mapped window's pages, the window

@@ -1,0 +1,130 @@
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
+#include <vector>
+
+// Work on items 0 to count - 1, produced by several threads and consumed by
+// the calling thread strictly in index order, so that what the consumer
+// prints and collects is what one thread doing them in turn would.
+//
+// Each worker takes the next index from a shared counter: a fast core takes
+// more items than a slow one, and no worker waits while another holds a
+// fixed share of slow items. No worker runs more than `window` indexes ahead
+// of the consumer, so at most `window` results, and what each worker holds
+// for the item in hand, exist at once, whatever the count.
+//
+// `produce(index, worker)` makes item `index`'s result on worker `worker`
+// (0 to threads - 1), which may keep its own state by that number; it must be
+// safe to run on different items at once. `consume(index, result)` runs on
+// the calling thread, in order. An exception from `produce` is thrown from
+// run() when the consumer reaches its index, after every item before it was
+// consumed; one from `consume` is thrown at once. Either way the workers are
+// stopped and joined first. With one thread nothing is started: each item is
+// produced and consumed in turn on the calling thread.
+template <class Result>
+class OrderedWork {
+ public:
+  OrderedWork(std::size_t threads, std::size_t window)
+      : threads_(std::max<std::size_t>(threads, 1)),
+        window_(std::max<std::size_t>(window, threads_)) {}
+
+  template <class Produce, class Consume>
+  void run(std::size_t count, Produce&& produce, Consume&& consume) {
+    if (threads_ == 1 || count <= 1) {
+      for (std::size_t i = 0; i < count; ++i) consume(i, produce(i, std::size_t{0}));
+      return;
+    }
+    slots_.assign(window_, Slot{});
+    next_ = 0;
+    consumed_ = 0;
+    stop_ = false;
+    std::vector<std::thread> workers;
+    const std::size_t started = std::min(threads_, count);
+    const auto joinAll = [&] {
+      {
+        const std::lock_guard<std::mutex> hold(mutex_);
+        stop_ = true;
+      }
+      room_.notify_all();
+      for (std::thread& worker : workers) worker.join();
+    };
+    try {
+      for (std::size_t w = 0; w < started; ++w) {
+        workers.emplace_back([this, w, count, &produce] { work(w, count, produce); });
+      }
+      for (std::size_t i = 0; i < count; ++i) {
+        Slot slot;
+        {
+          std::unique_lock<std::mutex> hold(mutex_);
+          ready_.wait(hold, [&] { return slots_[i % window_].filled; });
+          slot = std::move(slots_[i % window_]);
+          slots_[i % window_] = Slot{};
+        }
+        if (slot.error) std::rethrow_exception(slot.error);
+        consume(i, std::move(*slot.result));
+        // Only now may item i + window be made: the result in hand counts.
+        {
+          const std::lock_guard<std::mutex> hold(mutex_);
+          consumed_ = i + 1;
+        }
+        room_.notify_all();
+      }
+    } catch (...) {
+      joinAll();
+      throw;
+    }
+    joinAll();
+  }
+
+ private:
+  struct Slot {
+    bool filled = false;
+    std::optional<Result> result;
+    std::exception_ptr error;
+  };
+
+  template <class Produce>
+  void work(std::size_t worker, std::size_t count, Produce& produce) {
+    for (;;) {
+      const std::size_t i = next_.fetch_add(1);
+      if (i >= count) return;
+      {
+        // The consumer must have taken item i - window before item i's slot
+        // is used, which also bounds how far ahead the workers run.
+        std::unique_lock<std::mutex> hold(mutex_);
+        room_.wait(hold, [&] { return stop_ || i < consumed_ + window_; });
+        if (stop_) return;
+      }
+      Slot slot;
+      slot.filled = true;
+      try {
+        slot.result.emplace(produce(i, worker));
+      } catch (...) {
+        slot.error = std::current_exception();
+      }
+      {
+        const std::lock_guard<std::mutex> hold(mutex_);
+        slots_[i % window_] = std::move(slot);
+      }
+      ready_.notify_one();
+    }
+  }
+
+  const std::size_t threads_;
+  const std::size_t window_;
+  std::vector<Slot> slots_;        // item i's result waits in slot i % window
+  std::atomic<std::size_t> next_;  // the next item a worker takes
+  std::size_t consumed_ = 0;       // items consumed, under mutex_
+  bool stop_ = false;              // under mutex_
+  std::mutex mutex_;
+  std::condition_variable ready_;  // a slot was filled
+  std::condition_variable room_;   // the consumer moved on, or the work stops
+};
