@@ -57,6 +57,7 @@ UEXPProcessor::UEXPProcessor(const fs::path& workspaceRoot, std::istream& in, st
 
 int UEXPProcessor::runFullProcess() {
   try {
+    checkAnswers();
     autoCopySpecPak();
     const fs::path pak = selectPakFile();  // reported to the user; drives nothing else
     console.println("", "");
