@@ -118,13 +118,23 @@ fs::path UEXPProcessor::autoSelectedPak() const {
 }
 
 UEXPProcessor::Menu UEXPProcessor::pakMenu() const {
-  return {pakDir,     ".pak",   "错误: PAK目录中没有找到pak文件", "未检测到指定目录PAK，请手动选择：",
-          "请输入文件编号: ", "--pak", options_.pakAnswer};
+  return {pakDir,
+          ".pak",
+          "错误: PAK目录中没有找到pak文件",
+          "未检测到指定目录PAK，请手动选择：",
+          "请输入文件编号: ",
+          "--pak",
+          options_.pakAnswer};
 }
 
 UEXPProcessor::Menu UEXPProcessor::configMenu() const {
-  return {configDir,  ".txt",      "错误: 配置目录中没有找到txt文件", "请选择配置文件:",
-          "请输入配置文件编号: ", "--rules", options_.rulesAnswer};
+  return {configDir,
+          ".txt",
+          "错误: 配置目录中没有找到txt文件",
+          "请选择配置文件:",
+          "请输入配置文件编号: ",
+          "--rules",
+          options_.rulesAnswer};
 }
 
 void UEXPProcessor::checkAnswers() {

@@ -836,8 +836,8 @@ TEST_F(EndToEnd, MenusAnsweredOnTheCommandLineNeedNoInput) {
   // Numbers are read as the menu reads them: white space, a sign and
   // anything after the digits are let be.
   const std::pair<std::string, std::string> answers[] = {
-      {"mod.pak", "b.txt"},        {"1", "\"" + b + "\""},         {"\" 1\"", "\" " + b + "\""},
-      {"\"1 \"", "\"" + b + " \""}, {"+1", "\"+" + b + "\""},      {"1st", "\"" + b + "x\""},
+      {"mod.pak", "b.txt"},         {"1", "\"" + b + "\""},   {"\" 1\"", "\" " + b + "\""},
+      {"\"1 \"", "\"" + b + " \""}, {"+1", "\"+" + b + "\""}, {"1st", "\"" + b + "x\""},
   };
   for (const auto& [pak, rules] : answers) {
     const std::string arguments = "--pak " + pak + " --rules " + rules;
@@ -883,7 +883,8 @@ TEST_F(EndToEnd, AnswersNotOfferedListTheOfferedFilesAndChangeNothing) {
   const auto withSource = filesUnder(kRoot);
   const std::pair<std::string, std::string> gathering[] = {
       {"--pak one.pak --rules r.txt", "错误: --pak 指定的 one.pak 不在可选文件中，可选：mod.pak"},
-      {"--pak 1 --rules nope.txt", "错误: --rules 指定的 nope.txt 不在可选文件中，可选：" + offered},
+      {"--pak 1 --rules nope.txt",
+       "错误: --rules 指定的 nope.txt 不在可选文件中，可选：" + offered},
       {"--rules nope.txt", "错误: --rules 指定的 nope.txt 不在可选文件中，可选：" + offered},
   };
   for (const auto& [arguments, line] : gathering) {
