@@ -41,6 +41,15 @@ int threadCount(std::string_view text) {
   return value;
 }
 
+// Whether a word that follows an option is another option rather than its
+// value: it starts with '-', and is neither "-" nor a negative number, so
+// that "-j -1" is refused as the value it is.
+bool looksLikeOption(std::string_view word) {
+  if (!word.starts_with("-") || word.size() == 1) return false;
+  return !std::all_of(word.begin() + 1, word.end(),
+                      [](unsigned char c) { return c >= '0' && c <= '9'; });
+}
+
 }  // namespace
 
 std::variant<CommandLine, CommandLineError> parseCommandLine(
@@ -86,7 +95,7 @@ std::variant<CommandLine, CommandLineError> parseCommandLine(
       if (joined) return refuse("选项 " + std::string(name) + " 不带值：" + std::string(arg));
     } else if (joined) {
       value = *joined;
-    } else if (i + 1 < args.size() && !(args[i + 1].starts_with("-") && args[i + 1].size() > 1)) {
+    } else if (i + 1 < args.size() && !looksLikeOption(args[i + 1])) {
       value = args[++i];
     } else {
       return refuse("选项 " + std::string(name) + " 缺少值");
@@ -149,7 +158,9 @@ void printHelp(ColorConsole& console, std::string_view defaultRoot) {
       "同时给出 --pak 和 --rules 时运行不读取任何输入。用选项回答菜单时，",
       "提示后面会打印所选的编号并换行，和在终端里手动输入时屏幕上的样子一样；",
       "其余输出与手动回答时完全相同。同名文件取菜单里靠前的一个。",
-      "名字或编号不在菜单中时，红字列出可选的文件，退出码 1，打包目录不会被改动。",
+      "编号的写法和在菜单里输入时一样；和某个文件名相同时按文件名。",
+      "名字或编号不在菜单中时，在收集 PAK 之前只输出一行红字列出可选的文件，",
+      "退出码 1，pak 目录和打包目录都不会被改动。",
       "选项有误时在标准错误输出一行说明，退出码 2，不读写任何文件。",
   };
   for (const std::string_view line : more) console.println(line, "");

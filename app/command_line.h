@@ -35,7 +35,8 @@ struct CommandLineError {
 };
 
 // Reads the arguments that follow the program's name. Options with a value
-// take it as the next argument (which must not start with '-') or after '='
+// take it as the next argument (which must not start with '-', unless it is
+// a negative number) or after '='
 // (`--root=DIR`), and `-j` also joined (`-j4`). Refuses an unknown option, a
 // missing, empty or malformed value, a value given to an option that takes
 // none, any word that is not an option, and an option given twice.

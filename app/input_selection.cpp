@@ -3,9 +3,8 @@
 #include <fcntl.h>
 #include <sys/file.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <charconv>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -24,13 +23,34 @@ constexpr std::string_view kBar40 = "========================================";
 // where the folder cannot be opened or the storage has no locks. A run
 // holds it while it copies paks in, so that whatever temporary file stands
 // in the folder when the lock is taken was left by a run that ended; the
-// kernel lets the lock go when a process ends, however it ends.
-FileHandle lockFolder(const fs::path& folder) {
+// kernel lets the lock go when a process ends, however it ends. Where
+// another run holds it, one yellow line says why this run waits, flushed
+// before the wait so that a pipe shows it too.
+FileHandle lockFolder(const fs::path& folder, ColorConsole& console) {
   FileHandle held(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!held) return held;
   int locked = -1;
-  while (held && (locked = ::flock(held.get(), LOCK_EX)) != 0 && errno == EINTR) {
+  while ((locked = ::flock(held.get(), LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+  }
+  if (locked != 0 && errno == EWOULDBLOCK) {
+    console.println("⚠ 另一个运行正在收集PAK文件，等待其完成…", "yellow");
+    console.stream().flush();
+    while ((locked = ::flock(held.get(), LOCK_EX)) != 0 && errno == EINTR) {
+    }
   }
   return locked == 0 ? std::move(held) : FileHandle();
+}
+
+// The number an answer gives, read as the menu reads what is typed at it
+// (leading white space, a sign, digits, anything after them ignored); none
+// when no digit follows or the value passes a 32-bit int. Answers given on
+// the command line are read by the same function, so both accept the same.
+std::optional<int> menuNumber(const std::string& answer) {
+  try {
+    return std::stoi(answer);
+  } catch (const std::logic_error&) {  // no digits, or beyond a 32-bit int
+    return std::nullopt;
+  }
 }
 }  // namespace
 
@@ -61,7 +81,7 @@ void UEXPProcessor::autoCopySpecPak() {
   // over the pak only once it is whole: a run killed at any moment leaves
   // every pak old, new or absent, and its temporary file behind. Those go
   // here, under the lock; without a lock they stay, hidden and never listed.
-  const FileHandle lock = lockFolder(pakDir);
+  const FileHandle lock = lockFolder(pakDir, console);
   if (lock) files::removeLeftoverTemporaries(pakDir);
   int copied = 0;
   int skipped = 0;
@@ -92,23 +112,62 @@ fs::path UEXPProcessor::getAutoSelectPak() const {
   return found.files.empty() ? fs::path() : fs::path(found.files.front());
 }
 
+fs::path UEXPProcessor::autoSelectedPak() const {
+  const fs::path autoPak = getAutoSelectPak();
+  return !autoPak.empty() && fs::exists(autoPak) ? autoPak : fs::path();
+}
+
+UEXPProcessor::Menu UEXPProcessor::pakMenu() const {
+  return {pakDir,
+          ".pak",
+          "错误: PAK目录中没有找到pak文件",
+          "未检测到指定目录PAK，请手动选择：",
+          "请输入文件编号: ",
+          "--pak",
+          options_.pakAnswer};
+}
+
+UEXPProcessor::Menu UEXPProcessor::configMenu() const {
+  return {configDir,
+          ".txt",
+          "错误: 配置目录中没有找到txt文件",
+          "请选择配置文件:",
+          "请输入配置文件编号: ",
+          "--rules",
+          options_.rulesAnswer};
+}
+
+void UEXPProcessor::checkAnswers() {
+  // The pak menu offers what it offers after the gathering: the source
+  // folder's pak where it holds one, else the pak folder, into which the
+  // gathering then copies nothing. The rule-file menu's folder is never
+  // written. So both are known now, from the listings the menus make.
+  const auto check = [this](const Menu& menu) {
+    const FoundFiles found = files::findFilesRecursive(menu.folder, menu.extension);
+    // An empty or unreadable folder is the menu's to report, in its words.
+    if (!found.files.empty()) answeredEntry(found.files, menu.option, *menu.answer);
+  };
+  if (options_.pakAnswer) {
+    if (const fs::path autoPak = autoSelectedPak(); !autoPak.empty()) {
+      answeredEntry({autoPak.string()}, "--pak", *options_.pakAnswer);
+    } else {
+      check(pakMenu());
+    }
+  }
+  if (options_.rulesAnswer) check(configMenu());
+}
+
 fs::path UEXPProcessor::selectPakFile() {
-  fs::path autoPak = getAutoSelectPak();
-  if (!autoPak.empty() && fs::exists(autoPak)) {
+  if (const fs::path autoPak = autoSelectedPak(); !autoPak.empty()) {
     // No menu is shown, so an answer given can only name the pak chosen here.
     if (options_.pakAnswer) answeredEntry({autoPak.string()}, "--pak", *options_.pakAnswer);
     console.println("🎉 自动识别到指定目录PAK，已自动选中：" + autoPak.filename().string(), "green");
     return autoPak;
   }
-  return chooseFromMenu({pakDir, ".pak", "错误: PAK目录中没有找到pak文件",
-                         "未检测到指定目录PAK，请手动选择：", "请输入文件编号: ", "--pak",
-                         options_.pakAnswer});
+  return chooseFromMenu(pakMenu());
 }
 
-fs::path UEXPProcessor::selectConfigFile() {
-  return chooseFromMenu({configDir, ".txt", "错误: 配置目录中没有找到txt文件", "请选择配置文件:",
-                         "请输入配置文件编号: ", "--rules", options_.rulesAnswer});
-}
+fs::path UEXPProcessor::selectConfigFile() { return chooseFromMenu(configMenu()); }
 
 fs::path UEXPProcessor::chooseFromMenu(const Menu& menu) {
   const FoundFiles found = files::findFilesRecursive(menu.folder, menu.extension);
@@ -144,13 +203,12 @@ fs::path UEXPProcessor::chooseFromMenu(const Menu& menu) {
       console.println("", "");
       fail("错误: 输入已结束，未选择任何文件");
     }
-    int number = 0;
-    try {
-      number = std::stoi(answer);
-    } catch (const std::logic_error&) {  // no digits, or beyond a 32-bit int
+    const std::optional<int> read = menuNumber(answer);
+    if (!read) {
       console.println("请输入有效的数字", "red");
       continue;
     }
+    const int number = *read;
     if (number < 1 || static_cast<std::size_t>(number) > candidates.size()) {
       console.println("编号无效，请重新输入", "red");
       continue;
@@ -161,15 +219,14 @@ fs::path UEXPProcessor::chooseFromMenu(const Menu& menu) {
 
 std::size_t UEXPProcessor::answeredEntry(const std::vector<std::string>& candidates,
                                          std::string_view option, const std::string& answer) {
-  if (!answer.empty() && std::all_of(answer.begin(), answer.end(),
-                                     [](unsigned char c) { return c >= '0' && c <= '9'; })) {
-    std::size_t number = 0;
-    const auto [end, error] = std::from_chars(answer.data(), answer.data() + answer.size(), number);
-    if (error == std::errc() && number >= 1 && number <= candidates.size()) return number - 1;
-  } else {
-    for (std::size_t i = 0; i < candidates.size(); ++i) {
-      if (fs::path(candidates[i]).filename().string() == answer) return i;
-    }
+  // A file's name first: "2.txt" names that file where there is one, and is
+  // read as the menu would read it, number 2, only where there is none.
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    if (fs::path(candidates[i]).filename().string() == answer) return i;
+  }
+  if (const std::optional<int> number = menuNumber(answer);
+      number && *number >= 1 && static_cast<std::size_t>(*number) <= candidates.size()) {
+    return static_cast<std::size_t>(*number) - 1;
   }
   std::string offered;
   for (const std::string& candidate : candidates) {

@@ -38,7 +38,10 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
     const auto parsed = parseCommandLine(args);
     if (const auto* error = std::get_if<CommandLineError>(&parsed)) {
-      ColorConsole(std::cerr).println(error->message, "red");
+      // The colour is reset before the newline, so that the line stands
+      // whole where standard error is kept in a file or read by lines.
+      ColorConsole(std::cerr).print(error->message, "red");
+      std::cerr << '\n';
       return 2;
     }
     const CommandLine& line = std::get<CommandLine>(parsed);
@@ -49,8 +52,9 @@ int main(int argc, char** argv) {
       } else {
         printVersion(console);
       }
+      // A text that could not be written is no help: the status says so.
       std::cout.flush();
-      return 0;
+      return std::cout ? 0 : 1;
     }
     const RunOptions options{line.pak, line.rules, line.threads};
     UEXPProcessor processor{line.root.value_or(std::filesystem::path(kWorkspaceRoot)), std::cin,

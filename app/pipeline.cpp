@@ -57,6 +57,9 @@ UEXPProcessor::UEXPProcessor(const fs::path& workspaceRoot, std::istream& in, st
 
 int UEXPProcessor::runFullProcess() {
   try {
+    // A menu's answer not offered ends the run before the gathering writes
+    // anything; only the start-up's folders, made by the constructor, stand.
+    checkAnswers();
     autoCopySpecPak();
     const fs::path pak = selectPakFile();  // reported to the user; drives nothing else
     console.println("", "");

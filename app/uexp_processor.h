@@ -160,10 +160,20 @@ class UEXPProcessor {
 
  private:
   struct Menu;
+  Menu pakMenu() const;
+  Menu configMenu() const;
   std::filesystem::path chooseFromMenu(const Menu& menu);
+  // The source folder's first pak, which the pak menu's place takes; empty
+  // where the source folder holds none.
+  std::filesystem::path autoSelectedPak() const;
+  // Checks the menus' answers given on the command line against what the
+  // menus will offer, before anything is gathered: one not offered ends the
+  // pass with answeredEntry's red line.
+  void checkAnswers();
   // The position in `candidates` of the entry that `answer`, given with the
-  // command-line `option`, names by file name or menu number (the first of
-  // equal names); where none, ends the pass with the red line that lists them.
+  // command-line `option`, names by file name (the first of equal names),
+  // else by the number the menu would read from it as typed; where none, ends
+  // the pass with the red line that lists them.
   std::size_t answeredEntry(const std::vector<std::string>& candidates, std::string_view option,
                             const std::string& answer);
   [[noreturn]] void fail(std::string_view message);

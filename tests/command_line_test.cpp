@@ -67,6 +67,11 @@ TEST(ParseCommandLine, AcceptsEachFormAndRefusesEachFault) {
           {{"-j65"}, error("选项 -j 的值无效：65（应为 1 到 64 的整数）")},
           {{"--threads=+2"}, error("选项 --threads 的值无效：+2（应为 1 到 64 的整数）")},
           {{"--threads=-1"}, error("选项 --threads 的值无效：-1（应为 1 到 64 的整数）")},
+          // A negative number after an option is its value, not an option.
+          {{"-j", "-1"}, error("选项 -j 的值无效：-1（应为 1 到 64 的整数）")},
+          {{"--threads", "-12"}, error("选项 --threads 的值无效：-12（应为 1 到 64 的整数）")},
+          {{"--rules", "-2"}, with([](CommandLine& l) { l.rules = "-2"; })},
+          {{"-j", "-1x"}, error("选项 -j 缺少值")},
           {{"--threads", "2x"}, error("选项 --threads 的值无效：2x（应为 1 到 64 的整数）")},
           {{"-j", "99999999999999999999"},
            error("选项 -j 的值无效：99999999999999999999（应为 1 到 64 的整数）")},
