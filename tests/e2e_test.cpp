@@ -508,6 +508,61 @@ TEST_F(EndToEnd, HundredThousandTinyFiles) {
   EXPECT_EQ(kMarker + "xyz", get("uexp打包/d0/1000.uexp"));
 }
 
+// The copy stage on 1, 2 and 7 threads: the same bytes on standard output,
+// the progress counter and every red line where one thread prints them, and
+// the same copies. The tree has many targets sharing folders (made at once
+// by several threads), a file larger than the rules' window, a source that
+// vanishes before it is read and a copy that finds the storage full.
+TEST_F(EndToEnd, EveryThreadCountPrintsAndCopiesWhatOneThreadDoes) {
+  const auto prepare = [] {
+    fs::remove_all(kRoot);
+    fs::remove_all(kCache);
+    put("pak/one.pak", "p");
+    put("配置/r.txt", "abc=xyz\nzq=qz\n");
+    for (int i = 0; i < 95; ++i) {
+      const std::string dir =
+          "uexp解包/d" + std::to_string(i % 5) + "/e" + std::to_string(i % 3) + "/";
+      put(dir + std::to_string(i) + ".uexp",
+          i % 4 == 0 ? std::to_string(i) + kMarker + "abc zq" : "abc zq, no marker");
+    }
+    put("uexp解包/d1/huge.uexp", kMarker + std::string(3 << 20, 'z') + "abc");
+    put("uexp解包/d2/gone.uexp", kMarker + "abc");
+    put("uexp解包/d3/big.uexp", kMarker + "abc" + std::string(100000, 'b'));
+  };
+  const Environment faults = {{"LD_PRELOAD", UEXPMOD_FAULT_LIBRARY},
+                              {"ASAN_OPTIONS", "verify_asan_link_order=0"},
+                              {"UEXPMOD_FAULT_VANISH", "uexp解包/d2/gone.uexp"},
+                              {"UEXPMOD_FAULT_NOSPACE", "/big.uexp"}};
+  prepare();
+  const ToolRun one = runTool("1\n1\n", "", faults, "-j 1");
+  ASSERT_EQ(0, one.status) << one.err;
+  const std::string scanned = "\r  \033[93m进度: 98/98\033[0m\n";
+  const std::size_t end = one.out.find(scanned);
+  ASSERT_NE(std::string::npos, end) << one.out;
+  // Every step of ten, once, before the end of the progress line.
+  std::string steps;
+  for (int n = 10; n <= 90; n += 10) {
+    steps += "\r  \033[93m进度: " + std::to_string(n) + "/98\033[0m";
+  }
+  EXPECT_NE(std::string::npos, one.out.find(steps + scanned)) << one.out;
+  const std::string after = one.out.substr(end + scanned.size());
+  const std::string matched = green("✓ 匹配到 25 个文件，已复制到打包目录");
+  const std::string gone = red("✗ 读取失败：gone.uexp");
+  const std::string full = red("✗ 复制失败：big.uexp");
+  EXPECT_TRUE(after.starts_with(gone + full + matched) || after.starts_with(full + gone + matched))
+      << one.out;
+  const auto copies = filesUnder(kRoot / "uexp打包");
+  EXPECT_EQ(25u, copies.size());
+  EXPECT_EQ("8" + kMarker + "xyz qz", copies.at("d3/e2/8.uexp"));
+  for (const char* threads : {"2", "7"}) {
+    prepare();
+    const ToolRun many = runTool("1\n1\n", "", faults, std::string("-j ") + threads);
+    EXPECT_EQ(0, many.status) << many.err;
+    EXPECT_EQ(one.out, many.out) << threads << " threads";
+    EXPECT_EQ("", treeDifference(copies, filesUnder(kRoot / "uexp打包"))) << threads << " threads";
+  }
+}
+
 // A phone ends a terminal app with SIGKILL, at any moment. Killed while it
 // writes a copy, a run must leave the repack folder as the last complete run
 // left it, and the next run must clear what the killed one left behind

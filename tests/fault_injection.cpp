@@ -68,6 +68,10 @@ bool pathMatches(const char* variable, const char* path) {
   return text != nullptr && *text != '\0' && path != nullptr && std::strstr(path, text) != nullptr;
 }
 
+// The tool opens and writes files on several threads: the descriptor sets
+// below are touched under this lock, which the REPLACE fault takes again.
+std::recursive_mutex faultLock;
+
 // Descriptors opened for writing under UEXPMOD_FAULT_NOSPACE, with whether
 // their storage is full yet.
 std::map<int, bool>& fullDescriptors() {
@@ -104,6 +108,7 @@ int openFdWithFaults(const char* name, const char* path, int flags, va_list rest
   }
   if (reading && pathMatches("UEXPMOD_FAULT_VANISH", path)) ::unlink(path);
   const int fd = real<Open>(name)(path, flags, mode);
+  const std::lock_guard<std::recursive_mutex> hold(faultLock);
   if (fd >= 0 && !reading && pathMatches("UEXPMOD_FAULT_NOSPACE", path)) {
     fullDescriptors()[fd] = false;
   }
@@ -157,6 +162,7 @@ int openAtWithFaults(const char* name, int dir, const char* path, int flags, va_
     if (size <= 0) std::abort();
     full = std::string(folder, static_cast<std::size_t>(size)) + "/" + path;
   }
+  const std::lock_guard<std::recursive_mutex> hold(faultLock);
   if (pathMatches("UEXPMOD_FAULT_KILL", full.c_str())) killingDescriptors().insert(fd);
   return fd;
 }
@@ -183,6 +189,7 @@ extern "C" int openat64(int dir, const char* path, int flags, ...) {
 extern "C" ssize_t write(int fd, const void* data, std::size_t size) {
   using Write = ssize_t (*)(int, const void*, std::size_t);
   static const Write realWrite = real<Write>("write");
+  const std::lock_guard<std::recursive_mutex> hold(faultLock);
   if (killingDescriptors().count(fd) != 0) {
     killAfterHalf([&] { realWrite(fd, data, size / 2); });
   }
@@ -199,14 +206,18 @@ extern "C" ssize_t write(int fd, const void* data, std::size_t size) {
 extern "C" int close(int fd) {
   using Close = int (*)(int);
   static const Close realClose = real<Close>("close");
-  fullDescriptors().erase(fd);
-  killingDescriptors().erase(fd);
+  {
+    const std::lock_guard<std::recursive_mutex> hold(faultLock);
+    fullDescriptors().erase(fd);
+    killingDescriptors().erase(fd);
+  }
   return realClose(fd);
 }
 
 extern "C" ssize_t sendfile(int out, int in, off_t* offset, std::size_t count) {
   using Sendfile = ssize_t (*)(int, int, off_t*, std::size_t);
   static const Sendfile realSendfile = real<Sendfile>("sendfile");
+  const std::lock_guard<std::recursive_mutex> hold(faultLock);
   if (killingDescriptors().count(out) != 0) {
     killAfterHalf([&] { realSendfile(out, in, offset, count / 2); });
   }
