@@ -24,8 +24,9 @@ POLICIES = pathlib.Path(__file__).resolve().parent.parent / "tests" / "android"
 
 # Calls outside the API-26 list that the C library makes and survives when
 # they fail with ENOSYS: robust futex lists and restartable sequences are
-# only registered when available, and faccessat2 falls back to faccessat.
-ANSWERED_WITH_ENOSYS = {"set_robust_list", "rseq", "faccessat2"}
+# only registered when available, faccessat2 falls back to faccessat, and a
+# thread start falls back from clone3 to clone (glibc 2.34 and later).
+ANSWERED_WITH_ENOSYS = {"set_robust_list", "rseq", "faccessat2", "clone3"}
 
 
 def kernel_numbers():

@@ -62,7 +62,7 @@ had printed, and what each kill left: the previous set, the new one, a missing
 folder or a broken one), then one line per kind of failure; exits 1 on any
 failure, else 0.
 
-usage: scripts/crash_test.py [--points 50] [--seed N] [--keep] [--paks]
+usage: scripts/crash_test.py [--points 50] [--threads N] [--seed N] [--keep] [--paks]
 needs: python3, cmake, a C++ compiler
 """
 import argparse
@@ -82,6 +82,8 @@ BUILD = os.path.join(REPO, "build-crash")
 WS = os.path.join(BUILD, "workspace")
 IO = os.path.join(BUILD, "io")  # the tool's stdin and output, outside the workspace
 TOOL = os.path.join(BUILD, "uexpmod")
+# Arguments every run of the tool gets (--threads adds "-j N").
+TOOL_ARGS = []
 # The fault library, for runs where the storage refuses to exchange two
 # folders in one step, as Android's shared storage does.
 FAULTS = os.path.join(BUILD, "fault_injection.so")
@@ -237,7 +239,7 @@ def run_tool(kill_after=None, env=None):
     paths = [os.path.join(IO, n) for n in ("stdin", "stdout", "stderr")]
     with open(paths[0], "rb") as i, open(paths[1], "wb") as o, open(paths[2], "wb") as e:
         start = time.monotonic()
-        proc = subprocess.Popen([TOOL], stdin=i, stdout=o, stderr=e, cwd=IO,
+        proc = subprocess.Popen([TOOL] + TOOL_ARGS, stdin=i, stdout=o, stderr=e, cwd=IO,
                                 env=dict(os.environ, XDG_CACHE_HOME=CACHE, **(env or {})))
         if kill_after is not None:
             while proc.poll() is None:
@@ -577,6 +579,8 @@ def progress_of(out):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--points", type=int, default=50, help="kill moments (default 50)")
+    ap.add_argument("--threads", type=int, default=0,
+                    help="threads the tool searches and copies on (-j N); default: its own default")
     ap.add_argument("--seed", type=int, default=20261208, help="the workspace's and the moments' seed")
     ap.add_argument("--keep", action="store_true",
                     help="keep the workspace after a passing run too (it is always kept on failure)")
@@ -584,6 +588,8 @@ def main():
                     help="kill runs while they gather the source paks into the pak folder")
     args = ap.parse_args()
     started = time.monotonic()
+    if args.threads:
+        TOOL_ARGS[:] = ["-j", str(args.threads)]
     rng = random.Random(args.seed)
 
     build()
