@@ -3,13 +3,15 @@
 #include "tests/allocation_count.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <new>
 
 namespace {
-std::size_t held = 0;
-std::size_t peak = 0;
-std::size_t refuseFrom = 0;  // 0: none is refused
+// Atomic: the code under test allocates on several threads.
+std::atomic<std::size_t> held{0};
+std::atomic<std::size_t> peak{0};
+std::atomic<std::size_t> refuseFrom{0};  // 0: none is refused
 constexpr std::size_t kHeader = alignof(std::max_align_t);
 }  // namespace
 
@@ -18,8 +20,10 @@ void* operator new(std::size_t size) {
   auto* block = static_cast<unsigned char*>(std::malloc(size + kHeader));
   if (block == nullptr) throw std::bad_alloc();
   *reinterpret_cast<std::size_t*>(block) = size;
-  held += size;
-  peak = std::max(peak, held);
+  const std::size_t now = held += size;
+  std::size_t most = peak.load();
+  while (now > most && !peak.compare_exchange_weak(most, now)) {
+  }
   return block + kHeader;
 }
 
@@ -45,7 +49,7 @@ void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
 
 std::size_t allocations::peakDuring(const std::function<void()>& work) {
   const std::size_t before = held;
-  peak = held;
+  peak = before;
   work();
   return peak - before;
 }

@@ -260,8 +260,9 @@ extern "C" int fchmodat(int dir, const char* path, mode_t mode, int flags) {
 extern "C" void* mmap(void* address, std::size_t length, int protection, int flags, int fd,
                       off_t offset) {
   using Mmap = void* (*)(void*, std::size_t, int, int, int, off_t);
-  static const Mmap realMmap = real<Mmap>("mmap");
-  void* const map = realMmap(address, length, protection, flags, fd, offset);
+  // Looked up on every call, not kept in a static: a sanitizer's runtime
+  // maps memory while it starts, before a static's guard may be taken.
+  void* const map = real<Mmap>("mmap")(address, length, protection, flags, fd, offset);
   if (map != MAP_FAILED && fd >= 0 && (protection & PROT_WRITE) != 0) {
     char link[32];
     char path[4096];

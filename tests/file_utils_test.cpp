@@ -57,7 +57,9 @@ bool refuse = false;
 extern "C" void* mmap(void* address, size_t length, int protection, int flags, int fd,
                       off_t offset) noexcept {
   using Mmap = void* (*)(void*, size_t, int, int, int, off_t);
-  static const auto realMmap = reinterpret_cast<Mmap>(dlsym(RTLD_NEXT, "mmap"));
+  // Looked up on every call, not kept in a static: a sanitizer's runtime
+  // maps memory while it starts, before a static's guard may be taken.
+  const auto realMmap = reinterpret_cast<Mmap>(dlsym(RTLD_NEXT, "mmap"));
   if (fd >= 0 && mapfaults::refuse) {
     errno = ENODEV;
     return MAP_FAILED;
