@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <map>
@@ -245,23 +246,35 @@ TEST_F(EndToEnd, FoldersThatCannotBeReachedAreNamedNotTakenForEmpty) {
   EXPECT_TRUE(rules.out.ends_with("\n" + refused("配置") + red("错误: 配置目录中没有找到txt文件")))
       << rules.out;
 
+  // An unpack folder that cannot be listed tells nothing of the new set:
+  // the last one stays, and the run fails.
   prepare();
   put("uexp解包/a.uexp", kMarker);
+  ASSERT_EQ(0, runTool("1\n1\n").status);
+  const auto last = filesUnder(kRoot / "uexp打包");
+  ASSERT_EQ(1u, last.size());
   const ToolRun unpack = runTool("1\n1\n", "", withFault("NOLIST", "uexp解包"));
-  EXPECT_EQ(0, unpack.status);
-  EXPECT_TRUE(
-      unpack.out.ends_with(kScanHeading + refused("uexp解包") + red("✗ 解包目录无uexp文件")))
+  EXPECT_EQ(1, unpack.status);
+  EXPECT_TRUE(unpack.out.ends_with(kScanHeading + refused("uexp解包") +
+                                   red("✗ 无法读取解包目录，uexp打包 保留上次完整的内容")))
       << unpack.out;
+  EXPECT_EQ(last, filesUnder(kRoot / "uexp打包"));
+  // So does one that is missing and cannot be made.
+  fs::remove_all(kRoot / "uexp解包");
+  const ToolRun missing = runTool("1\n1\n", "", withFault("NOMKDIR", "uexp解包"));
+  EXPECT_EQ(1, missing.status);
+  EXPECT_EQ(unpack.out, missing.out);
+  EXPECT_EQ(last, filesUnder(kRoot / "uexp打包"));
 
   // The repack folder that cannot be made is named once, before the copy
-  // stage's own lines; its copies fail.
+  // stage's own lines, and no copy is tried.
   prepare();
   put("uexp解包/a.uexp", kMarker);
   const ToolRun repack = runTool("1\n1\n", "", withFault("NOMKDIR", "uexp打包"));
-  EXPECT_EQ(0, repack.status);
-  EXPECT_TRUE(repack.out.ends_with(kScanHeading + refused("uexp打包") +
-                                   cyan("扫描 1 个UEXP文件...") + "\r  \033[93m进度: 1/1\033[0m\n" +
-                                   red("✗ 复制失败：a.uexp")))
+  EXPECT_EQ(1, repack.status);
+  EXPECT_TRUE(repack.out.ends_with(
+      kScanHeading + refused("uexp打包") +
+      red("✗ 无法写入打包目录（权限不足），uexp打包 保留上次完整的内容")))
       << repack.out;
   EXPECT_FALSE(fs::exists(kRoot / "uexp打包"));
 
@@ -367,25 +380,28 @@ TEST_F(EndToEnd, BadRuleFilesEndWithTheirMessage) {
       << run.out;
 }
 
+// A copy the storage cannot take (here a file size limit) leaves no part of
+// it, and the set it belonged to never replaces the last complete one.
 TEST_F(EndToEnd, FullStorageDuringCopyLeavesNoPartialCopy) {
   put("pak/one.pak", "p");
   put("配置/r.txt", "abc=xyz\n");
   const std::string big = kMarker + "abc" + std::string(300 << 10, 'q');
   put("uexp解包/big.uexp", big);
   put("uexp解包/small.uexp", kMarker + "abc");
+  ASSERT_EQ(0, runTool("1\n1\n").status);
+  const auto last = filesUnder(kRoot / "uexp打包");
+  ASSERT_EQ(2u, last.size());
+  put("配置/r.txt", "abc=ABC\n");
   // Copies fit under the limit only for the small file.
   const auto sources = filesUnder(kRoot / "uexp解包");
   const ToolRun run = runTool("1\n1\n", "trap \"\" XFSZ; ulimit -f 128;");
-  EXPECT_EQ(0, run.status) << run.err;
-  EXPECT_NE(std::string::npos, run.out.find(red("✗ 复制失败：big.uexp")));
-  EXPECT_FALSE(fs::exists(kRoot / "uexp打包/big.uexp"));
-  EXPECT_EQ(kMarker + "xyz", get("uexp打包/small.uexp"));
+  EXPECT_EQ(1, run.status) << run.err;
+  EXPECT_TRUE(run.out.ends_with(
+      red("✗ 复制失败：big.uexp") +
+      red("✗ 无法写入打包目录（文件超出大小限制），uexp打包 保留上次完整的内容")))
+      << run.out;
+  EXPECT_EQ(last, filesUnder(kRoot / "uexp打包"));
   EXPECT_EQ(sources, filesUnder(kRoot / "uexp解包"));
-  EXPECT_EQ((std::vector<std::string>{"small.uexp"}), [] {
-    std::vector<std::string> names;
-    for (const auto& [name, bytes] : filesUnder(kRoot / "uexp打包")) names.push_back(name);
-    return names;
-  }());
 }
 
 TEST_F(EndToEnd, FilesVanishingBetweenWalkAndReadAreReported) {
@@ -411,26 +427,59 @@ TEST_F(EndToEnd, TargetSavedOverAfterItsSearchIsCopiedAsSearched) {
   EXPECT_EQ(kMarker + "xyz", get("uexp打包/a.uexp"));
 }
 
+// A run whose copies the storage cannot take, whatever the storage's reason,
+// or that has no room for its staging folder, keeps the last complete set
+// byte for byte, leaves no part of its own anywhere, says why in one line
+// after the lines of the copies that failed, never reaches the rewrite stage,
+// and exits 1. The next run with room replaces the set as usual.
 TEST_F(EndToEnd, FullDiskWhileACopyIsWrittenLeavesNoPartOfIt) {
   put("pak/one.pak", "p");
-  put("配置/r.txt", "abc=xyz\n");
   const std::string big = kMarker + std::string(200000, 'a') + "abc" + std::string(200000, 'b');
   put("uexp解包/big.uexp", big);
   put("uexp解包/small.uexp", kMarker + "abc");
+  put("uexp解包/other.uexp", "abc");
   const auto sources = filesUnder(kRoot / "uexp解包");
-  // Every write of the copy stops half way: the rewritten copy, then the
-  // plain one made instead.
-  const ToolRun run = runTool("1\n1\n", "", withFault("NOSPACE", "/big.uexp"));
-  EXPECT_EQ(0, run.status) << run.err;
-  EXPECT_NE(std::string::npos, run.out.find(red("✗ 复制失败：big.uexp") +
-                                            green("✓ 匹配到 1 个文件，已复制到打包目录")))
-      << run.out;
-  EXPECT_TRUE(run.out.ends_with(green("✓ 修改完成，共处理 1 个文件") + kBanner)) << run.out;
-  // No part of the failed copy is left, the other copy is complete, and the
-  // sources are untouched.
-  EXPECT_EQ((std::map<std::string, std::string>{{"small.uexp", kMarker + "xyz"}}),
-            filesUnder(kRoot / "uexp打包"));
-  EXPECT_EQ(sources, filesUnder(kRoot / "uexp解包"));
+  struct Case {
+    const char* fault;
+    const char* where;
+    int error;
+    const char* reason;
+    bool copyFails;  // a copy's own line comes first
+  };
+  for (const Case& c : {Case{"NOSPACE", "/big.uexp", ENOSPC, "存储空间不足", true},
+                        Case{"NOSPACE", "/big.uexp", EDQUOT, "超出存储配额", true},
+                        Case{"NOSPACE", "/big.uexp", EIO, "存储读写出错", true},
+                        Case{"NOSPACE", "/small.uexp", EROFS, "存储为只读", true},
+                        Case{"NOMKDIR", ".uexpmod-new", ENOSPC, "存储空间不足", false}}) {
+    SCOPED_TRACE(std::string(c.fault) + " " + c.where + " " + c.reason);
+    fs::remove_all(kRoot / "uexp打包");
+    put("配置/r.txt", "abc=xyz\n");
+    ASSERT_EQ(0, runTool("1\n1\n").status);
+    const auto last = filesUnder(kRoot / "uexp打包");
+    ASSERT_EQ(2u, last.size());
+    put("配置/r.txt", "abc=ABC\n");
+    Environment fault = withFault(c.fault, c.where);
+    fault.emplace_back("UEXPMOD_FAULT_ERRNO", std::to_string(c.error));
+    const ToolRun run = runTool("1\n1\n", "", fault);
+    EXPECT_EQ(1, run.status) << run.err;
+    const std::string kept =
+        red(std::string("✗ 无法写入打包目录（") + c.reason + "），uexp打包 保留上次完整的内容");
+    const std::string failed =
+        c.copyFails ? red(std::string("✗ 复制失败：") + (c.where + 1)) : std::string();
+    EXPECT_TRUE(run.out.ends_with(failed + kept)) << run.out;
+    EXPECT_EQ(std::string::npos, run.out.find("步骤: 批量修改打包目录UEXP文件")) << run.out;
+    const auto left = filesUnder(kRoot / "uexp打包");
+    EXPECT_TRUE(left == last) << treeDifference(last, left);
+    EXPECT_EQ(sources, filesUnder(kRoot / "uexp解包"));
+    std::set<std::string> root;
+    for (const auto& entry : fs::directory_iterator(kRoot)) {
+      root.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ((std::set<std::string>{"pak", "uexp解包", "uexp打包", "配置", "提取的pak"}), root);
+  }
+  const ToolRun room = runTool("1\n1\n");
+  EXPECT_EQ(0, room.status);
+  EXPECT_EQ(kMarker + "ABC", get("uexp打包/small.uexp"));
 }
 
 TEST_F(EndToEnd, TargetCutShortWhileItIsRewrittenIsReportedNotFatal) {
