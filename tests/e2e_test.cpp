@@ -1,12 +1,15 @@
 // Runs the real uexpmod executable on prepared workspaces and checks every
 // byte it prints, its exit status and the files it leaves.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <random>
 #include <set>
@@ -726,6 +729,121 @@ TEST_F(EndToEnd, RunsWithTheIndexSelectAsRunsWithoutIt) {
     }
     files.insert(files.end(), added.begin(), added.end());
   }
+}
+
+// Every entry below `dir` that the tool could touch: files with their bytes,
+// folders as "name/", links (never followed) as "name -> text".
+std::map<std::string, std::string> entriesUnder(const fs::path& dir) {
+  std::map<std::string, std::string> entries;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    const std::string name = entry.path().lexically_relative(dir).string();
+    if (entry.is_symlink()) {
+      entries[name] = "-> " + fs::read_symlink(entry.path()).string();
+    } else if (entry.is_directory()) {
+      entries[name + "/"] = "";
+    } else {
+      entries[name] = readFile(entry.path());
+    }
+  }
+  return entries;
+}
+
+// A link at the repack folder's path that leads into the inputs or the
+// workspace (the folder itself, one inside it, one that holds it) is named
+// with where it leads, and the run ends before it touches anything; so is a
+// file at that path, which stays.
+TEST_F(EndToEnd, ARepackFolderThatLeadsIntoTheInputsIsRefusedAndNothingTouched) {
+  struct Case {
+    const char* link;    // the link's text; empty: a file stands there
+    const char* target;  // where it leads, below the workspace
+  };
+  for (const Case& c : {Case{"uexp解包", "uexp解包"}, Case{"uexp解包/d0", "uexp解包/d0"},
+                        Case{"配置", "配置"}, Case{".", "."}, Case{"..", ".."},
+                        Case{"提取的pak", "提取的pak"}, Case{"", ""}}) {
+    SCOPED_TRACE(c.link);
+    fs::remove_all(kRoot);
+    put("pak/one.pak", "p");
+    put("提取的pak/地铁水印/mod.pak", "PAK!");
+    put("配置/r.txt", "abc=xyz\n");
+    put("uexp解包/d0/t.uexp", kMarker + "abc");
+    put("uexp解包/other.uexp", "other");
+    put("uexp解包/readme.txt", "readme");
+    std::string line;
+    if (*c.link == '\0') {
+      put("uexp打包", "a file");
+      line = "✗ uexp打包 不是文件夹，已保留原样，未做任何改动";
+    } else {
+      fs::create_directory_symlink(c.link, kRoot / "uexp打包");
+      line = "✗ 链接 uexp打包 指向 " + fs::canonical(kRoot / c.target).string() +
+             "，与工作区的输入文件夹重叠，未做任何改动";
+    }
+    const auto before = entriesUnder(kRoot);
+    const ToolRun run = runTool("1\n1\n");
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ(red(line), run.out);
+    EXPECT_EQ(before, entriesUnder(kRoot));
+  }
+}
+
+// While another run holds the repack folder's lock, this one says, once,
+// that it waits, then runs as ever; where the lock is free it says nothing
+// (every other test checks that). The holder here lets go as soon as the
+// line shows, whenever that is.
+TEST_F(EndToEnd, ARunThatWaitsForAnotherSaysSo) {
+  put("pak/one.pak", "p");
+  put("配置/r.txt", "abc=xyz\n");
+  put("uexp解包/t.uexp", kMarker + "abc");
+  const ToolRun free = runTool("1\n1\n");
+  ASSERT_EQ(0, free.status);
+  const fs::path out = fs::path(UEXPMOD_E2E_ROOT).parent_path() / "e2e-io/stdout";
+  fs::remove(out);
+  const std::string holder = "exec 9< \"" + kRoot.string() + "\"; flock 9; ( until grep -q 等待 \"" +
+                             out.string() + "\" 2>/dev/null; do sleep 0.05; done; flock -u 9 ) & ";
+  const ToolRun waited = runTool("1\n1\n", holder);
+  EXPECT_EQ(0, waited.status) << waited.err;
+  EXPECT_EQ(yellow("⚠ 另一个运行正在使用打包目录，本次运行等待其结束...") + free.out, waited.out);
+}
+
+// A bind mount of a folder of the same storage at the repack folder's path
+// cannot be renamed: the run says it replaces the files one by one, stages
+// them inside the mount all the same, and leaves exactly the new set there,
+// or, where the storage cannot take the set, the last one. Needs root and a
+// mount namespace of its own; skipped where the test cannot make one.
+TEST_F(EndToEnd, ABindMountAtTheRepackFolderIsFilledFileByFile) {
+  const fs::path mounted = kRoot.parent_path() / "e2e-bind";
+  const fs::path repack = kRoot / "uexp打包";
+  fs::remove_all(mounted);
+  writeFile(mounted / "stale.uexp", "stale");
+  fs::create_directories(repack);
+  if (::unshare(CLONE_NEWNS) != 0 ||
+      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mount(mounted.c_str(), repack.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    GTEST_SKIP() << "no mount namespace here: " << std::strerror(errno);
+  }
+  struct Unmount {
+    fs::path at;
+    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+  } unmount{repack};
+  put("pak/one.pak", "p");
+  put("uexp解包/a.uexp", kMarker + "abc");
+  put("uexp解包/big.uexp", kMarker + "abc" + std::string(100000, 'q'));
+  const auto set = [](const std::string& text) {
+    return std::map<std::string, std::string>{
+        {"a.uexp", kMarker + text}, {"big.uexp", kMarker + text + std::string(100000, 'q')}};
+  };
+  const std::string notice = yellow("⚠ 打包目录是挂载点，本次运行将逐个替换其中的文件");
+  put("配置/r.txt", "abc=xyz\n");
+  const ToolRun first = runTool("1\n1\n");
+  EXPECT_EQ(0, first.status) << first.out;
+  EXPECT_NE(std::string::npos, first.out.find(kScanHeading + notice)) << first.out;
+  EXPECT_EQ(set("xyz"), entriesUnder(mounted));
+  put("配置/r.txt", "abc=ABC\n");
+  const ToolRun full = runTool("1\n1\n", "", withFault("NOSPACE", "/big.uexp"));
+  EXPECT_EQ(1, full.status) << full.out;
+  EXPECT_EQ(set("xyz"), entriesUnder(mounted));
+  const ToolRun next = runTool("1\n1\n");
+  EXPECT_EQ(0, next.status) << next.out;
+  EXPECT_EQ(set("ABC"), entriesUnder(mounted));
 }
 
 }  // namespace
