@@ -121,6 +121,29 @@ TEST(Construction, CreatesTheFiveFoldersSilently) {
   EXPECT_EQ("", ws.out.str());
 }
 
+// A repack folder that leads to the workspace's folder or one that holds
+// it is refused before anything is made or touched, in a temporary folder
+// (the end-to-end test cannot try this without risking the build's own).
+TEST(Construction, ARepackFolderThatHoldsTheWorkspaceIsRefused) {
+  for (const char* link : {"..", "../.."}) {
+    SCOPED_TRACE(link);
+    TempDir dir;
+    writeFile(dir / "a/ws/配置/r.txt", "x=y\n");
+    writeFile(dir / "a/keep.txt", "keep");
+    fs::create_directory_symlink(link, dir / "a/ws/uexp打包");
+    std::istringstream in;
+    std::ostringstream out;
+    UEXPProcessor processor(dir / "a/ws", in, out);
+    EXPECT_EQ(1, processor.runFullProcess());
+    EXPECT_EQ(red("✗ 链接 uexp打包 指向 " + fs::canonical(dir / "a/ws" / link).string() +
+                  "，与工作区的输入文件夹重叠，未做任何改动"),
+              out.str());
+    EXPECT_EQ("keep", readFile(dir / "a/keep.txt"));
+    EXPECT_EQ("x=y\n", readFile(dir / "a/ws/配置/r.txt"));
+    EXPECT_TRUE(fs::is_symlink(dir / "a/ws/uexp打包"));
+  }
+}
+
 TEST(FolderAccessMessage, NamesTheFolderAndTheReasonAndOnSharedStorageTheRemedy) {
   const std::string remedy =
       "。请在终端应用中授予存储权限（Termux：运行 termux-setup-storage）后重新运行本工具";
