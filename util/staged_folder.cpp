@@ -287,7 +287,7 @@ void StagedFolder::begin() {
     inPlace_ = true;
     staging_ = folder_ / kInsideNew;
     gone_ = folder_ / kInsideGone;
-    drop(staging_, gone_);
+    drop(staging_, gone_);  // as beside the folder: a leftover that stays stops mkdir
     FileUtils::removeDirectory(gone_);
   }
   if (::mkdir(staging_.c_str(), 0777) == 0) {
@@ -377,7 +377,9 @@ bool StagedFolder::moveEntriesIn() {
     ::rmdir(gone_.c_str());  // empty unless something could not go back: then it stays
     return false;
   }
-  ::rmdir(staging_.c_str());  // empty now; a leftover is dropped by the next begin()
+  // Both are this class's own names, which nothing reads: what cannot be
+  // removed now is removed by the next begin().
+  ::rmdir(staging_.c_str());
   FileUtils::removeDirectory(gone_);
   return true;
 }
