@@ -139,7 +139,9 @@ class StagedFolder {
 
   // Whether an errno value from a write says the storage could not take the
   // new set (no room, no inodes, quota, a size limit, an I/O error, read-only
-  // storage), as opposed to a source that could not be read.
+  // storage), as opposed to a source that could not be read. A fill cannot
+  // tell which side an EIO came from: one from reading a source is taken as
+  // the storage's too, and keeps the last set.
   static bool storageFault(int error);
 
  private:
