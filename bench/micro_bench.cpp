@@ -11,7 +11,11 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -156,6 +160,230 @@ void BM_Rewrite_OneRuleAtATime(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * original.size()));
 }
 BENCHMARK(BM_Rewrite_OneRuleAtATime)->Arg(1)->Arg(10)->Arg(100)->Arg(1000);
+
+// The translator family of bench/make_workspace.py (rules_t*), drawn the
+// same way with this file's own generator: English item and UI words, some
+// with a number, and CJK texts of 2 to 7 characters; rules to CJK, to
+// English of the same length, to ASCII of the same character count (so
+// UTF-16LE applies) or never applicable, with duplicates and chains.
+const char* const kEnglish[] = {
+    "Sword",    "Shield",  "Rifle",   "Pistol",   "Ammo",   "Armor",  "Helmet",  "Medkit",
+    "Bandage",  "Grenade", "Knife",   "Backpack", "Level",  "Health", "Stamina", "Weapon",
+    "Item",     "Map",     "Quest",   "Start",    "Exit",   "Back",   "Confirm", "Cancel",
+    "Settings", "Loading", "Victory", "Defeat",   "Player", "Team",   "Kill",    "Score",
+    "Vest",     "Scope",   "Grip",    "Sniper",   "Energy"};
+const std::string kCjk =
+    "武器弹药背包头盔护甲医疗箱绷带手雷匕首步枪手枪狙击镜握把能量饮料开始退出返回确认取消"
+    "设置加载胜利失败玩家队伍击杀得分任务地图物品等级生命体力";
+
+std::string cjkText(std::mt19937& rng, std::size_t characters) {
+  std::string out;
+  for (std::size_t k = 0; k < characters; ++k)
+    out += kCjk.substr(3 * (rng() % (kCjk.size() / 3)), 3);
+  return out;
+}
+
+std::vector<std::string> translatorTexts() {
+  std::mt19937 rng(7);
+  std::vector<std::string> texts;
+  for (std::size_t i = 0; i < 600; ++i) {
+    if (i % 2 == 0) {
+      std::string word = kEnglish[rng() % std::size(kEnglish)];
+      if (rng() % 10 >= 6) word += "_" + std::to_string(1 + rng() % 9);
+      texts.push_back(word);
+    } else {
+      texts.push_back(cjkText(rng, 2 + rng() % 6));
+    }
+  }
+  return texts;
+}
+
+// As a rule file holds them: UTF-8, applied in UTF-8 where the byte lengths
+// agree, else in UTF-16LE where those agree, else never.
+Texts translatorRules(std::size_t count) {
+  const std::vector<std::string> texts = translatorTexts();
+  std::mt19937 rng(static_cast<unsigned>(count + 1));
+  Texts rules;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::string s = texts[i % texts.size()];
+    std::string r;
+    if (i % 10 == 9 && !rules.empty()) {
+      const auto earlier = rules[rng() % rules.size()];
+      const unsigned pick = rng() % 3;
+      if (pick == 0) {
+        rules.push_back(earlier);
+        continue;
+      }
+      if (pick == 2) {
+        rules.emplace_back("Tag" + std::to_string(i), "LongerTag" + std::to_string(i));
+        continue;
+      }
+      s = earlier.second;
+    }
+    const bool ascii = std::all_of(s.begin(), s.end(), [](char c) { return (c & 0x80) == 0; });
+    const std::size_t characters = ascii ? s.size() : s.size() / 3;
+    const unsigned pick = rng() % 10;
+    if (ascii) {
+      r = pick < 7 ? cjkText(rng, std::max<std::size_t>(1, characters / 2))
+                   : std::string(characters, static_cast<char>('A' + rng() % 26));
+    } else if (pick < 4) {
+      r = cjkText(rng, characters);
+    } else if (pick < 7) {
+      r = std::string(characters, static_cast<char>('A' + rng() % 8));
+    } else {
+      r = std::string(3 * characters, static_cast<char>('a' + rng() % 8));
+    }
+    rules.emplace_back(s, r);
+  }
+  return rules;
+}
+
+// The forms the engine is handed, as the rule file's loader makes them: the
+// replacement padded with spaces to the search text's character count, then
+// the UTF-8 form where the byte lengths agree, else the UTF-16LE one.
+Texts appliedForms(const Texts& rules) {
+  const auto characters = [](const std::string& text) {
+    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+      return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
+  };
+  Texts applied;
+  for (auto [s, r] : rules) {
+    if (characters(r) < characters(s)) r.append(characters(s) - characters(r), ' ');
+    if (s.size() == r.size()) {
+      applied.emplace_back(s, r);
+    } else if (UTF8Utils::utf8ToUtf16LE(s).size() == UTF8Utils::utf8ToUtf16LE(r).size()) {
+      applied.emplace_back(UTF8Utils::utf8ToUtf16LE(s), UTF8Utils::utf8ToUtf16LE(r));
+    } else {
+      applied.emplace_back(s, r);
+    }
+  }
+  return applied;
+}
+
+// A target as bench/make_workspace.py writes them: asset-like bytes with a
+// piece of game text of the rules' vocabulary here and there.
+std::vector<char> assetWithTextBytes(std::size_t size) {
+  std::vector<std::string> pieces;
+  for (const std::string& text : translatorTexts()) {
+    pieces.push_back(text);
+    pieces.push_back(UTF8Utils::utf8ToUtf16LE(text));
+  }
+  return assetLikeBytes(size, 3, pieces);
+}
+
+// A target dense with text: game text in UTF-8 or UTF-16LE, each piece
+// behind a four-byte length as assets store strings, with a block of
+// asset-like bytes now and then. One piece in eight is a text of the rules'
+// vocabulary; the others share its alphabet and words (CJK texts of the same
+// characters, the words with other numbers) and are texts no rule searches
+// for, though a word can hold a rule's.
+std::vector<char> textDenseBytes(std::size_t size) {
+  const std::vector<std::string> texts = translatorTexts();
+  std::mt19937 rng(11);
+  std::vector<char> out;
+  out.reserve(size + 8192);
+  while (out.size() < size) {
+    if (rng() % 16 == 0) {
+      const std::vector<char> filler = assetLikeBytes(256 + rng() % 1024, rng());
+      out.insert(out.end(), filler.begin(), filler.end());
+      continue;
+    }
+    std::string text;
+    const unsigned pick = rng() % 16;
+    if (pick < 2) {
+      text = texts[rng() % texts.size()];
+    } else if (pick < 9) {
+      text = cjkText(rng, 2 + rng() % 6);
+    } else {
+      text = std::string(kEnglish[rng() % std::size(kEnglish)]) + "_" +
+             std::to_string(10 + rng() % 990);
+    }
+    if (rng() % 2 == 0) text = UTF8Utils::utf8ToUtf16LE(text);
+    const auto length = static_cast<std::uint32_t>(text.size());
+    for (int k = 0; k < 4; ++k) out.push_back(static_cast<char>(length >> (8 * k)));
+    out.insert(out.end(), text.begin(), text.end());
+  }
+  out.resize(size);
+  return out;
+}
+
+// The rewrite of a target with the translator family: arguments the number
+// of rules; the strategy PatternSearch chooses (0) or one forced (1 + its
+// index in PatternSearch::kStrategies); bytes dense with text (0) or like
+// bench/make_workspace.py's targets (1). The engine's heap is counted on the
+// side.
+void BM_Translator(benchmark::State& state) {
+  const auto texts = appliedForms(translatorRules(static_cast<std::size_t>(state.range(0))));
+  const std::vector<char> original =
+      state.range(2) == 0 ? textDenseBytes(kRewriteSize) : assetWithTextBytes(kRewriteSize);
+  const std::vector<BytePair> pairs = viewsOf(texts);
+  const auto forced = static_cast<std::size_t>(state.range(1));
+  const auto make = [&] {
+    return forced == 0 ? MultiReplacer(pairs)
+                       : MultiReplacer(pairs, PatternSearch::kStrategies[forced - 1]);
+  };
+  std::vector<char> buf = original;
+  const std::size_t heap = allocations::peakDuring([&] {
+    MultiReplacer engine = make();
+    engine.apply(buf);
+  });
+  MultiReplacer engine = make();
+  for (auto _ : state) {
+    buf = original;
+    benchmark::DoNotOptimize(engine.apply(buf));
+  }
+  state.counters["engine_heap_bytes"] = static_cast<double>(heap);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * original.size()));
+}
+BENCHMARK(BM_Translator)
+    ->ArgsProduct({{1, 1000}, {0}, {0, 1}})
+    ->ArgsProduct({{10, 64, 65, 100, 1000}, {2, 3, 4}, {0, 1}});
+
+// The same over the targets of a tree that bench/make_workspace.py wrote, in
+// $UEXPMOD_BENCH_TREE (skipped without it), with its rules_tN.txt: the
+// files that hold the marker, one after the other.
+void BM_TreeTargets(benchmark::State& state) {
+  const char* tree = std::getenv("UEXPMOD_BENCH_TREE");
+  if (tree == nullptr) {
+    state.SkipWithError("UEXPMOD_BENCH_TREE is not set");
+    return;
+  }
+  std::vector<char> original;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(tree)) {
+    if (entry.path().extension() != ".uexp") continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+    if (std::search(bytes.begin(), bytes.end(), kMarker.begin(), kMarker.end()) == bytes.end())
+      continue;
+    original.insert(original.end(), bytes.begin(), bytes.end());
+  }
+  Texts rules;
+  std::ifstream list(std::filesystem::path(tree) / "rules" /
+                     ("rules_" + std::string(state.range(1) == 0 ? "t" : "c") +
+                      std::to_string(state.range(0)) + ".txt"));
+  for (std::string line; std::getline(list, line);) {
+    const std::size_t at = line.find('=');
+    if (line.empty() || line[0] == '#' || at == std::string::npos) continue;
+    rules.emplace_back(line.substr(0, at), line.substr(at + 1));
+  }
+  const Texts texts = appliedForms(rules);
+  const std::vector<BytePair> pairs = viewsOf(texts);
+  const auto forced = static_cast<std::size_t>(state.range(2));
+  MultiReplacer engine = forced == 0 ? MultiReplacer(pairs)
+                                     : MultiReplacer(pairs, PatternSearch::kStrategies[forced - 1]);
+  std::vector<char> buf;
+  for (auto _ : state) {
+    buf = original;
+    benchmark::DoNotOptimize(engine.apply(buf));
+  }
+  state.counters["target_bytes"] = static_cast<double>(original.size());
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * original.size()));
+}
+BENCHMARK(BM_TreeTargets)
+    ->ArgsProduct({{1, 1000}, {0, 1}, {0}})
+    ->ArgsProduct({{1000}, {0, 1}, {2, 3, 4}})
+    ->Unit(benchmark::kMillisecond);
 
 constexpr std::size_t kIndexedFiles = 100'000;
 const std::string kIndexedFolder = "/storage/emulated/0/ws/uexp解包";
