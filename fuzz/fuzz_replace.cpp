@@ -3,10 +3,19 @@
 // rule list and a buffer; a switch folds the bytes onto a four-letter
 // alphabet so that overlapping, chained and self-creating occurrences are
 // common, and a rule's shape can stretch its texts past the bytes the trie
-// indexes, so that long texts share those bytes and differ after them.
+// indexes, so that long texts share those bytes and differ after them. Now
+// and then the list read is grown to 64 or 65 rules, each added one a
+// variant of a rule read, or the input's bytes meet a list of 1,000 or 5,000
+// rules made once for the run (building thousands of rules for one input
+// would make it the slowest of the run by far): every strategy thus meets
+// lists of the sizes where it is built differently. The windows of one input
+// are all of one size, which the input chooses, and at most 16 but for the
+// largest: the engine's cost per window is then paid a bounded number of
+// times.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -16,17 +25,66 @@
 #include "util/byte_finder.h"
 #include "util/multi_replacer.h"
 
+namespace {
+
+using Rules = std::vector<std::pair<std::string, std::string>>;
+
+// `count` rules over the folded alphabet, of 4 to 8 bytes, a few of 1 or 2,
+// a seventh of
+// them chained to an earlier replacement and a fiftieth long, and an engine
+// for them in each strategy (none forced first): made once for the run.
+struct LargeList {
+  Rules rules;
+  std::vector<MultiReplacer> engines;
+};
+
+LargeList& largeList(std::size_t count) {
+  static std::vector<std::pair<std::size_t, LargeList>> made;
+  for (auto& [n, list] : made) {
+    if (n == count) return list;
+  }
+  LargeList list;
+  std::uint32_t seed = static_cast<std::uint32_t>(count);
+  const auto next = [&] { return (seed = seed * 1103515245u + 12345u) >> 16; };
+  const auto text = [&](std::size_t length) {
+    std::string t;
+    for (; length > 0; --length) t.push_back("ab\0c"[next() & 3]);
+    return t;
+  };
+  for (std::size_t i = 0; i < count; ++i) {
+    // Texts of one or two bytes are few: each would be found in nearly
+    // every input, and every write makes the later rules scan again.
+    const std::size_t length = i % 100 == 99 ? 1 + next() % 2 : 4 + next() % 5;
+    std::string search = i % 7 == 6 ? list.rules[next() % i].second : text(length);
+    if (i % 50 == 49) search = std::string(PatternTrie::kIndexedPrefix, 'a') + search;
+    list.rules.emplace_back(search, text(search.size()));
+  }
+  std::vector<BytePair> pairs;
+  for (const auto& [search, replacement] : list.rules) pairs.push_back({search, replacement});
+  list.engines.emplace_back(pairs);
+  for (const PatternSearch::Strategy strategy : PatternSearch::kStrategies)
+    list.engines.emplace_back(pairs, strategy);
+  return made.emplace_back(count, std::move(list)).second;
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 3) return 0;
-  const bool fold = data[0] & 1;
+  const bool fold = (data[0] & 1) || data[1] >= 254;  // always with the large lists
   const std::size_t budget = (data[0] & 2) ? 4 : std::size_t{1} << 20;
-  // 0: the strategy PatternSearch chooses; 1 to 3: one forced.
+  // 0: the strategy PatternSearch chooses; 1 to 4: one forced.
   const std::size_t strategy = (data[0] >> 2) % (PatternSearch::kStrategies.size() + 1);
-  // The second pass hands the buffer in about 2, 4, 8 or 16 windows of
-  // random sizes, now and then of one byte or none.
-  const std::size_t windows = std::size_t{2} << ((data[0] >> 4) & 3);
+  // Whether a window that adds no byte comes first.
+  const bool emptyWindow = (data[0] >> 5) & 1;
   const std::size_t ruleCount = data[1] % 16;
-  std::uint32_t windowSeed = data[2];
+  const std::size_t grownTo = data[1] == 253 ? 64 : data[1] == 254 ? 65 : 0;
+  // 5,000 rules cost a hundred times the usual input's time: the input must
+  // also ask for them in its third byte.
+  const std::size_t largeCount = data[1] < 255 ? 0 : data[2] == 255 ? 5000 : 1000;
+  // Under 128: windows of 1 to 16 bytes, but never more than 16 windows;
+  // else the buffer at once (a multiple of 8), or in 2 to 8 windows.
+  const std::uint8_t windowPick = data[2];
   std::size_t pos = 3;
   const auto take = [&](std::size_t n) {
     std::string s;
@@ -41,8 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return s;
   };
 
-  std::vector<std::pair<std::string, std::string>> rules;
-  for (std::size_t i = 0; i < ruleCount && pos < size; ++i) {
+  Rules rules;
+  for (std::size_t i = 0; i < ruleCount && pos < size && largeCount == 0; ++i) {
     const std::uint8_t shape = data[pos++];
     const std::size_t length = 1 + (shape & 7);
     std::string search = take(length);
@@ -55,10 +113,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     rules.emplace_back(search, replacement);
   }
+  // Variants of the rules read: one byte of each text's first eight
+  // changed, by the variant's number, so that the texts share most of their
+  // bytes. Long texts are cut to those eight: the rules read keep them, and
+  // thousands of long texts would make the input the slowest of the run.
+  for (std::size_t i = rules.size(), read = rules.size(); read > 0 && i < grownTo; ++i) {
+    auto [search, replacement] = rules[i % read];
+    search.resize(std::min<std::size_t>(search.size(), 8));
+    replacement.resize(std::min<std::size_t>(replacement.size(), 8));
+    if (!search.empty()) search[i % search.size()] ^= static_cast<char>(1 + i / search.size());
+    if (!replacement.empty()) replacement[i % replacement.size()] ^= static_cast<char>(i);
+    rules.emplace_back(search, replacement);
+  }
   std::vector<BytePair> pairs;  // views of the texts in `rules`, which is complete
   for (const auto& [search, replacement] : rules) pairs.push_back({search, replacement});
-  const std::string rest = take(size);
+  // With a large list, the brute force costs its length for every byte.
+  const std::string rest = take(largeCount == 0 ? size : 24);
   std::vector<char> buffer(rest.begin(), rest.end());
+  LargeList* const large = largeCount == 0 ? nullptr : &largeList(largeCount);
+  if (large != nullptr) rules = large->rules;
 
   if (!rules.empty()) {
     const std::string& pattern = rules.front().first;
@@ -72,24 +145,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::vector<char> expected = buffer;
   const bool expectedReplaced = reference::replaceAll(expected, rules);
-  MultiReplacer engine = strategy == 0
-                             ? MultiReplacer(pairs)
-                             : MultiReplacer(pairs, PatternSearch::kStrategies[strategy - 1]);
+  std::optional<MultiReplacer> own;
+  if (large == nullptr) {
+    own.emplace(strategy == 0 ? MultiReplacer(pairs)
+                              : MultiReplacer(pairs, PatternSearch::kStrategies[strategy - 1]));
+  }
+  // The large lists' engines are the run's: start() clears what an input left.
+  MultiReplacer& engine = large == nullptr ? *own : large->engines[strategy];
   engine.setCandidateBudget(budget);
-  std::vector<char> whole = buffer;
-  const bool replaced = engine.apply(whole);
-  if (whole != expected || replaced != expectedReplaced) std::abort();
-
-  // Window by window: the bytes left undecided, then the new ones.
+  // One pass an input: the whole buffer at once, or window by window.
+  if (windowPick >= 128 && windowPick % 8 == 0) {
+    std::vector<char> whole = buffer;
+    const bool replaced = engine.apply(whole);
+    if (whole != expected || replaced != expectedReplaced) std::abort();
+    return 0;
+  }
+  // The bytes left undecided, then the new ones.
+  // A large list's engine costs its length a window: two windows at most.
+  const std::size_t windowSize =
+      large != nullptr   ? 1 + buffer.size() / 2
+      : windowPick < 128 ? std::max<std::size_t>(1 + windowPick % 16, (buffer.size() + 15) / 16)
+                         : 1 + buffer.size() / (1 + windowPick % 8);
   engine.start();
   std::vector<char> out;
   std::vector<char> window;
-  for (std::size_t at = 0;;) {
-    windowSeed = windowSeed * 1103515245u + 12345u;
-    const std::uint32_t pick = windowSeed >> 16;
-    const std::size_t largest = 1 + 2 * buffer.size() / windows;
-    const std::size_t added =
-        std::min<std::size_t>(pick % 16 == 0 ? pick % 2 : 1 + pick % largest, buffer.size() - at);
+  if (emptyWindow && engine.feed(window, buffer.empty()) != 0) std::abort();
+  for (std::size_t at = 0; !(buffer.empty() && emptyWindow);) {
+    const std::size_t added = std::min(windowSize, buffer.size() - at);
     window.insert(window.end(), buffer.begin() + static_cast<std::ptrdiff_t>(at),
                   buffer.begin() + static_cast<std::ptrdiff_t>(at + added));
     at += added;
