@@ -5,17 +5,16 @@
 // common, and a rule's shape can stretch its texts past the bytes the trie
 // indexes, so that long texts share those bytes and differ after them. Now
 // and then the list read is grown to 64 or 65 rules, each added one a
-// variant of a rule read, or the input's bytes meet a list of 1,000 or 5,000
-// rules made once for the run (building thousands of rules for one input
-// would make it the slowest of the run by far): every strategy thus meets
-// lists of the sizes where it is built differently. The windows of one input
-// are all of one size, which the input chooses, and at most 16 but for the
-// largest: the engine's cost per window is then paid a bounded number of
-// times.
+// variant of a rule read: every strategy thus meets the list lengths around
+// the vector filter's last. Lists of 1,000 and 5,000 rules are the
+// differential tests' (TranslatorListsOfEverySizeInEveryStrategy): under
+// ASan one input of them cost as much as a hundred others, and halved the
+// run's executions even when made once for the run. The input takes one
+// pass: the whole buffer at once, or windows of one size, which it chooses,
+// at most 16.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -25,53 +24,11 @@
 #include "util/byte_finder.h"
 #include "util/multi_replacer.h"
 
-namespace {
-
 using Rules = std::vector<std::pair<std::string, std::string>>;
-
-// `count` rules over the folded alphabet, of 4 to 8 bytes, a few of 1 or 2,
-// a seventh of
-// them chained to an earlier replacement and a fiftieth long, and an engine
-// for them in each strategy (none forced first): made once for the run.
-struct LargeList {
-  Rules rules;
-  std::vector<MultiReplacer> engines;
-};
-
-LargeList& largeList(std::size_t count) {
-  static std::vector<std::pair<std::size_t, LargeList>> made;
-  for (auto& [n, list] : made) {
-    if (n == count) return list;
-  }
-  LargeList list;
-  std::uint32_t seed = static_cast<std::uint32_t>(count);
-  const auto next = [&] { return (seed = seed * 1103515245u + 12345u) >> 16; };
-  const auto text = [&](std::size_t length) {
-    std::string t;
-    for (; length > 0; --length) t.push_back("ab\0c"[next() & 3]);
-    return t;
-  };
-  for (std::size_t i = 0; i < count; ++i) {
-    // Texts of one or two bytes are few: each would be found in nearly
-    // every input, and every write makes the later rules scan again.
-    const std::size_t length = i % 100 == 99 ? 1 + next() % 2 : 4 + next() % 5;
-    std::string search = i % 7 == 6 ? list.rules[next() % i].second : text(length);
-    if (i % 50 == 49) search = std::string(PatternTrie::kIndexedPrefix, 'a') + search;
-    list.rules.emplace_back(search, text(search.size()));
-  }
-  std::vector<BytePair> pairs;
-  for (const auto& [search, replacement] : list.rules) pairs.push_back({search, replacement});
-  list.engines.emplace_back(pairs);
-  for (const PatternSearch::Strategy strategy : PatternSearch::kStrategies)
-    list.engines.emplace_back(pairs, strategy);
-  return made.emplace_back(count, std::move(list)).second;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 3) return 0;
-  const bool fold = (data[0] & 1) || data[1] >= 254;  // always with the large lists
+  const bool fold = data[0] & 1;
   const std::size_t budget = (data[0] & 2) ? 4 : std::size_t{1} << 20;
   // 0: the strategy PatternSearch chooses; 1 to 4: one forced.
   const std::size_t strategy = (data[0] >> 2) % (PatternSearch::kStrategies.size() + 1);
@@ -79,9 +36,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool emptyWindow = (data[0] >> 5) & 1;
   const std::size_t ruleCount = data[1] % 16;
   const std::size_t grownTo = data[1] == 253 ? 64 : data[1] == 254 ? 65 : 0;
-  // 5,000 rules cost a hundred times the usual input's time: the input must
-  // also ask for them in its third byte.
-  const std::size_t largeCount = data[1] < 255 ? 0 : data[2] == 255 ? 5000 : 1000;
   // Under 128: windows of 1 to 16 bytes, but never more than 16 windows;
   // else the buffer at once (a multiple of 8), or in 2 to 8 windows.
   const std::uint8_t windowPick = data[2];
@@ -100,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   };
 
   Rules rules;
-  for (std::size_t i = 0; i < ruleCount && pos < size && largeCount == 0; ++i) {
+  for (std::size_t i = 0; i < ruleCount && pos < size; ++i) {
     const std::uint8_t shape = data[pos++];
     const std::size_t length = 1 + (shape & 7);
     std::string search = take(length);
@@ -127,11 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   std::vector<BytePair> pairs;  // views of the texts in `rules`, which is complete
   for (const auto& [search, replacement] : rules) pairs.push_back({search, replacement});
-  // With a large list, the brute force costs its length for every byte.
-  const std::string rest = take(largeCount == 0 ? size : 24);
+  const std::string rest = take(size);
   std::vector<char> buffer(rest.begin(), rest.end());
-  LargeList* const large = largeCount == 0 ? nullptr : &largeList(largeCount);
-  if (large != nullptr) rules = large->rules;
 
   if (!rules.empty()) {
     const std::string& pattern = rules.front().first;
@@ -145,13 +96,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::vector<char> expected = buffer;
   const bool expectedReplaced = reference::replaceAll(expected, rules);
-  std::optional<MultiReplacer> own;
-  if (large == nullptr) {
-    own.emplace(strategy == 0 ? MultiReplacer(pairs)
-                              : MultiReplacer(pairs, PatternSearch::kStrategies[strategy - 1]));
-  }
-  // The large lists' engines are the run's: start() clears what an input left.
-  MultiReplacer& engine = large == nullptr ? *own : large->engines[strategy];
+  MultiReplacer engine = strategy == 0
+                             ? MultiReplacer(pairs)
+                             : MultiReplacer(pairs, PatternSearch::kStrategies[strategy - 1]);
   engine.setCandidateBudget(budget);
   // One pass an input: the whole buffer at once, or window by window.
   if (windowPick >= 128 && windowPick % 8 == 0) {
@@ -161,11 +108,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   // The bytes left undecided, then the new ones.
-  // A large list's engine costs its length a window: two windows at most.
   const std::size_t windowSize =
-      large != nullptr   ? 1 + buffer.size() / 2
-      : windowPick < 128 ? std::max<std::size_t>(1 + windowPick % 16, (buffer.size() + 15) / 16)
-                         : 1 + buffer.size() / (1 + windowPick % 8);
+      windowPick < 128 ? std::max<std::size_t>(1 + windowPick % 16, (buffer.size() + 15) / 16)
+                       : 1 + buffer.size() / (1 + windowPick % 8);
   engine.start();
   std::vector<char> out;
   std::vector<char> window;
