@@ -188,8 +188,8 @@ TEST(StorageTimes, ProbesOnlyOnTheUnpackFoldersDeviceAndLeavesNothing) {
   struct stat entryAfter = {};
   ASSERT_EQ(0, ::stat(unpack.c_str(), &folderAfter));
   ASSERT_EQ(0, ::stat((unpack / "a.uexp").c_str(), &entryAfter));
-  EXPECT_EQ(FileKey::of(folderBefore), FileKey::of(folderAfter));
-  EXPECT_EQ(FileKey::of(entryBefore), FileKey::of(entryAfter));
+  EXPECT_EQ(FileKey::of(folderBefore), FileKey::of(folderAfter)) << "the unpack folder changed";
+  EXPECT_EQ(FileKey::of(entryBefore), FileKey::of(entryAfter)) << "its entry changed";
   EXPECT_EQ(1, std::distance(fs::directory_iterator(unpack), fs::directory_iterator()));
   EXPECT_FALSE(fs::exists(dir / "ws" / (name + "-4242-0")));
   EXPECT_EQ("kept", readFile(dir / "ws" / (name + "-notes")));
