@@ -124,8 +124,8 @@ TEST(StorageTimes, OnFuseOnlySharedStorageAndBindfsAreProbed) {
       {kFuse, "/mnt/user/0/emulatedx/ws/uexp解包", false},
       {kFuse, "/media/usb/ws/uexp解包", false},
       {kFuse, "/home/u/mnt/sd card/ws/uexp解包", false},  // the innermost mount decides
-      {kFuse, "/srv/ws/uexp解包", false},                  // the latest at one point decides
-      {kFuse, "/home/u/ws/uexp解包", false},               // ext4 listed: not a FUSE mount
+      {kFuse, "/srv/ws/uexp解包", false},                 // the latest at one point decides
+      {kFuse, "/home/u/ws/uexp解包", false},              // ext4 listed: not a FUSE mount
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.probed, storagetimes::passesTimesThrough(c.type, c.folder, table)) << c.folder;

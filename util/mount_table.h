@@ -16,7 +16,7 @@ namespace mounttable {
 
 struct Mount {
   std::uint64_t id = 0;
-  std::string point;  // where it is mounted, unescaped
+  std::string point;   // where it is mounted, unescaped
   std::string type;    // FUSE's with its subtype where it has one: "fuse.sshfs"
   std::string source;  // what is mounted: a device, a folder, or a daemon's name
 };

@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -74,7 +73,8 @@ bool atOrUnder(std::string_view point, std::string_view folder) {
 // /data/media, the folder beneath them all.
 bool underSharedStorage(std::string_view point) {
   if (atOrUnder(point, "/storage/emulated") || atOrUnder(point, "/data/media")) return true;
-  for (const std::string_view base : {std::string_view("/mnt/user/"), std::string_view("/mnt/pass_through/")}) {
+  for (const std::string_view base :
+       {std::string_view("/mnt/user/"), std::string_view("/mnt/pass_through/")}) {
     if (!point.starts_with(base)) continue;
     const std::string_view rest = point.substr(base.size());
     const std::size_t slash = rest.find('/');
@@ -114,7 +114,7 @@ void removeDeadProbes(const fs::path& folder, const std::string& nameBase) {
 std::optional<ProbeReading> probe(const fs::path& folder, const std::string& nameBase,
                                   dev_t device) {
   // Unique to the process and the call: two runs at once never share one,
-  // and a name left by a killed run is passed by.
+  // and a name a killed run left that could not be removed is passed by.
   static std::atomic<unsigned> calls{0};
   const std::string prefix = nameBase + "-" + std::to_string(::getpid()) + "-";
   fs::path file;
