@@ -9,13 +9,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "util/file_writes.h"
 #include "util/folders.h"
+#include "util/mount_table.h"
 
 namespace fs = std::filesystem;
 
@@ -84,37 +84,6 @@ bool drop(const fs::path& set, const fs::path& gone) {
   return files::removeDirectory(gone);
 }
 
-// The mount points of this process's mount namespace, as the kernel lists
-// them: the fifth field of each line, with space, tab, newline and
-// backslash escaped as three octal digits.
-bool listedAsMountPoint(const fs::path& folder) {
-  std::ifstream table("/proc/self/mountinfo");
-  std::string line;
-  while (std::getline(table, line)) {
-    std::size_t start = 0;
-    for (int field = 0; field < 4 && start != std::string::npos; ++field) {
-      start = line.find(' ', start);
-      if (start != std::string::npos) ++start;
-    }
-    if (start == std::string::npos) continue;
-    const std::size_t end = line.find(' ', start);
-    const std::string escaped = line.substr(start, end == std::string::npos ? end : end - start);
-    std::string point;
-    for (std::size_t i = 0; i < escaped.size(); ++i) {
-      if (escaped[i] == '\\' && i + 3 < escaped.size()) {
-        const int value = (escaped[i + 1] - '0') * 64 + (escaped[i + 2] - '0') * 8 +
-                          (escaped[i + 3] - '0');
-        point += static_cast<char>(value);
-        i += 3;
-      } else {
-        point += escaped[i];
-      }
-    }
-    if (point == folder.native()) return true;
-  }
-  return false;
-}
-
 // Whether the folder at `folder` (resolved) is a mount point, which no
 // rename can move. Another device than its parent's says so at once; a bind
 // mount of the same device shows only in the mount table. statx's mount ID
@@ -127,7 +96,7 @@ bool isMountPoint(const fs::path& folder) {
   if (::lstat(folder.parent_path().c_str(), &parent) == 0 && parent.st_dev != self.st_dev) {
     return true;
   }
-  return listedAsMountPoint(folder);
+  return mounttable::listed(folder, mounttable::read());
 }
 
 // Moves every entry of `from`, except the names in `skip`, into `to`.
