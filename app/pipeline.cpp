@@ -1,5 +1,7 @@
 // The pass itself: workspace folders, the fixed order of the stages, and how
 // fatal conditions and exceptions become messages and exit statuses.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -19,6 +21,7 @@ constexpr std::string_view kBanner = "==========================================
 // user has granted it storage access.
 const fs::path kSharedStorage = "/storage/emulated/0";
 
+// Whether `path` is `folder` or lies inside it, by their text.
 bool isBelow(const fs::path& path, const fs::path& folder) {
   const fs::path relative = path.lexically_relative(folder);
   return !relative.empty() && *relative.begin() != "..";
@@ -41,13 +44,16 @@ UEXPProcessor::UEXPProcessor(const fs::path& workspaceRoot, std::istream& in, st
   unpackKey_ = fs::absolute(unpackDir, noPath).lexically_normal().string();
   if (!cacheFolder.empty() && !noPath)
     indexFile_ = SelectionIndex::fileFor(cacheFolder, unpackKey_);
+  // Where the repack folder leads is checked before anything touches it.
+  repackRefusal_ = repackFolderRefusal(workspaceRoot);
   // A repack folder that a run killed while it put its copies in place left
   // missing is mended first, before it is made anew below.
-  StagedFolder::recover(repackDir);
+  if (repackRefusal_.empty()) StagedFolder::recover(repackDir, waitingNotice());
   // A folder that cannot be made is not reported here: the stage that needs
   // it finds it missing and says so in its own words, and why when access
   // was refused.
   for (const fs::path* dir : {&pakDir, &unpackDir, &repackDir, &configDir, &specPakDir}) {
+    if (dir == &repackDir && !repackRefusal_.empty()) continue;
     std::error_code error;
     if (!files::createDirectories(*dir, error) && accessRefused(error.value())) {
       refusedFolders_.emplace(*dir, error.value());
@@ -57,6 +63,7 @@ UEXPProcessor::UEXPProcessor(const fs::path& workspaceRoot, std::istream& in, st
 
 int UEXPProcessor::runFullProcess() {
   try {
+    if (!repackRefusal_.empty()) fail(repackRefusal_);
     // A menu's answer not offered ends the run before the gathering writes
     // anything; only the start-up's folders, made by the constructor, stand.
     checkAnswers();
@@ -83,6 +90,28 @@ int UEXPProcessor::runFullProcess() {
     console.println(std::string("程序异常: ") + e.what(), "red");
     return 1;
   }
+}
+
+std::string UEXPProcessor::repackFolderRefusal(const fs::path& workspaceRoot) const {
+  const std::string name = repackDir.filename().string();
+  const fs::path target = StagedFolder::resolve(repackDir);
+  struct stat status = {};
+  if (::lstat(target.c_str(), &status) == 0 && !S_ISDIR(status.st_mode)) {
+    return "✗ " + name + " 不是文件夹，已保留原样，未做任何改动";
+  }
+  // Emptied, replaced, or made to hold the copies, none of these may be:
+  // the workspace itself and what holds it, and the inputs, or what holds
+  // or lies inside one of them.
+  const fs::path root = StagedFolder::resolve(workspaceRoot);
+  bool clash = isBelow(root, target);
+  for (const fs::path* input : {&unpackDir, &configDir, &pakDir, &specPakDir}) {
+    const fs::path folder = StagedFolder::resolve(*input);
+    clash = clash || isBelow(folder, target) || isBelow(target, folder);
+  }
+  if (!clash) return "";
+  const bool link = ::lstat(repackDir.c_str(), &status) == 0 && S_ISLNK(status.st_mode);
+  return "✗ " + std::string(link ? "链接 " : "") + name + " 指向 " + target.string() +
+         "，与工作区的输入文件夹重叠，未做任何改动";
 }
 
 bool UEXPProcessor::accessRefused(int error) { return error == EACCES || error == EPERM; }

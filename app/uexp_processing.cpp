@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <iostream>
 #include <memory>
@@ -125,7 +127,41 @@ std::int64_t nowNs() {
   return FileKey::nanoseconds(now);
 }
 
+// Why the storage could not take the new copies, in a few words.
+std::string writeFailure(int error) {
+  switch (error) {
+    case ENOSPC:
+      return "存储空间不足";
+    case EDQUOT:
+      return "超出存储配额";
+    case EFBIG:
+      return "文件超出大小限制";
+    case EIO:
+      return "存储读写出错";
+    case EROFS:
+      return "存储为只读";
+    case EACCES:
+    case EPERM:
+      return "权限不足";
+    default:
+      return "读写出错（" + std::string(std::strerror(error)) + "）";
+  }
+}
+
 }  // namespace
+
+std::string UEXPProcessor::keptMessage(int error) const {
+  return "✗ 无法写入打包目录（" + writeFailure(error) + "），" + repackDir.filename().string() +
+         " 保留上次完整的内容";
+}
+
+std::function<void()> UEXPProcessor::waitingNotice() {
+  // Flushed: the run is about to block, and the line must show meanwhile.
+  return [this] {
+    console.println("⚠ 另一个运行正在使用打包目录，本次运行等待其结束...", "yellow");
+    console.stream().flush();
+  };
+}
 
 CopiedTargets UEXPProcessor::findAndCopyTargetUexp() { return findAndCopyTargetUexp(nullptr); }
 
@@ -136,23 +172,28 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules) {
 CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleList> rules) {
   console.println("", "");
   console.println("步骤: 扫描匹配目标UEXP并复制到打包目录", "bold");
+  if (!repackRefusal_.empty()) fail(repackRefusal_);
   // The copies are made beside the repack folder and take its place only
-  // once all are made: until then it holds the last complete run's.
-  StagedFolder copies(repackDir);
-  // Named, as the workspace's folders are, where access was refused: other
-  // failures to make it show in every copy's own line.
-  if (accessRefused(copies.error())) {
-    console.println(folderAccessMessage(repackDir, copies.error()), "red");
+  // once all are made: until then it holds the last complete run's, and a
+  // set that cannot be completed never takes its place.
+  StagedFolder copies(repackDir, waitingNotice());
+  if (!copies.staged()) {
+    // Nowhere to make the copies: nothing is touched.
+    if (accessRefused(copies.error())) {
+      console.println(folderAccessMessage(repackDir, copies.error()), "red");
+    }
+    fail(keptMessage(copies.error()));
+  }
+  if (copies.inPlace()) {
+    console.println("⚠ 打包目录是挂载点，本次运行将逐个替换其中的文件", "yellow");
   }
 
-  // The rules are applied while copying where the copies are staged: the
-  // repack folder then holds nothing but this run's copies, each known by
-  // its path. In place, beside what the folder kept, a copy could land in an
-  // old folder whose name differs only in case (where the storage ignores
-  // case), be listed under that spelling, and have the rules applied twice.
+  // The rules are applied while copying: the copies are always staged, so
+  // the repack folder then holds nothing but this run's copies, each known
+  // by its path (even a mount point's, whose old entries go aside first).
   CopiedTargets copied;
   std::optional<RuleForms> forms;
-  if (copies.staged() && rules && !rules->empty()) {
+  if (rules && !rules->empty()) {
     forms.emplace(*rules);
     copied.rules = std::move(rules);
   }
@@ -182,9 +223,18 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   const std::vector<std::string>& candidates = found.files;
   if (candidates.empty()) {
     reportUnreachable(unpackDir, found.rootError);
+    std::error_code notThere;
+    if (found.rootError != 0 || !fs::is_directory(unpackDir, notThere)) {
+      // Nothing is known of the new set: the last one stays.
+      if (found.rootError == 0 && !refusedFolders_.contains(unpackDir)) {
+        console.println(folderAccessMessage(unpackDir, ENOENT), "red");
+      }
+      copies.keep();
+      fail("✗ 无法读取解包目录，" + repackDir.filename().string() + " 保留上次完整的内容");
+    }
     console.println("✗ 解包目录无uexp文件", "red");
     // An empty repack folder, as a run that matched nothing leaves it.
-    if (!copies.commit()) console.println(folderAccessMessage(repackDir, copies.error()), "red");
+    if (!copies.commit()) fail(keptMessage(copies.error()));
     return CopiedTargets();
   }
   const std::string total = std::to_string(candidates.size());
@@ -302,17 +352,13 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
                           checked->settleNs);
   }
 
-  if (!copies.commit()) {
-    // The repack folder keeps the last complete run's copies: none of these
-    // is there.
-    console.println(folderAccessMessage(repackDir, copies.error()), "red");
-    for (const fs::path& source : copied.sources) {
-      failures.push_back("✗ 复制失败：" + source.filename().string());
-    }
-    copied = CopiedTargets();
-  }
-  copied.lock = std::make_shared<const FileHandle>(copies.handOverLock());
+  // The set goes in only where every copy that failed, failed for its
+  // source alone; else the repack folder keeps the last complete run's
+  // copies, and the rewrite stage never sees it.
+  const bool committed = copies.commit();
   for (const std::string& failure : failures) console.println(failure, "red");
+  if (!committed) fail(keptMessage(copies.error()));
+  copied.lock = std::make_shared<const FileHandle>(copies.handOverLock());
   if (!copied.sources.empty()) {
     console.println(
         "✓ 匹配到 " + std::to_string(copied.sources.size()) + " 个文件，已复制到打包目录", "green");

@@ -2,6 +2,7 @@
 
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -113,7 +114,8 @@ class UEXPProcessor {
 
   // Runs every stage once, in order. Returns the process exit status: 0 when
   // the pass ran to its end or found no target file; 1 after a fatal stage
-  // condition or a reported exception.
+  // condition (the repack folder kept as it was, among them) or a reported
+  // exception.
   int runFullProcess();
 
   // Source pak gathering and the two menus (input_selection.cpp).
@@ -135,10 +137,13 @@ class UEXPProcessor {
   // Target selection and rewriting (uexp_processing.cpp). The copies are
   // made beside the repack folder and take its place whole once all are
   // made, so that however a run ends, the folder holds the last complete
-  // run's copies or this one's. Given rules, the copies are made with the
-  // rules already applied, so each target is read once and written once;
-  // without rules, or where the copies must be written into the repack
-  // folder itself, they are plain copies. processUexpFiles rewrites every
+  // run's copies or this one's. A run that cannot complete its set (a copy
+  // the storage could not take, an unpack folder that cannot be listed, no
+  // room for the staging folder) keeps the folder as it was and ends the
+  // pass through FatalExit(1), as does a repack folder that may not be
+  // written (see repackFolderRefusal). Given rules, the copies are made with
+  // the rules already applied, so each target is read once and written once;
+  // without rules, they are plain copies. processUexpFiles rewrites every
   // copy it finds, except those that `copied` says were made with the very
   // same rules: it only reports those, in its own order. Either way the files
   // and the output are the same. The second form copies `rules`; the third
@@ -177,6 +182,15 @@ class UEXPProcessor {
   std::size_t answeredEntry(const std::vector<std::string>& candidates, std::string_view option,
                             const std::string& answer);
   [[noreturn]] void fail(std::string_view message);
+  // The red line that says why the repack folder keeps its last complete
+  // content: `error` is an errno value from StagedFolder.
+  std::string keptMessage(int error) const;
+  // Tells the user that this run waits for another's lock on the repack folder.
+  std::function<void()> waitingNotice();
+  // Why the repack folder may not be written, as the red line that says so
+  // (a link into the workspace's inputs, or no folder at its path); empty
+  // where it may.
+  std::string repackFolderRefusal(const std::filesystem::path& workspaceRoot) const;
   // Prints folderAccessMessage when `folder` could not be listed
   // (`listError`, from its walk) or, missing, could not be made because
   // access was refused; nothing when it is merely missing or empty.
@@ -199,4 +213,7 @@ class UEXPProcessor {
   // refused, with the errno value.
   std::map<std::filesystem::path, int> refusedFolders_;
   RunOptions options_;
+  // repackFolderRefusal() at the start: where it is set, nothing is done to
+  // the repack folder or where it leads.
+  std::string repackRefusal_;
 };

@@ -11,11 +11,16 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench/engine_inputs.h"
 #include "tests/allocation_count.h"
 #include "tests/reference_algorithms.h"
 #include "util/byte_finder.h"
@@ -25,46 +30,9 @@
 
 namespace {
 
-const std::string kMarker = "Game/Mod/Escape/Audio/WwiseBank/";
+using namespace benchinputs;
 
-std::vector<char> assetLikeBytes(std::size_t size, std::uint32_t seed,
-                                 const std::vector<std::string>& sprinkle = {}) {
-  static const char* nearMisses[] = {"/Game/Mod/Escape/Audio/Music/",
-                                     "/Game/Mod/Escape/UI/Textures/",
-                                     "/Game/Maps/Escape/Audio/WwiseEvents/",
-                                     "/Script/CoreUObject",
-                                     "/Game/Mod/Escape/Audio/Wwise",
-                                     "None",
-                                     "WwiseBank"};
-  std::mt19937 rng(seed);
-  std::vector<char> out;
-  out.reserve(size + 8192);
-  while (out.size() < size) {
-    const double pick = std::uniform_real_distribution<double>(0, 1)(rng);
-    if (pick < 0.30) {
-      out.insert(out.end(), 16 + rng() % 2032, '\0');
-    } else if (pick < 0.55) {
-      for (std::size_t n = 16 + rng() % 4080; n > 0; --n) out.push_back(static_cast<char>(rng()));
-    } else if (pick < 0.75) {
-      std::vector<char> block(64);
-      for (char& c : block) c = static_cast<char>(rng() % 8);
-      for (std::size_t n = 1 + rng() % 31; n > 0; --n)
-        out.insert(out.end(), block.begin(), block.end());
-    } else if (pick < 0.92) {
-      const std::string s = std::string(nearMisses[rng() % 7]) + std::to_string(rng() % 10000);
-      out.insert(out.end(), s.begin(), s.end() + 1);
-    } else if (pick < 0.97 || sprinkle.empty()) {
-      const std::string s =
-          UTF8Utils::utf8ToUtf16LE("Text_" + std::to_string(rng() % 100000) + " ");
-      for (std::size_t n = 1 + rng() % 7; n > 0; --n) out.insert(out.end(), s.begin(), s.end());
-    } else {
-      const std::string& s = sprinkle[rng() % sprinkle.size()];
-      out.insert(out.end(), s.begin(), s.end());
-    }
-  }
-  out.resize(size);
-  return out;
-}
+const std::string kMarker = "Game/Mod/Escape/Audio/WwiseBank/";
 
 constexpr std::size_t kBufferSize = 32 << 20;
 
@@ -89,7 +57,6 @@ BENCHMARK(BM_FindMarker_Plain);
 
 // Rules like a voice-text mod's: ASCII names replaced in UTF-8, Chinese lines
 // replaced in UTF-16LE; a tenth of them occur in the buffer.
-using Texts = std::vector<std::pair<std::string, std::string>>;
 
 Texts makeRules(std::size_t count) {
   static const char* hanzi[] = {"语", "音", "台", "词", "背", "景", "开", "始", "结", "束"};
@@ -118,13 +85,6 @@ std::vector<std::string> occurring(const Texts& pairs) {
   std::vector<std::string> out;
   for (std::size_t i = 0; i < pairs.size(); i += 10) out.push_back(pairs[i].first);
   return out;
-}
-
-// Views of the texts, which must outlive them.
-std::vector<BytePair> viewsOf(const Texts& texts) {
-  std::vector<BytePair> pairs;
-  for (const auto& [search, replacement] : texts) pairs.push_back({search, replacement});
-  return pairs;
 }
 
 constexpr std::size_t kRewriteSize = 8 << 20;
@@ -156,6 +116,83 @@ void BM_Rewrite_OneRuleAtATime(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * original.size()));
 }
 BENCHMARK(BM_Rewrite_OneRuleAtATime)->Arg(1)->Arg(10)->Arg(100)->Arg(1000);
+
+// The rewrite of a target with the translator family: arguments the number
+// of rules; the strategy PatternSearch chooses (0) or one forced (1 + its
+// index in PatternSearch::kStrategies); bytes dense with text (0) or like
+// bench/make_workspace.py's targets (1). The engine's heap is counted on the
+// side.
+void BM_Translator(benchmark::State& state) {
+  const auto texts = appliedForms(translatorRules(static_cast<std::size_t>(state.range(0))));
+  const std::vector<char> original =
+      state.range(2) == 0 ? textDenseBytes(kRewriteSize) : assetWithTextBytes(kRewriteSize);
+  const std::vector<BytePair> pairs = viewsOf(texts);
+  const auto forced = static_cast<std::size_t>(state.range(1));
+  const auto make = [&] {
+    return forced == 0 ? MultiReplacer(pairs)
+                       : MultiReplacer(pairs, PatternSearch::kStrategies[forced - 1]);
+  };
+  std::vector<char> buf = original;
+  const std::size_t heap = allocations::peakDuring([&] {
+    MultiReplacer engine = make();
+    engine.apply(buf);
+  });
+  MultiReplacer engine = make();
+  for (auto _ : state) {
+    buf = original;
+    benchmark::DoNotOptimize(engine.apply(buf));
+  }
+  state.counters["engine_heap_bytes"] = static_cast<double>(heap);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * original.size()));
+}
+BENCHMARK(BM_Translator)
+    ->ArgsProduct({{1, 1000}, {0}, {0, 1}})
+    ->ArgsProduct({{10, 64, 65, 100, 1000}, {2, 3, 4}, {0, 1}});
+
+// The same over the targets of a tree that bench/make_workspace.py wrote, in
+// $UEXPMOD_BENCH_TREE (skipped without it), with its rules_tN.txt: the
+// files that hold the marker, one after the other.
+void BM_TreeTargets(benchmark::State& state) {
+  const char* tree = std::getenv("UEXPMOD_BENCH_TREE");
+  if (tree == nullptr) {
+    state.SkipWithError("UEXPMOD_BENCH_TREE is not set");
+    return;
+  }
+  std::vector<char> original;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(tree)) {
+    if (entry.path().extension() != ".uexp") continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+    if (std::search(bytes.begin(), bytes.end(), kMarker.begin(), kMarker.end()) == bytes.end())
+      continue;
+    original.insert(original.end(), bytes.begin(), bytes.end());
+  }
+  Texts rules;
+  std::ifstream list(std::filesystem::path(tree) / "rules" /
+                     ("rules_" + std::string(state.range(1) == 0 ? "t" : "c") +
+                      std::to_string(state.range(0)) + ".txt"));
+  for (std::string line; std::getline(list, line);) {
+    const std::size_t at = line.find('=');
+    if (line.empty() || line[0] == '#' || at == std::string::npos) continue;
+    rules.emplace_back(line.substr(0, at), line.substr(at + 1));
+  }
+  const Texts texts = appliedForms(rules);
+  const std::vector<BytePair> pairs = viewsOf(texts);
+  const auto forced = static_cast<std::size_t>(state.range(2));
+  MultiReplacer engine = forced == 0 ? MultiReplacer(pairs)
+                                     : MultiReplacer(pairs, PatternSearch::kStrategies[forced - 1]);
+  std::vector<char> buf;
+  for (auto _ : state) {
+    buf = original;
+    benchmark::DoNotOptimize(engine.apply(buf));
+  }
+  state.counters["target_bytes"] = static_cast<double>(original.size());
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * original.size()));
+}
+BENCHMARK(BM_TreeTargets)
+    ->ArgsProduct({{1, 1000}, {0, 1}, {0}})
+    ->ArgsProduct({{1000}, {0, 1}, {2, 3, 4}})
+    ->Unit(benchmark::kMillisecond);
 
 constexpr std::size_t kIndexedFiles = 100'000;
 const std::string kIndexedFolder = "/storage/emulated/0/ws/uexp解包";

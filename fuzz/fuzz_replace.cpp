@@ -3,7 +3,15 @@
 // rule list and a buffer; a switch folds the bytes onto a four-letter
 // alphabet so that overlapping, chained and self-creating occurrences are
 // common, and a rule's shape can stretch its texts past the bytes the trie
-// indexes, so that long texts share those bytes and differ after them.
+// indexes, so that long texts share those bytes and differ after them. Now
+// and then the list read is grown to 64 or 65 rules, each added one a
+// variant of a rule read: every strategy thus meets the list lengths around
+// the vector filter's last. Lists of 1,000 and 5,000 rules are the
+// differential tests' (TranslatorListsOfEverySizeInEveryStrategy): under
+// ASan one input of them cost as much as a hundred others, and halved the
+// run's executions even when made once for the run. The input takes one
+// pass: the whole buffer at once, or windows of one size, which it chooses,
+// at most 16.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -16,17 +24,21 @@
 #include "util/byte_finder.h"
 #include "util/multi_replacer.h"
 
+using Rules = std::vector<std::pair<std::string, std::string>>;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 3) return 0;
   const bool fold = data[0] & 1;
   const std::size_t budget = (data[0] & 2) ? 4 : std::size_t{1} << 20;
-  // 0: the strategy PatternSearch chooses; 1 to 3: one forced.
+  // 0: the strategy PatternSearch chooses; 1 to 4: one forced.
   const std::size_t strategy = (data[0] >> 2) % (PatternSearch::kStrategies.size() + 1);
-  // The second pass hands the buffer in about 2, 4, 8 or 16 windows of
-  // random sizes, now and then of one byte or none.
-  const std::size_t windows = std::size_t{2} << ((data[0] >> 4) & 3);
+  // Whether a window that adds no byte comes first.
+  const bool emptyWindow = (data[0] >> 5) & 1;
   const std::size_t ruleCount = data[1] % 16;
-  std::uint32_t windowSeed = data[2];
+  const std::size_t grownTo = data[1] == 253 ? 64 : data[1] == 254 ? 65 : 0;
+  // Under 128: windows of 1 to 16 bytes, but never more than 16 windows;
+  // else the buffer at once (a multiple of 8), or in 2 to 8 windows.
+  const std::uint8_t windowPick = data[2];
   std::size_t pos = 3;
   const auto take = [&](std::size_t n) {
     std::string s;
@@ -41,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return s;
   };
 
-  std::vector<std::pair<std::string, std::string>> rules;
+  Rules rules;
   for (std::size_t i = 0; i < ruleCount && pos < size; ++i) {
     const std::uint8_t shape = data[pos++];
     const std::size_t length = 1 + (shape & 7);
@@ -53,6 +65,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       search = stretch(search) + search;
       replacement = stretch(replacement) + replacement;
     }
+    rules.emplace_back(search, replacement);
+  }
+  // Variants of the rules read: one byte of each text's first eight
+  // changed, by the variant's number, so that the texts share most of their
+  // bytes. Long texts are cut to those eight: the rules read keep them, and
+  // thousands of long texts would make the input the slowest of the run.
+  for (std::size_t i = rules.size(), read = rules.size(); read > 0 && i < grownTo; ++i) {
+    auto [search, replacement] = rules[i % read];
+    search.resize(std::min<std::size_t>(search.size(), 8));
+    replacement.resize(std::min<std::size_t>(replacement.size(), 8));
+    if (!search.empty()) search[i % search.size()] ^= static_cast<char>(1 + i / search.size());
+    if (!replacement.empty()) replacement[i % replacement.size()] ^= static_cast<char>(i);
     rules.emplace_back(search, replacement);
   }
   std::vector<BytePair> pairs;  // views of the texts in `rules`, which is complete
@@ -76,20 +100,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                              ? MultiReplacer(pairs)
                              : MultiReplacer(pairs, PatternSearch::kStrategies[strategy - 1]);
   engine.setCandidateBudget(budget);
-  std::vector<char> whole = buffer;
-  const bool replaced = engine.apply(whole);
-  if (whole != expected || replaced != expectedReplaced) std::abort();
-
-  // Window by window: the bytes left undecided, then the new ones.
+  // One pass an input: the whole buffer at once, or window by window.
+  if (windowPick >= 128 && windowPick % 8 == 0) {
+    std::vector<char> whole = buffer;
+    const bool replaced = engine.apply(whole);
+    if (whole != expected || replaced != expectedReplaced) std::abort();
+    return 0;
+  }
+  // The bytes left undecided, then the new ones.
+  const std::size_t windowSize =
+      windowPick < 128 ? std::max<std::size_t>(1 + windowPick % 16, (buffer.size() + 15) / 16)
+                       : 1 + buffer.size() / (1 + windowPick % 8);
   engine.start();
   std::vector<char> out;
   std::vector<char> window;
-  for (std::size_t at = 0;;) {
-    windowSeed = windowSeed * 1103515245u + 12345u;
-    const std::uint32_t pick = windowSeed >> 16;
-    const std::size_t largest = 1 + 2 * buffer.size() / windows;
-    const std::size_t added =
-        std::min<std::size_t>(pick % 16 == 0 ? pick % 2 : 1 + pick % largest, buffer.size() - at);
+  if (emptyWindow && engine.feed(window, buffer.empty()) != 0) std::abort();
+  for (std::size_t at = 0; !(buffer.empty() && emptyWindow);) {
+    const std::size_t added = std::min(windowSize, buffer.size() - at);
     window.insert(window.end(), buffer.begin() + static_cast<std::ptrdiff_t>(at),
                   buffer.begin() + static_cast<std::ptrdiff_t>(at + added));
     at += added;

@@ -33,6 +33,10 @@
 //                                 joined with it;
 //   UEXPMOD_FAULT_NOEXCHANGE=1    renameat2 with RENAME_EXCHANGE fails with
 //                                 EINVAL, as on Android's shared storage;
+//   UEXPMOD_FAULT_ERRNO=<number>  the errno value with which the writes of
+//                                 UEXPMOD_FAULT_NOSPACE and the folders of
+//                                 UEXPMOD_FAULT_NOMKDIR fail instead (EDQUOT,
+//                                 EIO, EROFS...);
 //   UEXPMOD_FAULT_KILLRENAME=<text>  the process kills itself with SIGKILL
 //                                 just after it renamed (or exchanged) an entry
 //                                 whose path contains <text>.
@@ -62,6 +66,12 @@
 #include <string>
 
 namespace {
+
+// The errno value UEXPMOD_FAULT_ERRNO names, else `otherwise`.
+int faultErrno(int otherwise) {
+  const char* text = std::getenv("UEXPMOD_FAULT_ERRNO");
+  return text != nullptr && *text != '\0' ? std::atoi(text) : otherwise;
+}
 
 bool pathMatches(const char* variable, const char* path) {
   const char* text = std::getenv(variable);
@@ -199,7 +209,7 @@ extern "C" ssize_t write(int fd, const void* data, std::size_t size) {
     full->second = true;
     return realWrite(fd, data, size / 2);
   }
-  errno = ENOSPC;
+  errno = faultErrno(ENOSPC);
   return -1;
 }
 
@@ -230,7 +240,7 @@ extern "C" ssize_t sendfile(int out, int in, off_t* offset, std::size_t count) {
     full->second = true;
     return realSendfile(out, in, offset, static_cast<std::size_t>(input.st_size - *offset) / 2);
   }
-  errno = ENOSPC;
+  errno = faultErrno(ENOSPC);
   return -1;
 }
 
@@ -290,7 +300,7 @@ extern "C" DIR* opendir(const char* path) {
 extern "C" int mkdir(const char* path, mode_t mode) {
   using Mkdir = int (*)(const char*, mode_t);
   if (pathMatches("UEXPMOD_FAULT_NOMKDIR", path)) {
-    errno = EACCES;
+    errno = faultErrno(EACCES);
     return -1;
   }
   return real<Mkdir>("mkdir")(path, mode);

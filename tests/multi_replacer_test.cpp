@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <random>
@@ -278,6 +280,114 @@ TEST(MultiReplacer, RulesDenseInTurnDoNotEachKeepTheirRoom) {
   });
   EXPECT_TRUE(engine.replaced());
   EXPECT_LT(peak, std::size_t{1} << 20) << peak / 1024 << " KiB";
+}
+
+// Rule lists shaped like a translator's, of a given length: Chinese and
+// English texts of 1 to 12 characters in UTF-8 or UTF-16LE (so they share
+// their first bytes), texts that are prefixes of others, long texts past the
+// bytes any strategy indexes that differ only after them, and chains (a
+// rule's text is an earlier rule's replacement). The buffer holds the
+// texts, their neighbours and noise.
+std::pair<Rules, std::string> translatorCase(std::size_t count, unsigned seed) {
+  std::mt19937 rng(seed);
+  static const char* const kHan[] = {"武", "器", "弹", "药", "背", "包", "地", "图"};
+  static const char* const kWords[] = {"Map", "Ammo", "Sword", "Exit", "Kill"};
+  const std::string head(PatternTrie::kIndexedPrefix + 8, 'h');
+  const auto text = [&] {
+    std::string t;
+    const std::size_t characters = 1 + rng() % 12;
+    for (std::size_t k = 0; k < characters; ++k) {
+      t += rng() % 3 == 0 ? std::string(kWords[rng() % 5]).substr(0, 1 + rng() % 3)
+                          : std::string(kHan[rng() % 8]);
+    }
+    if (rng() % 4 == 0) t = UTF8Utils::utf8ToUtf16LE(t);
+    if (rng() % 40 == 0) t = head + t;  // long, sharing the head
+    return t;
+  };
+  Rules rules;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::string search = text();
+    if (!rules.empty() && rng() % 8 == 0) {
+      search = rules[rng() % rules.size()].second;  // a chain
+    } else if (!rules.empty() && rng() % 8 == 0) {
+      const std::string& other = rules[rng() % rules.size()].first;
+      search = other.substr(0, 1 + rng() % other.size());  // a prefix of another
+    }
+    std::string replacement = text();
+    replacement.resize(search.size(), '#');
+    rules.emplace_back(search, replacement);
+  }
+  std::string buffer;
+  while (buffer.size() < 30000) {
+    const unsigned pick = rng() % 4;
+    if (pick == 0) {
+      buffer += rules[rng() % rules.size()].first;
+    } else if (pick == 1) {
+      std::string near = rules[rng() % rules.size()].first;
+      near[rng() % near.size()] ^= 1;
+      buffer += near;
+    } else if (pick == 2) {
+      buffer += text();
+    } else {
+      for (std::size_t n = rng() % 16; n > 0; --n) buffer.push_back(static_cast<char>(rng()));
+    }
+  }
+  return {rules, buffer};
+}
+
+// Every strategy at every size of list that changes how it is built: one
+// rule, the vector filter's last and the pair table's first list lengths,
+// a translator's file and five times that.
+TEST(MultiReplacer, TranslatorListsOfEverySizeInEveryStrategy) {
+  for (const std::size_t count : {1, 64, 65, 1000, 5000}) {
+    const auto [rules, buffer] = translatorCase(count, static_cast<unsigned>(count));
+    for (const Forced strategy : kStrategies) {
+      SCOPED_TRACE(::testing::Message() << count << " rules, strategy "
+                                        << (strategy ? static_cast<int>(*strategy) : -1));
+      expectSameAsSequential(rules, buffer, 1 << 20, strategy);
+    }
+  }
+}
+
+// The scan alone against the brute-force search: each strategy reports
+// every occurrence wholly inside [begin, end), whatever it reports beyond
+// (the trie reports long patterns by their first bytes; a caller confirms),
+// and each pattern's occurrences in ascending order.
+TEST(PatternSearch, FindsWhatBruteForceFinds) {
+  for (const std::size_t count : {1, 5, 64, 65, 1000}) {
+    const auto [rules, text] = translatorCase(count, static_cast<unsigned>(count) + 7);
+    std::vector<std::string_view> patterns;
+    for (const auto& [search, replacement] : rules) {
+      if (std::find(patterns.begin(), patterns.end(), search) == patterns.end())
+        patterns.push_back(search);
+    }
+    const std::vector<char> buffer(text.begin(), text.end());
+    std::mt19937 rng(static_cast<unsigned>(count));
+    for (const PatternSearch::Strategy strategy : PatternSearch::kStrategies) {
+      const PatternSearch search(patterns, PatternSearch::choose(patterns, strategy));
+      for (int round = 0; round < 4; ++round) {
+        const std::size_t begin = round == 0 ? 0 : rng() % buffer.size();
+        const std::size_t end =
+            round == 0 ? buffer.size() : begin + rng() % (buffer.size() - begin);
+        std::vector<std::pair<std::size_t, std::size_t>> found;
+        std::vector<std::size_t> lastStart(patterns.size(), 0);
+        bool ordered = true;
+        search.scan(buffer.data(), begin, end, [&](std::uint32_t id, std::size_t at) {
+          const std::string_view p = patterns[id];
+          if (at + p.size() > end || std::memcmp(buffer.data() + at, p.data(), p.size()) != 0)
+            return;  // the caller's to confirm
+          ordered = ordered && (at >= lastStart[id]);
+          lastStart[id] = at;
+          found.emplace_back(id, at);
+        });
+        std::sort(found.begin(), found.end());
+        EXPECT_EQ(reference::findAll(buffer, patterns, begin, end), found)
+            << count << " patterns, strategy " << static_cast<int>(strategy) << ", [" << begin
+            << ", " << end << ")";
+        EXPECT_TRUE(ordered) << count << " patterns, strategy " << static_cast<int>(strategy);
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -24,6 +24,23 @@ inline std::size_t find(const std::vector<char>& buffer, std::string_view patter
   return kNotFound;
 }
 
+// Every (pattern index, start) where a pattern lies wholly inside
+// buffer[begin, end), by pattern, then by start.
+inline std::vector<std::pair<std::size_t, std::size_t>> findAll(
+    const std::vector<char>& buffer, const std::vector<std::string_view>& patterns,
+    std::size_t begin, std::size_t end) {
+  std::vector<std::pair<std::size_t, std::size_t>> out;
+  for (std::size_t id = 0; id < patterns.size(); ++id) {
+    const std::string_view p = patterns[id];
+    for (std::size_t at = begin; !p.empty() && at + p.size() <= end; ++at) {
+      std::size_t k = 0;
+      while (k < p.size() && buffer[at + k] == p[k]) ++k;
+      if (k == p.size()) out.emplace_back(id, at);
+    }
+  }
+  return out;
+}
+
 inline bool replace(std::vector<char>& buffer, std::string_view search,
                     std::string_view replacement) {
   if (search.size() != replacement.size() || search.empty()) return false;

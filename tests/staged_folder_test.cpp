@@ -3,6 +3,8 @@
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -29,7 +31,18 @@ int exchange = 0;          // errno for RENAME_EXCHANGE, or 0
 std::string refuseRename;  // a rename from a path containing this fails
 int renameError = 0;
 std::string refuseMkdir;  // making a folder whose path contains this fails
+std::string refuseUnlink;  // removing a file of this name fails with EIO
 }  // namespace renamefaults
+
+extern "C" int unlinkat(int dir, const char* name, int flags) {
+  if (!renamefaults::refuseUnlink.empty() && renamefaults::refuseUnlink == name) {
+    errno = EIO;
+    return -1;
+  }
+  using Unlinkat = int (*)(int, const char*, int);
+  static const auto real = reinterpret_cast<Unlinkat>(dlsym(RTLD_NEXT, "unlinkat"));
+  return real(dir, name, flags);
+}
 
 extern "C" long syscall(long number, ...) {
   va_list rest;
@@ -295,9 +308,8 @@ TEST(StagedFolder, RecoverFinishesACommitCutBetweenItsRenames) {
 }
 
 // A folder the rename cannot move keeps its old content, and the staged
-// content is dropped; where no staging folder can be made, the folder is
-// emptied and the files are written into it, each replacing what stood
-// there whole.
+// content is dropped; where no staging folder can be made, nothing is
+// written and the folder keeps its content.
 TEST(StagedFolder, FoldersThatCannotBeSwappedKeepTheirContentOrAreWrittenInPlace) {
   TempDir dir;
   const fs::path folder = dir / "out";
@@ -316,23 +328,16 @@ TEST(StagedFolder, FoldersThatCannotBeSwappedKeepTheirContentOrAreWrittenInPlace
   EXPECT_EQ((std::map<std::string, std::string>{{"out/", ""}, {"out/old.uexp", "old"}}),
             entriesUnder(dir.path()));
 
+  // No staging folder: nothing is written, and the folder is never touched.
   renamefaults::refuseMkdir = ".out.uexpmod-new";
-  writeFile(folder / "sub/stale.uexp", "stale");
   {
     StagedFolder staged(folder);
     EXPECT_FALSE(staged.staged());
-    EXPECT_EQ(0, staged.error());
-    EXPECT_TRUE(entriesUnder(folder).empty());  // emptied first
-    EXPECT_TRUE(staged.write("sub/new.uexp", kMode, bytes("new")));
-    EXPECT_TRUE(staged.write("sub/new.uexp", kMode, bytes("newer")));  // replaced whole
-    EXPECT_FALSE(staged.write("sub/new.uexp", kMode, [](int fd) {
-      files::writeAll(fd, std::string("half"));
-      return false;
-    }));
-    EXPECT_TRUE(staged.commit());
+    EXPECT_EQ(EACCES, staged.error());
+    EXPECT_FALSE(staged.write("new.uexp", kMode, bytes("new")));
+    EXPECT_FALSE(staged.commit());
   }
-  EXPECT_EQ((std::map<std::string, std::string>{
-                {"out/", ""}, {"out/sub/", ""}, {"out/sub/new.uexp", "newer"}}),
+  EXPECT_EQ((std::map<std::string, std::string>{{"out/", ""}, {"out/old.uexp", "old"}}),
             entriesUnder(dir.path()));
 
   // Neither the staging folder nor the folder can be made: why is told.
@@ -345,6 +350,118 @@ TEST(StagedFolder, FoldersThatCannotBeSwappedKeepTheirContentOrAreWrittenInPlace
   }
   renamefaults::refuseMkdir.clear();
   EXPECT_FALSE(fs::exists(dir / "unmade"));
+}
+
+// A set with a write that failed for a reason of the storage is never put
+// in place: the folder keeps its content byte for byte and nothing is left
+// beside it. A write that failed for its source alone does not stop the
+// commit. A file at the folder's path is never replaced.
+TEST(StagedFolder, ASetTheStorageCouldNotTakeNeverReplacesTheFolder) {
+  struct Case {
+    int error;  // errno as the failed fill leaves it
+    bool commits;
+  };
+  for (const Case& c : {Case{ENOSPC, false}, Case{EDQUOT, false}, Case{EFBIG, false},
+                        Case{EIO, false}, Case{EROFS, false}, Case{ENOENT, true},
+                        Case{EACCES, true}}) {
+    SCOPED_TRACE(std::strerror(c.error));
+    TempDir dir;
+    const fs::path folder = dir / "out";
+    writeFile(folder / "old.uexp", "old");
+    {
+      StagedFolder staged(folder);
+      EXPECT_TRUE(staged.write("a.uexp", kMode, bytes("a")));
+      EXPECT_FALSE(staged.write("b.uexp", kMode, [&c](int fd) {
+        files::writeAll(fd, std::string("half"));
+        errno = c.error;
+        return false;
+      }));
+      EXPECT_EQ(c.commits, staged.commit());
+      EXPECT_EQ(c.commits ? 0 : c.error, staged.error());
+    }
+    const auto want = c.commits ? std::map<std::string, std::string>{{"out/", ""},
+                                                                    {"out/a.uexp", "a"}}
+                                : std::map<std::string, std::string>{{"out/", ""},
+                                                                    {"out/old.uexp", "old"}};
+    EXPECT_EQ(want, entriesUnder(dir.path()));
+  }
+  TempDir dir;
+  writeFile(dir / "out", "a file");
+  {
+    StagedFolder staged(dir / "out");
+    EXPECT_FALSE(staged.staged());
+    EXPECT_EQ(ENOTDIR, staged.error());
+    EXPECT_FALSE(staged.commit());
+  }
+  EXPECT_EQ((std::map<std::string, std::string>{{"out", "a file"}}), entriesUnder(dir.path()));
+}
+
+// The last set, left under O by a commit whose removal of it could not
+// finish, is sent to G before it is removed: what is left of it there is
+// never put back, even where the folder goes missing since.
+TEST(StagedFolder, AnOldSetCutShortWhileRemovedIsNeverPutBack) {
+  TempDir dir;
+  const fs::path folder = dir / "out";
+  writeFile(folder / "new.uexp", "new");
+  writeFile(dir / ".out.uexpmod-old/a.uexp", "old a");
+  writeFile(dir / ".out.uexpmod-old/b.uexp", "old b");
+  renamefaults::refuseUnlink = "b.uexp";
+  { StagedFolder staged(folder); }
+  renamefaults::refuseUnlink.clear();
+  EXPECT_FALSE(fs::exists(dir / ".out.uexpmod-old"));
+  fs::remove_all(folder);
+  StagedFolder::recover(folder);
+  EXPECT_FALSE(fs::exists(folder));
+}
+
+// A commit cut between its renames behind a link whose target is missing is
+// found where the kernel would lead, whatever the link's text holds: ".."
+// after a link (the kernel's parent, not the text's), a trailing slash, a
+// link to a link, an absolute path.
+TEST(StagedFolder, RecoverFindsACutCommitBehindAnyLink) {
+  for (const std::string text : {"lnk/../out", "lnk/../out/", "hop", "@/deep/./out"}) {
+    SCOPED_TRACE(text);
+    TempDir dir;
+    fs::create_directories(dir / "deep/a");
+    fs::create_directory_symlink("deep/a", dir / "lnk");
+    fs::create_symlink("lnk/../out", dir / "hop");
+    const std::string linkText = text[0] == '@' ? dir.path().string() + text.substr(1) : text;
+    fs::create_symlink(linkText, dir / "repack");
+    writeFile(dir / "deep/.out.uexpmod-old/old.uexp", "old");
+    writeFile(dir / "deep/.out.uexpmod-new/new.uexp", "new");
+    EXPECT_EQ(dir / "deep/out", StagedFolder::resolve(dir / "repack"));
+    StagedFolder::recover(dir / "repack");
+    EXPECT_EQ((std::map<std::string, std::string>{{"new.uexp", "new"}}),
+              entriesUnder(dir / "deep/out"));
+    EXPECT_EQ((std::map<std::string, std::string>{{"a/", ""},
+                                                  {"out/", ""},
+                                                  {"out/new.uexp", "new"}}),
+              entriesUnder(dir / "deep"));
+  }
+}
+
+// Where another process holds the lock, the object says so once before it
+// waits (here the notice itself lets the lock go); where none does, it says
+// nothing.
+TEST(StagedFolder, WaitingForTheLockIsToldOnlyWhereItWaits) {
+  TempDir dir;
+  const fs::path folder = dir / "out";
+  int told = 0;
+  { StagedFolder free(folder, [&told] { ++told; }); }
+  EXPECT_EQ(0, told);
+  FileHandle other(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_TRUE(other);
+  ASSERT_EQ(0, ::flock(other.get(), LOCK_EX));
+  ::alarm(60);  // a notice never given would leave the object waiting forever
+  {
+    StagedFolder waited(folder, [&] {
+      ++told;
+      other = FileHandle();
+    });
+    EXPECT_TRUE(waited.staged());
+  }
+  ::alarm(0);
+  EXPECT_EQ(1, told);
 }
 
 }  // namespace

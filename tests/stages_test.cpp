@@ -126,6 +126,29 @@ TEST(Construction, CreatesTheFiveFoldersSilently) {
   EXPECT_EQ("", ws.out.str());
 }
 
+// A repack folder that leads to the workspace's folder or one that holds
+// it is refused before anything is made or touched, in a temporary folder
+// (the end-to-end test cannot try this without risking the build's own).
+TEST(Construction, ARepackFolderThatHoldsTheWorkspaceIsRefused) {
+  for (const char* link : {"..", "../.."}) {
+    SCOPED_TRACE(link);
+    TempDir dir;
+    writeFile(dir / "a/ws/配置/r.txt", "x=y\n");
+    writeFile(dir / "a/keep.txt", "keep");
+    fs::create_directory_symlink(link, dir / "a/ws/uexp打包");
+    std::istringstream in;
+    std::ostringstream out;
+    UEXPProcessor processor(dir / "a/ws", in, out);
+    EXPECT_EQ(1, processor.runFullProcess());
+    EXPECT_EQ(red("✗ 链接 uexp打包 指向 " + fs::canonical(dir / "a/ws" / link).string() +
+                  "，与工作区的输入文件夹重叠，未做任何改动"),
+              out.str());
+    EXPECT_EQ("keep", readFile(dir / "a/keep.txt"));
+    EXPECT_EQ("x=y\n", readFile(dir / "a/ws/配置/r.txt"));
+    EXPECT_TRUE(fs::is_symlink(dir / "a/ws/uexp打包"));
+  }
+}
+
 TEST(FolderAccessMessage, NamesTheFolderAndTheReasonAndOnSharedStorageTheRemedy) {
   const std::string remedy =
       "。请在终端应用中授予存储权限（Termux：运行 termux-setup-storage）后重新运行本工具";
@@ -341,31 +364,27 @@ class FileSizeLimit {
   ProcessLimit limit_;
 };
 
+// A copy that the storage cannot take (here a file size limit) is named,
+// and its set never replaces the last complete one: the stage ends the pass.
 TEST(FindAndCopyTargetUexp, FailedCopiesAreReportedAndNotCounted) {
   Workspace ws;
   writeFile(ws / "uexp解包/good.uexp", kMarker);
   writeFile(ws / "uexp解包/big.uexp", kMarker + std::string(256 << 10, 'x'));
-  std::vector<fs::path> matches;
+  ASSERT_EQ(2u, ws.processor.findAndCopyTargetUexp().sources.size());
+  writeFile(ws / "uexp解包/good.uexp", kMarker + "changed");
+  ws.take();
   {
     FileSizeLimit limit(64 << 10);
-    matches = ws.processor.findAndCopyTargetUexp().sources;
+    EXPECT_THROW(ws.processor.findAndCopyTargetUexp(), FatalExit);
   }
-  ASSERT_EQ(1u, matches.size());
-  EXPECT_EQ(ws / "uexp解包/good.uexp", matches[0]);
-  EXPECT_FALSE(fs::exists(ws / "uexp打包/big.uexp"));
-  EXPECT_EQ(1, std::distance(fs::directory_iterator(ws / "uexp打包"), fs::directory_iterator()));
+  EXPECT_EQ(kMarker, readFile(ws / "uexp打包/good.uexp"));
+  EXPECT_EQ(kMarker + std::string(256 << 10, 'x'), readFile(ws / "uexp打包/big.uexp"));
+  EXPECT_EQ(2, std::distance(fs::directory_iterator(ws / "uexp打包"), fs::directory_iterator()));
   const std::string out = ws.take();
-  EXPECT_TRUE(out.ends_with("\n" + red("✗ 复制失败：big.uexp") +
-                            green("✓ 匹配到 1 个文件，已复制到打包目录")))
+  EXPECT_TRUE(out.ends_with(
+      "\n" + red("✗ 复制失败：big.uexp") +
+      red("✗ 无法写入打包目录（文件超出大小限制），uexp打包 保留上次完整的内容")))
       << out;
-
-  // When every match fails there is no summary claiming a match or its absence.
-  fs::remove(ws / "uexp解包/good.uexp");
-  {
-    FileSizeLimit limit(64 << 10);
-    EXPECT_TRUE(ws.processor.findAndCopyTargetUexp().sources.empty());
-  }
-  EXPECT_TRUE(ws.take().ends_with("\n" + red("✗ 复制失败：big.uexp")));
 }
 
 TEST(FindAndCopyTargetUexp, UnreadableCandidateIsReportedAfterTheProgressLine) {

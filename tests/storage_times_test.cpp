@@ -17,12 +17,14 @@
 
 #include "app/uexp_processor.h"
 #include "tests/test_support.h"
+#include "util/file_key.h"
 #include "util/selection_index.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using testsupport::readFile;
+using testsupport::skipOrFailWithout;
 using testsupport::TempDir;
 using testsupport::writeFile;
 
@@ -34,6 +36,7 @@ constexpr std::uint32_t kFuse = 0x65735546;
 constexpr std::uint32_t kVfat = 0x4D44;
 constexpr std::uint32_t kExfat = 0x2011BAB0;
 constexpr std::uint32_t kNfs = 0x6969;
+const std::string kNoBindfs = "no bindfs mount here (bindfs missing or not root)";
 
 // A probe whose modification time was set back a day over a change that the
 // tool's clock saw between kNow and kNow + 1 ms, read back with these times.
@@ -82,6 +85,54 @@ TEST(StorageTimes, TrustsOnlyStorageWhoseProbeOrTypeShowsHonestTimes) {
   }
 }
 
+// Which FUSE mounts the probe may judge: only those known to pass a kernel
+// file system's own times through. An SD card seen through FUSE is kernel FAT
+// beneath, whose fresh probe looks honest.
+TEST(StorageTimes, OnFuseOnlySharedStorageAndBindfsAreProbed) {
+  constexpr std::uint32_t kSdcardfs = 0x5DCA2DF5;
+  const std::string table =
+      "20 1 253:1 / / rw,relatime shared:1 - ext4 /dev/root rw\n"
+      "30 20 0:40 / /storage/emulated rw,nosuid shared:5 - fuse /dev/fuse rw,user_id=0\n"
+      "31 20 0:41 / /storage/1234-ABCD rw,nosuid - fuse /dev/fuse rw,user_id=0\n"
+      "32 20 0:42 / /mnt/user/0/emulated rw - fuse /dev/fuse rw\n"
+      "33 20 0:43 / /mnt/pass_through/10/emulated rw - sdcardfs /data/media rw\n"
+      "34 20 0:44 / /mnt/user/0/emulatedx rw - fuse /dev/fuse rw\n"
+      "35 20 0:45 / /media/usb rw - fuseblk /dev/sdb1 rw\n"
+      "36 20 0:46 / /home/u/mnt rw master:2 - fuse /home/u/src rw,user_id=0\n"  // bindfs
+      "37 36 0:47 / /home/u/mnt/sd\\040card rw - fuse /dev/fuse rw\n"
+      "38 20 0:48 / /srv rw - fuse.bindfs /x rw\n"
+      "39 20 0:49 / /srv rw - fuse.sshfs host: rw\n"
+      "40 20 0:50 / /opt/b rw - fuse.bindfs /home/u/src rw\n"
+      "41 20 179:65 / /mnt/media_rw/1234-ABCD rw - vfat /dev/block/vold/public:179,65 rw\n"
+      "42 20 0:51 / /home/u/sdview rw - fuse /mnt/media_rw/1234-ABCD rw\n"  // bindfs over FAT
+      "43 20 0:52 / /home/u/nodev rw - fuse /dev/fuse rw\n";
+  struct Case {
+    std::uint32_t type;
+    const char* folder;
+    bool probed;
+  };
+  const Case cases[] = {
+      {kExt4, "/home/u/ws/uexp解包", true},
+      {kFuse, "/storage/emulated/0/ws/uexp解包", true},
+      {kFuse, "/mnt/user/0/emulated/0/ws/uexp解包", true},
+      {kSdcardfs, "/mnt/pass_through/10/emulated/10/ws/uexp解包", true},
+      {kFuse, "/home/u/mnt/ws/uexp解包", true},
+      {kFuse, "/opt/b/ws/uexp解包", true},
+      {kFuse, "/home/u/sdview/ws/uexp解包", false},
+      {kFuse, "/home/u/nodev/ws/uexp解包", false},
+      {kFuse, "/storage/1234-ABCD/ws/uexp解包", false},
+      {kFuse, "/mnt/user/0/emulatedx/ws/uexp解包", false},
+      {kFuse, "/media/usb/ws/uexp解包", false},
+      {kFuse, "/home/u/mnt/sd card/ws/uexp解包", false},  // the innermost mount decides
+      {kFuse, "/srv/ws/uexp解包", false},                 // the latest at one point decides
+      {kFuse, "/home/u/ws/uexp解包", false},              // ext4 listed: not a FUSE mount
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.probed, storagetimes::passesTimesThrough(c.type, c.folder, table)) << c.folder;
+  }
+  EXPECT_FALSE(storagetimes::passesTimesThrough(kFuse, "/storage/emulated/0", ""));
+}
+
 // A FUSE mount by bindfs of `source` at `at`, with `options`; unmounted
 // with the object. Not mounted where bindfs or the right to mount is missing.
 class BindMount {
@@ -111,7 +162,8 @@ class BindMount {
 
 // The probe on real storage: this machine's folders and a bindfs mount whose
 // change time follows the modification time. A probe is made only on the
-// unpack folder's device, and leaves nothing behind.
+// unpack folder's device, never in the unpack folder (its time and its
+// entries' stay), and leaves nothing behind: not even a killed run's probe.
 TEST(StorageTimes, ProbesOnlyOnTheUnpackFoldersDeviceAndLeavesNothing) {
   TempDir dir;
   const fs::path unpack = dir / "ws/uexp解包";
@@ -120,7 +172,27 @@ TEST(StorageTimes, ProbesOnlyOnTheUnpackFoldersDeviceAndLeavesNothing) {
   ASSERT_EQ(0, ::statfs(unpack.c_str(), &storage));
   const auto type = static_cast<std::uint32_t>(storage.f_type);
   const std::string name = ".uexp打包.uexpmod-probe";
+  // The unpack folder's time put back: a probe made in it would move it.
+  writeFile(unpack / "a.uexp", "a");
+  const auto hourAgo = fs::file_time_type::clock::now() - std::chrono::hours(1);
+  fs::last_write_time(unpack, hourAgo);
+  struct stat folderBefore = {};
+  struct stat entryBefore = {};
+  ASSERT_EQ(0, ::stat(unpack.c_str(), &folderBefore));
+  ASSERT_EQ(0, ::stat((unpack / "a.uexp").c_str(), &entryBefore));
+  // A killed run's probe goes; a name of the user's that only looks alike stays.
+  writeFile(dir / "ws" / (name + "-4242-0"), "");
+  writeFile(dir / "ws" / (name + "-notes"), "kept");
   const auto here = storagetimes::settleWindowFor(unpack, dir / "ws", name);
+  struct stat folderAfter = {};
+  struct stat entryAfter = {};
+  ASSERT_EQ(0, ::stat(unpack.c_str(), &folderAfter));
+  ASSERT_EQ(0, ::stat((unpack / "a.uexp").c_str(), &entryAfter));
+  EXPECT_EQ(FileKey::of(folderBefore), FileKey::of(folderAfter)) << "the unpack folder changed";
+  EXPECT_EQ(FileKey::of(entryBefore), FileKey::of(entryAfter)) << "its entry changed";
+  EXPECT_EQ(1, std::distance(fs::directory_iterator(unpack), fs::directory_iterator()));
+  EXPECT_FALSE(fs::exists(dir / "ws" / (name + "-4242-0")));
+  EXPECT_EQ("kept", readFile(dir / "ws" / (name + "-notes")));
   if (storagetimes::kernelOwnsTimes(type)) {
     ASSERT_TRUE(here.has_value());
     struct stat folder = {};
@@ -129,10 +201,10 @@ TEST(StorageTimes, ProbesOnlyOnTheUnpackFoldersDeviceAndLeavesNothing) {
     EXPECT_GE(here->settleNs, kSettle);
     EXPECT_LT(here->settleNs, kSettle + kSecond);  // one clock: within a tick or two
   }
-  EXPECT_EQ(1, std::distance(fs::directory_iterator(dir / "ws"), fs::directory_iterator()));
+  EXPECT_EQ(2, std::distance(fs::directory_iterator(dir / "ws"), fs::directory_iterator()));
 
   BindMount dishonest(dir / "behind", dir / "mnt", "--ctime-from-mtime");
-  if (!dishonest.mounted()) GTEST_SKIP() << "no bindfs mount here (bindfs missing or not root)";
+  if (!dishonest.mounted()) return skipOrFailWithout(kNoBindfs);
   // The repack folder's place on another device: no probe there (its
   // folder's time, put back, stays), and the unpack folder's type decides.
   fs::create_directories(dir / "mnt/uexp解包");
@@ -145,7 +217,7 @@ TEST(StorageTimes, ProbesOnlyOnTheUnpackFoldersDeviceAndLeavesNothing) {
   EXPECT_FALSE(storagetimes::settleWindowFor(dir / "mnt/uexp解包", dir / "mnt", name));
   EXPECT_FALSE(storagetimes::settleWindowFor(dir / "mnt/uexp解包", dir / "ws", name));
   EXPECT_EQ(1, std::distance(fs::directory_iterator(dir / "mnt"), fs::directory_iterator()));
-  EXPECT_EQ(1, std::distance(fs::directory_iterator(dir / "ws"), fs::directory_iterator()));
+  EXPECT_EQ(2, std::distance(fs::directory_iterator(dir / "ws"), fs::directory_iterator()));
 }
 
 const std::string kMarker = "Game/Mod/Escape/Audio/WwiseBank/";
@@ -193,7 +265,7 @@ TEST(StorageTimes, BackdatedEditsAreFoundWhereTheChangeTimeFollows) {
        {std::pair<std::string, bool>{"--ctime-from-mtime", false}, {"", true}}) {
     TempDir dir;
     BindMount mount(dir / "behind", dir / "mnt", options);
-    if (!mount.mounted()) GTEST_SKIP() << "no bindfs mount here (bindfs missing or not root)";
+    if (!mount.mounted()) return skipOrFailWithout(kNoBindfs);
     const fs::path root = dir / "mnt/ws";
     const fs::path unpack = root / "uexp解包";
     // Every file's modification time is put at the same hour-old moment.
@@ -224,7 +296,7 @@ TEST(StorageTimes, BackdatedEditsAreFoundWhereTheChangeTimeFollows) {
 TEST(StorageTimes, LinkedFilesOnOtherStorageAreAlwaysSearched) {
   TempDir dir;
   BindMount mount(dir / "behind", dir / "mnt", "--ctime-from-mtime");
-  if (!mount.mounted()) GTEST_SKIP() << "no bindfs mount here (bindfs missing or not root)";
+  if (!mount.mounted()) return skipOrFailWithout(kNoBindfs);
   const fs::path root = dir / "ws";
   const auto past = fs::file_time_type::clock::now() - std::chrono::hours(1);
   writeBackdated(root / "uexp解包/local.uexp", kWithout, past);

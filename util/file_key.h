@@ -15,7 +15,9 @@
 //   key. Checked: a probe file's modification time is set back a day, and
 //   its change time must stay at the moment of the change. FAT and exFAT in
 //   the kernel report their creation time as the change time, which a fresh
-//   probe cannot tell apart: they are refused by their type.
+//   probe cannot tell apart: they are refused by their type, and so is
+//   any FUSE or sdcardfs mount not known to pass a kernel file system's
+//   times through (an SD card shown through FUSE is kernel FAT beneath).
 // - (device, inode) names one file while it exists. Not checked apart: the
 //   storage seen to swap inode numbers (FUSE FAT) fails the first check.
 // - The storage's clock and the tool's agree. Checked: the probe's change
@@ -26,6 +28,11 @@
 // is still dirty (before writeback) moves neither, so an edit made that way
 // keeps its key, and a run that took the key after the first write keeps
 // the answer it found then.
+// Known limit: a FUSE daemon may answer stat from its attribute cache (about
+// a second) where the storage beneath was changed beside the mount, not
+// through it; an edit made so is hidden from a run in that second: the old
+// size and change time are all it sees. Edits made through the mount, as
+// apps on a phone make them, are seen at once.
 struct FileKey {
   std::uint64_t device = 0;
   std::uint64_t inode = 0;

@@ -1,6 +1,7 @@
 #include "util/pattern_search.h"
 
 #include <algorithm>
+#include <utility>
 
 PatternSearch::Plan PatternSearch::choose(const std::vector<std::string_view>& patterns) {
   // Up to three patterns, a ByteFinder search each beats the filters: over
@@ -40,6 +41,25 @@ PatternSearch::PatternSearch(const std::vector<std::string_view>& patterns, Plan
 
 PatternSearch::Search PatternSearch::build(const std::vector<std::string_view>& patterns,
                                            Plan plan) {
+  if (plan.strategy != Strategy::kGramFilter) return buildPlain(patterns, plan);
+  std::vector<std::string_view> longer;
+  std::vector<std::string_view> shorter;
+  std::vector<std::uint32_t> longIds;
+  std::vector<std::uint32_t> shortIds;
+  for (std::uint32_t id = 0; id < patterns.size(); ++id) {
+    const bool isLong = patterns[id].size() >= kLongPattern;
+    (isLong ? longer : shorter).push_back(patterns[id]);
+    (isLong ? longIds : shortIds).push_back(id);
+  }
+  // All of one kind: the gram filter alone, with grams and a stride that fit
+  // the shortest.
+  if (longer.empty() || shorter.empty()) return GramFilter(patterns);
+  return Tiers{GramFilter(longer), std::move(longIds),
+               buildPlain(shorter, choose(shorter, Strategy::kPairTable)), std::move(shortIds)};
+}
+
+PatternSearch::Plain PatternSearch::buildPlain(const std::vector<std::string_view>& patterns,
+                                               Plan plan) {
   switch (plan.strategy) {
     case Strategy::kSinglePatterns: {
       SinglePatterns single;
@@ -48,6 +68,8 @@ PatternSearch::Search PatternSearch::build(const std::vector<std::string_view>& 
     }
     case Strategy::kVectorFilter:
       return FilteredTrie{VectorFilter(patterns), PatternTrie(patterns, plan.stride)};
+    case Strategy::kGramFilter:
+      return GramFilter(patterns);
     case Strategy::kPairTable:
       break;
   }

@@ -65,7 +65,7 @@ PatternTrie::PatternTrie(const std::vector<std::string_view>& patterns, std::siz
   for (std::uint32_t e = edgeBegin_[0]; e < edgeBegin_[1]; ++e) {
     rootNext_[edgeByte_[e]] = edgeTarget_[e];
   }
-  pairState_.assign(std::size_t{1} << 16, 0);
+  pairState_ = std::make_unique<std::uint32_t[]>(std::size_t{1} << 16);
   for (unsigned first = 0; first < 256; ++first) {
     const std::uint32_t state = rootNext_[first];
     if (state == 0) continue;

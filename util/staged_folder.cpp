@@ -6,13 +6,16 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "util/file_writes.h"
 #include "util/folders.h"
+#include "util/mount_table.h"
 
 namespace fs = std::filesystem;
 
@@ -23,6 +26,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The names of N and G inside a mount point, and the links the kernel
+// follows at most in one path.
+constexpr const char* kInsideNew = ".uexpmod-new";
+constexpr const char* kInsideGone = ".uexpmod-gone";
+constexpr int kMostLinks = 40;
+
 // A hidden name beside `folder` for this class's own use; the folder's name
 // is in it, so that the folders of two StagedFolders in one place never mix.
 fs::path beside(const fs::path& folder, const char* what) {
@@ -31,6 +40,16 @@ fs::path beside(const fs::path& folder, const char* what) {
   name += ".uexpmod-";
   name += what;
   return folder.parent_path() / name;
+}
+
+bool present(const fs::path& path) {
+  struct stat status = {};
+  return ::lstat(path.c_str(), &status) == 0;
+}
+
+bool isFolder(const fs::path& path) {
+  struct stat status = {};
+  return ::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
 // Swaps the entries at `a` and `b` in one step. 0, or the errno value: no
@@ -49,140 +68,293 @@ int exchange(const fs::path& a, const fs::path& b) {
 #endif
 }
 
-// Whether `a` and `b` lie on one file system, so that a rename can move one
-// in place of the other. The entries themselves, links not followed.
-bool sameStorage(const fs::path& a, const fs::path& b) {
-  struct stat first = {};
-  struct stat second = {};
-  return ::lstat(a.c_str(), &first) == 0 && ::lstat(b.c_str(), &second) == 0 &&
-         first.st_dev == second.st_dev;
+// Sends the set at `set` to `gone` and removes it there, so that no set is
+// ever cut short under a name from which it could be put back. True when
+// nothing is left of it; false where it could not be renamed (it then stays
+// whole under its name, for the next run to drop) or not all of it could be
+// removed (what is left stays under `gone`, which nothing reads).
+bool drop(const fs::path& set, const fs::path& gone) {
+  if (::rename(set.c_str(), gone.c_str()) != 0) {
+    if (errno == ENOENT) return true;
+    // A `gone` that a removal cut short left, or a file there: it goes first.
+    if (!files::removeDirectory(gone) || ::rename(set.c_str(), gone.c_str()) != 0) {
+      return false;
+    }
+  }
+  return files::removeDirectory(gone);
 }
 
-// Where a link at `folder` leads, as the kernel resolves it; where its
-// target is missing (a commit cut between its renames), where the link's
-// own text leads, through a few links at most. `folder` itself where no link
-// stands there.
-fs::path resolved(fs::path folder) {
-  std::error_code ec;
-  if (!fs::is_symlink(fs::symlink_status(folder, ec))) return folder;
-  if (fs::path target = fs::canonical(folder, ec); !ec) return target;
-  for (int links = 0; links < 8 && fs::is_symlink(fs::symlink_status(folder, ec)); ++links) {
-    const fs::path target = fs::read_symlink(folder, ec);
-    if (ec) break;
-    folder = (folder.parent_path() / target).lexically_normal();  // an absolute target replaces
-    if (!folder.has_filename()) folder = folder.parent_path();    // "out/" names "out"
+// Whether the folder at `folder` (resolved) is a mount point, which no
+// rename can move. Another device than its parent's says so at once; a bind
+// mount of the same device shows only in the mount table. statx's mount ID
+// would say it in one call, but Android's app policy lets statx through
+// only from API 30 on, and kills the process before.
+bool isMountPoint(const fs::path& folder) {
+  struct stat self = {};
+  struct stat parent = {};
+  if (::lstat(folder.c_str(), &self) != 0 || !S_ISDIR(self.st_mode)) return false;
+  if (::lstat(folder.parent_path().c_str(), &parent) == 0 && parent.st_dev != self.st_dev) {
+    return true;
   }
-  return folder;
+  return mounttable::listed(folder, mounttable::read());
+}
+
+// Moves every entry of `from`, except the names in `skip`, into `to`.
+// Returns the names moved; where one cannot be moved, `error` is set and
+// the ones moved so far are the ones returned.
+std::vector<std::string> moveEntries(const fs::path& from, const fs::path& to,
+                                     const std::vector<std::string>& skip, int& error) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(from, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (std::find(skip.begin(), skip.end(), name) == skip.end()) names.push_back(name);
+  }
+  if (ec) {
+    error = ec.value();
+    return {};
+  }
+  std::vector<std::string> moved;
+  for (const std::string& name : names) {
+    if (::rename((from / name).c_str(), (to / name).c_str()) != 0) {
+      error = errno;
+      break;
+    }
+    moved.push_back(name);
+  }
+  return moved;
+}
+
+// Moves back what moveEntries moved. Where this fails too, the entry stays
+// where it went: nothing more can be done, and the caller's error says the
+// folder was not replaced.
+void moveBack(const fs::path& from, const fs::path& to, const std::vector<std::string>& names) {
+  for (const std::string& name : names) {
+    [[maybe_unused]] const int ignored = ::rename((to / name).c_str(), (from / name).c_str());
+  }
 }
 
 }  // namespace
 
-FileHandle StagedFolder::lock(const fs::path& folder) {
-  const fs::path parent = folder.has_parent_path() ? folder.parent_path() : fs::path(".");
-  FileHandle held(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (held) {
-    while (::flock(held.get(), LOCK_EX) != 0 && errno == EINTR) {
+fs::path StagedFolder::resolve(const fs::path& path) {
+  std::error_code ec;
+  fs::path given = fs::absolute(path, ec);
+  if (ec) given = path;
+  // The parts still to walk, the next one last.
+  std::vector<fs::path> parts;
+  const auto push = [&parts](const fs::path& text) {
+    const std::size_t at = parts.size();
+    for (const fs::path& part : text.relative_path()) parts.push_back(part);
+    std::reverse(parts.begin() + static_cast<std::ptrdiff_t>(at), parts.end());
+  };
+  push(given);
+  fs::path at = given.root_path();
+  int links = 0;
+  while (!parts.empty()) {
+    const fs::path part = std::move(parts.back());
+    parts.pop_back();
+    if (part.empty() || part == ".") continue;
+    // `at` is where the kernel is, or, past a missing part, where the text
+    // leads: ".." is its parent either way.
+    if (part == "..") {
+      at = at.parent_path();
+      continue;
     }
+    fs::path next = at / part;
+    struct stat status = {};
+    if (::lstat(next.c_str(), &status) == 0 && S_ISLNK(status.st_mode) && links < kMostLinks) {
+      ++links;
+      const fs::path text = fs::read_symlink(next, ec);
+      if (!ec) {
+        push(text);  // read from where the link stands, or from the root
+        if (text.is_absolute()) at = text.root_path();
+        continue;
+      }
+    }
+    at = std::move(next);
+  }
+  return at;
+}
+
+FileHandle StagedFolder::lock(const fs::path& folder, const Waiting& waiting) {
+  FileHandle held(::open(folder.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // Where the storage has no locks (or the parent cannot be opened), the
+  // run goes on without one: one run at a time is then the user's affair.
+  if (!held || ::flock(held.get(), LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) return held;
+  if (waiting) waiting();
+  while (::flock(held.get(), LOCK_EX) != 0 && errno == EINTR) {
   }
   return held;
 }
 
-void StagedFolder::recover(const fs::path& given) {
-  const fs::path folder = resolved(given);
-  const FileHandle held = lock(folder);
+bool StagedFolder::storageFault(int error) {
+  return error == ENOSPC || error == EDQUOT || error == EFBIG || error == EIO || error == EROFS;
+}
+
+void StagedFolder::recover(const fs::path& given, const Waiting& waiting) {
+  const fs::path folder = resolve(given);
+  const FileHandle held = lock(folder, waiting);
   recoverLocked(folder);
 }
 
 void StagedFolder::recoverLocked(const fs::path& folder) {
-  // The old content stands whole under its own name only between the first
-  // rename of a commit and the rename that sends it off to be removed.
-  const fs::path old = beside(folder, "old");
   const fs::path staging = beside(folder, "new");
-  struct stat status = {};
-  if (::lstat(old.c_str(), &status) != 0) return;
-  const bool folderMissing = ::lstat(folder.c_str(), &status) != 0 && errno == ENOENT;
-  const bool stagingThere = ::lstat(staging.c_str(), &status) == 0;
-  if (folderMissing) {
-    // The staged content was complete before the old went aside: it goes
-    // in, or, where it is gone or cannot be moved, the old comes back.
-    if (!stagingThere || std::rename(staging.c_str(), folder.c_str()) != 0) {
-      std::rename(old.c_str(), folder.c_str());
+  const fs::path old = beside(folder, "old");
+  const fs::path gone = beside(folder, "gone");
+  // Without O: IDLE, STAGING or SWAPPED, whose leftovers begin() drops.
+  if (!present(old)) return;
+  const bool stagingThere = present(staging);
+  if (!present(folder)) {
+    // ASIDE: the new set was whole before the old went aside. Where it
+    // cannot go in, the old comes back; where that fails too, both stay
+    // whole under their names, for the next run to try again.
+    if (stagingThere && std::rename(staging.c_str(), folder.c_str()) == 0) {
+      drop(old, gone);
+    } else {
+      [[maybe_unused]] const int putBack = std::rename(old.c_str(), folder.c_str());
     }
-  } else if (stagingThere) {
-    // A folder made empty since, by whatever ran meanwhile, gives way to it.
-    std::error_code ec;
-    if (fs::is_directory(fs::symlink_status(folder, ec)) && fs::is_empty(folder, ec) && !ec) {
-      std::rename(staging.c_str(), folder.c_str());
-    }
+    return;
+  }
+  if (!stagingThere) {
+    // IN: the old set is no longer wanted. Where it cannot be dropped now,
+    // the next begin() tries again.
+    drop(old, gone);
+    return;
+  }
+  // ASIDE, with a folder made since: an empty one gives way to the new set
+  // (a rename over an empty folder replaces it); one that holds anything is
+  // someone's, and stays.
+  std::error_code ec;
+  if (isFolder(folder) && fs::is_empty(folder, ec) && !ec &&
+      std::rename(staging.c_str(), folder.c_str()) == 0) {
+    drop(old, gone);
   }
 }
 
-StagedFolder::StagedFolder(const fs::path& folder)
-    : folder_(resolved(folder)),
-      lock_(lock(folder_)),
+StagedFolder::StagedFolder(const fs::path& folder, const Waiting& waiting)
+    : folder_(resolve(folder)),
+      lock_(lock(folder_, waiting)),
       staging_(beside(folder_, "new")),
       old_(beside(folder_, "old")),
       gone_(beside(folder_, "gone")) {
-  // What a process that ended during its commit left is put in place, as
-  // recover() does, now that no other process can be at work here; what a
-  // process that ended before its commit left is a leftover.
-  recoverLocked(folder_);
-  files::removeDirectory(staging_);
-  files::removeDirectory(old_);
-  files::removeDirectory(gone_);
-  if (::mkdir(staging_.c_str(), 0777) == 0) {
-    // A missing folder is made by the rename; a mount point cannot be moved.
-    std::error_code ec;
-    if (!fs::exists(fs::symlink_status(folder_, ec)) || sameStorage(folder_, staging_)) {
-      staged_ = true;
-      return;
-    }
-    files::removeDirectory(staging_);
-  }
-  // In place: emptied as far as it can be, what cannot be removed staying.
-  files::removeDirectory(folder_);
-  std::error_code error;
-  if (!files::createDirectories(folder_, error)) error_ = error.value();
+  begin();
 }
 
-StagedFolder::~StagedFolder() {
-  if (staged_) files::removeDirectory(staging_);
+void StagedFolder::begin() {
+  // What a process that ended during its commit left is put in place, now
+  // that no other process can be at work here; what one that ended before
+  // its commit left is a leftover. A leftover that cannot be dropped stands
+  // in the way of mkdir below, which then says why nothing is staged.
+  recoverLocked(folder_);
+  drop(staging_, gone_);
+  drop(old_, gone_);
+  files::removeDirectory(gone_);  // G holds nothing anyone wants, whole or not
+  if (present(folder_) && !isFolder(folder_)) {
+    error_ = ENOTDIR;  // a file there is someone's: it is never replaced
+    return;
+  }
+  if (isMountPoint(folder_)) {
+    inPlace_ = true;
+    staging_ = folder_ / kInsideNew;
+    gone_ = folder_ / kInsideGone;
+    drop(staging_, gone_);  // as beside the folder: a leftover that stays stops mkdir
+    files::removeDirectory(gone_);
+  }
+  if (::mkdir(staging_.c_str(), 0777) == 0) {
+    staged_ = true;
+  } else {
+    error_ = errno;
+  }
+}
+
+StagedFolder::~StagedFolder() { keep(); }
+
+void StagedFolder::keep() {
+  if (!staged_) return;
+  staged_ = false;
+  // Where it cannot be dropped now, the next begin() drops it.
+  drop(staging_, gone_);
 }
 
 bool StagedFolder::write(const fs::path& relative, fs::perms mode, const FileFill& fill) {
-  if (staged_) return files::writeNewFile(staging_ / relative, mode, fill);
-  return files::replaceFile(folder_ / relative, mode, fill);
+  if (!staged_) return false;
+  int failedWith = 0;
+  const FileFill watched = [&fill, &failedWith](int fd) {
+    errno = 0;
+    const bool filled = fill(fd);
+    if (!filled) failedWith = errno;
+    return filled;
+  };
+  if (files::writeNewFile(staging_ / relative, mode, watched)) return true;
+  if (failedWith == 0) failedWith = errno;  // the file or its folder could not be made
+  // The first fault stands; writes of other files on other threads may fail
+  // at the same time. A folder two files share, made by both at once, is
+  // made by one and found by the other (create_directories takes EEXIST
+  // for a folder as success).
+  int none = 0;
+  if (storageFault(failedWith)) error_.compare_exchange_strong(none, failedWith);
+  return false;
 }
 
 bool StagedFolder::commit() {
-  if (!staged_) return true;
-  staged_ = false;  // whatever happens here, the staging folder is done with
-  int error = exchange(staging_, folder_);
-  if (error == 0) {
-    files::removeDirectory(staging_);  // the old content, now
+  if (!staged_) return false;
+  if (error_ != 0) {
+    keep();
+    return false;
+  }
+  if (inPlace_ ? moveEntriesIn() : swap()) {
+    staged_ = false;
     return true;
   }
-  // The folder aside, if it is there, then the new content in its place:
-  // in between the folder is missing, never half of either, and recover()
-  // finishes the step. The old content then leaves its name whole before
-  // it is removed, so that what stands under that name is always whole.
-  if (std::rename(folder_.c_str(), old_.c_str()) == 0 || errno == ENOENT) {
-    if (std::rename(staging_.c_str(), folder_.c_str()) == 0) {
-      if (std::rename(old_.c_str(), gone_.c_str()) == 0) files::removeDirectory(gone_);
-      return true;
-    }
-    error = errno;
-    std::rename(old_.c_str(), folder_.c_str());
-  } else {
-    error = errno;
-  }
-  error_ = error;
-  // Removed under another name: cut short under its own, beside the old
-  // content aside, recover() would take it for a whole one.
-  if (std::rename(staging_.c_str(), gone_.c_str()) == 0) {
-    files::removeDirectory(gone_);
-  } else {
-    files::removeDirectory(staging_);
-  }
+  keep();
   return false;
+}
+
+bool StagedFolder::swap() {
+  if (exchange(staging_, folder_) == 0) {
+    // SWAPPED: N holds the last set. Where it cannot be dropped now, the
+    // next begin() drops it.
+    drop(staging_, gone_);
+    return true;
+  }
+  // STAGING -> ASIDE -> IN. Between the two renames the folder is missing,
+  // never half of either, and recover() finishes the step.
+  if (std::rename(folder_.c_str(), old_.c_str()) != 0 && errno != ENOENT) {
+    error_ = errno;  // still STAGING: the folder untouched
+    return false;
+  }
+  if (std::rename(staging_.c_str(), folder_.c_str()) != 0) {
+    error_ = errno;
+    // ASIDE -> IDLE. Where the old set cannot come back now, it stays whole
+    // under O, and recover() brings it back.
+    [[maybe_unused]] const int putBack = std::rename(old_.c_str(), folder_.c_str());
+    return false;
+  }
+  drop(old_, gone_);  // IN -> IDLE; a set left under O is dropped by recover()
+  return true;
+}
+
+bool StagedFolder::moveEntriesIn() {
+  if (::mkdir(gone_.c_str(), 0777) != 0) {
+    error_ = errno;
+    return false;
+  }
+  int error = 0;
+  const std::vector<std::string> aside = moveEntries(folder_, gone_, {kInsideNew, kInsideGone}, error);
+  std::vector<std::string> in;
+  if (error == 0) in = moveEntries(staging_, folder_, {}, error);
+  if (error != 0) {
+    // The last set goes back as far as it can; only a failure here too
+    // leaves a mixture.
+    moveBack(staging_, folder_, in);
+    moveBack(folder_, gone_, aside);
+    error_ = error;
+    ::rmdir(gone_.c_str());  // empty unless something could not go back: then it stays
+    return false;
+  }
+  // Both are this class's own names, which nothing reads: what cannot be
+  // removed now is removed by the next begin().
+  ::rmdir(staging_.c_str());
+  files::removeDirectory(gone_);
+  return true;
 }

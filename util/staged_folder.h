@@ -1,98 +1,167 @@
 #pragma once
 
+#include <atomic>
 #include <filesystem>
+#include <functional>
 #include <utility>
 
 #include "util/file_handle.h"
 #include "util/file_writes.h"
 
-// New content for a folder, built beside it and put in its place in one
-// step, so that however the process ends, and whenever, the folder holds
-// either all of its old content or all of the new, never a mixture and
-// never a file cut short.
+// New content for a folder F, built beside it and put in its place in one
+// step, so that however the process ends, and whenever, F holds either all
+// of its last complete content or all of the new, never a mixture and never
+// a file cut short; and a set that could not be completed never replaces it.
 //
-// The files go into a staging folder next to the folder, on the same
-// storage, each created exclusively. commit() then swaps the two folders in
-// one rename (RENAME_EXCHANGE) where the storage has it, else in two (the
-// folder aside, the staging folder in its place, between which the folder
-// is missing: Android's shared storage refuses the exchange), and removes
-// the old content. A process killed between those two renames leaves the
-// folder missing and both contents whole beside it: recover() puts the new
-// one in place, and should run before anything else makes the folder.
-// Whatever else an object that never committed left beside the folder, the
-// next object removes first.
+// Three names beside F, hidden, with F's own name in them, are this class's:
+//   N  ".F.uexpmod-new"   the new content while it is written; after an
+//                         exchange, the old content
+//   O  ".F.uexpmod-old"   the old content, whole, between the two renames
+//   G  ".F.uexpmod-gone"  whatever is being removed; never read, never put
+//                         back, whole or not
+// A set is removed only under G: it is renamed there first, so that what
+// stands under N or O is always a whole set (or, under N before a commit,
+// a set still being written, which nothing ever puts in place: see below).
 //
-// Where a link stands at the folder's path, all of this happens where it
-// leads: the link stays, and its target gets the new content.
+// The states, what stands where, and where each step leads. One process at
+// a time is in any of them (the lock below).
 //
-// One process at a time changes the folder and what lies beside it: an
-// object, and recover(), hold a lock on the folder's parent (which stays
-// where it is while the folder is swapped) and wait for it, so that a second
-// run of the tool started meanwhile cannot remove this one's staged content
-// or swap in its own half-made one. The kernel lets the lock go when the
-// process ends, however it ends. Where the storage has no locks, each goes
-// on without one. The lock belongs to an open descriptor, not to the
-// process: within one process, a second object (or recover()) for a folder
-// of the same parent waits for the first forever.
+//   state      F          N              O          next step (function)
+//   ---------  ---------  -------------  ---------  --------------------------------
+//   IDLE       last set   -              -          begin -> STAGING
+//              or none
+//   STAGING    last set   new, partial   -          write; keep -> IDLE (N to G);
+//                                                   commit -> SWAPPED or ASIDE
+//   SWAPPED    new set    last set       -          dropOld -> IDLE (N to G)
+//   ASIDE      none       new, whole     last set   putNewIn -> IN; where N cannot
+//                                                   go in, putOldBack -> IDLE
+//   IN         new set    -              last set   dropOld -> IDLE (O to G)
 //
-// Where no staging folder can be made beside the folder, or the folder is a
-// mount point that a rename cannot move, the new content is written into
-// the folder itself after it is emptied as far as it can be, each file
-// through a temporary file renamed over what stands there: each file is
-// still whole or absent, but a process that ends part way leaves part of
-// the new content.
+// commit() tries the exchange (STAGING -> SWAPPED, one rename); where the
+// storage refuses it (Android's shared storage), F aside (STAGING -> ASIDE)
+// and N in (ASIDE -> IN). A set that could not be completed (a write failed
+// for want of room or through the storage's own fault) never leaves
+// STAGING but by keep().
+//
+// What a process that ended in each state left, and what recover() makes of
+// it, under the lock, before anything else touches F:
+//   STAGING   N is a leftover: begin() sends it to G.  F is untouched.
+//   SWAPPED   N (the last set) is a leftover: begin() sends it to G.
+//   ASIDE     F missing, O and N both there: N goes in (putNewIn), or where
+//             it cannot, O goes back (putOldBack). Where something made F
+//             empty since, N takes its place all the same; a non-empty F is
+//             left alone, and O and N go to G at the next begin().
+//   IN        O is the last set, no longer wanted: dropOld.
+//   any       G is removed, whatever it holds.
+// Without N, O alone beside a missing F can only be from IN with F removed
+// since by hand: it is the last complete set, and it goes back.
+//
+// Where a link stands at F's path, all of this happens where it leads, as
+// the kernel resolves it (see resolve()): the link stays, and its target
+// gets the new content.
+//
+// A mount point at F cannot be renamed. There, and only there, N and G are
+// made inside F itself ("F/.uexpmod-new", "F/.uexpmod-gone"): the set is
+// still written whole before F is touched, but commit() then moves F's old
+// entries into G and N's entries into F one at a time, so that a process
+// killed during that step leaves part of each. inPlace() says so, for the
+// caller to tell the user.
+//
+// One process at a time changes F and what lies beside it: an object, and
+// recover(), hold a lock on F's parent (which stays where it is while F is
+// swapped) and wait for it, so that a second run of the tool started
+// meanwhile cannot remove this one's staged content or swap in its own
+// half-made one. The kernel lets the lock go when the process ends, however
+// it ends. Where the storage has no locks, each goes on without one. The
+// lock belongs to an open descriptor, not to the process: within one
+// process, a second object (or recover()) for a folder of the same parent
+// waits for the first forever.
 class StagedFolder {
  public:
-  // Where a commit was cut between its two renames, puts the staged content
-  // in the missing folder's place (or an empty folder's, if something made
-  // one since), or the old content back where the staged one is gone.
-  static void recover(const std::filesystem::path& folder);
+  // Called once, before waiting, where another process holds the lock.
+  using Waiting = std::function<void()>;
 
-  // Begins new content for `folder`, once no other process holds the lock.
-  // Makes nothing but the staging folder; the folder itself is made, if
-  // missing, only by commit().
-  explicit StagedFolder(const std::filesystem::path& folder);
-  // Removes a staging folder that was not committed.
+  // Where `path` leads, as the kernel resolves it: the part of it that
+  // exists through the kernel (every link, and ".." after a link, as the
+  // kernel takes them), the rest by the text of the path and of the links
+  // met. Absolute and without "." or "..". `path` made absolute where the
+  // current folder cannot be told.
+  static std::filesystem::path resolve(const std::filesystem::path& path);
+
+  // Brings the folder back to one whole set from whatever a process that
+  // ended during a commit left beside it (see the table above).
+  static void recover(const std::filesystem::path& folder, const Waiting& waiting = {});
+
+  // Begins new content for `folder`, once no other process holds the lock,
+  // after recover(). Makes nothing but the staging folder; the folder
+  // itself, if missing, is made only by commit(). Where the staging folder
+  // cannot be made, staged() is false and error() says why: the folder is
+  // then never touched.
+  explicit StagedFolder(const std::filesystem::path& folder, const Waiting& waiting = {});
+  // Removes a set that was not committed.
   ~StagedFolder();
   StagedFolder(const StagedFolder&) = delete;
   StagedFolder& operator=(const StagedFolder&) = delete;
 
-  // Whether the new content is staged and put in place whole by commit().
+  // Whether there is a staging folder for the new content.
   bool staged() const { return staged_; }
-  // Why the new content has nowhere to go, as an errno value: neither the
-  // staging folder nor, in its stead, the folder itself could be made; or
-  // commit() could not put the staged content in place. 0 otherwise.
+  // Whether the folder is a mount point, whose files commit() replaces one
+  // at a time.
+  bool inPlace() const { return inPlace_; }
+  // Why the new content cannot replace the folder, as an errno value: the
+  // staging folder could not be made, a write failed for a reason of the
+  // storage (storageFault()), or commit() could not put the set in place.
+  // 0 otherwise.
   int error() const { return error_; }
 
   // Makes the file at `relative` in the new content, with its missing
   // folders, the permissions `mode`, and the bytes `fill` writes. True only
   // when every byte was written; otherwise nothing of it is left under its
-  // name. Staged, the file is new: a second file at the same path fails.
-  // In the folder itself, it replaces whatever file stood there.
+  // name. The file is new: a second file at the same path fails. A failure
+  // that storageFault() names (taken from errno as the fill or the making of
+  // the file left it) makes the whole set one that commit() will not put in
+  // place. Several threads may write distinct files at once.
   bool write(const std::filesystem::path& relative, std::filesystem::perms mode,
              const FileFill& fill);
 
-  // Puts the staged content in the folder's place and removes the old. True
-  // when nothing was staged. False, with error() set, when the folder could
-  // not be replaced: it keeps its old content, and the staged is removed.
+  // Puts the new content in the folder's place and removes the old, where
+  // every write either succeeded or failed for a reason of its source alone.
+  // False, with error() set, where it could not: the folder then keeps its
+  // last complete content, byte for byte, and the staged set is removed.
   // The lock is held until the object ends.
   bool commit();
+  // Removes the staged set and keeps the folder as it is: for a caller that
+  // knows the set is not complete.
+  void keep();
 
   // The lock, for the caller to hold while it works on the committed
   // content; the object holds none after this.
   FileHandle handOverLock() { return std::move(lock_); }
 
- private:
-  // recover() for a folder already resolved, under the lock.
-  static void recoverLocked(const std::filesystem::path& folder);
-  // The lock for `folder`, taken once no other process holds it.
-  static FileHandle lock(const std::filesystem::path& folder);
+  // Whether an errno value from a write says the storage could not take the
+  // new set (no room, no inodes, quota, a size limit, an I/O error, read-only
+  // storage), as opposed to a source that could not be read. A fill cannot
+  // tell which side an EIO came from: one from reading a source is taken as
+  // the storage's too, and keeps the last set.
+  static bool storageFault(int error);
 
-  std::filesystem::path folder_;  // where a link at the folder's path leads
-  FileHandle lock_;               // taken before anything beside the folder is touched
-  std::filesystem::path staging_;  // beside the folder: the new content until committed
-  std::filesystem::path old_;      // beside the folder: the old content between two renames
-  std::filesystem::path gone_;     // beside the folder: the old content while it is removed
+ private:
+  // The transitions of the table above, each from the states it names.
+  static void recoverLocked(const std::filesystem::path& folder);  // ASIDE/IN -> IDLE or IN
+  void begin();           // IDLE -> STAGING, leftovers to G first
+  bool swap();            // STAGING -> SWAPPED or IN (through ASIDE); false: still STAGING
+  bool moveEntriesIn();   // STAGING -> IDLE for a mount point, entry by entry
+
+  // The lock for `folder`, taken once no other process holds it.
+  static FileHandle lock(const std::filesystem::path& folder, const Waiting& waiting);
+
+  std::filesystem::path folder_;   // where a link at the folder's path leads
+  FileHandle lock_;                // taken before anything beside the folder is touched
+  bool inPlace_ = false;           // a mount point: N and G inside the folder
+  std::filesystem::path staging_;  // N
+  std::filesystem::path old_;      // O
+  std::filesystem::path gone_;     // G
   bool staged_ = false;
-  int error_ = 0;
+  // Atomic: write() runs on several threads at once, for distinct files.
+  std::atomic<int> error_{0};
 };

@@ -1,5 +1,6 @@
 #include "util/storage_times.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -8,10 +9,13 @@
 #include <atomic>
 #include <cerrno>
 #include <ctime>
+#include <memory>
 #include <string>
+#include <system_error>
 
 #include "util/file_handle.h"
 #include "util/file_key.h"
+#include "util/mount_table.h"
 #include "util/selection_index.h"
 
 namespace fs = std::filesystem;
@@ -29,6 +33,8 @@ constexpr std::uint32_t kXfs = 0x58465342;
 constexpr std::uint32_t kTmpfs = 0x01021994;
 constexpr std::uint32_t kMsdos = 0x4D44;  // FAT12/16/32 and vfat
 constexpr std::uint32_t kExfat = 0x2011BAB0;
+constexpr std::uint32_t kFuse = 0x65735546;
+constexpr std::uint32_t kSdcardfs = 0x5DCA2DF5;
 
 constexpr std::int64_t kSecondNs = 1'000'000'000;
 // The probe's modification time is set back this far.
@@ -50,12 +56,65 @@ struct timespec timespecOf(std::int64_t ns) {
   return time;
 }
 
+// Whether `text` is one or more decimal digits.
+bool allDigits(std::string_view text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// Whether `point` is `folder` or a folder beneath it.
+bool atOrUnder(std::string_view point, std::string_view folder) {
+  return point.starts_with(folder) &&
+         (point.size() == folder.size() || point[folder.size()] == '/');
+}
+
+// Whether `point` is, or lies beneath, Android's emulated shared storage in
+// one of the places it is mounted: /storage/emulated for apps,
+// /mnt/user/<user>/emulated and /mnt/pass_through/<user>/emulated, and
+// /data/media, the folder beneath them all.
+bool underSharedStorage(std::string_view point) {
+  if (atOrUnder(point, "/storage/emulated") || atOrUnder(point, "/data/media")) return true;
+  for (const std::string_view base :
+       {std::string_view("/mnt/user/"), std::string_view("/mnt/pass_through/")}) {
+    if (!point.starts_with(base)) continue;
+    const std::string_view rest = point.substr(base.size());
+    const std::size_t slash = rest.find('/');
+    if (slash != std::string_view::npos && allDigits(rest.substr(0, slash)) &&
+        atOrUnder(rest.substr(slash), "/emulated")) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Removes the probes of the family of `nameBase` in `folder`: the caller
+// holds what keeps another run from probing there under that family, so any
+// found is a killed run's.
+void removeDeadProbes(const fs::path& folder, const std::string& nameBase) {
+  const std::string prefix = nameBase + "-";
+  const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(folder.c_str()), ::closedir);
+  if (!listing) return;
+  while (const struct dirent* entry = ::readdir(listing.get())) {
+    const std::string_view name = entry->d_name;
+    if (!name.starts_with(prefix)) continue;
+    // <pid>-<call>, as probe() names them; nothing else of the user's.
+    const std::string_view rest = name.substr(prefix.size());
+    const std::size_t dash = rest.find('-');
+    if (dash == std::string_view::npos || !allDigits(rest.substr(0, dash)) ||
+        !allDigits(rest.substr(dash + 1))) {
+      continue;
+    }
+    const fs::path file = folder / std::string(name);
+    struct stat status = {};
+    if (::lstat(file.c_str(), &status) == 0 && S_ISREG(status.st_mode)) ::unlink(file.c_str());
+  }
+}
+
 // A probe file made in `folder` on `device`, its modification time set back,
 // and removed again; none where it cannot be made there.
 std::optional<ProbeReading> probe(const fs::path& folder, const std::string& nameBase,
                                   dev_t device) {
   // Unique to the process and the call: two runs at once never share one,
-  // and a name left by a killed run is passed by.
+  // and a name a killed run left that could not be removed is passed by.
   static std::atomic<unsigned> calls{0};
   const std::string prefix = nameBase + "-" + std::to_string(::getpid()) + "-";
   fs::path file;
@@ -105,6 +164,27 @@ bool keepsNoChangeTime(std::uint32_t fileSystemType) {
   return fileSystemType == kMsdos || fileSystemType == kExfat;
 }
 
+bool passesTimesThrough(std::uint32_t fileSystemType, const fs::path& folder,
+                        std::string_view mountTable) {
+  if (fileSystemType != kFuse && fileSystemType != kSdcardfs) return true;
+  const std::optional<mounttable::Mount> mount = mounttable::holding(folder, mountTable);
+  if (!mount) return false;
+  if ((mount->type == "fuse" || mount->type == "sdcardfs") && underSharedStorage(mount->point)) {
+    return true;
+  }
+  // bindfs: its source is a folder (FUSE's own daemons name a device or
+  // themselves), whose times it passes through; trusted where they are a
+  // kernel file system's own, so not over an SD card's FAT.
+  if (mount->type != "fuse" && mount->type != "fuse.bindfs") return false;
+  if (!mount->source.starts_with('/') || mount->source.starts_with("/dev/")) return false;
+  const std::optional<mounttable::Mount> beneath = mounttable::holding(mount->source, mountTable);
+  if (!beneath) return false;
+  for (const char* kernel : {"ext2", "ext3", "ext4", "f2fs", "btrfs", "xfs", "tmpfs"}) {
+    if (beneath->type == kernel) return true;
+  }
+  return false;
+}
+
 std::optional<std::int64_t> settleWindow(std::uint32_t fileSystemType,
                                          const std::optional<ProbeReading>& probe) {
   if (keepsNoChangeTime(fileSystemType)) return std::nullopt;
@@ -136,6 +216,11 @@ std::optional<Checked> settleWindowFor(const fs::path& unpackFolder, const fs::p
   }
   const auto type = static_cast<std::uint32_t>(storage.f_type);
   if (keepsNoChangeTime(type)) return std::nullopt;
+  if (type == kFuse || type == kSdcardfs) {
+    std::error_code unresolved;
+    const fs::path real = fs::canonical(unpackFolder, unresolved);
+    if (unresolved || !passesTimesThrough(type, real, mounttable::read())) return std::nullopt;
+  }
   // Only beside the repack folder, never in the unpack folder itself; and
   // only where that is the unpack folder's storage, which a link at the
   // workspace's folders can make another.
@@ -143,6 +228,7 @@ std::optional<Checked> settleWindowFor(const fs::path& unpackFolder, const fs::p
   struct stat beside = {};
   std::optional<ProbeReading> reading;
   if (::stat(folder.c_str(), &beside) == 0 && beside.st_dev == unpack.st_dev) {
+    removeDeadProbes(folder, nameBase);
     reading = probe(folder, nameBase, unpack.st_dev);
   }
   const std::optional<std::int64_t> settleNs = settleWindow(type, reading);

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 // Whether a storage shows that it keeps the times the selection index relies
 // on (see file_key.h), and how long a file must lie still on it before its
@@ -16,14 +17,26 @@
 //    kernel keep no change time: they report the creation time in its place,
 //    which no edit moves, and a fresh probe cannot tell that from an honest
 //    one. They are never trusted.
-// 2. A probe: a file made beside the repack folder, on the unpack folder's
+// 2. On FUSE and sdcardfs, the mount that holds the unpack folder (see
+//    mount_table.h). They show whatever the daemon or the file system
+//    beneath makes of the times: an SD card's kernel FAT or exFAT seen
+//    through FUSE fools a probe as it would directly. Only the mounts known
+//    to pass a kernel file system's own times through go on to the probe:
+//    Android's emulated shared storage (type fuse or sdcardfs, mounted at or
+//    under /storage/emulated, /mnt/user/<n>/emulated,
+//    /mnt/pass_through/<n>/emulated or /data/media) and bindfs (type fuse
+//    or fuse.bindfs, its source a folder on one of the kernel file systems
+//    of kernelOwnsTimes(); its --ctime-from-mtime the probe catches). Every
+//    other (fuseblk, FUSE exFAT, SD cards at /storage/XXXX-XXXX, bindfs over
+//    FAT, any other daemon) is not trusted.
+// 3. A probe: a file made beside the repack folder, on the unpack folder's
 //    device, has its modification time set back a day. Where the storage
 //    keeps its own change time, that stays at the moment of the change; where
 //    the change time follows the modification time (FUSE exFAT and FAT,
 //    bindfs --ctime-from-mtime), it goes back too, and the storage is not
 //    trusted. How far the change time stands from the tool's clock at that
 //    moment is how far the two clocks differ, and widens the settling time.
-// 3. Where no probe can be made there (the repack folder on another device,
+// 4. Where no probe can be made there (the repack folder on another device,
 //    no room, no write access), the type alone decides: the local file
 //    systems of kernelOwnsTimes() are trusted with the plain settling time,
 //    everything else (FUSE included, whatever lies beneath it) is not.
@@ -46,6 +59,12 @@ bool kernelOwnsTimes(std::uint32_t fileSystemType);
 // Whether a file-system type keeps no change time at all: kernel FAT, exFAT.
 bool keepsNoChangeTime(std::uint32_t fileSystemType);
 
+// Whether a storage of `fileSystemType` holding `folder` (absolute, every
+// link resolved), in the mounts of `mountTable` (mountinfo's text), may be
+// judged by its probe; always so but on FUSE and sdcardfs (see 2. above).
+bool passesTimesThrough(std::uint32_t fileSystemType, const std::filesystem::path& folder,
+                        std::string_view mountTable);
+
 // The settling time for the index on a storage of `fileSystemType` that
 // showed `probe` (none where no probe could be made there), or none when the
 // index must not be used on it.
@@ -63,7 +82,10 @@ struct Checked {
 // The same for the unpack folder `unpackFolder`, its probe made in `probeFolder`
 // under a hidden name of the family of `nameBase` that is unique to the call,
 // and removed again. No probe is made where `probeFolder` is on another device
-// than `unpackFolder`. None when `unpackFolder` cannot be examined.
+// than `unpackFolder`. None when `unpackFolder` cannot be examined. The
+// caller holds what keeps any other run from probing there under that
+// family (the repack folder's lock), so the probes of it found there first
+// are a killed run's, and are removed.
 std::optional<Checked> settleWindowFor(const std::filesystem::path& unpackFolder,
                                        const std::filesystem::path& probeFolder,
                                        const std::string& nameBase);
