@@ -105,3 +105,26 @@ bool files::removeDirectory(const fs::path& path) {
     return false;
   }
 }
+
+bool files::within(const fs::path& inner, const fs::path& outer) {
+  struct stat target = {};
+  if (::stat(outer.c_str(), &target) != 0) return false;
+  // The nearest folder of `inner` that exists, by its text.
+  fs::path at = inner;
+  struct stat status = {};
+  while (::stat(at.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+    if (at == at.parent_path() || at.empty()) return false;
+    at = at.parent_path();
+  }
+  // Up by "..", until the root, whose ".." is itself. A bound on the steps:
+  // a path of more folders than this cannot be opened anyway.
+  for (int step = 0; step < 4096; ++step) {
+    if (status.st_dev == target.st_dev && status.st_ino == target.st_ino) return true;
+    at /= "..";
+    struct stat parent = {};
+    if (::stat(at.c_str(), &parent) != 0) return false;
+    if (parent.st_dev == status.st_dev && parent.st_ino == status.st_ino) return false;
+    status = parent;
+  }
+  return false;
+}
