@@ -1214,4 +1214,22 @@ TEST_F(EndToEnd, AMountPointKilledWhileItsFilesMoveKeepsTheKilledRunsWholeSet) {
   }
 }
 
+// A set of the tool's own beside the repack folder that cannot be removed
+// stops the run before it stages anything: one red line names it, the
+// folder keeps its last set, and the run exits 1.
+TEST_F(EndToEnd, ASetThatCannotBeRemovedStopsTheRunAndIsNamed) {
+  put("pak/one.pak", "p");
+  put("配置/r.txt", "abc=xyz\n");
+  put("uexp解包/t.uexp", kMarker + "abc");
+  put("uexp打包/last.uexp", "last");
+  put(".uexp打包.uexpmod-old/old.uexp", "old");
+  const ToolRun run = runTool("1\n1\n", "", withFault("NORENAME", ".uexp打包.uexpmod-old"));
+  EXPECT_EQ(1, run.status) << run.out;
+  EXPECT_TRUE(run.out.ends_with(red("✗ 无法移除 " + (kRoot / ".uexp打包.uexpmod-old").string() +
+                                    "，uexp打包 保留上次完整的内容")))
+      << run.out;
+  EXPECT_EQ((std::map<std::string, std::string>{{"last.uexp", "last"}}),
+            filesUnder(kRoot / "uexp打包"));
+}
+
 }  // namespace

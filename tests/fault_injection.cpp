@@ -40,6 +40,9 @@
 //   UEXPMOD_FAULT_KILLRENAME=<text>  the process kills itself with SIGKILL
 //                                 just after it renamed (or exchanged) an entry
 //                                 whose path contains <text>.
+//   UEXPMOD_FAULT_NORENAME=<text> a rename of an entry whose path contains
+//                                 <text> fails with EACCES, as for a folder
+//                                 the app may not move;
 //   UEXPMOD_FAULT_RELINK=<link>   just after the first folder whose name ends
 //                                 in "uexpmod-new" is made (a staging folder),
 //                                 the link at <link> is made to lead to
@@ -322,6 +325,10 @@ namespace {
 
 extern "C" int rename(const char* from, const char* to) {
   using Rename = int (*)(const char*, const char*);
+  if (pathMatches("UEXPMOD_FAULT_NORENAME", from)) {
+    errno = EACCES;
+    return -1;
+  }
   const int result = real<Rename>("rename")(from, to);
   if (result == 0 && pathMatches("UEXPMOD_FAULT_KILLRENAME", from)) killNow();
   return result;
