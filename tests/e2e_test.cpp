@@ -1137,8 +1137,9 @@ TEST_F(EndToEnd, ALinkToASecondPathOfAnInputIsRefusedAndNothingTouched) {
     const auto before = filesUnder(kRoot);
     const ToolRun run = runTool("1\n1\n");
     EXPECT_EQ(1, run.status) << run.out;
-    EXPECT_EQ(red("✗ 链接 uexp打包 指向 " + alias.string() + "，与工作区的输入文件夹重叠，未做任何改动"),
-              run.out);
+    EXPECT_EQ(
+        red("✗ 链接 uexp打包 指向 " + alias.string() + "，与工作区的输入文件夹重叠，未做任何改动"),
+        run.out);
     EXPECT_EQ(before, filesUnder(kRoot));
   }
 }
@@ -1190,10 +1191,12 @@ TEST_F(EndToEnd, AMountPointKilledWhileItsFilesMoveKeepsTheKilledRunsWholeSet) {
     ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
   } unmount{repack};
   put("pak/one.pak", "p");
-  for (const char* name : {"a", "d0/b", "d1/c", "z"}) put("uexp解包/" + std::string(name) + ".uexp", kMarker + "abc");
+  for (const char* name : {"a", "d0/b", "d1/c", "z"})
+    put("uexp解包/" + std::string(name) + ".uexp", kMarker + "abc");
   const auto set = [](const std::string& text) {
     std::map<std::string, std::string> files;
-    for (const char* name : {"a", "d0/b", "d1/c", "z"}) files[std::string(name) + ".uexp"] = kMarker + text;
+    for (const char* name : {"a", "d0/b", "d1/c", "z"})
+      files[std::string(name) + ".uexp"] = kMarker + text;
     return files;
   };
   put("配置/r.txt", "abc=xyz\n");

@@ -827,11 +827,11 @@ TEST(Folders, WithinTellsFoldersByWhatTheyAreNotByTheirPaths) {
     const char* outer;
     bool within;
   };
-  for (const Case& c : {Case{"l/c", "a", true}, Case{"m", "a/b", true}, Case{"a/b", "m", true},
-                        Case{"a/b/c", "l/c", true}, Case{"m/..", "a", true},
-                        Case{"a/b", "m/..", true}, Case{"l/c/new/deeper", "m", true},
-                        Case{"a", "l", false}, Case{"x", "m", false}, Case{"m/..", "l", false},
-                        Case{"a", "missing", false}, Case{"l", "x", false}}) {
+  for (const Case& c :
+       {Case{"l/c", "a", true}, Case{"m", "a/b", true}, Case{"a/b", "m", true},
+        Case{"a/b/c", "l/c", true}, Case{"m/..", "a", true}, Case{"a/b", "m/..", true},
+        Case{"l/c/new/deeper", "m", true}, Case{"a", "l", false}, Case{"x", "m", false},
+        Case{"m/..", "l", false}, Case{"a", "missing", false}, Case{"l", "x", false}}) {
     SCOPED_TRACE(std::string(c.inner) + " in " + c.outer);
     EXPECT_EQ(c.within, files::within(dir / c.inner, dir / c.outer));
   }

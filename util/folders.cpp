@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstddef>
 #include <fstream>
-#include <sstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <system_error>

@@ -299,8 +299,8 @@ void StagedFolder::finishMovesIn(const fs::path& folder) {
   if (isFolder(old)) {
     // MOVING_IN: the rest of the new set goes in.
     moveEntries(staging, folder, error, false);
-    if (error != 0) return;  // begin() refuses while N and O stand
-    ::rmdir(staging.c_str());  // empty now
+    if (error != 0) return;              // begin() refuses while N and O stand
+    ::rmdir(staging.c_str());            // empty now
     drop(old, freshGone(folder, true));  // IN -> IDLE; begin() drops what is left
   }
 }

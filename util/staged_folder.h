@@ -1,10 +1,11 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <utility>
 
 #include "util/file_handle.h"
