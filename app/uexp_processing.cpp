@@ -120,6 +120,14 @@ std::string UEXPProcessor::keptMessage(int error) const {
          " 保留上次完整的内容";
 }
 
+void UEXPProcessor::keptOrRefused(const StagedFolder& copies) {
+  if (!copies.refusal().empty()) fail(copies.refusal());
+  if (!copies.inTheWay().empty()) {
+    fail("✗ 无法移除 " + copies.inTheWay().string() + "，" + repackDir.filename().string() +
+         " 保留上次完整的内容");
+  }
+}
+
 std::function<void()> UEXPProcessor::waitingNotice() {
   // Flushed: the run is about to block, and the line must show meanwhile.
   return [this] {
@@ -141,9 +149,11 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   // The copies are made beside the repack folder and take its place only
   // once all are made: until then it holds the last complete run's, and a
   // set that cannot be completed never takes its place.
-  StagedFolder copies(repackDir, waitingNotice());
+  StagedFolder copies(repackDir, waitingNotice(),
+                      [this](const fs::path& target) { return repackFolderRefusal(target); });
   if (!copies.staged()) {
     // Nowhere to make the copies: nothing is touched.
+    keptOrRefused(copies);
     if (accessRefused(copies.error())) {
       console.println(folderAccessMessage(repackDir, copies.error()), "red");
     }
@@ -197,7 +207,10 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
     }
     console.println("✗ 解包目录无uexp文件", "red");
     // An empty repack folder, as a run that matched nothing leaves it.
-    if (!copies.commit()) fail(keptMessage(copies.error()));
+    if (!copies.commit()) {
+      keptOrRefused(copies);
+      fail(keptMessage(copies.error()));
+    }
     return CopiedTargets();
   }
   const std::string total = std::to_string(candidates.size());
@@ -296,8 +309,12 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   // copies, and the rewrite stage never sees it.
   const bool committed = copies.commit();
   for (const std::string& failure : failures) console.println(failure, "red");
-  if (!committed) fail(keptMessage(copies.error()));
+  if (!committed) {
+    keptOrRefused(copies);
+    fail(keptMessage(copies.error()));
+  }
   copied.lock = std::make_shared<const FileHandle>(copies.handOverLock());
+  copied.folder = copies.folder();
   if (!copied.sources.empty()) {
     console.println(
         "✓ 匹配到 " + std::to_string(copied.sources.size()) + " 个文件，已复制到打包目录", "green");
@@ -310,7 +327,10 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
 int UEXPProcessor::processUexpFiles(const RuleList& rules, const CopiedTargets& copied) {
   console.println("", "");
   console.println("步骤: 批量修改打包目录UEXP文件", "bold");
-  const std::vector<std::string> files = files::findFilesRecursive(repackDir, ".uexp").files;
+  // The folder the copies were put in, not the path followed again: a link
+  // at it may lead elsewhere by now.
+  const fs::path folder = copied.folder.empty() ? repackDir : copied.folder;
+  const std::vector<std::string> files = files::findFilesRecursive(folder, ".uexp").files;
   if (files.empty()) {
     console.println("打包目录无uexp文件，跳过修改", "red");
     return 0;
@@ -335,7 +355,7 @@ int UEXPProcessor::processUexpFiles(const RuleList& rules, const CopiedTargets& 
   for (const fs::path file : files) {
     RewriteOutcome outcome = RewriteOutcome::kFailed;
     // Copies the copy stage already rewrote with these rules are only reported.
-    if (const auto known = copied.ruleOutcomes.find(file);
+    if (const auto known = copied.ruleOutcomes.find(repackDir / file.lexically_relative(folder));
         sameRules && known != copied.ruleOutcomes.end()) {
       outcome = known->second;
     } else {

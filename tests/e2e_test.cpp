@@ -1109,4 +1109,141 @@ TEST_F(EndToEnd, ABindMountAtTheRepackFolderIsFilledFileByFile) {
   EXPECT_EQ(2, std::distance(fs::directory_iterator(mounted), fs::directory_iterator()));
 }
 
+// Where the repack folder's link leads to a second path to an input (a bind
+// mount of it, inside it, or of the whole workspace), the run refuses as for
+// the input itself: the folders are told apart by what they are, not by
+// the text of their paths. Under CI a machine that cannot mount fails.
+TEST_F(EndToEnd, ALinkToASecondPathOfAnInputIsRefusedAndNothingTouched) {
+  const fs::path alias = kRoot.parent_path() / "e2e-alias";
+  fs::create_directories(alias);
+  if (::unshare(CLONE_NEWNS) != 0 ||
+      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    if (std::getenv("CI") != nullptr) FAIL() << "no mount namespace: " << std::strerror(errno);
+    GTEST_SKIP() << "no mount namespace here: " << std::strerror(errno);
+  }
+  for (const std::string input : {"uexp解包", "uexp解包/d0", "配置", "."}) {
+    SCOPED_TRACE(input);
+    fs::remove_all(kRoot);
+    put("pak/one.pak", "p");
+    put("配置/r.txt", "abc=xyz\n");
+    put("uexp解包/d0/t.uexp", kMarker + "abc");
+    put("uexp解包/other.uexp", "other abc");
+    put("uexp解包/readme.txt", "readme");
+    ASSERT_EQ(0, ::mount((kRoot / input).c_str(), alias.c_str(), nullptr, MS_BIND, nullptr))
+        << std::strerror(errno);
+    struct Unmount {
+      fs::path at;
+      ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{alias};
+    fs::create_directory_symlink(alias, kRoot / "uexp打包");
+    const auto before = filesUnder(kRoot);
+    const ToolRun run = runTool("1\n1\n");
+    EXPECT_EQ(1, run.status) << run.out;
+    EXPECT_EQ(
+        red("✗ 链接 uexp打包 指向 " + alias.string() + "，与工作区的输入文件夹重叠，未做任何改动"),
+        run.out);
+    EXPECT_EQ(before, filesUnder(kRoot));
+  }
+}
+
+// A link at the repack folder changed into the inputs while the run goes on
+// (here just after its staging folder is made) stops the commit with the
+// line of a link that led there from the start: the inputs are untouched,
+// the folder the link led to keeps its last set, and the run exits 1.
+TEST_F(EndToEnd, ALinkChangedIntoTheInputsDuringTheRunStopsTheCommit) {
+  put("pak/one.pak", "p");
+  put("配置/r.txt", "abc=xyz\n");
+  put("uexp解包/t.uexp", kMarker + "abc");
+  put("uexp解包/other.uexp", "other abc");
+  fs::create_directories(kRoot / "out");
+  fs::create_directory_symlink("out", kRoot / "uexp打包");
+  ASSERT_EQ(0, runTool("1\n1\n").status);
+  const std::map<std::string, std::string> last = {{"t.uexp", kMarker + "xyz"}};
+  ASSERT_EQ(last, filesUnder(kRoot / "out"));
+  const auto inputs = filesUnder(kRoot / "uexp解包");
+  Environment env = withFault("RELINK", (kRoot / "uexp打包").string());
+  env.emplace_back("UEXPMOD_FAULT_RELINK_TO", "uexp解包");
+  const ToolRun run = runTool("1\n1\n", "", env);
+  EXPECT_EQ(1, run.status) << run.out;
+  const std::string line = red("✗ 链接 uexp打包 指向 " + (kRoot / "uexp解包").string() +
+                               "，与工作区的输入文件夹重叠，未做任何改动");
+  EXPECT_TRUE(run.out.ends_with(line)) << run.out;
+  EXPECT_EQ(inputs, filesUnder(kRoot / "uexp解包"));
+  EXPECT_EQ(last, filesUnder(kRoot / "out"));
+}
+
+// A run killed while it moves its set into a mount point, with entries of
+// both sets on either side, left a whole new set: the next run finishes the
+// moves before anything is removed, so that a run that then cannot complete
+// its own keeps that one, not a mixture or nothing.
+TEST_F(EndToEnd, AMountPointKilledWhileItsFilesMoveKeepsTheKilledRunsWholeSet) {
+  const fs::path mounted = kRoot.parent_path() / "e2e-bind";
+  const fs::path repack = kRoot / "uexp打包";
+  fs::remove_all(mounted);
+  fs::create_directories(mounted);
+  fs::create_directories(repack);
+  if (::unshare(CLONE_NEWNS) != 0 ||
+      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mount(mounted.c_str(), repack.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    if (std::getenv("CI") != nullptr) FAIL() << "no mount namespace: " << std::strerror(errno);
+    GTEST_SKIP() << "no mount namespace here: " << std::strerror(errno);
+  }
+  struct Unmount {
+    fs::path at;
+    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+  } unmount{repack};
+  put("pak/one.pak", "p");
+  for (const char* name : {"a", "d0/b", "d1/c", "z"})
+    put("uexp解包/" + std::string(name) + ".uexp", kMarker + "abc");
+  const auto set = [](const std::string& text) {
+    std::map<std::string, std::string> files;
+    for (const char* name : {"a", "d0/b", "d1/c", "z"})
+      files[std::string(name) + ".uexp"] = kMarker + text;
+    return files;
+  };
+  put("配置/r.txt", "abc=xyz\n");
+  ASSERT_EQ(0, runTool("1\n1\n").status);
+  ASSERT_EQ(set("xyz"), filesUnder(mounted));
+  put("配置/r.txt", "abc=ABC\n");
+  // Killed once the old a.uexp went aside, and again once the new one went in.
+  for (const std::string cut : {"uexp打包/a.uexp", "uexpmod-new/a.uexp"}) {
+    SCOPED_TRACE(cut);
+    const ToolRun killed = runTool("1\n1\n", "", withFault("KILLRENAME", cut));
+    ASSERT_EQ(128 + SIGKILL, killed.status) << killed.out;
+    // A move that cannot be finished yet (set aside, the old entries cannot
+    // be renamed) stops the next run, which names what stands in the way.
+    const ToolRun stuck = runTool("1\n1\n", "", withFault("NORENAME", "uexp打包/.uexpmod-gone"));
+    if (cut == "uexp打包/a.uexp") {
+      EXPECT_EQ(1, stuck.status) << stuck.out;
+      EXPECT_TRUE(stuck.out.ends_with(red("✗ 无法移除 " + (repack / ".uexpmod-gone").string() +
+                                          "，uexp打包 保留上次完整的内容")))
+          << stuck.out;
+    }
+    const ToolRun full = runTool("1\n1\n", "", withFault("NOSPACE", "/z.uexp"));
+    EXPECT_EQ(1, full.status) << full.out;
+    EXPECT_EQ(set("ABC"), filesUnder(mounted));
+    put("配置/r.txt", "abc=xyz\n");
+    ASSERT_EQ(0, runTool("1\n1\n").status);
+    put("配置/r.txt", "abc=ABC\n");
+  }
+}
+
+// A set of the tool's own beside the repack folder that cannot be removed
+// stops the run before it stages anything: one red line names it, the
+// folder keeps its last set, and the run exits 1.
+TEST_F(EndToEnd, ASetThatCannotBeRemovedStopsTheRunAndIsNamed) {
+  put("pak/one.pak", "p");
+  put("配置/r.txt", "abc=xyz\n");
+  put("uexp解包/t.uexp", kMarker + "abc");
+  put("uexp打包/last.uexp", "last");
+  put(".uexp打包.uexpmod-old/old.uexp", "old");
+  const ToolRun run = runTool("1\n1\n", "", withFault("NORENAME", ".uexp打包.uexpmod-old"));
+  EXPECT_EQ(1, run.status) << run.out;
+  EXPECT_TRUE(run.out.ends_with(red("✗ 无法移除 " + (kRoot / ".uexp打包.uexpmod-old").string() +
+                                    "，uexp打包 保留上次完整的内容")))
+      << run.out;
+  EXPECT_EQ((std::map<std::string, std::string>{{"last.uexp", "last"}}),
+            filesUnder(kRoot / "uexp打包"));
+}
+
 }  // namespace

@@ -40,6 +40,14 @@
 //   UEXPMOD_FAULT_KILLRENAME=<text>  the process kills itself with SIGKILL
 //                                 just after it renamed (or exchanged) an entry
 //                                 whose path contains <text>.
+//   UEXPMOD_FAULT_NORENAME=<text> a rename of an entry whose path contains
+//                                 <text> fails with EACCES, as for a folder
+//                                 the app may not move;
+//   UEXPMOD_FAULT_RELINK=<link>   just after the first folder whose name ends
+//                                 in "uexpmod-new" is made (a staging folder),
+//                                 the link at <link> is made to lead to
+//                                 UEXPMOD_FAULT_RELINK_TO instead, as a user
+//                                 who changes a link while a run goes on.
 //   UEXPMOD_FAULT_CLOCK_AHEAD=<s> the real-time clock reads <s> seconds ahead
 //                                 of the one that stamps the files, as on a
 //                                 storage whose clock differs from the tool's.
@@ -291,7 +299,17 @@ extern "C" int mkdir(const char* path, mode_t mode) {
     errno = faultErrno(EACCES);
     return -1;
   }
-  return real<Mkdir>("mkdir")(path, mode);
+  const int result = real<Mkdir>("mkdir")(path, mode);
+  const char* link = std::getenv("UEXPMOD_FAULT_RELINK");
+  const char* to = std::getenv("UEXPMOD_FAULT_RELINK_TO");
+  static bool relinked = false;
+  const std::string made = path;
+  if (result == 0 && link != nullptr && to != nullptr && !relinked &&
+      made.ends_with("uexpmod-new")) {
+    relinked = true;
+    if (::unlink(link) != 0 || ::symlink(to, link) != 0) std::abort();
+  }
+  return result;
 }
 
 // The kernel's flag, where the C library's headers do not name it.
@@ -307,6 +325,10 @@ namespace {
 
 extern "C" int rename(const char* from, const char* to) {
   using Rename = int (*)(const char*, const char*);
+  if (pathMatches("UEXPMOD_FAULT_NORENAME", from)) {
+    errno = EACCES;
+    return -1;
+  }
   const int result = real<Rename>("rename")(from, to);
   if (result == 0 && pathMatches("UEXPMOD_FAULT_KILLRENAME", from)) killNow();
   return result;

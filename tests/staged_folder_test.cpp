@@ -464,4 +464,83 @@ TEST(StagedFolder, WaitingForTheLockIsToldOnlyWhereItWaits) {
   EXPECT_EQ(1, told);
 }
 
+// Only a real folder is ever put in the folder's place: a link under N or O
+// (here into a folder of someone's) is never renamed there, and is dropped
+// as a leftover without what it leads to.
+TEST(StagedFolder, RecoverNeverPutsALinkInTheFoldersPlace) {
+  for (const std::string at : {"new", "old"}) {
+    SCOPED_TRACE(at);
+    TempDir dir;
+    const fs::path folder = dir / "out";
+    writeFile(dir / "inputs/input.uexp", "input");
+    writeFile(dir / ".out.uexpmod-old/old.uexp", "old");  // O beside a missing folder
+    fs::remove_all(dir / (".out.uexpmod-" + at));
+    fs::create_directory_symlink(dir / "inputs", dir / (".out.uexpmod-" + at));
+    StagedFolder::recover(folder);
+    EXPECT_FALSE(fs::is_symlink(folder));
+    {
+      StagedFolder staged(folder);
+      EXPECT_TRUE(staged.staged());
+    }
+    EXPECT_FALSE(fs::is_symlink(folder));
+    EXPECT_EQ((std::map<std::string, std::string>{{"input.uexp", "input"}}),
+              entriesUnder(dir / "inputs"));
+  }
+}
+
+// A mount point's commit killed while its entries move is finished from
+// either side of the step: F's last entries aside (G), or N's in (G renamed
+// O), and the new set stands whole, not thrown away with the old.
+TEST(StagedFolder, RecoverFinishesAMountPointsCutMoves) {
+  const std::map<std::string, std::string> fresh = {{"a.uexp", "new a"}, {"c.uexp", "new c"}};
+  for (const bool movingIn : {false, true}) {
+    SCOPED_TRACE(movingIn);
+    TempDir dir;
+    const fs::path folder = dir / "out";
+    if (movingIn) {
+      writeFile(folder / "a.uexp", "new a");
+      writeFile(folder / ".uexpmod-old/a.uexp", "old a");
+      writeFile(folder / ".uexpmod-old/b.uexp", "old b");
+    } else {
+      writeFile(folder / "a.uexp", "old a");
+      writeFile(folder / ".uexpmod-gone/b.uexp", "old b");
+      writeFile(folder / ".uexpmod-new/a.uexp", "new a");
+    }
+    writeFile(folder / ".uexpmod-new/c.uexp", "new c");
+    StagedFolder::recover(folder);
+    EXPECT_EQ(fresh, entriesUnder(folder));
+  }
+}
+
+// A leftover that cannot be dropped stops the staging and is named; one
+// under G, which cannot be removed, stands in no later run's way.
+TEST(StagedFolder, ASetThatCannotBeDroppedStopsTheStagingAndAStuckRemovalNothing) {
+  TempDir dir;
+  const fs::path folder = dir / "out";
+  writeFile(folder / "last.uexp", "last");
+  writeFile(dir / ".out.uexpmod-old/old.uexp", "old");
+  renamefaults::refuseRename = ".out.uexpmod-old";
+  renamefaults::renameError = EACCES;
+  {
+    StagedFolder staged(folder);
+    EXPECT_FALSE(staged.staged());
+    EXPECT_EQ(dir / ".out.uexpmod-old", staged.inTheWay());
+    EXPECT_FALSE(staged.commit());
+  }
+  renamefaults::refuseRename.clear();
+  EXPECT_EQ((std::map<std::string, std::string>{{"last.uexp", "last"}}), entriesUnder(folder));
+  EXPECT_FALSE(fs::exists(dir / ".out.uexpmod-new"));
+  // Now the old set goes, but a file in it cannot be removed: it stays
+  // under a name of its own, and every later run stages and commits.
+  renamefaults::refuseUnlink = "old.uexp";
+  for (const std::string text : {"one", "two"}) {
+    StagedFolder staged(folder);
+    ASSERT_TRUE(staged.staged()) << std::strerror(staged.error());
+    ASSERT_TRUE(staged.write("new.uexp", kMode, bytes(text)));
+    EXPECT_TRUE(staged.commit()) << std::strerror(staged.error());
+    EXPECT_EQ((std::map<std::string, std::string>{{"new.uexp", text}}), entriesUnder(folder));
+  }
+  renamefaults::refuseUnlink.clear();
+}
+
 }  // namespace
