@@ -52,6 +52,8 @@ UEXPProcessor::UEXPProcessor(const fs::path& workspaceRoot, std::istream& in, st
   // A folder that cannot be made is not reported here: the stage that needs
   // it finds it missing and says so in its own words, and why when access
   // was refused.
+  struct stat unpack = {};
+  unpackWasMissing_ = ::lstat(unpackDir.c_str(), &unpack) != 0 && errno == ENOENT;
   for (const fs::path* dir : {&pakDir, &unpackDir, &repackDir, &configDir, &specPakDir}) {
     if (dir == &repackDir && !repackRefusal_.empty()) continue;
     std::error_code error;
