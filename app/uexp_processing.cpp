@@ -37,12 +37,13 @@ std::optional<RewriteOutcome> copyRewritten(StagedFolder& copies, const fs::path
   RewriteResult result = RewriteResult::kIncomplete;
   // A rewrite that throws (no memory for the rules' candidates, say) leaves
   // `result` incomplete, and its copy is removed as after any failed fill.
-  const bool written = content.load(source) && copies.write(relative, mode, [&](int fd) {
+  const FileFill rewritten = [&](int fd) {
     result = content.rewrite(
         replacer, FileContent::Output::kEveryByte,
         [fd](std::span<const char> bytes) { return files::writeAll(fd, bytes); });
     return result != RewriteResult::kIncomplete;
-  }, &source);
+  };
+  const bool written = content.load(source) && copies.write(relative, mode, rewritten, &source);
   if (written) {
     return result == RewriteResult::kChanged ? RewriteOutcome::kRewritten
                                              : RewriteOutcome::kUnchanged;

@@ -276,8 +276,8 @@ TEST_F(EndToEnd, FoldersThatCannotBeReachedAreNamedNotTakenForEmpty) {
   put("uexp解包/d/b.uexp", kMarker);
   const ToolRun below = runTool("1\n1\n", "", withFault("NOLIST", "uexp解包/d"));
   EXPECT_EQ(1, below.status);
-  EXPECT_TRUE(below.out.ends_with(refused("d") +
-                                  red("✗ 无法读取解包目录，uexp打包 保留上次完整的内容")))
+  EXPECT_TRUE(
+      below.out.ends_with(refused("d") + red("✗ 无法读取解包目录，uexp打包 保留上次完整的内容")))
       << below.out;
   EXPECT_EQ(last, filesUnder(kRoot / "uexp打包"));
   // So does one that is missing and cannot be made.
@@ -290,10 +290,10 @@ TEST_F(EndToEnd, FoldersThatCannotBeReachedAreNamedNotTakenForEmpty) {
   // anew: it was moved or renamed, and the last set stays.
   const ToolRun moved = runTool("1\n1\n");
   EXPECT_EQ(1, moved.status);
-  EXPECT_TRUE(moved.out.ends_with(kScanHeading +
-                                  red("✗ 无法访问文件夹 uexp解包：读取出错（" +
-                                      std::string(std::strerror(ENOENT)) + "）") +
-                                  red("✗ 无法读取解包目录，uexp打包 保留上次完整的内容")))
+  EXPECT_TRUE(moved.out.ends_with(
+      kScanHeading +
+      red("✗ 无法访问文件夹 uexp解包：读取出错（" + std::string(std::strerror(ENOENT)) + "）") +
+      red("✗ 无法读取解包目录，uexp打包 保留上次完整的内容")))
       << moved.out;
   EXPECT_EQ(last, filesUnder(kRoot / "uexp打包"));
   EXPECT_TRUE(fs::is_directory(kRoot / "uexp解包"));
@@ -486,15 +486,14 @@ TEST_F(EndToEnd, FullDiskWhileACopyIsWrittenLeavesNoPartOfIt) {
     const char* reason;
     const char* failedCopy;  // the copy whose own line comes first, if any
   };
-  for (const Case& c :
-       {Case{"NOSPACE", "/big.uexp", ENOSPC, "存储空间不足", "big.uexp"},
-        Case{"NOSPACE", "/big.uexp", EDQUOT, "超出存储配额", "big.uexp"},
-        Case{"NOSPACE", "/big.uexp", EIO, "存储读写出错", "big.uexp"},
-        Case{"NOSPACE", "/small.uexp", EROFS, "存储为只读", "small.uexp"},
-        Case{"NOSPACE", "/small.uexp", EACCES, "权限不足", "small.uexp"},
-        Case{"NOMKDIR", ".uexpmod-new/d", ENOSPC, "存储空间不足", "deep.uexp"},
-        Case{"NOMKDIR", ".uexpmod-new/d", EACCES, "权限不足", "deep.uexp"},
-        Case{"NOMKDIR", ".uexpmod-new", ENOSPC, "存储空间不足", ""}}) {
+  for (const Case& c : {Case{"NOSPACE", "/big.uexp", ENOSPC, "存储空间不足", "big.uexp"},
+                        Case{"NOSPACE", "/big.uexp", EDQUOT, "超出存储配额", "big.uexp"},
+                        Case{"NOSPACE", "/big.uexp", EIO, "存储读写出错", "big.uexp"},
+                        Case{"NOSPACE", "/small.uexp", EROFS, "存储为只读", "small.uexp"},
+                        Case{"NOSPACE", "/small.uexp", EACCES, "权限不足", "small.uexp"},
+                        Case{"NOMKDIR", ".uexpmod-new/d", ENOSPC, "存储空间不足", "deep.uexp"},
+                        Case{"NOMKDIR", ".uexpmod-new/d", EACCES, "权限不足", "deep.uexp"},
+                        Case{"NOMKDIR", ".uexpmod-new", ENOSPC, "存储空间不足", ""}}) {
     SCOPED_TRACE(std::string(c.fault) + " " + c.where + " " + c.reason);
     fs::remove_all(kRoot / "uexp打包");
     put("配置/r.txt", "abc=xyz\n");
@@ -541,9 +540,8 @@ TEST_F(EndToEnd, ASourceThatCannotBeReadIsLeftOutAndTheSetGoesIn) {
   for (int run = 0; run < 2; ++run) {
     const ToolRun unreadable = runTool("1\n1\n", "", withFault("NOREAD", "d1/c.uexp"));
     EXPECT_EQ(0, unreadable.status) << unreadable.err;
-    EXPECT_NE(std::string::npos,
-              unreadable.out.find("2/2\033[0m\n" + red("✗ 复制失败：c.uexp") +
-                                  green("✓ 匹配到 1 个文件，已复制到打包目录")))
+    EXPECT_NE(std::string::npos, unreadable.out.find("2/2\033[0m\n" + red("✗ 复制失败：c.uexp") +
+                                                     green("✓ 匹配到 1 个文件，已复制到打包目录")))
         << unreadable.out;
     EXPECT_EQ((std::map<std::string, std::string>{{"a.uexp", kMarker + "xyz"}}),
               filesUnder(kRoot / "uexp打包"));

@@ -134,11 +134,14 @@ TEST(StagedFolder, TheFolderHoldsTheOldContentUntilTheCommitThenOnlyTheNew) {
       // goes in without it.
       writeFile(dir / "source", "whole");
       const FileHandle source = FileHandle::openForReading(dir / "source");
-      EXPECT_FALSE(staged.write("half.uexp", kMode, [&](int fd) {
-        files::writeAll(fd, std::string("half"));
-        fs::resize_file(dir / "source", 2);
-        return false;
-      }, &source));
+      EXPECT_FALSE(staged.write(
+          "half.uexp", kMode,
+          [&](int fd) {
+            files::writeAll(fd, std::string("half"));
+            fs::resize_file(dir / "source", 2);
+            return false;
+          },
+          &source));
       fs::remove(dir / "source");
       const auto during = entriesUnder(folder);
       EXPECT_EQ("old", during.at("old.uexp"));
@@ -371,18 +374,14 @@ TEST(StagedFolder, ASetTheStorageCouldNotTakeNeverReplacesTheFolder) {
     const char* unmade;  // a folder of the staged set that mkdir refuses (EACCES)
     bool commits;
   };
-  for (const Case& c : {Case{ENOSPC, Source::kWhole, "", false},
-                        Case{EDQUOT, Source::kWhole, "", false},
-                        Case{EFBIG, Source::kWhole, "", false},
-                        Case{EIO, Source::kWhole, "", false},
-                        Case{EROFS, Source::kWhole, "", false},
-                        Case{ENOENT, Source::kWhole, "", false},
-                        Case{EACCES, Source::kWhole, "", false},
-                        Case{EPERM, Source::kNone, "", false},
-                        Case{EACCES, Source::kWhole, "uexpmod-new/d", false},
-                        Case{EIO, Source::kUnreadable, "", true},
-                        Case{0, Source::kCut, "", true},
-                        Case{EBADF, Source::kNotOpen, "", true}}) {
+  for (const Case& c :
+       {Case{ENOSPC, Source::kWhole, "", false}, Case{EDQUOT, Source::kWhole, "", false},
+        Case{EFBIG, Source::kWhole, "", false}, Case{EIO, Source::kWhole, "", false},
+        Case{EROFS, Source::kWhole, "", false}, Case{ENOENT, Source::kWhole, "", false},
+        Case{EACCES, Source::kWhole, "", false}, Case{EPERM, Source::kNone, "", false},
+        Case{EACCES, Source::kWhole, "uexpmod-new/d", false},
+        Case{EIO, Source::kUnreadable, "", true}, Case{0, Source::kCut, "", true},
+        Case{EBADF, Source::kNotOpen, "", true}}) {
     SCOPED_TRACE(std::string(std::strerror(c.error)) + " " + c.unmade +
                  std::to_string(static_cast<int>(c.source)));
     TempDir dir;
@@ -400,13 +399,16 @@ TEST(StagedFolder, ASetTheStorageCouldNotTakeNeverReplacesTheFolder) {
       EXPECT_TRUE(staged.write("a.uexp", kMode, bytes("a")));
       renamefaults::refuseMkdir = c.unmade;
       bool filled = false;
-      EXPECT_FALSE(staged.write("d/b.uexp", kMode, [&](int fd) {
-        filled = true;
-        files::writeAll(fd, std::string("half"));
-        if (c.source == Source::kCut) fs::resize_file(dir / "in" / "source", 3);
-        errno = c.error;
-        return false;
-      }, c.source == Source::kNone ? nullptr : &source));
+      EXPECT_FALSE(staged.write(
+          "d/b.uexp", kMode,
+          [&](int fd) {
+            filled = true;
+            files::writeAll(fd, std::string("half"));
+            if (c.source == Source::kCut) fs::resize_file(dir / "in" / "source", 3);
+            errno = c.error;
+            return false;
+          },
+          c.source == Source::kNone ? nullptr : &source));
       renamefaults::refuseMkdir.clear();
       EXPECT_EQ(*c.unmade == '\0', filled);
       EXPECT_EQ(c.commits, staged.commit());
@@ -414,11 +416,10 @@ TEST(StagedFolder, ASetTheStorageCouldNotTakeNeverReplacesTheFolder) {
       EXPECT_TRUE(c.commits || c.error == 0 || c.error == staged.error()) << staged.error();
     }
     fs::remove_all(dir / "in");
-    const auto want = c.commits ? std::map<std::string, std::string>{{"out/", ""},
-                                                                    {"out/a.uexp", "a"},
-                                                                    {"out/d/", ""}}
-                                : std::map<std::string, std::string>{{"out/", ""},
-                                                                    {"out/old.uexp", "old"}};
+    const auto want =
+        c.commits
+            ? std::map<std::string, std::string>{{"out/", ""}, {"out/a.uexp", "a"}, {"out/d/", ""}}
+            : std::map<std::string, std::string>{{"out/", ""}, {"out/old.uexp", "old"}};
     EXPECT_EQ(want, entriesUnder(dir.path()));
   }
   TempDir dir;

@@ -103,7 +103,8 @@ FoundFiles files::findFilesRecursive(const fs::path& root, std::string_view exte
               ::openat(listing.fd(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
           if (sub) {
             push(std::move(sub), joined(listing.path(), entry));  // `listing` may move now
-          } else if (const int error = errno; error != ENOENT && error != ENOTDIR && error != ELOOP) {
+          } else if (const int error = errno;
+                     error != ENOENT && error != ENOTDIR && error != ELOOP) {
             // Not one that vanished, or that a file or a link took the place of.
             result.unlisted.push_back({joined(listing.path(), entry), error});
           }
