@@ -17,12 +17,12 @@
 #include "util/file_handle.h"
 #include "util/multi_replacer.h"
 
-// One text replacement, UTF-8 on both sides. After loading, the replacement
-// has at least as many characters as the search text (shorter ones are padded
-// with spaces); byte lengths may still differ.
 class StagedFolder;
 struct FoundFiles;
 
+// One text replacement, UTF-8 on both sides. After loading, the replacement
+// has at least as many characters as the search text (shorter ones are padded
+// with spaces); byte lengths may still differ.
 struct ReplacementRule {
   std::string searchText;
   std::string replacementText;

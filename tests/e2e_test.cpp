@@ -466,8 +466,9 @@ TEST_F(EndToEnd, TargetSavedOverAfterItsSearchIsCopiedAsSearched) {
   EXPECT_EQ(kMarker + "xyz", get("uexp打包/a.uexp"));
 }
 
-// A run whose copies the storage cannot take, whatever the storage's reason,
-// or that has no room for its staging folder, keeps the last complete set
+// A run whose copies the storage cannot take, whatever the storage's reason
+// (access refused to a copy or to a folder of the set included), or that has
+// no room for its staging folder, keeps the last complete set
 // byte for byte, leaves no part of its own anywhere, says why in one line
 // after the lines of the copies that failed, never reaches the rewrite stage,
 // and exits 1. The next run with room replaces the set as usual.
