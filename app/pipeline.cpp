@@ -56,6 +56,12 @@ UEXPProcessor::UEXPProcessor(const fs::path& workspaceRoot, std::istream& in, st
     StagedFolder::recover(repackDir, waitingNotice());
     repackRefusal_ = repackFolderRefusal(StagedFolder::resolve(repackDir));
   }
+  // An unpack folder missing now and made empty below was most likely moved
+  // or renamed: the copy stage then keeps a last set in the repack folder
+  // rather than replace it with an empty one, and fails. Where there is no
+  // last set (a first run), it goes on as for any empty unpack folder.
+  struct stat unpack = {};
+  unpackWasMissing_ = ::lstat(unpackDir.c_str(), &unpack) != 0 && errno == ENOENT;
   // A folder that cannot be made is not reported here: the stage that needs
   // it finds it missing and says so in its own words, and why when access
   // was refused.

@@ -37,17 +37,18 @@ std::optional<RewriteOutcome> copyRewritten(StagedFolder& copies, const fs::path
   RewriteResult result = RewriteResult::kIncomplete;
   // A rewrite that throws (no memory for the rules' candidates, say) leaves
   // `result` incomplete, and its copy is removed as after any failed fill.
-  const bool written = content.load(source) && copies.write(relative, mode, [&](int fd) {
+  const FileFill rewritten = [&](int fd) {
     result = content.rewrite(
         replacer, FileContent::Output::kEveryByte,
         [fd](std::span<const char> bytes) { return files::writeAll(fd, bytes); });
     return result != RewriteResult::kIncomplete;
-  });
+  };
+  const bool written = content.load(source) && copies.write(relative, mode, rewritten, &source);
   if (written) {
     return result == RewriteResult::kChanged ? RewriteOutcome::kRewritten
                                              : RewriteOutcome::kUnchanged;
   }
-  if (!copies.write(relative, mode, files::copyOf(source))) return std::nullopt;
+  if (!copies.write(relative, mode, files::copyOf(source), &source)) return std::nullopt;
   return result == RewriteResult::kUnchanged ? RewriteOutcome::kUnchanged : RewriteOutcome::kFailed;
 }
 
@@ -136,6 +137,33 @@ std::function<void()> UEXPProcessor::waitingNotice() {
   };
 }
 
+void UEXPProcessor::keepWhereUnpackUnknown(StagedFolder& copies, const FoundFiles& found) {
+  // A subfolder that could not be listed may hold targets: the set would be
+  // short, so the last one stays, as where the unpack folder itself cannot
+  // be listed.
+  if (!found.unlisted.empty()) {
+    const FoundFiles::Unlisted& first = found.unlisted.front();
+    console.println(folderAccessMessage(first.path, first.error), "red");
+  } else if (!unpackWasMissing_ || !found.files.empty()) {
+    return;
+  } else {
+    // The unpack folder was missing at the start and the constructor made
+    // it empty: where the repack folder holds a set, the unpack folder was
+    // most likely moved or renamed, and an empty set would delete the last
+    // copies. Where it holds none (a first run), there is nothing to keep,
+    // and the run goes on to say the folder holds no uexp files.
+    // One the constructor could not make is named below, with why.
+    std::error_code unreadable;
+    if (!fs::is_directory(unpackDir, unreadable) || fs::is_empty(repackDir, unreadable) ||
+        unreadable) {
+      return;
+    }
+    console.println(folderAccessMessage(unpackDir, ENOENT), "red");
+  }
+  copies.keep();
+  fail("✗ 无法读取解包目录，" + repackDir.filename().string() + " 保留上次完整的内容");
+}
+
 CopiedTargets UEXPProcessor::findAndCopyTargetUexp() { return findAndCopyTargetUexp(nullptr); }
 
 CopiedTargets UEXPProcessor::findAndCopyTargetUexp(const RuleList& rules) {
@@ -194,6 +222,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   const FoundFiles found = files::findFilesRecursive(
       unpackDir, ".uexp", indexed ? FileKeys::kTaken : FileKeys::kNone);
   const std::vector<std::string>& candidates = found.files;
+  keepWhereUnpackUnknown(copies, found);
   if (candidates.empty()) {
     reportUnreachable(unpackDir, found.rootError);
     std::error_code notThere;
@@ -286,7 +315,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
         if (outcome) copied.ruleOutcomes.emplace(repackDir / relative, *outcome);
         done = outcome.has_value();
       } else {
-        done = copies.write(relative, files::permissionsOf(opened), files::copyOf(opened));
+        done = copies.write(relative, files::permissionsOf(opened), files::copyOf(opened), &opened);
       }
     } catch (...) {
     }

@@ -18,6 +18,9 @@
 #include "util/multi_replacer.h"
 #include "util/staged_folder.h"
 
+class StagedFolder;
+struct FoundFiles;
+
 // One text replacement, UTF-8 on both sides. After loading, the replacement
 // has at least as many characters as the search text (shorter ones are padded
 // with spaces); byte lengths may still differ.
@@ -203,6 +206,11 @@ class UEXPProcessor {
   // (`listError`, from its walk) or, missing, could not be made because
   // access was refused; nothing when it is merely missing or empty.
   void reportUnreachable(const std::filesystem::path& folder, int listError);
+  // Ends the run, keeping the repack folder's last set (`copies` not
+  // committed), where the walk of the unpack folder (`found`) cannot stand
+  // for the whole new set: a subfolder could not be listed, or the unpack
+  // folder was missing at the start while the repack folder holds a set.
+  void keepWhereUnpackUnknown(StagedFolder& copies, const FoundFiles& found);
 
   std::filesystem::path pakDir;
   std::filesystem::path unpackDir;
@@ -221,6 +229,10 @@ class UEXPProcessor {
   // The workspace folders the constructor could not make because access was
   // refused, with the errno value.
   std::map<std::filesystem::path, int> refusedFolders_;
+  // Whether nothing stood at the unpack folder's path when the run started,
+  // before the constructor made it: a repack folder that holds a set then
+  // keeps it (see findAndCopyTargetUexp).
+  bool unpackWasMissing_ = false;
   RunOptions options_;
   // repackFolderRefusal() at the start: where it is set, nothing is done to
   // the repack folder or where it leads.

@@ -271,12 +271,39 @@ TEST_F(EndToEnd, FoldersThatCannotBeReachedAreNamedNotTakenForEmpty) {
                                    red("✗ 无法读取解包目录，uexp打包 保留上次完整的内容")))
       << unpack.out;
   EXPECT_EQ(last, filesUnder(kRoot / "uexp打包"));
+  // So does one of its subfolders that cannot be listed: it may hold
+  // targets. It is named, not its parent.
+  put("uexp解包/d/b.uexp", kMarker);
+  const ToolRun below = runTool("1\n1\n", "", withFault("NOLIST", "uexp解包/d"));
+  EXPECT_EQ(1, below.status);
+  EXPECT_TRUE(
+      below.out.ends_with(refused("d") + red("✗ 无法读取解包目录，uexp打包 保留上次完整的内容")))
+      << below.out;
+  EXPECT_EQ(last, filesUnder(kRoot / "uexp打包"));
   // So does one that is missing and cannot be made.
   fs::remove_all(kRoot / "uexp解包");
   const ToolRun missing = runTool("1\n1\n", "", withFault("NOMKDIR", "uexp解包"));
   EXPECT_EQ(1, missing.status);
   EXPECT_EQ(unpack.out, missing.out);
   EXPECT_EQ(last, filesUnder(kRoot / "uexp打包"));
+  // And one that is missing at the start, although the start makes it
+  // anew: it was moved or renamed, and the last set stays.
+  const ToolRun moved = runTool("1\n1\n");
+  EXPECT_EQ(1, moved.status);
+  EXPECT_TRUE(moved.out.ends_with(
+      kScanHeading +
+      red("✗ 无法访问文件夹 uexp解包：读取出错（" + std::string(std::strerror(ENOENT)) + "）") +
+      red("✗ 无法读取解包目录，uexp打包 保留上次完整的内容")))
+      << moved.out;
+  EXPECT_EQ(last, filesUnder(kRoot / "uexp打包"));
+  EXPECT_TRUE(fs::is_directory(kRoot / "uexp解包"));
+  // Without a last set (a first run) there is nothing to keep: the folder
+  // made at the start is merely empty.
+  fs::remove_all(kRoot / "uexp解包");
+  fs::remove_all(kRoot / "uexp打包");
+  const ToolRun first = runTool("1\n1\n");
+  EXPECT_EQ(0, first.status);
+  EXPECT_TRUE(first.out.ends_with(kScanHeading + red("✗ 解包目录无uexp文件"))) << first.out;
 
   // The repack folder that cannot be made is named once, before the copy
   // stage's own lines, and no copy is tried.
@@ -439,8 +466,9 @@ TEST_F(EndToEnd, TargetSavedOverAfterItsSearchIsCopiedAsSearched) {
   EXPECT_EQ(kMarker + "xyz", get("uexp打包/a.uexp"));
 }
 
-// A run whose copies the storage cannot take, whatever the storage's reason,
-// or that has no room for its staging folder, keeps the last complete set
+// A run whose copies the storage cannot take, whatever the storage's reason
+// (access refused to a copy or to a folder of the set included), or that has
+// no room for its staging folder, keeps the last complete set
 // byte for byte, leaves no part of its own anywhere, says why in one line
 // after the lines of the copies that failed, never reaches the rewrite stage,
 // and exits 1. The next run with room replaces the set as usual.
@@ -450,25 +478,29 @@ TEST_F(EndToEnd, FullDiskWhileACopyIsWrittenLeavesNoPartOfIt) {
   put("uexp解包/big.uexp", big);
   put("uexp解包/small.uexp", kMarker + "abc");
   put("uexp解包/other.uexp", "abc");
+  put("uexp解包/d/deep.uexp", kMarker + "abc");
   const auto sources = filesUnder(kRoot / "uexp解包");
   struct Case {
     const char* fault;
     const char* where;
     int error;
     const char* reason;
-    bool copyFails;  // a copy's own line comes first
+    const char* failedCopy;  // the copy whose own line comes first, if any
   };
-  for (const Case& c : {Case{"NOSPACE", "/big.uexp", ENOSPC, "存储空间不足", true},
-                        Case{"NOSPACE", "/big.uexp", EDQUOT, "超出存储配额", true},
-                        Case{"NOSPACE", "/big.uexp", EIO, "存储读写出错", true},
-                        Case{"NOSPACE", "/small.uexp", EROFS, "存储为只读", true},
-                        Case{"NOMKDIR", ".uexpmod-new", ENOSPC, "存储空间不足", false}}) {
+  for (const Case& c : {Case{"NOSPACE", "/big.uexp", ENOSPC, "存储空间不足", "big.uexp"},
+                        Case{"NOSPACE", "/big.uexp", EDQUOT, "超出存储配额", "big.uexp"},
+                        Case{"NOSPACE", "/big.uexp", EIO, "存储读写出错", "big.uexp"},
+                        Case{"NOSPACE", "/small.uexp", EROFS, "存储为只读", "small.uexp"},
+                        Case{"NOSPACE", "/small.uexp", EACCES, "权限不足", "small.uexp"},
+                        Case{"NOMKDIR", ".uexpmod-new/d", ENOSPC, "存储空间不足", "deep.uexp"},
+                        Case{"NOMKDIR", ".uexpmod-new/d", EACCES, "权限不足", "deep.uexp"},
+                        Case{"NOMKDIR", ".uexpmod-new", ENOSPC, "存储空间不足", ""}}) {
     SCOPED_TRACE(std::string(c.fault) + " " + c.where + " " + c.reason);
     fs::remove_all(kRoot / "uexp打包");
     put("配置/r.txt", "abc=xyz\n");
     ASSERT_EQ(0, runTool("1\n1\n").status);
     const auto last = filesUnder(kRoot / "uexp打包");
-    ASSERT_EQ(2u, last.size());
+    ASSERT_EQ(3u, last.size());
     put("配置/r.txt", "abc=ABC\n");
     Environment fault = withFault(c.fault, c.where);
     fault.emplace_back("UEXPMOD_FAULT_ERRNO", std::to_string(c.error));
@@ -477,7 +509,7 @@ TEST_F(EndToEnd, FullDiskWhileACopyIsWrittenLeavesNoPartOfIt) {
     const std::string kept =
         red(std::string("✗ 无法写入打包目录（") + c.reason + "），uexp打包 保留上次完整的内容");
     const std::string failed =
-        c.copyFails ? red(std::string("✗ 复制失败：") + (c.where + 1)) : std::string();
+        *c.failedCopy != '\0' ? red(std::string("✗ 复制失败：") + c.failedCopy) : std::string();
     EXPECT_TRUE(run.out.ends_with(failed + kept)) << run.out;
     EXPECT_EQ(std::string::npos, run.out.find("步骤: 批量修改打包目录UEXP文件")) << run.out;
     const auto left = filesUnder(kRoot / "uexp打包");
@@ -492,6 +524,29 @@ TEST_F(EndToEnd, FullDiskWhileACopyIsWrittenLeavesNoPartOfIt) {
   const ToolRun room = runTool("1\n1\n");
   EXPECT_EQ(0, room.status);
   EXPECT_EQ(kMarker + "ABC", get("uexp打包/small.uexp"));
+}
+
+// A source that cannot be read (an I/O error of its own) is named and left
+// out, and the set goes in without it, run after run. Known to the index as
+// a target, it is not searched: the copy is the first to read it.
+TEST_F(EndToEnd, ASourceThatCannotBeReadIsLeftOutAndTheSetGoesIn) {
+  put("pak/one.pak", "p");
+  put("配置/r.txt", "abc=xyz\n");
+  put("uexp解包/a.uexp", kMarker + "abc");
+  put("uexp解包/d1/c.uexp", kMarker + "abc2");
+  // Settled, so that the index keeps both as targets.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  ASSERT_EQ(0, runTool("1\n1\n").status);
+  ASSERT_EQ(kMarker + "xyz2", get("uexp打包/d1/c.uexp"));
+  for (int run = 0; run < 2; ++run) {
+    const ToolRun unreadable = runTool("1\n1\n", "", withFault("NOREAD", "d1/c.uexp"));
+    EXPECT_EQ(0, unreadable.status) << unreadable.err;
+    EXPECT_NE(std::string::npos, unreadable.out.find("2/2\033[0m\n" + red("✗ 复制失败：c.uexp") +
+                                                     green("✓ 匹配到 1 个文件，已复制到打包目录")))
+        << unreadable.out;
+    EXPECT_EQ((std::map<std::string, std::string>{{"a.uexp", kMarker + "xyz"}}),
+              filesUnder(kRoot / "uexp打包"));
+  }
 }
 
 TEST_F(EndToEnd, TargetCutShortWhileItIsRewrittenIsReportedNotFatal) {

@@ -17,9 +17,13 @@
 //                                 replaced by a new file holding "saved over",
 //                                 as if another app saved over it then.
 //   UEXPMOD_FAULT_NOLIST=<text>   a folder whose path contains <text> cannot be
-//                                 opened for listing (EACCES), by opendir or
-//                                 open with O_DIRECTORY, as on shared storage
-//                                 that the app may not read;
+//                                 opened for listing (EACCES), by opendir, or
+//                                 open or openat with O_DIRECTORY, as on shared
+//                                 storage that the app may not read;
+//   UEXPMOD_FAULT_NOREAD=<text>   a file whose path contains <text> opens, but
+//                                 every read of it (read, pread, mmap, sendfile
+//                                 from it) fails with EIO, as a file on a
+//                                 failing card;
 //   UEXPMOD_FAULT_NOMKDIR=<text>  a folder whose path contains <text> cannot be
 //                                 made (EACCES), as on shared storage that
 //                                 the app may not write;
@@ -94,6 +98,18 @@ std::map<int, bool>& fullDescriptors() {
 }
 
 // Descriptors opened for writing under UEXPMOD_FAULT_KILL.
+// Descriptors of files opened for reading under UEXPMOD_FAULT_NOREAD.
+std::set<int>& unreadableDescriptors() {
+  static std::set<int> descriptors;
+  return descriptors;
+}
+
+bool unreadable(int fd) {
+  if (unreadableDescriptors().count(fd) == 0) return false;
+  errno = EIO;
+  return true;
+}
+
 std::set<int>& killingDescriptors() {
   static std::set<int> descriptors;
   return descriptors;
@@ -127,6 +143,9 @@ int openFdWithFaults(const char* name, const char* path, int flags, va_list rest
   }
   if (fd >= 0 && !reading && pathMatches("UEXPMOD_FAULT_KILL", path)) {
     killingDescriptors().insert(fd);
+  }
+  if (fd >= 0 && reading && pathMatches("UEXPMOD_FAULT_NOREAD", path)) {
+    unreadableDescriptors().insert(fd);
   }
   static std::set<std::string> replaced;
   if (fd >= 0 && reading && pathMatches("UEXPMOD_FAULT_REPLACE", path) &&
@@ -162,20 +181,28 @@ namespace {
 int openAtWithFaults(const char* name, int dir, const char* path, int flags, va_list rest) {
   using OpenAt = int (*)(int, const char*, int, ...);
   const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(rest, mode_t) : 0;
+  const auto fullPath = [&] {
+    std::string full = path;
+    if (dir != AT_FDCWD && path[0] != '/') {
+      char link[32];
+      char folder[4096];
+      std::snprintf(link, sizeof link, "/proc/self/fd/%d", dir);
+      const ssize_t size = ::readlink(link, folder, sizeof folder - 1);
+      if (size <= 0) std::abort();
+      full = std::string(folder, static_cast<std::size_t>(size)) + "/" + path;
+    }
+    return full;
+  };
+  if ((flags & O_DIRECTORY) != 0 && std::getenv("UEXPMOD_FAULT_NOLIST") != nullptr &&
+      pathMatches("UEXPMOD_FAULT_NOLIST", fullPath().c_str())) {
+    errno = EACCES;
+    return -1;
+  }
   const int fd = real<OpenAt>(name)(dir, path, flags, mode);
   if (fd < 0 || (flags & O_ACCMODE) == O_RDONLY || std::getenv("UEXPMOD_FAULT_KILL") == nullptr) {
     return fd;
   }
-  std::string full = path;
-  if (dir != AT_FDCWD && path[0] != '/') {
-    char link[32];
-    char folder[4096];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", dir);
-    const ssize_t size = ::readlink(link, folder, sizeof folder - 1);
-    if (size <= 0) std::abort();
-    full = std::string(folder, static_cast<std::size_t>(size)) + "/" + path;
-  }
-  if (pathMatches("UEXPMOD_FAULT_KILL", full.c_str())) killingDescriptors().insert(fd);
+  if (pathMatches("UEXPMOD_FAULT_KILL", fullPath().c_str())) killingDescriptors().insert(fd);
   return fd;
 }
 }  // namespace
@@ -219,12 +246,28 @@ extern "C" int close(int fd) {
   static const Close realClose = real<Close>("close");
   fullDescriptors().erase(fd);
   killingDescriptors().erase(fd);
+  unreadableDescriptors().erase(fd);
   return realClose(fd);
+}
+
+extern "C" ssize_t read(int fd, void* data, std::size_t size) {
+  using Read = ssize_t (*)(int, void*, std::size_t);
+  static const Read realRead = real<Read>("read");
+  return unreadable(fd) ? -1 : realRead(fd, data, size);
+}
+extern "C" ssize_t pread(int fd, void* data, std::size_t size, off_t at) {
+  using Pread = ssize_t (*)(int, void*, std::size_t, off_t);
+  static const Pread realPread = real<Pread>("pread");
+  return unreadable(fd) ? -1 : realPread(fd, data, size, at);
+}
+extern "C" ssize_t pread64(int fd, void* data, std::size_t size, off_t at) {
+  return pread(fd, data, size, at);
 }
 
 extern "C" ssize_t sendfile(int out, int in, off_t* offset, std::size_t count) {
   using Sendfile = ssize_t (*)(int, int, off_t*, std::size_t);
   static const Sendfile realSendfile = real<Sendfile>("sendfile");
+  if (unreadable(in)) return -1;
   if (killingDescriptors().count(out) != 0) {
     killAfterHalf([&] { realSendfile(out, in, offset, count / 2); });
   }
@@ -268,6 +311,7 @@ extern "C" void* mmap(void* address, std::size_t length, int protection, int fla
                       off_t offset) {
   using Mmap = void* (*)(void*, std::size_t, int, int, int, off_t);
   static const Mmap realMmap = real<Mmap>("mmap");
+  if (unreadable(fd)) return MAP_FAILED;
   void* const map = realMmap(address, length, protection, flags, fd, offset);
   if (map != MAP_FAILED && fd >= 0 && (protection & PROT_WRITE) != 0) {
     char link[32];

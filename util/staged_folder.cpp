@@ -208,8 +208,16 @@ FileHandle StagedFolder::lock(const fs::path& folder, const Waiting& waiting) {
   return held;
 }
 
-bool StagedFolder::storageFault(int error) {
-  return error == ENOSPC || error == EDQUOT || error == EFBIG || error == EIO || error == EROFS;
+bool StagedFolder::readableToEnd(int source, off_t size) {
+  std::vector<char> buffer(std::size_t{1} << 16);
+  off_t at = 0;
+  for (;;) {
+    const ssize_t got = ::pread(source, buffer.data(), buffer.size(), at);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) return at == size;
+    at += got;
+  }
 }
 
 void StagedFolder::recover(const fs::path& given, const Waiting& waiting) {
@@ -347,8 +355,11 @@ void StagedFolder::keep() {
   drop(staging_, freshGone(folder_, inPlace_));
 }
 
-bool StagedFolder::write(const fs::path& relative, fs::perms mode, const FileFill& fill) {
+bool StagedFolder::write(const fs::path& relative, fs::perms mode, const FileFill& fill,
+                         const FileHandle* source) {
   if (!staged_) return false;
+  struct stat before = {};
+  const bool sized = source && *source && ::fstat(source->get(), &before) == 0;
   int failedWith = 0;
   const FileFill watched = [&fill, &failedWith](int fd) {
     errno = 0;
@@ -356,14 +367,35 @@ bool StagedFolder::write(const fs::path& relative, fs::perms mode, const FileFil
     if (!filled) failedWith = errno;
     return filled;
   };
-  if (files::writeNewFile(staging_ / relative, mode, watched)) return true;
+  if (files::writeNewFile(staging_ / relative, mode, watched)) {
+    const std::lock_guard<std::mutex> guard(failedMutex_);
+    failed_.erase(relative);
+    return true;
+  }
   if (failedWith == 0) failedWith = errno;  // the file or its folder could not be made
-  if (error_ == 0 && storageFault(failedWith)) error_ = failedWith;
+  // A file already made at that path stands whole: the set has it.
+  if (failedWith == EEXIST) return false;
+  // The source's fault only where that shows now: a source not open or not
+  // examined, one that fails to read, or one cut or grown since the fill
+  // began. Anything else failed on the copy's side.
+  const bool sourceFailed =
+      source != nullptr && (!sized || !readableToEnd(source->get(), before.st_size));
+  if (!sourceFailed) {
+    const std::lock_guard<std::mutex> guard(failedMutex_);
+    failed_.emplace(relative, failedWith != 0 ? failedWith : EIO);
+  }
   return false;
+}
+
+int StagedFolder::error() const {
+  const std::lock_guard<std::mutex> guard(failedMutex_);
+  if (error_ != 0 || failed_.empty()) return error_;
+  return failed_.begin()->second;
 }
 
 bool StagedFolder::commit() {
   if (!staged_) return false;
+  error_ = error();  // a write that failed for the storage's reason counts from here
   if (error_ == 0 && !stillTheCheckedFolder()) error_ = refusal_.empty() ? ESTALE : EPERM;
   if (error_ != 0) {
     keep();

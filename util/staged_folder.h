@@ -4,6 +4,8 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -46,9 +48,15 @@
 //
 // commit() tries the exchange (STAGING -> SWAPPED, one rename); where the
 // storage refuses it (Android's shared storage), F aside (STAGING -> ASIDE)
-// and N in (ASIDE -> IN). A set that could not be completed (a write failed
-// for want of room or through the storage's own fault) never leaves
+// and N in (ASIDE -> IN). A set that could not be completed never leaves
 // STAGING but by keep().
+//
+// Who failed, where a write failed: every failure on N's side (making a
+// folder, creating, writing or closing a copy) is the storage's, whatever
+// the errno, and makes the set one that could not be completed. Only a
+// failure shown to be the source's lets the commit go on without that
+// file: the source could not be read to its end, or its size is no longer
+// the one it had when its copy began (see write()).
 //
 // What a process that ended in each state left, and what recover() makes of
 // it, under the lock, before anything else touches F:
@@ -143,9 +151,9 @@ class StagedFolder {
   bool inPlace() const { return inPlace_; }
   // Why the new content cannot replace the folder, as an errno value: the
   // staging folder could not be made, a write failed for a reason of the
-  // storage (storageFault()), or commit() could not put the set in place.
+  // storage (see write()), or commit() could not put the set in place.
   // 0 otherwise.
-  int error() const { return error_; }
+  int error() const;
   // The check's line, where it refused the folder (error() is then EPERM).
   const std::string& refusal() const { return refusal_; }
   // A set of this class's own that could not be removed and stops the
@@ -157,12 +165,17 @@ class StagedFolder {
   // Makes the file at `relative` in the new content, with its missing
   // folders, the permissions `mode`, and the bytes `fill` writes. True only
   // when every byte was written; otherwise nothing of it is left under its
-  // name. The file is new: a second file at the same path fails. A failure
-  // that storageFault() names (taken from errno as the fill or the making of
-  // the file left it) makes the whole set one that commit() will not put in
-  // place.
+  // name. The file is new: a second file at the same path fails, and the
+  // first stands. One whose write failed left nothing, and a second try
+  // there (a plain copy after a rewrite that could not finish) counts in
+  // its place. Where it fails, it is the source's fault only when
+  // `source`, the open file the bytes come from, is no longer readable to
+  // its end with the size it had when the fill began (checked only then, by
+  // reading it again); any other failure makes the set one that commit()
+  // will not put in place, unless a later write at the same path succeeds.
+  // Writes at different paths may run at once, from several threads.
   bool write(const std::filesystem::path& relative, std::filesystem::perms mode,
-             const FileFill& fill);
+             const FileFill& fill, const FileHandle* source = nullptr);
 
   // Puts the new content in the folder's place and removes the old, where
   // every write either succeeded or failed for a reason of its source alone.
@@ -178,14 +191,12 @@ class StagedFolder {
   // content; the object holds none after this.
   FileHandle handOverLock() { return std::move(lock_); }
 
-  // Whether an errno value from a write says the storage could not take the
-  // new set (no room, no inodes, quota, a size limit, an I/O error, read-only
-  // storage), as opposed to a source that could not be read. A fill cannot
-  // tell which side an EIO came from: one from reading a source is taken as
-  // the storage's too, and keeps the last set.
-  static bool storageFault(int error);
-
  private:
+  // Whether the open regular file `source` still reads to its end, `size`
+  // bytes, as a copy of it needs: false where a read fails or its size is
+  // another. Reads the whole file: called only once a copy has failed.
+  static bool readableToEnd(int source, off_t size);
+
   // The transitions of the table above, each from the states it names.
   static void recoverLocked(const std::filesystem::path& folder);  // ASIDE/IN -> IDLE or IN
   static void finishMovesIn(const std::filesystem::path& folder);  // MOVING_* -> IN
@@ -216,4 +227,10 @@ class StagedFolder {
   std::string refusal_;
   std::filesystem::path inTheWay_;
   std::optional<std::pair<dev_t, ino_t>> identity_;  // the folder's, at begin(), where it was
+  // The writes that failed for a reason of the storage, by path in the set,
+  // with the errno value; one that a later write at its path replaced is
+  // no longer here. Guarded by `failedMutex_`: writes may come from several
+  // threads at once.
+  std::map<std::filesystem::path, int> failed_;
+  mutable std::mutex failedMutex_;
 };
