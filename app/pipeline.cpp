@@ -34,6 +34,7 @@ UEXPProcessor::UEXPProcessor(const fs::path& workspaceRoot, std::istream& in, st
       unpackDir(workspaceRoot / "uexp解包"),
       repackDir(workspaceRoot / "uexp打包"),
       configDir(workspaceRoot / "配置"),
+      workspaceRoot_(workspaceRoot),
       targetPath("Game/Mod/Escape/Audio/WwiseBank/"),
       specPakDir(workspaceRoot / "提取的pak" / "地铁水印"),
       console(out),
@@ -44,11 +45,23 @@ UEXPProcessor::UEXPProcessor(const fs::path& workspaceRoot, std::istream& in, st
   unpackKey_ = fs::absolute(unpackDir, noPath).lexically_normal().string();
   if (!cacheFolder.empty() && !noPath)
     indexFile_ = SelectionIndex::fileFor(cacheFolder, unpackKey_);
-  // Where the repack folder leads is checked before anything touches it.
-  repackRefusal_ = repackFolderRefusal(workspaceRoot);
+  // Where the repack folder leads is checked before anything touches it,
+  // and again after recovery, which may have put a folder at its path. The
+  // copy stage checks it once more, under the lock, before and as it
+  // commits.
+  repackRefusal_ = repackFolderRefusal(StagedFolder::resolve(repackDir));
   // A repack folder that a run killed while it put its copies in place left
   // missing is mended first, before it is made anew below.
-  if (repackRefusal_.empty()) StagedFolder::recover(repackDir, waitingNotice());
+  if (repackRefusal_.empty()) {
+    StagedFolder::recover(repackDir, waitingNotice());
+    repackRefusal_ = repackFolderRefusal(StagedFolder::resolve(repackDir));
+  }
+  // An unpack folder missing now and made empty below was most likely moved
+  // or renamed: the copy stage then keeps a last set in the repack folder
+  // rather than replace it with an empty one, and fails. Where there is no
+  // last set (a first run), it goes on as for any empty unpack folder.
+  struct stat unpack = {};
+  unpackWasMissing_ = ::lstat(unpackDir.c_str(), &unpack) != 0 && errno == ENOENT;
   // A folder that cannot be made is not reported here: the stage that needs
   // it finds it missing and says so in its own words, and why when access
   // was refused.
@@ -92,21 +105,19 @@ int UEXPProcessor::runFullProcess() {
   }
 }
 
-std::string UEXPProcessor::repackFolderRefusal(const fs::path& workspaceRoot) const {
+std::string UEXPProcessor::repackFolderRefusal(const fs::path& target) const {
   const std::string name = repackDir.filename().string();
-  const fs::path target = StagedFolder::resolve(repackDir);
   struct stat status = {};
   if (::lstat(target.c_str(), &status) == 0 && !S_ISDIR(status.st_mode)) {
     return "✗ " + name + " 不是文件夹，已保留原样，未做任何改动";
   }
   // Emptied, replaced, or made to hold the copies, none of these may be:
   // the workspace itself and what holds it, and the inputs, or what holds
-  // or lies inside one of them.
-  const fs::path root = StagedFolder::resolve(workspaceRoot);
-  bool clash = isBelow(root, target);
+  // or lies inside one of them. Told by the folders themselves, so that a
+  // second path to one (a link, a bind mount) is seen.
+  bool clash = files::within(workspaceRoot_, target);
   for (const fs::path* input : {&unpackDir, &configDir, &pakDir, &specPakDir}) {
-    const fs::path folder = StagedFolder::resolve(*input);
-    clash = clash || isBelow(folder, target) || isBelow(target, folder);
+    clash = clash || files::within(*input, target) || files::within(target, *input);
   }
   if (!clash) return "";
   const bool link = ::lstat(repackDir.c_str(), &status) == 0 && S_ISLNK(status.st_mode);

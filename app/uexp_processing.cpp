@@ -41,17 +41,18 @@ std::optional<RewriteOutcome> copyRewritten(StagedFolder& copies, const fs::path
   RewriteResult result = RewriteResult::kIncomplete;
   // A rewrite that throws (no memory for the rules' candidates, say) leaves
   // `result` incomplete, and its copy is removed as after any failed fill.
-  const bool written = content.load(source) && copies.write(relative, mode, [&](int fd) {
+  const FileFill rewritten = [&](int fd) {
     result = content.rewrite(
         replacer, FileContent::Output::kEveryByte,
         [fd](std::span<const char> bytes) { return files::writeAll(fd, bytes); });
     return result != RewriteResult::kIncomplete;
-  });
+  };
+  const bool written = content.load(source) && copies.write(relative, mode, rewritten, &source);
   if (written) {
     return result == RewriteResult::kChanged ? RewriteOutcome::kRewritten
                                              : RewriteOutcome::kUnchanged;
   }
-  if (!copies.write(relative, mode, files::copyOf(source))) return std::nullopt;
+  if (!copies.write(relative, mode, files::copyOf(source), &source)) return std::nullopt;
   return result == RewriteResult::kUnchanged ? RewriteOutcome::kUnchanged : RewriteOutcome::kFailed;
 }
 
@@ -160,12 +161,47 @@ std::string UEXPProcessor::keptMessage(int error) const {
          " 保留上次完整的内容";
 }
 
+void UEXPProcessor::keptOrRefused(const StagedFolder& copies) {
+  if (!copies.refusal().empty()) fail(copies.refusal());
+  if (!copies.inTheWay().empty()) {
+    fail("✗ 无法移除 " + copies.inTheWay().string() + "，" + repackDir.filename().string() +
+         " 保留上次完整的内容");
+  }
+}
+
 std::function<void()> UEXPProcessor::waitingNotice() {
   // Flushed: the run is about to block, and the line must show meanwhile.
   return [this] {
     console.println("⚠ 另一个运行正在使用打包目录，本次运行等待其结束...", "yellow");
     console.stream().flush();
   };
+}
+
+void UEXPProcessor::keepWhereUnpackUnknown(StagedFolder& copies, const FoundFiles& found) {
+  // A subfolder that could not be listed may hold targets: the set would be
+  // short, so the last one stays, as where the unpack folder itself cannot
+  // be listed.
+  if (!found.unlisted.empty()) {
+    const FoundFiles::Unlisted& first = found.unlisted.front();
+    console.println(folderAccessMessage(first.path, first.error), "red");
+  } else if (!unpackWasMissing_ || !found.files.empty()) {
+    return;
+  } else {
+    // The unpack folder was missing at the start and the constructor made
+    // it empty: where the repack folder holds a set, the unpack folder was
+    // most likely moved or renamed, and an empty set would delete the last
+    // copies. Where it holds none (a first run), there is nothing to keep,
+    // and the run goes on to say the folder holds no uexp files.
+    // One the constructor could not make is named below, with why.
+    std::error_code unreadable;
+    if (!fs::is_directory(unpackDir, unreadable) || fs::is_empty(repackDir, unreadable) ||
+        unreadable) {
+      return;
+    }
+    console.println(folderAccessMessage(unpackDir, ENOENT), "red");
+  }
+  copies.keep();
+  fail("✗ 无法读取解包目录，" + repackDir.filename().string() + " 保留上次完整的内容");
 }
 
 CopiedTargets UEXPProcessor::findAndCopyTargetUexp() { return findAndCopyTargetUexp(nullptr); }
@@ -181,9 +217,11 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   // The copies are made beside the repack folder and take its place only
   // once all are made: until then it holds the last complete run's, and a
   // set that cannot be completed never takes its place.
-  StagedFolder copies(repackDir, waitingNotice());
+  StagedFolder copies(repackDir, waitingNotice(),
+                      [this](const fs::path& target) { return repackFolderRefusal(target); });
   if (!copies.staged()) {
     // Nowhere to make the copies: nothing is touched.
+    keptOrRefused(copies);
     if (accessRefused(copies.error())) {
       console.println(folderAccessMessage(repackDir, copies.error()), "red");
     }
@@ -226,6 +264,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   const FoundFiles found = files::findFilesRecursive(
       unpackDir, ".uexp", indexed ? FileKeys::kTaken : FileKeys::kNone);
   const std::vector<std::string>& candidates = found.files;
+  keepWhereUnpackUnknown(copies, found);
   if (candidates.empty()) {
     reportUnreachable(unpackDir, found.rootError);
     std::error_code notThere;
@@ -239,7 +278,10 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
     }
     console.println("✗ 解包目录无uexp文件", "red");
     // An empty repack folder, as a run that matched nothing leaves it.
-    if (!copies.commit()) fail(keptMessage(copies.error()));
+    if (!copies.commit()) {
+      keptOrRefused(copies);
+      fail(keptMessage(copies.error()));
+    }
     return CopiedTargets();
   }
   const std::string total = std::to_string(candidates.size());
@@ -326,8 +368,8 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
                                          worker.content);
             done.copied = done.outcome.has_value();
           } else {
-            done.copied =
-                copies.write(relative, files::permissionsOf(opened), files::copyOf(opened));
+            done.copied = copies.write(relative, files::permissionsOf(opened),
+                                       files::copyOf(opened), &opened);
           }
         } catch (...) {
         }
@@ -372,8 +414,12 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   // copies, and the rewrite stage never sees it.
   const bool committed = copies.commit();
   for (const std::string& failure : failures) console.println(failure, "red");
-  if (!committed) fail(keptMessage(copies.error()));
+  if (!committed) {
+    keptOrRefused(copies);
+    fail(keptMessage(copies.error()));
+  }
   copied.lock = std::make_shared<const FileHandle>(copies.handOverLock());
+  copied.folder = copies.folder();
   if (!copied.sources.empty()) {
     console.println(
         "✓ 匹配到 " + std::to_string(copied.sources.size()) + " 个文件，已复制到打包目录", "green");
@@ -386,7 +432,10 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
 int UEXPProcessor::processUexpFiles(const RuleList& rules, const CopiedTargets& copied) {
   console.println("", "");
   console.println("步骤: 批量修改打包目录UEXP文件", "bold");
-  const std::vector<std::string> files = files::findFilesRecursive(repackDir, ".uexp").files;
+  // The folder the copies were put in, not the path followed again: a link
+  // at it may lead elsewhere by now.
+  const fs::path folder = copied.folder.empty() ? repackDir : copied.folder;
+  const std::vector<std::string> files = files::findFilesRecursive(folder, ".uexp").files;
   if (files.empty()) {
     console.println("打包目录无uexp文件，跳过修改", "red");
     return 0;
@@ -411,7 +460,7 @@ int UEXPProcessor::processUexpFiles(const RuleList& rules, const CopiedTargets& 
   for (const fs::path file : files) {
     RewriteOutcome outcome = RewriteOutcome::kFailed;
     // Copies the copy stage already rewrote with these rules are only reported.
-    if (const auto known = copied.ruleOutcomes.find(file);
+    if (const auto known = copied.ruleOutcomes.find(repackDir / file.lexically_relative(folder));
         sameRules && known != copied.ruleOutcomes.end()) {
       outcome = known->second;
     } else {

@@ -16,6 +16,10 @@
 #include "console/gradient_color.h"
 #include "util/file_handle.h"
 #include "util/multi_replacer.h"
+#include "util/staged_folder.h"
+
+class StagedFolder;
+struct FoundFiles;
 
 // One text replacement, UTF-8 on both sides. After loading, the replacement
 // has at least as many characters as the search text (shorter ones are padded
@@ -70,6 +74,9 @@ struct CopiedTargets {
   // rewritten, so that another run cannot put its own copies in their place
   // meanwhile.
   std::shared_ptr<const FileHandle> lock;
+  // The folder the copies were put in: where the repack folder's path led
+  // when they were (StagedFolder::folder()). Empty: the repack folder's path.
+  std::filesystem::path folder;
 };
 
 // Thrown by a stage that cannot go on, after it has printed its message.
@@ -185,21 +192,31 @@ class UEXPProcessor {
   // The red line that says why the repack folder keeps its last complete
   // content: `error` is an errno value from StagedFolder.
   std::string keptMessage(int error) const;
+  // Ends the pass with the red line of a folder `copies` refused to replace,
+  // or of a set of its own that stood in the way; returns otherwise.
+  void keptOrRefused(const StagedFolder& copies);
   // Tells the user that this run waits for another's lock on the repack folder.
   std::function<void()> waitingNotice();
   // Why the repack folder may not be written, as the red line that says so
   // (a link into the workspace's inputs, or no folder at its path); empty
   // where it may.
-  std::string repackFolderRefusal(const std::filesystem::path& workspaceRoot) const;
+  // `target` is where the repack folder's path leads (StagedFolder::resolve).
+  std::string repackFolderRefusal(const std::filesystem::path& target) const;
   // Prints folderAccessMessage when `folder` could not be listed
   // (`listError`, from its walk) or, missing, could not be made because
   // access was refused; nothing when it is merely missing or empty.
   void reportUnreachable(const std::filesystem::path& folder, int listError);
+  // Ends the run, keeping the repack folder's last set (`copies` not
+  // committed), where the walk of the unpack folder (`found`) cannot stand
+  // for the whole new set: a subfolder could not be listed, or the unpack
+  // folder was missing at the start while the repack folder holds a set.
+  void keepWhereUnpackUnknown(StagedFolder& copies, const FoundFiles& found);
 
   std::filesystem::path pakDir;
   std::filesystem::path unpackDir;
   std::filesystem::path repackDir;
   std::filesystem::path configDir;
+  std::filesystem::path workspaceRoot_;
   std::string targetPath;
   std::filesystem::path specPakDir;
   ColorConsole console;
@@ -212,6 +229,10 @@ class UEXPProcessor {
   // The workspace folders the constructor could not make because access was
   // refused, with the errno value.
   std::map<std::filesystem::path, int> refusedFolders_;
+  // Whether nothing stood at the unpack folder's path when the run started,
+  // before the constructor made it: a repack folder that holds a set then
+  // keeps it (see findAndCopyTargetUexp).
+  bool unpackWasMissing_ = false;
   RunOptions options_;
   // repackFolderRefusal() at the start: where it is set, nothing is done to
   // the repack folder or where it leads.

@@ -271,12 +271,39 @@ TEST_F(EndToEnd, FoldersThatCannotBeReachedAreNamedNotTakenForEmpty) {
                                    red("✗ 无法读取解包目录，uexp打包 保留上次完整的内容")))
       << unpack.out;
   EXPECT_EQ(last, filesUnder(kRoot / "uexp打包"));
+  // So does one of its subfolders that cannot be listed: it may hold
+  // targets. It is named, not its parent.
+  put("uexp解包/d/b.uexp", kMarker);
+  const ToolRun below = runTool("1\n1\n", "", withFault("NOLIST", "uexp解包/d"));
+  EXPECT_EQ(1, below.status);
+  EXPECT_TRUE(
+      below.out.ends_with(refused("d") + red("✗ 无法读取解包目录，uexp打包 保留上次完整的内容")))
+      << below.out;
+  EXPECT_EQ(last, filesUnder(kRoot / "uexp打包"));
   // So does one that is missing and cannot be made.
   fs::remove_all(kRoot / "uexp解包");
   const ToolRun missing = runTool("1\n1\n", "", withFault("NOMKDIR", "uexp解包"));
   EXPECT_EQ(1, missing.status);
   EXPECT_EQ(unpack.out, missing.out);
   EXPECT_EQ(last, filesUnder(kRoot / "uexp打包"));
+  // And one that is missing at the start, although the start makes it
+  // anew: it was moved or renamed, and the last set stays.
+  const ToolRun moved = runTool("1\n1\n");
+  EXPECT_EQ(1, moved.status);
+  EXPECT_TRUE(moved.out.ends_with(
+      kScanHeading +
+      red("✗ 无法访问文件夹 uexp解包：读取出错（" + std::string(std::strerror(ENOENT)) + "）") +
+      red("✗ 无法读取解包目录，uexp打包 保留上次完整的内容")))
+      << moved.out;
+  EXPECT_EQ(last, filesUnder(kRoot / "uexp打包"));
+  EXPECT_TRUE(fs::is_directory(kRoot / "uexp解包"));
+  // Without a last set (a first run) there is nothing to keep: the folder
+  // made at the start is merely empty.
+  fs::remove_all(kRoot / "uexp解包");
+  fs::remove_all(kRoot / "uexp打包");
+  const ToolRun first = runTool("1\n1\n");
+  EXPECT_EQ(0, first.status);
+  EXPECT_TRUE(first.out.ends_with(kScanHeading + red("✗ 解包目录无uexp文件"))) << first.out;
 
   // The repack folder that cannot be made is named once, before the copy
   // stage's own lines, and no copy is tried.
@@ -439,8 +466,9 @@ TEST_F(EndToEnd, TargetSavedOverAfterItsSearchIsCopiedAsSearched) {
   EXPECT_EQ(kMarker + "xyz", get("uexp打包/a.uexp"));
 }
 
-// A run whose copies the storage cannot take, whatever the storage's reason,
-// or that has no room for its staging folder, keeps the last complete set
+// A run whose copies the storage cannot take, whatever the storage's reason
+// (access refused to a copy or to a folder of the set included), or that has
+// no room for its staging folder, keeps the last complete set
 // byte for byte, leaves no part of its own anywhere, says why in one line
 // after the lines of the copies that failed, never reaches the rewrite stage,
 // and exits 1. The next run with room replaces the set as usual.
@@ -450,25 +478,29 @@ TEST_F(EndToEnd, FullDiskWhileACopyIsWrittenLeavesNoPartOfIt) {
   put("uexp解包/big.uexp", big);
   put("uexp解包/small.uexp", kMarker + "abc");
   put("uexp解包/other.uexp", "abc");
+  put("uexp解包/d/deep.uexp", kMarker + "abc");
   const auto sources = filesUnder(kRoot / "uexp解包");
   struct Case {
     const char* fault;
     const char* where;
     int error;
     const char* reason;
-    bool copyFails;  // a copy's own line comes first
+    const char* failedCopy;  // the copy whose own line comes first, if any
   };
-  for (const Case& c : {Case{"NOSPACE", "/big.uexp", ENOSPC, "存储空间不足", true},
-                        Case{"NOSPACE", "/big.uexp", EDQUOT, "超出存储配额", true},
-                        Case{"NOSPACE", "/big.uexp", EIO, "存储读写出错", true},
-                        Case{"NOSPACE", "/small.uexp", EROFS, "存储为只读", true},
-                        Case{"NOMKDIR", ".uexpmod-new", ENOSPC, "存储空间不足", false}}) {
+  for (const Case& c : {Case{"NOSPACE", "/big.uexp", ENOSPC, "存储空间不足", "big.uexp"},
+                        Case{"NOSPACE", "/big.uexp", EDQUOT, "超出存储配额", "big.uexp"},
+                        Case{"NOSPACE", "/big.uexp", EIO, "存储读写出错", "big.uexp"},
+                        Case{"NOSPACE", "/small.uexp", EROFS, "存储为只读", "small.uexp"},
+                        Case{"NOSPACE", "/small.uexp", EACCES, "权限不足", "small.uexp"},
+                        Case{"NOMKDIR", ".uexpmod-new/d", ENOSPC, "存储空间不足", "deep.uexp"},
+                        Case{"NOMKDIR", ".uexpmod-new/d", EACCES, "权限不足", "deep.uexp"},
+                        Case{"NOMKDIR", ".uexpmod-new", ENOSPC, "存储空间不足", ""}}) {
     SCOPED_TRACE(std::string(c.fault) + " " + c.where + " " + c.reason);
     fs::remove_all(kRoot / "uexp打包");
     put("配置/r.txt", "abc=xyz\n");
     ASSERT_EQ(0, runTool("1\n1\n").status);
     const auto last = filesUnder(kRoot / "uexp打包");
-    ASSERT_EQ(2u, last.size());
+    ASSERT_EQ(3u, last.size());
     put("配置/r.txt", "abc=ABC\n");
     Environment fault = withFault(c.fault, c.where);
     fault.emplace_back("UEXPMOD_FAULT_ERRNO", std::to_string(c.error));
@@ -477,7 +509,7 @@ TEST_F(EndToEnd, FullDiskWhileACopyIsWrittenLeavesNoPartOfIt) {
     const std::string kept =
         red(std::string("✗ 无法写入打包目录（") + c.reason + "），uexp打包 保留上次完整的内容");
     const std::string failed =
-        c.copyFails ? red(std::string("✗ 复制失败：") + (c.where + 1)) : std::string();
+        *c.failedCopy != '\0' ? red(std::string("✗ 复制失败：") + c.failedCopy) : std::string();
     EXPECT_TRUE(run.out.ends_with(failed + kept)) << run.out;
     EXPECT_EQ(std::string::npos, run.out.find("步骤: 批量修改打包目录UEXP文件")) << run.out;
     const auto left = filesUnder(kRoot / "uexp打包");
@@ -492,6 +524,29 @@ TEST_F(EndToEnd, FullDiskWhileACopyIsWrittenLeavesNoPartOfIt) {
   const ToolRun room = runTool("1\n1\n");
   EXPECT_EQ(0, room.status);
   EXPECT_EQ(kMarker + "ABC", get("uexp打包/small.uexp"));
+}
+
+// A source that cannot be read (an I/O error of its own) is named and left
+// out, and the set goes in without it, run after run. Known to the index as
+// a target, it is not searched: the copy is the first to read it.
+TEST_F(EndToEnd, ASourceThatCannotBeReadIsLeftOutAndTheSetGoesIn) {
+  put("pak/one.pak", "p");
+  put("配置/r.txt", "abc=xyz\n");
+  put("uexp解包/a.uexp", kMarker + "abc");
+  put("uexp解包/d1/c.uexp", kMarker + "abc2");
+  // Settled, so that the index keeps both as targets.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  ASSERT_EQ(0, runTool("1\n1\n").status);
+  ASSERT_EQ(kMarker + "xyz2", get("uexp打包/d1/c.uexp"));
+  for (int run = 0; run < 2; ++run) {
+    const ToolRun unreadable = runTool("1\n1\n", "", withFault("NOREAD", "d1/c.uexp"));
+    EXPECT_EQ(0, unreadable.status) << unreadable.err;
+    EXPECT_NE(std::string::npos, unreadable.out.find("2/2\033[0m\n" + red("✗ 复制失败：c.uexp") +
+                                                     green("✓ 匹配到 1 个文件，已复制到打包目录")))
+        << unreadable.out;
+    EXPECT_EQ((std::map<std::string, std::string>{{"a.uexp", kMarker + "xyz"}}),
+              filesUnder(kRoot / "uexp打包"));
+  }
 }
 
 TEST_F(EndToEnd, TargetCutShortWhileItIsRewrittenIsReportedNotFatal) {
@@ -564,9 +619,9 @@ TEST_F(EndToEnd, HundredThousandTinyFiles) {
 // the same exit status, the progress counter and every red line where one
 // thread prints them, and the same repack folder. The tree has many targets
 // sharing folders (made at once by several threads), a file larger than the
-// rules' window, a source that vanishes before it is read, and a copy whose
-// writes fail: for a reason that leaves it out (EINVAL), or for one of the
-// storage (ENOSPC), which keeps the last complete set.
+// rules' window and a source that vanishes before it is read; and, in the
+// second case, a copy whose writes find the storage full, which keeps the
+// last complete set.
 TEST_F(EndToEnd, EveryThreadCountPrintsAndCopiesWhatOneThreadDoes) {
   const auto prepare = [] {
     fs::remove_all(kRoot);
@@ -583,18 +638,19 @@ TEST_F(EndToEnd, EveryThreadCountPrintsAndCopiesWhatOneThreadDoes) {
     put("uexp解包/d2/gone.uexp", kMarker + "abc");
     put("uexp解包/d3/big.uexp", kMarker + "abc" + std::string(100000, 'b'));
   };
+  const std::string gone = red("✗ 读取失败：gone.uexp");
+  const std::string full = red("✗ 复制失败：big.uexp");
   struct Case {
-    int error;   // of the writes of big.uexp's copy
-    int status;  // of every run
+    bool storageFull;  // big.uexp's copy finds the storage full
+    int status;        // of every run
     std::size_t copies;
   };
-  for (const Case& c : {Case{EINVAL, 0, 25}, Case{ENOSPC, 1, 0}}) {
-    SCOPED_TRACE("errno " + std::to_string(c.error));
-    const Environment faults = {{"LD_PRELOAD", UEXPMOD_FAULT_LIBRARY},
-                                {"ASAN_OPTIONS", "verify_asan_link_order=0"},
-                                {"UEXPMOD_FAULT_VANISH", "uexp解包/d2/gone.uexp"},
-                                {"UEXPMOD_FAULT_NOSPACE", "/big.uexp"},
-                                {"UEXPMOD_FAULT_ERRNO", std::to_string(c.error)}};
+  for (const Case& c : {Case{false, 0, 26}, Case{true, 1, 0}}) {
+    SCOPED_TRACE(c.storageFull ? "storage full" : "storage with room");
+    Environment faults = {{"LD_PRELOAD", UEXPMOD_FAULT_LIBRARY},
+                          {"ASAN_OPTIONS", "verify_asan_link_order=0"},
+                          {"UEXPMOD_FAULT_VANISH", "uexp解包/d2/gone.uexp"}};
+    if (c.storageFull) faults.emplace_back("UEXPMOD_FAULT_NOSPACE", "/big.uexp");
     prepare();
     const ToolRun one = runTool("1\n1\n", "", faults, "-j 1");
     ASSERT_EQ(c.status, one.status) << one.err;
@@ -608,9 +664,12 @@ TEST_F(EndToEnd, EveryThreadCountPrintsAndCopiesWhatOneThreadDoes) {
     }
     EXPECT_NE(std::string::npos, one.out.find(steps + scanned)) << one.out;
     const std::string after = one.out.substr(end + scanned.size());
-    const std::string gone = red("✗ 读取失败：gone.uexp");
-    const std::string full = red("✗ 复制失败：big.uexp");
-    EXPECT_TRUE(after.starts_with(gone + full) || after.starts_with(full + gone)) << one.out;
+    if (c.storageFull) {
+      EXPECT_TRUE(after.starts_with(gone + full) || after.starts_with(full + gone)) << one.out;
+    } else {
+      EXPECT_TRUE(after.starts_with(gone + green("✓ 匹配到 26 个文件，已复制到打包目录")))
+          << one.out;
+    }
     const auto copies = filesUnder(kRoot / "uexp打包");
     EXPECT_EQ(c.copies, copies.size());
     if (c.copies != 0) {
@@ -1174,6 +1233,143 @@ TEST_F(EndToEnd, ABindMountAtTheRepackFolderIsFilledFileByFile) {
   EXPECT_EQ(set("ABC"), filesUnder(mounted));
   // Nothing of the staging is left inside the mount.
   EXPECT_EQ(2, std::distance(fs::directory_iterator(mounted), fs::directory_iterator()));
+}
+
+// Where the repack folder's link leads to a second path to an input (a bind
+// mount of it, inside it, or of the whole workspace), the run refuses as for
+// the input itself: the folders are told apart by what they are, not by
+// the text of their paths. Under CI a machine that cannot mount fails.
+TEST_F(EndToEnd, ALinkToASecondPathOfAnInputIsRefusedAndNothingTouched) {
+  const fs::path alias = kRoot.parent_path() / "e2e-alias";
+  fs::create_directories(alias);
+  if (::unshare(CLONE_NEWNS) != 0 ||
+      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    if (std::getenv("CI") != nullptr) FAIL() << "no mount namespace: " << std::strerror(errno);
+    GTEST_SKIP() << "no mount namespace here: " << std::strerror(errno);
+  }
+  for (const std::string input : {"uexp解包", "uexp解包/d0", "配置", "."}) {
+    SCOPED_TRACE(input);
+    fs::remove_all(kRoot);
+    put("pak/one.pak", "p");
+    put("配置/r.txt", "abc=xyz\n");
+    put("uexp解包/d0/t.uexp", kMarker + "abc");
+    put("uexp解包/other.uexp", "other abc");
+    put("uexp解包/readme.txt", "readme");
+    ASSERT_EQ(0, ::mount((kRoot / input).c_str(), alias.c_str(), nullptr, MS_BIND, nullptr))
+        << std::strerror(errno);
+    struct Unmount {
+      fs::path at;
+      ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{alias};
+    fs::create_directory_symlink(alias, kRoot / "uexp打包");
+    const auto before = filesUnder(kRoot);
+    const ToolRun run = runTool("1\n1\n");
+    EXPECT_EQ(1, run.status) << run.out;
+    EXPECT_EQ(
+        red("✗ 链接 uexp打包 指向 " + alias.string() + "，与工作区的输入文件夹重叠，未做任何改动"),
+        run.out);
+    EXPECT_EQ(before, filesUnder(kRoot));
+  }
+}
+
+// A link at the repack folder changed into the inputs while the run goes on
+// (here just after its staging folder is made) stops the commit with the
+// line of a link that led there from the start: the inputs are untouched,
+// the folder the link led to keeps its last set, and the run exits 1.
+TEST_F(EndToEnd, ALinkChangedIntoTheInputsDuringTheRunStopsTheCommit) {
+  put("pak/one.pak", "p");
+  put("配置/r.txt", "abc=xyz\n");
+  put("uexp解包/t.uexp", kMarker + "abc");
+  put("uexp解包/other.uexp", "other abc");
+  fs::create_directories(kRoot / "out");
+  fs::create_directory_symlink("out", kRoot / "uexp打包");
+  ASSERT_EQ(0, runTool("1\n1\n").status);
+  const std::map<std::string, std::string> last = {{"t.uexp", kMarker + "xyz"}};
+  ASSERT_EQ(last, filesUnder(kRoot / "out"));
+  const auto inputs = filesUnder(kRoot / "uexp解包");
+  Environment env = withFault("RELINK", (kRoot / "uexp打包").string());
+  env.emplace_back("UEXPMOD_FAULT_RELINK_TO", "uexp解包");
+  const ToolRun run = runTool("1\n1\n", "", env);
+  EXPECT_EQ(1, run.status) << run.out;
+  const std::string line = red("✗ 链接 uexp打包 指向 " + (kRoot / "uexp解包").string() +
+                               "，与工作区的输入文件夹重叠，未做任何改动");
+  EXPECT_TRUE(run.out.ends_with(line)) << run.out;
+  EXPECT_EQ(inputs, filesUnder(kRoot / "uexp解包"));
+  EXPECT_EQ(last, filesUnder(kRoot / "out"));
+}
+
+// A run killed while it moves its set into a mount point, with entries of
+// both sets on either side, left a whole new set: the next run finishes the
+// moves before anything is removed, so that a run that then cannot complete
+// its own keeps that one, not a mixture or nothing.
+TEST_F(EndToEnd, AMountPointKilledWhileItsFilesMoveKeepsTheKilledRunsWholeSet) {
+  const fs::path mounted = kRoot.parent_path() / "e2e-bind";
+  const fs::path repack = kRoot / "uexp打包";
+  fs::remove_all(mounted);
+  fs::create_directories(mounted);
+  fs::create_directories(repack);
+  if (::unshare(CLONE_NEWNS) != 0 ||
+      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mount(mounted.c_str(), repack.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    if (std::getenv("CI") != nullptr) FAIL() << "no mount namespace: " << std::strerror(errno);
+    GTEST_SKIP() << "no mount namespace here: " << std::strerror(errno);
+  }
+  struct Unmount {
+    fs::path at;
+    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+  } unmount{repack};
+  put("pak/one.pak", "p");
+  for (const char* name : {"a", "d0/b", "d1/c", "z"})
+    put("uexp解包/" + std::string(name) + ".uexp", kMarker + "abc");
+  const auto set = [](const std::string& text) {
+    std::map<std::string, std::string> files;
+    for (const char* name : {"a", "d0/b", "d1/c", "z"})
+      files[std::string(name) + ".uexp"] = kMarker + text;
+    return files;
+  };
+  put("配置/r.txt", "abc=xyz\n");
+  ASSERT_EQ(0, runTool("1\n1\n").status);
+  ASSERT_EQ(set("xyz"), filesUnder(mounted));
+  put("配置/r.txt", "abc=ABC\n");
+  // Killed once the old a.uexp went aside, and again once the new one went in.
+  for (const std::string cut : {"uexp打包/a.uexp", "uexpmod-new/a.uexp"}) {
+    SCOPED_TRACE(cut);
+    const ToolRun killed = runTool("1\n1\n", "", withFault("KILLRENAME", cut));
+    ASSERT_EQ(128 + SIGKILL, killed.status) << killed.out;
+    // A move that cannot be finished yet (set aside, the old entries cannot
+    // be renamed) stops the next run, which names what stands in the way.
+    const ToolRun stuck = runTool("1\n1\n", "", withFault("NORENAME", "uexp打包/.uexpmod-gone"));
+    if (cut == "uexp打包/a.uexp") {
+      EXPECT_EQ(1, stuck.status) << stuck.out;
+      EXPECT_TRUE(stuck.out.ends_with(red("✗ 无法移除 " + (repack / ".uexpmod-gone").string() +
+                                          "，uexp打包 保留上次完整的内容")))
+          << stuck.out;
+    }
+    const ToolRun full = runTool("1\n1\n", "", withFault("NOSPACE", "/z.uexp"));
+    EXPECT_EQ(1, full.status) << full.out;
+    EXPECT_EQ(set("ABC"), filesUnder(mounted));
+    put("配置/r.txt", "abc=xyz\n");
+    ASSERT_EQ(0, runTool("1\n1\n").status);
+    put("配置/r.txt", "abc=ABC\n");
+  }
+}
+
+// A set of the tool's own beside the repack folder that cannot be removed
+// stops the run before it stages anything: one red line names it, the
+// folder keeps its last set, and the run exits 1.
+TEST_F(EndToEnd, ASetThatCannotBeRemovedStopsTheRunAndIsNamed) {
+  put("pak/one.pak", "p");
+  put("配置/r.txt", "abc=xyz\n");
+  put("uexp解包/t.uexp", kMarker + "abc");
+  put("uexp打包/last.uexp", "last");
+  put(".uexp打包.uexpmod-old/old.uexp", "old");
+  const ToolRun run = runTool("1\n1\n", "", withFault("NORENAME", ".uexp打包.uexpmod-old"));
+  EXPECT_EQ(1, run.status) << run.out;
+  EXPECT_TRUE(run.out.ends_with(red("✗ 无法移除 " + (kRoot / ".uexp打包.uexpmod-old").string() +
+                                    "，uexp打包 保留上次完整的内容")))
+      << run.out;
+  EXPECT_EQ((std::map<std::string, std::string>{{"last.uexp", "last"}}),
+            filesUnder(kRoot / "uexp打包"));
 }
 
 }  // namespace

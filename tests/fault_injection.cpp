@@ -17,9 +17,13 @@
 //                                 replaced by a new file holding "saved over",
 //                                 as if another app saved over it then.
 //   UEXPMOD_FAULT_NOLIST=<text>   a folder whose path contains <text> cannot be
-//                                 opened for listing (EACCES), by opendir or
-//                                 open with O_DIRECTORY, as on shared storage
-//                                 that the app may not read;
+//                                 opened for listing (EACCES), by opendir, or
+//                                 open or openat with O_DIRECTORY, as on shared
+//                                 storage that the app may not read;
+//   UEXPMOD_FAULT_NOREAD=<text>   a file whose path contains <text> opens, but
+//                                 every read of it (read, pread, mmap, sendfile
+//                                 from it) fails with EIO, as a file on a
+//                                 failing card;
 //   UEXPMOD_FAULT_NOMKDIR=<text>  a folder whose path contains <text> cannot be
 //                                 made (EACCES), as on shared storage that
 //                                 the app may not write;
@@ -40,6 +44,14 @@
 //   UEXPMOD_FAULT_KILLRENAME=<text>  the process kills itself with SIGKILL
 //                                 just after it renamed (or exchanged) an entry
 //                                 whose path contains <text>.
+//   UEXPMOD_FAULT_NORENAME=<text> a rename of an entry whose path contains
+//                                 <text> fails with EACCES, as for a folder
+//                                 the app may not move;
+//   UEXPMOD_FAULT_RELINK=<link>   just after the first folder whose name ends
+//                                 in "uexpmod-new" is made (a staging folder),
+//                                 the link at <link> is made to lead to
+//                                 UEXPMOD_FAULT_RELINK_TO instead, as a user
+//                                 who changes a link while a run goes on.
 //   UEXPMOD_FAULT_CLOCK_AHEAD=<s> the real-time clock reads <s> seconds ahead
 //                                 of the one that stamps the files, as on a
 //                                 storage whose clock differs from the tool's.
@@ -90,6 +102,19 @@ std::map<int, bool>& fullDescriptors() {
 }
 
 // Descriptors opened for writing under UEXPMOD_FAULT_KILL.
+// Descriptors of files opened for reading under UEXPMOD_FAULT_NOREAD.
+std::set<int>& unreadableDescriptors() {
+  static std::set<int> descriptors;
+  return descriptors;
+}
+
+bool unreadable(int fd) {
+  const std::lock_guard<std::recursive_mutex> hold(faultLock);
+  if (unreadableDescriptors().count(fd) == 0) return false;
+  errno = EIO;
+  return true;
+}
+
 std::set<int>& killingDescriptors() {
   static std::set<int> descriptors;
   return descriptors;
@@ -125,6 +150,9 @@ int openFdWithFaults(const char* name, const char* path, int flags, va_list rest
   if (fd >= 0 && !reading && pathMatches("UEXPMOD_FAULT_KILL", path)) {
     killingDescriptors().insert(fd);
   }
+  if (fd >= 0 && reading && pathMatches("UEXPMOD_FAULT_NOREAD", path)) {
+    unreadableDescriptors().insert(fd);
+  }
   static std::set<std::string> replaced;
   if (fd >= 0 && reading && pathMatches("UEXPMOD_FAULT_REPLACE", path) &&
       replaced.insert(path).second) {
@@ -159,21 +187,29 @@ namespace {
 int openAtWithFaults(const char* name, int dir, const char* path, int flags, va_list rest) {
   using OpenAt = int (*)(int, const char*, int, ...);
   const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(rest, mode_t) : 0;
+  const auto fullPath = [&] {
+    std::string full = path;
+    if (dir != AT_FDCWD && path[0] != '/') {
+      char link[32];
+      char folder[4096];
+      std::snprintf(link, sizeof link, "/proc/self/fd/%d", dir);
+      const ssize_t size = ::readlink(link, folder, sizeof folder - 1);
+      if (size <= 0) std::abort();
+      full = std::string(folder, static_cast<std::size_t>(size)) + "/" + path;
+    }
+    return full;
+  };
+  if ((flags & O_DIRECTORY) != 0 && std::getenv("UEXPMOD_FAULT_NOLIST") != nullptr &&
+      pathMatches("UEXPMOD_FAULT_NOLIST", fullPath().c_str())) {
+    errno = EACCES;
+    return -1;
+  }
   const int fd = real<OpenAt>(name)(dir, path, flags, mode);
   if (fd < 0 || (flags & O_ACCMODE) == O_RDONLY || std::getenv("UEXPMOD_FAULT_KILL") == nullptr) {
     return fd;
   }
-  std::string full = path;
-  if (dir != AT_FDCWD && path[0] != '/') {
-    char link[32];
-    char folder[4096];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", dir);
-    const ssize_t size = ::readlink(link, folder, sizeof folder - 1);
-    if (size <= 0) std::abort();
-    full = std::string(folder, static_cast<std::size_t>(size)) + "/" + path;
-  }
   const std::lock_guard<std::recursive_mutex> hold(faultLock);
-  if (pathMatches("UEXPMOD_FAULT_KILL", full.c_str())) killingDescriptors().insert(fd);
+  if (pathMatches("UEXPMOD_FAULT_KILL", fullPath().c_str())) killingDescriptors().insert(fd);
   return fd;
 }
 }  // namespace
@@ -220,13 +256,29 @@ extern "C" int close(int fd) {
     const std::lock_guard<std::recursive_mutex> hold(faultLock);
     fullDescriptors().erase(fd);
     killingDescriptors().erase(fd);
+    unreadableDescriptors().erase(fd);
   }
   return realClose(fd);
+}
+
+extern "C" ssize_t read(int fd, void* data, std::size_t size) {
+  using Read = ssize_t (*)(int, void*, std::size_t);
+  static const Read realRead = real<Read>("read");
+  return unreadable(fd) ? -1 : realRead(fd, data, size);
+}
+extern "C" ssize_t pread(int fd, void* data, std::size_t size, off_t at) {
+  using Pread = ssize_t (*)(int, void*, std::size_t, off_t);
+  static const Pread realPread = real<Pread>("pread");
+  return unreadable(fd) ? -1 : realPread(fd, data, size, at);
+}
+extern "C" ssize_t pread64(int fd, void* data, std::size_t size, off_t at) {
+  return pread(fd, data, size, at);
 }
 
 extern "C" ssize_t sendfile(int out, int in, off_t* offset, std::size_t count) {
   using Sendfile = ssize_t (*)(int, int, off_t*, std::size_t);
   static const Sendfile realSendfile = real<Sendfile>("sendfile");
+  if (unreadable(in)) return -1;
   const std::lock_guard<std::recursive_mutex> hold(faultLock);
   if (killingDescriptors().count(out) != 0) {
     killAfterHalf([&] { realSendfile(out, in, offset, count / 2); });
@@ -270,6 +322,7 @@ extern "C" int fchmodat(int dir, const char* path, mode_t mode, int flags) {
 extern "C" void* mmap(void* address, std::size_t length, int protection, int flags, int fd,
                       off_t offset) {
   using Mmap = void* (*)(void*, std::size_t, int, int, int, off_t);
+  if (unreadable(fd)) return MAP_FAILED;
   // Looked up on every call, not kept in a static: a sanitizer's runtime
   // maps memory while it starts, before a static's guard may be taken.
   void* const map = real<Mmap>("mmap")(address, length, protection, flags, fd, offset);
@@ -303,7 +356,17 @@ extern "C" int mkdir(const char* path, mode_t mode) {
     errno = faultErrno(EACCES);
     return -1;
   }
-  return real<Mkdir>("mkdir")(path, mode);
+  const int result = real<Mkdir>("mkdir")(path, mode);
+  const char* link = std::getenv("UEXPMOD_FAULT_RELINK");
+  const char* to = std::getenv("UEXPMOD_FAULT_RELINK_TO");
+  static bool relinked = false;
+  const std::string made = path;
+  if (result == 0 && link != nullptr && to != nullptr && !relinked &&
+      made.ends_with("uexpmod-new")) {
+    relinked = true;
+    if (::unlink(link) != 0 || ::symlink(to, link) != 0) std::abort();
+  }
+  return result;
 }
 
 // The kernel's flag, where the C library's headers do not name it.
@@ -319,6 +382,10 @@ namespace {
 
 extern "C" int rename(const char* from, const char* to) {
   using Rename = int (*)(const char*, const char*);
+  if (pathMatches("UEXPMOD_FAULT_NORENAME", from)) {
+    errno = EACCES;
+    return -1;
+  }
   const int result = real<Rename>("rename")(from, to);
   if (result == 0 && pathMatches("UEXPMOD_FAULT_KILLRENAME", from)) killNow();
   return result;

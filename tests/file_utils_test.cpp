@@ -815,4 +815,28 @@ TEST(Directories, CreateAndRemove) {
   EXPECT_EQ("k", readFile(dir / "kept/inside.uexp"));
 }
 
+// A folder is inside another by what the folders are: through links, ".."
+// after a link (the kernel's parent), and from a part that does not exist
+// yet; never by the text of the paths.
+TEST(Folders, WithinTellsFoldersByWhatTheyAreNotByTheirPaths) {
+  TempDir dir;
+  fs::create_directories(dir / "a/b/c");
+  fs::create_directories(dir / "x");
+  fs::create_directory_symlink(dir / "a/b", dir / "l");  // l: a second path to a/b
+  fs::create_directory_symlink("l", dir / "m");          // m: to l
+  struct Case {
+    const char* inner;
+    const char* outer;
+    bool within;
+  };
+  for (const Case& c :
+       {Case{"l/c", "a", true}, Case{"m", "a/b", true}, Case{"a/b", "m", true},
+        Case{"a/b/c", "l/c", true}, Case{"m/..", "a", true}, Case{"a/b", "m/..", true},
+        Case{"l/c/new/deeper", "m", true}, Case{"a", "l", false}, Case{"x", "m", false},
+        Case{"m/..", "l", false}, Case{"a", "missing", false}, Case{"l", "x", false}}) {
+    SCOPED_TRACE(std::string(c.inner) + " in " + c.outer);
+    EXPECT_EQ(c.within, files::within(dir / c.inner, dir / c.outer));
+  }
+}
+
 }  // namespace

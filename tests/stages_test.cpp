@@ -325,7 +325,10 @@ TEST(FindAndCopyTargetUexp, LinksAreCopiedWhereTheyStandAndNeverEscape) {
 TEST(FindAndCopyTargetUexp, NoCandidatesPrintsOnlyTheRedLine) {
   Workspace ws;
   writeFile(ws / "uexp打包/stale.uexp", "old");
-  EXPECT_TRUE(ws.processor.findAndCopyTargetUexp().sources.empty());
+  // A run that finds the unpack folder there, empty (the first processor
+  // made it, and keeps a set where it was missing).
+  UEXPProcessor again(ws.root, ws.in, ws.out);
+  EXPECT_TRUE(again.findAndCopyTargetUexp().sources.empty());
   EXPECT_EQ("\n" + bold("步骤: 扫描匹配目标UEXP并复制到打包目录") + red("✗ 解包目录无uexp文件"),
             ws.take());
   EXPECT_TRUE(fs::is_empty(ws / "uexp打包"));

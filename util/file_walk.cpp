@@ -81,6 +81,7 @@ FoundFiles files::findFilesRecursive(const fs::path& root, std::string_view exte
     while (!open.empty()) {
       FolderListing& listing = open.back();
       if (!listing.next(name, type)) {
+        if (listing.error() != 0) result.unlisted.push_back({listing.path(), listing.error()});
         open.pop_back();
         continue;
       }
@@ -100,7 +101,13 @@ FoundFiles files::findFilesRecursive(const fs::path& root, std::string_view exte
         case EntryKind::kFolder: {
           FileHandle sub(
               ::openat(listing.fd(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-          if (sub) push(std::move(sub), joined(listing.path(), entry));  // `listing` may move now
+          if (sub) {
+            push(std::move(sub), joined(listing.path(), entry));  // `listing` may move now
+          } else if (const int error = errno;
+                     error != ENOENT && error != ENOTDIR && error != ELOOP) {
+            // Not one that vanished, or that a file or a link took the place of.
+            result.unlisted.push_back({joined(listing.path(), entry), error});
+          }
           break;
         }
         case EntryKind::kOther:

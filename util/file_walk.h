@@ -24,6 +24,17 @@ struct FoundFiles {
   // was listed, and when nothing stands there or it is no folder: a missing
   // folder holds no files, and that is all its caller needs to know.
   int rootError = 0;
+  // The folders below the root (or the root, where its listing broke off)
+  // whose files could not all be listed: one that could not be opened
+  // (access refused, an I/O error) or whose listing broke off, with the
+  // errno value, in the order met. A folder that vanished, or that something
+  // else took the place of, during the walk is not one of them: it holds no
+  // files any more. For a caller that must know the whole of a tree.
+  struct Unlisted {
+    std::string path;
+    int error;
+  };
+  std::vector<Unlisted> unlisted;
 };
 
 // Whether findFilesRecursive takes each file's key as it finds it.
@@ -35,7 +46,8 @@ namespace files {
 // extension (last dot onwards, dot included; empty for "x" and ".pak") equals
 // `extension` byte for byte. Depth-first pre-order in the order the system
 // lists each folder; never sorted. Links to folders are not descended into,
-// and a subfolder that cannot be opened is skipped. No files when `root` is
+// and a subfolder that cannot be opened or listed is skipped and named in
+// `unlisted`. No files when `root` is
 // missing or not a folder, and none, with the reason, when it cannot be
 // opened. With FileKeys::kTaken, each file's key is taken as it is found.
 FoundFiles findFilesRecursive(const std::filesystem::path& root, std::string_view extension,

@@ -187,7 +187,12 @@ fs::perms files::permissionsOf(const FileHandle& file) {
 
 bool files::writeNewFile(const fs::path& to, fs::perms mode, const FileFill& fill) {
   try {
-    createDirectories(to.parent_path());
+    // A folder that cannot be made fails the write with its own errno, not
+    // with the open's ENOENT below it.
+    if (std::error_code made; !createDirectories(to.parent_path(), made) && made) {
+      errno = made.value();
+      return false;
+    }
     const int fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
                           static_cast<mode_t>(mode & fs::perms::mask));
     if (fd >= 0) keepMode(fd, mode);

@@ -25,13 +25,16 @@ class FolderListing {
 
   int fd() const { return fd_.get(); }
   const std::string& path() const { return path_; }
+  // Why the listing broke off, as an errno value; 0 while it has not.
+  int error() const { return error_; }
 
   // The next entry's name and type (a DT_ value), "." and ".." included, or
   // false at the listing's end. A listing that breaks off ends there: what
-  // it gave stands.
+  // it gave stands, and error() says why.
   bool next(const char*& name, unsigned char& type) {
     if (at_ == held_) {
       const long got = ::syscall(SYS_getdents64, static_cast<long>(fd_.get()), buffer_, kBuffer);
+      if (got < 0) error_ = errno;
       if (got <= 0) return false;
       held_ = static_cast<std::size_t>(got);
       at_ = 0;
@@ -75,4 +78,5 @@ class FolderListing {
   char* buffer_;
   std::size_t held_ = 0;
   std::size_t at_ = 0;
+  int error_ = 0;
 };

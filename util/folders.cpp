@@ -7,7 +7,9 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -104,4 +106,121 @@ bool files::removeDirectory(const fs::path& path) {
   } catch (...) {  // memory
     return false;
   }
+}
+
+namespace {
+
+// The lines of /proc/self/mountinfo: the device ("major:minor"), the folder
+// of its file system the mount shows (its root), and where it is mounted.
+// Space, tab, newline and backslash stand there as three octal digits.
+struct Mount {
+  std::string device;
+  std::string root;
+  std::string point;
+};
+
+std::string unescaped(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto digit = [&](std::size_t at) { return static_cast<unsigned char>(text[at]) - '0'; };
+    if (text[i] == '\\' && i + 3 < text.size()) {
+      out += static_cast<char>(digit(i + 1) * 64 + digit(i + 2) * 8 + digit(i + 3));
+      i += 3;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+std::vector<Mount> mounts() {
+  std::vector<Mount> found;
+  std::ifstream table("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, device, root, point;
+    if (fields >> id >> parent >> device >> root >> point) {
+      found.push_back({device, unescaped(root), unescaped(point)});
+    }
+  }
+  return found;
+}
+
+// Whether `path` is `folder` or lies inside it, by the text; the rest of it.
+bool textBelow(const fs::path& path, const fs::path& folder, fs::path& rest) {
+  const fs::path relative = path.lexically_relative(folder);
+  if (relative.empty() || *relative.begin() == "..") return false;
+  rest = relative == "." ? fs::path() : relative;
+  return true;
+}
+
+// A second path to the folder at `path` (links resolved), where it lies
+// below a bind mount of a folder that another mount of the same file system
+// shows from higher up: there ".." leads where the folder itself lies.
+// Empty where there is none.
+fs::path pathFromHigherMount(const fs::path& path) {
+  std::error_code ec;
+  const fs::path real = fs::canonical(path, ec);
+  if (ec) return {};
+  const std::vector<Mount> all = mounts();
+  // The mount `real` lies below: the last listed whose point holds it.
+  const Mount* under = nullptr;
+  fs::path rest;
+  for (const Mount& mount : all) {
+    fs::path below;
+    if (textBelow(real, mount.point, below)) {
+      under = &mount;
+      rest = below;
+    }
+  }
+  if (under == nullptr || under->root == "/") return {};
+  for (const Mount& other : all) {
+    fs::path inside;
+    if (&other == under || other.device != under->device ||
+        other.root.size() >= under->root.size() || !textBelow(under->root, other.root, inside)) {
+      continue;
+    }
+    return fs::path(other.point) / inside / rest;
+  }
+  return {};
+}
+
+// Whether the folders met from `at` up by ".." include `target`.
+bool walksUpTo(fs::path at, const struct stat& target) {
+  struct stat status = {};
+  while (::stat(at.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+    if (at == at.parent_path() || at.empty()) return false;
+    at = at.parent_path();
+  }
+  // Up by "..", until the root, whose ".." is itself. A bound on the steps:
+  // a path of more folders than this cannot be opened anyway.
+  for (int step = 0; step < 4096; ++step) {
+    if (status.st_dev == target.st_dev && status.st_ino == target.st_ino) return true;
+    at /= "..";
+    struct stat parent = {};
+    if (::stat(at.c_str(), &parent) != 0) return false;
+    if (parent.st_dev == status.st_dev && parent.st_ino == status.st_ino) return false;
+    status = parent;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool files::within(const fs::path& inner, const fs::path& outer) {
+  struct stat target = {};
+  if (::stat(outer.c_str(), &target) != 0) return false;
+  if (walksUpTo(inner, target)) return true;
+  // Below a bind mount, ".." leaves the mount where it stands, not where the
+  // folder lies: the folder is then walked from a mount that shows more.
+  fs::path at = inner;
+  std::error_code ec;
+  while (!fs::exists(at, ec) && at != at.parent_path() && !at.empty()) at = at.parent_path();
+  for (int hop = 0; hop < 8; ++hop) {
+    at = pathFromHigherMount(at);
+    if (at.empty()) return false;
+    if (walksUpTo(at, target)) return true;
+  }
+  return false;
 }

@@ -20,4 +20,11 @@ bool createDirectories(const std::filesystem::path& dir, std::error_code& error)
 // reached remain.
 bool removeDirectory(const std::filesystem::path& path);
 
+// Whether the folder at `inner` is the folder at `outer` or lies inside it,
+// by the folders themselves (device and inode), not by the text of their
+// paths: a link, a second path or a bind mount to the same folder is seen.
+// `inner` is walked up by "..", as the kernel takes it, from the nearest of
+// its folders that exists; an `outer` that does not exist holds nothing.
+bool within(const std::filesystem::path& inner, const std::filesystem::path& outer);
+
 }  // namespace files

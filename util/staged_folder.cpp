@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -30,6 +31,8 @@ namespace {
 // follows at most in one path.
 constexpr const char* kInsideNew = ".uexpmod-new";
 constexpr const char* kInsideGone = ".uexpmod-gone";
+constexpr const char* kInsideOld = ".uexpmod-old";
+constexpr std::string_view kOwnPrefix = ".uexpmod-";
 constexpr int kMostLinks = 40;
 
 // A hidden name beside `folder` for this class's own use; the folder's name
@@ -52,6 +55,28 @@ bool isFolder(const fs::path& path) {
   return ::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
+// A name for G beside `folder` (or, for a mount point, inside it, `inside`
+// naming it) that no other attempt of any process has used: a G that cannot
+// be removed stays under its own name and never stands in a later one's way.
+fs::path freshGone(const fs::path& folder, bool inside) {
+  static unsigned attempt = 0;
+  const std::string tag = std::to_string(::getpid()) + "-" + std::to_string(++attempt);
+  if (inside) return folder / (std::string(kInsideGone) + "-" + tag);
+  return beside(folder, ("gone-" + tag).c_str());
+}
+
+// Removes every G a removal cut short left in `dir`: the entries whose name
+// begins with `prefix`. What cannot be removed now stays under its own name,
+// which nothing reads and nothing else uses, for a later run to try again.
+void sweepGone(const fs::path& dir, const std::string& prefix) {
+  std::error_code ec;
+  std::vector<fs::path> found;
+  for (const auto& entry : fs::directory_iterator(dir, ec)) {
+    if (entry.path().filename().string().starts_with(prefix)) found.push_back(entry.path());
+  }
+  for (const fs::path& gone : found) files::removeDirectory(gone);
+}
+
 // Swaps the entries at `a` and `b` in one step. 0, or the errno value: no
 // such call (an old kernel), EINVAL where the storage cannot (Android's
 // shared storage), ENOENT where one of them is missing.
@@ -68,20 +93,15 @@ int exchange(const fs::path& a, const fs::path& b) {
 #endif
 }
 
-// Sends the set at `set` to `gone` and removes it there, so that no set is
-// ever cut short under a name from which it could be put back. True when
-// nothing is left of it; false where it could not be renamed (it then stays
-// whole under its name, for the next run to drop) or not all of it could be
-// removed (what is left stays under `gone`, which nothing reads).
+// Sends the set at `set` to a fresh G (`gone`) and removes it there, so that
+// no set is ever cut short under a name from which it could be put back.
+// True when nothing is left under `set`'s name; false, with errno, where it
+// could not be renamed: it then stays whole under its name. What cannot be
+// removed under G stays there, which nothing reads (sweepGone tries again).
 bool drop(const fs::path& set, const fs::path& gone) {
-  if (::rename(set.c_str(), gone.c_str()) != 0) {
-    if (errno == ENOENT) return true;
-    // A `gone` that a removal cut short left, or a file there: it goes first.
-    if (!files::removeDirectory(gone) || ::rename(set.c_str(), gone.c_str()) != 0) {
-      return false;
-    }
-  }
-  return files::removeDirectory(gone);
+  if (::rename(set.c_str(), gone.c_str()) != 0) return errno == ENOENT;
+  files::removeDirectory(gone);
+  return true;
 }
 
 // Whether the folder at `folder` (resolved) is a mount point, which no
@@ -99,16 +119,17 @@ bool isMountPoint(const fs::path& folder) {
   return mounttable::listed(folder, mounttable::read());
 }
 
-// Moves every entry of `from`, except the names in `skip`, into `to`.
-// Returns the names moved; where one cannot be moved, `error` is set and
-// the ones moved so far are the ones returned.
-std::vector<std::string> moveEntries(const fs::path& from, const fs::path& to,
-                                     const std::vector<std::string>& skip, int& error) {
+// Moves every entry of `from` into `to`, except, where `skipOwn`, this
+// class's own (their names begin with ".uexpmod-"). Returns the names moved;
+// where one cannot be moved, `error` is set and the ones moved so far are
+// the ones returned.
+std::vector<std::string> moveEntries(const fs::path& from, const fs::path& to, int& error,
+                                     bool skipOwn = true) {
   std::vector<std::string> names;
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(from, ec)) {
     const std::string name = entry.path().filename().string();
-    if (std::find(skip.begin(), skip.end(), name) == skip.end()) names.push_back(name);
+    if (!skipOwn || !name.starts_with(kOwnPrefix)) names.push_back(name);
   }
   if (ec) {
     error = ec.value();
@@ -187,8 +208,16 @@ FileHandle StagedFolder::lock(const fs::path& folder, const Waiting& waiting) {
   return held;
 }
 
-bool StagedFolder::storageFault(int error) {
-  return error == ENOSPC || error == EDQUOT || error == EFBIG || error == EIO || error == EROFS;
+bool StagedFolder::readableToEnd(int source, off_t size) {
+  std::vector<char> buffer(std::size_t{1} << 16);
+  off_t at = 0;
+  for (;;) {
+    const ssize_t got = ::pread(source, buffer.data(), buffer.size(), at);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) return at == size;
+    at += got;
+  }
 }
 
 void StagedFolder::recover(const fs::path& given, const Waiting& waiting) {
@@ -198,18 +227,20 @@ void StagedFolder::recover(const fs::path& given, const Waiting& waiting) {
 }
 
 void StagedFolder::recoverLocked(const fs::path& folder) {
+  if (isFolder(folder)) finishMovesIn(folder);
   const fs::path staging = beside(folder, "new");
   const fs::path old = beside(folder, "old");
-  const fs::path gone = beside(folder, "gone");
+  // Only a real folder is ever put in place: a link or a file under O or N
+  // is no set of this class's, and stays where it is (begin() drops it).
   // Without O: IDLE, STAGING or SWAPPED, whose leftovers begin() drops.
-  if (!present(old)) return;
-  const bool stagingThere = present(staging);
+  if (!isFolder(old)) return;
+  const bool stagingThere = isFolder(staging);
   if (!present(folder)) {
     // ASIDE: the new set was whole before the old went aside. Where it
     // cannot go in, the old comes back; where that fails too, both stay
     // whole under their names, for the next run to try again.
     if (stagingThere && std::rename(staging.c_str(), folder.c_str()) == 0) {
-      drop(old, gone);
+      drop(old, freshGone(folder, false));
     } else {
       [[maybe_unused]] const int putBack = std::rename(old.c_str(), folder.c_str());
     }
@@ -217,8 +248,8 @@ void StagedFolder::recoverLocked(const fs::path& folder) {
   }
   if (!stagingThere) {
     // IN: the old set is no longer wanted. Where it cannot be dropped now,
-    // the next begin() tries again.
-    drop(old, gone);
+    // the next begin() tries again, and stages nothing while it stays.
+    drop(old, freshGone(folder, false));
     return;
   }
   // ASIDE, with a folder made since: an empty one gives way to the new set
@@ -227,38 +258,86 @@ void StagedFolder::recoverLocked(const fs::path& folder) {
   std::error_code ec;
   if (isFolder(folder) && fs::is_empty(folder, ec) && !ec &&
       std::rename(staging.c_str(), folder.c_str()) == 0) {
-    drop(old, gone);
+    drop(old, freshGone(folder, false));
   }
 }
 
-StagedFolder::StagedFolder(const fs::path& folder, const Waiting& waiting)
-    : folder_(resolve(folder)),
+void StagedFolder::finishMovesIn(const fs::path& folder) {
+  const fs::path staging = folder / kInsideNew;
+  const fs::path aside = folder / kInsideGone;
+  const fs::path old = folder / kInsideOld;
+  if (!isFolder(staging)) return;
+  int error = 0;
+  if (isFolder(aside)) {
+    // MOVING_OUT: the old entries still in F follow the others aside.
+    moveEntries(folder, aside, error);
+    if (error != 0 || ::rename(aside.c_str(), old.c_str()) != 0) return;  // begin() refuses
+  }
+  if (isFolder(old)) {
+    // MOVING_IN: the rest of the new set goes in.
+    moveEntries(staging, folder, error, false);
+    if (error != 0) return;              // begin() refuses while N and O stand
+    ::rmdir(staging.c_str());            // empty now
+    drop(old, freshGone(folder, true));  // IN -> IDLE; begin() drops what is left
+  }
+}
+
+StagedFolder::StagedFolder(const fs::path& folder, const Waiting& waiting, const Check& check)
+    : given_(folder),
+      folder_(resolve(folder)),
+      check_(check),
       lock_(lock(folder_, waiting)),
       staging_(beside(folder_, "new")),
-      old_(beside(folder_, "old")),
-      gone_(beside(folder_, "gone")) {
+      old_(beside(folder_, "old")) {
   begin();
 }
 
+bool StagedFolder::refused(const fs::path& folder) {
+  if (check_) refusal_ = check_(folder);
+  if (refusal_.empty()) return false;
+  error_ = EPERM;
+  return true;
+}
+
+bool StagedFolder::dropOrStop(const fs::path& set, bool inside) {
+  if (drop(set, freshGone(folder_, inside))) return true;
+  error_ = errno;
+  inTheWay_ = set;
+  return false;
+}
+
 void StagedFolder::begin() {
+  // Nothing is touched where the folder may not be written; what recovery
+  // puts in place is checked again.
+  if (refused(folder_)) return;
   // What a process that ended during its commit left is put in place, now
   // that no other process can be at work here; what one that ended before
-  // its commit left is a leftover. A leftover that cannot be dropped stands
-  // in the way of mkdir below, which then says why nothing is staged.
+  // its commit left is a leftover. A leftover that cannot be dropped stops
+  // the staging: a set staged beside it could later be taken for whole.
   recoverLocked(folder_);
-  drop(staging_, gone_);
-  drop(old_, gone_);
-  files::removeDirectory(gone_);  // G holds nothing anyone wants, whole or not
+  if (refused(folder_)) return;
+  if (!dropOrStop(staging_, false) || !dropOrStop(old_, false)) return;
+  sweepGone(folder_.parent_path(), beside(folder_, "gone").filename().string());
   if (present(folder_) && !isFolder(folder_)) {
     error_ = ENOTDIR;  // a file there is someone's: it is never replaced
     return;
   }
+  struct stat status = {};
+  if (::stat(folder_.c_str(), &status) == 0) identity_ = {status.st_dev, status.st_ino};
   if (isMountPoint(folder_)) {
     inPlace_ = true;
     staging_ = folder_ / kInsideNew;
-    gone_ = folder_ / kInsideGone;
-    drop(staging_, gone_);  // as beside the folder: a leftover that stays stops mkdir
-    files::removeDirectory(gone_);
+    const fs::path aside = folder_ / kInsideGone;
+    const fs::path old = folder_ / kInsideOld;
+    if (present(staging_) && (present(aside) || present(old))) {
+      // A cut move that recovery could not finish: the new set is whole
+      // only there, and the old only there.
+      error_ = EBUSY;
+      inTheWay_ = present(aside) ? aside : old;
+      return;
+    }
+    if (!dropOrStop(staging_, true) || !dropOrStop(aside, true) || !dropOrStop(old, true)) return;
+    sweepGone(folder_, std::string(kInsideGone) + "-");
   }
   if (::mkdir(staging_.c_str(), 0777) == 0) {
     staged_ = true;
@@ -273,11 +352,14 @@ void StagedFolder::keep() {
   if (!staged_) return;
   staged_ = false;
   // Where it cannot be dropped now, the next begin() drops it.
-  drop(staging_, gone_);
+  drop(staging_, freshGone(folder_, inPlace_));
 }
 
-bool StagedFolder::write(const fs::path& relative, fs::perms mode, const FileFill& fill) {
+bool StagedFolder::write(const fs::path& relative, fs::perms mode, const FileFill& fill,
+                         const FileHandle* source) {
   if (!staged_) return false;
+  struct stat before = {};
+  const bool sized = source && *source && ::fstat(source->get(), &before) == 0;
   int failedWith = 0;
   const FileFill watched = [&fill, &failedWith](int fd) {
     errno = 0;
@@ -285,19 +367,36 @@ bool StagedFolder::write(const fs::path& relative, fs::perms mode, const FileFil
     if (!filled) failedWith = errno;
     return filled;
   };
-  if (files::writeNewFile(staging_ / relative, mode, watched)) return true;
+  if (files::writeNewFile(staging_ / relative, mode, watched)) {
+    const std::lock_guard<std::mutex> guard(failedMutex_);
+    failed_.erase(relative);
+    return true;
+  }
   if (failedWith == 0) failedWith = errno;  // the file or its folder could not be made
-  // The first fault stands; writes of other files on other threads may fail
-  // at the same time. A folder two files share, made by both at once, is
-  // made by one and found by the other (create_directories takes EEXIST
-  // for a folder as success).
-  int none = 0;
-  if (storageFault(failedWith)) error_.compare_exchange_strong(none, failedWith);
+  // A file already made at that path stands whole: the set has it.
+  if (failedWith == EEXIST) return false;
+  // The source's fault only where that shows now: a source not open or not
+  // examined, one that fails to read, or one cut or grown since the fill
+  // began. Anything else failed on the copy's side.
+  const bool sourceFailed =
+      source != nullptr && (!sized || !readableToEnd(source->get(), before.st_size));
+  if (!sourceFailed) {
+    const std::lock_guard<std::mutex> guard(failedMutex_);
+    failed_.emplace(relative, failedWith != 0 ? failedWith : EIO);
+  }
   return false;
+}
+
+int StagedFolder::error() const {
+  const std::lock_guard<std::mutex> guard(failedMutex_);
+  if (error_ != 0 || failed_.empty()) return error_;
+  return failed_.begin()->second;
 }
 
 bool StagedFolder::commit() {
   if (!staged_) return false;
+  error_ = error();  // a write that failed for the storage's reason counts from here
+  if (error_ == 0 && !stillTheCheckedFolder()) error_ = refusal_.empty() ? ESTALE : EPERM;
   if (error_ != 0) {
     keep();
     return false;
@@ -314,7 +413,7 @@ bool StagedFolder::swap() {
   if (exchange(staging_, folder_) == 0) {
     // SWAPPED: N holds the last set. Where it cannot be dropped now, the
     // next begin() drops it.
-    drop(staging_, gone_);
+    drop(staging_, freshGone(folder_, false));
     return true;
   }
   // STAGING -> ASIDE -> IN. Between the two renames the folder is missing,
@@ -330,31 +429,52 @@ bool StagedFolder::swap() {
     [[maybe_unused]] const int putBack = std::rename(old_.c_str(), folder_.c_str());
     return false;
   }
-  drop(old_, gone_);  // IN -> IDLE; a set left under O is dropped by recover()
+  drop(old_, freshGone(folder_, false));  // IN -> IDLE; a set left under O is dropped by recover()
   return true;
 }
 
+bool StagedFolder::stillTheCheckedFolder() {
+  // Where the path now leads, and the folder found at begin(), are both
+  // checked: a link changed meanwhile may lead into what may not be written.
+  if (refused(resolve(given_)) || refused(folder_)) return false;
+  struct stat status = {};
+  if (!identity_) return !present(folder_) || isFolder(folder_);
+  return ::lstat(folder_.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+         status.st_dev == identity_->first && status.st_ino == identity_->second;
+}
+
 bool StagedFolder::moveEntriesIn() {
-  if (::mkdir(gone_.c_str(), 0777) != 0) {
+  // MOVING_OUT: F's entries into G; MOVING_IN, once all are there and G is
+  // renamed to O: N's entries into F. recover() tells the two apart by G's
+  // name, and finishes either.
+  const fs::path aside = folder_ / kInsideGone;
+  const fs::path old = folder_ / kInsideOld;
+  if (::mkdir(aside.c_str(), 0777) != 0) {
     error_ = errno;
     return false;
   }
   int error = 0;
-  const std::vector<std::string> aside = moveEntries(folder_, gone_, {kInsideNew, kInsideGone}, error);
-  std::vector<std::string> in;
-  if (error == 0) in = moveEntries(staging_, folder_, {}, error);
+  const std::vector<std::string> moved = moveEntries(folder_, aside, error);
+  if (error == 0 && ::rename(aside.c_str(), old.c_str()) != 0) error = errno;
+  if (error != 0) {
+    moveBack(folder_, aside, moved);
+    error_ = error;
+    ::rmdir(aside.c_str());  // empty unless something could not go back: then it stays
+    return false;
+  }
+  const std::vector<std::string> in = moveEntries(staging_, folder_, error, false);
   if (error != 0) {
     // The last set goes back as far as it can; only a failure here too
     // leaves a mixture.
     moveBack(staging_, folder_, in);
-    moveBack(folder_, gone_, aside);
+    moveBack(folder_, old, moved);
     error_ = error;
-    ::rmdir(gone_.c_str());  // empty unless something could not go back: then it stays
+    ::rmdir(old.c_str());  // as above
     return false;
   }
   // Both are this class's own names, which nothing reads: what cannot be
   // removed now is removed by the next begin().
   ::rmdir(staging_.c_str());
-  files::removeDirectory(gone_);
+  drop(old, freshGone(folder_, true));
   return true;
 }

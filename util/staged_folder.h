@@ -1,8 +1,13 @@
 #pragma once
 
-#include <atomic>
+#include <sys/types.h>
+
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "util/file_handle.h"
@@ -17,8 +22,11 @@
 //   N  ".F.uexpmod-new"   the new content while it is written; after an
 //                         exchange, the old content
 //   O  ".F.uexpmod-old"   the old content, whole, between the two renames
-//   G  ".F.uexpmod-gone"  whatever is being removed; never read, never put
-//                         back, whole or not
+//   G  ".F.uexpmod-gone-<pid>-<n>"  whatever is being removed; never read,
+//                         never put back, whole or not. A name of its own
+//                         for every removal, so that one that could not be
+//                         removed never stands in a later one's way: all are
+//                         swept, under the lock, by begin()
 // A set is removed only under G: it is renamed there first, so that what
 // stands under N or O is always a whole set (or, under N before a commit,
 // a set still being written, which nothing ever puts in place: see below).
@@ -28,8 +36,9 @@
 //
 //   state      F          N              O          next step (function)
 //   ---------  ---------  -------------  ---------  --------------------------------
-//   IDLE       last set   -              -          begin -> STAGING
-//              or none
+//   IDLE       last set   -              -          begin -> STAGING; where N or O
+//              or none                              cannot be dropped, none: the
+//                                                   set stays, inTheWay() names it
 //   STAGING    last set   new, partial   -          write; keep -> IDLE (N to G);
 //                                                   commit -> SWAPPED or ASIDE
 //   SWAPPED    new set    last set       -          dropOld -> IDLE (N to G)
@@ -39,9 +48,15 @@
 //
 // commit() tries the exchange (STAGING -> SWAPPED, one rename); where the
 // storage refuses it (Android's shared storage), F aside (STAGING -> ASIDE)
-// and N in (ASIDE -> IN). A set that could not be completed (a write failed
-// for want of room or through the storage's own fault) never leaves
+// and N in (ASIDE -> IN). A set that could not be completed never leaves
 // STAGING but by keep().
+//
+// Who failed, where a write failed: every failure on N's side (making a
+// folder, creating, writing or closing a copy) is the storage's, whatever
+// the errno, and makes the set one that could not be completed. Only a
+// failure shown to be the source's lets the commit go on without that
+// file: the source could not be read to its end, or its size is no longer
+// the one it had when its copy began (see write()).
 //
 // What a process that ended in each state left, and what recover() makes of
 // it, under the lock, before anything else touches F:
@@ -54,18 +69,36 @@
 //   IN        O is the last set, no longer wanted: dropOld.
 //   any       G is removed, whatever it holds.
 // Without N, O alone beside a missing F can only be from IN with F removed
-// since by hand: it is the last complete set, and it goes back.
+// since by hand: it is the last complete set, and it goes back. Only a real
+// folder under N or O is ever renamed into F's place: a link or a file
+// there is dropped by begin() like any leftover.
 //
 // Where a link stands at F's path, all of this happens where it leads, as
 // the kernel resolves it (see resolve()): the link stays, and its target
-// gets the new content.
+// gets the new content. The link is followed once, at the start; the
+// caller's Check is asked of that folder, and again before the commit, of
+// it and of where the link leads then: a link changed meanwhile into
+// somewhere the check refuses stops the commit, and folder() is the folder
+// the commit replaced, for the caller to work on.
 //
 // A mount point at F cannot be renamed. There, and only there, N and G are
 // made inside F itself ("F/.uexpmod-new", "F/.uexpmod-gone"): the set is
 // still written whole before F is touched, but commit() then moves F's old
-// entries into G and N's entries into F one at a time, so that a process
-// killed during that step leaves part of each. inPlace() says so, for the
-// caller to tell the user.
+// entries into G and N's entries into F one at a time. Its states, inside F:
+//
+//   state       F               N ("F/.uexpmod-new")  G/O ("F/.uexpmod-...")
+//   ----------  --------------  --------------------  --------------------------
+//   STAGING     last set        new, partial          -
+//   MOVING_OUT  part of last    new, whole            G "gone": rest of last
+//   MOVING_IN   part of new     rest of new           O "old": last set, whole
+//   IN          new set         - (or empty)          O "old"
+//
+// begin() removes G and O before it makes N, so G or O beside N means a
+// move was cut short with N whole: recover() finishes it (F's last entries
+// into G, G renamed to O, N's entries into F) before anything is removed,
+// and begin() then drops O. Where that cannot be finished, begin() stages
+// nothing and names the set in the way. inPlace() says that a run replaces
+// the files one by one, for the caller to tell the user.
 //
 // One process at a time changes F and what lies beside it: an object, and
 // recover(), hold a lock on F's parent (which stays where it is while F is
@@ -80,6 +113,11 @@ class StagedFolder {
  public:
   // Called once, before waiting, where another process holds the lock.
   using Waiting = std::function<void()>;
+  // Why the folder at the path given (resolved) may not be replaced, as the
+  // line that says so; empty where it may. Asked under the lock, before
+  // anything is touched, after recovery, and again just before the commit,
+  // both of the folder found at the start and of where the path leads then.
+  using Check = std::function<std::string(const std::filesystem::path& folder)>;
 
   // Where `path` leads, as the kernel resolves it: the part of it that
   // exists through the kernel (every link, and ".." after a link, as the
@@ -97,7 +135,10 @@ class StagedFolder {
   // itself, if missing, is made only by commit(). Where the staging folder
   // cannot be made, staged() is false and error() says why: the folder is
   // then never touched.
-  explicit StagedFolder(const std::filesystem::path& folder, const Waiting& waiting = {});
+  // Where `check` refuses the folder, nothing is touched: staged() is false
+  // and refusal() says why.
+  explicit StagedFolder(const std::filesystem::path& folder, const Waiting& waiting = {},
+                        const Check& check = {});
   // Removes a set that was not committed.
   ~StagedFolder();
   StagedFolder(const StagedFolder&) = delete;
@@ -110,19 +151,31 @@ class StagedFolder {
   bool inPlace() const { return inPlace_; }
   // Why the new content cannot replace the folder, as an errno value: the
   // staging folder could not be made, a write failed for a reason of the
-  // storage (storageFault()), or commit() could not put the set in place.
+  // storage (see write()), or commit() could not put the set in place.
   // 0 otherwise.
-  int error() const { return error_; }
+  int error() const;
+  // The check's line, where it refused the folder (error() is then EPERM).
+  const std::string& refusal() const { return refusal_; }
+  // A set of this class's own that could not be removed and stops the
+  // staging, where one does; empty otherwise.
+  const std::filesystem::path& inTheWay() const { return inTheWay_; }
+  // The folder commit() replaces: where the path given led at the start.
+  const std::filesystem::path& folder() const { return folder_; }
 
   // Makes the file at `relative` in the new content, with its missing
   // folders, the permissions `mode`, and the bytes `fill` writes. True only
   // when every byte was written; otherwise nothing of it is left under its
-  // name. The file is new: a second file at the same path fails. A failure
-  // that storageFault() names (taken from errno as the fill or the making of
-  // the file left it) makes the whole set one that commit() will not put in
-  // place. Several threads may write distinct files at once.
+  // name. The file is new: a second file at the same path fails, and the
+  // first stands. One whose write failed left nothing, and a second try
+  // there (a plain copy after a rewrite that could not finish) counts in
+  // its place. Where it fails, it is the source's fault only when
+  // `source`, the open file the bytes come from, is no longer readable to
+  // its end with the size it had when the fill began (checked only then, by
+  // reading it again); any other failure makes the set one that commit()
+  // will not put in place, unless a later write at the same path succeeds.
+  // Writes at different paths may run at once, from several threads.
   bool write(const std::filesystem::path& relative, std::filesystem::perms mode,
-             const FileFill& fill);
+             const FileFill& fill, const FileHandle* source = nullptr);
 
   // Puts the new content in the folder's place and removes the old, where
   // every write either succeeded or failed for a reason of its source alone.
@@ -138,30 +191,46 @@ class StagedFolder {
   // content; the object holds none after this.
   FileHandle handOverLock() { return std::move(lock_); }
 
-  // Whether an errno value from a write says the storage could not take the
-  // new set (no room, no inodes, quota, a size limit, an I/O error, read-only
-  // storage), as opposed to a source that could not be read. A fill cannot
-  // tell which side an EIO came from: one from reading a source is taken as
-  // the storage's too, and keeps the last set.
-  static bool storageFault(int error);
-
  private:
+  // Whether the open regular file `source` still reads to its end, `size`
+  // bytes, as a copy of it needs: false where a read fails or its size is
+  // another. Reads the whole file: called only once a copy has failed.
+  static bool readableToEnd(int source, off_t size);
+
   // The transitions of the table above, each from the states it names.
   static void recoverLocked(const std::filesystem::path& folder);  // ASIDE/IN -> IDLE or IN
+  static void finishMovesIn(const std::filesystem::path& folder);  // MOVING_* -> IN
   void begin();           // IDLE -> STAGING, leftovers to G first
   bool swap();            // STAGING -> SWAPPED or IN (through ASIDE); false: still STAGING
   bool moveEntriesIn();   // STAGING -> IDLE for a mount point, entry by entry
+  // Whether check_ refuses `folder`, with refusal_ and error_ then set.
+  bool refused(const std::filesystem::path& folder);
+  // Drops the set at `set` (beside the folder, or inside a mount point);
+  // where it cannot, it stands in the way: error_ and inTheWay_ say so.
+  bool dropOrStop(const std::filesystem::path& set, bool inside);
+  // Whether the folder begin() checked is still the one the path leads to,
+  // and still may be replaced.
+  bool stillTheCheckedFolder();
 
   // The lock for `folder`, taken once no other process holds it.
   static FileHandle lock(const std::filesystem::path& folder, const Waiting& waiting);
 
+  std::filesystem::path given_;    // the path as given
   std::filesystem::path folder_;   // where a link at the folder's path leads
+  Check check_;
   FileHandle lock_;                // taken before anything beside the folder is touched
   bool inPlace_ = false;           // a mount point: N and G inside the folder
   std::filesystem::path staging_;  // N
   std::filesystem::path old_;      // O
-  std::filesystem::path gone_;     // G
   bool staged_ = false;
-  // Atomic: write() runs on several threads at once, for distinct files.
-  std::atomic<int> error_{0};
+  int error_ = 0;
+  std::string refusal_;
+  std::filesystem::path inTheWay_;
+  std::optional<std::pair<dev_t, ino_t>> identity_;  // the folder's, at begin(), where it was
+  // The writes that failed for a reason of the storage, by path in the set,
+  // with the errno value; one that a later write at its path replaced is
+  // no longer here. Guarded by `failedMutex_`: writes may come from several
+  // threads at once.
+  std::map<std::filesystem::path, int> failed_;
+  mutable std::mutex failedMutex_;
 };
