@@ -4,7 +4,7 @@
 # seccomp filter Android puts on app processes: the API-26 and the API-35
 # lists of tests/android/, with every other call trapped (SIGSYS) as Android
 # does. Over a sample workspace at the real workspace path, it checks a whole
-# pass (on one thread and on four: threads must start under the filter) and
+# pass (also with -j 4, which this binary runs on one thread) and
 # the error paths (end of input at a menu, an unreadable or missing
 # rule file, unreadable files) by exit status, output and files. A plain
 # static C program must be killed in the same boot (status 159), or the check
