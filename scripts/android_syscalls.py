@@ -25,10 +25,7 @@ POLICIES = pathlib.Path(__file__).resolve().parent.parent / "tests" / "android"
 # Calls outside the API-26 list that the C library makes and survives when
 # they fail with ENOSYS: robust futex lists and restartable sequences are
 # only registered when available, and faccessat2 falls back to faccessat.
-# clone3 comes with glibc's thread start, which the phone binary links but
-# never runs: it copies on one thread (see CMakeLists.txt), since glibc makes
-# that call with every signal blocked, where no answer can be given.
-ANSWERED_WITH_ENOSYS = {"set_robust_list", "rseq", "faccessat2", "clone3"}
+ANSWERED_WITH_ENOSYS = {"set_robust_list", "rseq", "faccessat2"}
 
 
 def kernel_numbers():
