@@ -117,8 +117,10 @@ std::string writeFailure(int error) {
 }  // namespace
 
 std::string UEXPProcessor::keptMessage(int error) const {
-  return "✗ 无法写入打包目录（" + writeFailure(error) + "），" + repackDir.filename().string() +
-         " 保留上次完整的内容";
+  const std::string kept = "，" + repackDir.filename().string() + " 保留上次完整的内容";
+  // ESTALE: the path led elsewhere by the commit than where the set was made for.
+  if (error == ESTALE) return "✗ 打包目录在运行中被换成了别的文件夹" + kept;
+  return "✗ 无法写入打包目录（" + writeFailure(error) + "）" + kept;
 }
 
 void UEXPProcessor::keptOrRefused(const StagedFolder& copies) {
@@ -154,8 +156,8 @@ void UEXPProcessor::keepWhereUnpackUnknown(StagedFolder& copies, const FoundFile
     // and the run goes on to say the folder holds no uexp files.
     // One the constructor could not make is named below, with why.
     std::error_code unreadable;
-    if (!fs::is_directory(unpackDir, unreadable) || fs::is_empty(repackDir, unreadable) ||
-        unreadable) {
+    if (!fs::is_directory(unpackDir, unreadable) ||
+        files::findFilesRecursive(copies.folder(), ".uexp").files.empty()) {
       return;
     }
     console.println(folderAccessMessage(unpackDir, ENOENT), "red");

@@ -380,6 +380,7 @@ TEST(StagedFolder, ASetTheStorageCouldNotTakeNeverReplacesTheFolder) {
         Case{EROFS, Source::kWhole, "", false}, Case{ENOENT, Source::kWhole, "", false},
         Case{EACCES, Source::kWhole, "", false}, Case{EPERM, Source::kNone, "", false},
         Case{EACCES, Source::kWhole, "uexpmod-new/d", false},
+        Case{ENOSPC, Source::kCut, "", false}, Case{EDQUOT, Source::kCut, "", false},
         Case{EIO, Source::kUnreadable, "", true}, Case{0, Source::kCut, "", true},
         Case{EBADF, Source::kNotOpen, "", true}}) {
     SCOPED_TRACE(std::string(std::strerror(c.error)) + " " + c.unmade +

@@ -377,9 +377,13 @@ bool StagedFolder::write(const fs::path& relative, fs::perms mode, const FileFil
   if (failedWith == EEXIST) return false;
   // The source's fault only where that shows now: a source not open or not
   // examined, one that fails to read, or one cut or grown since the fill
-  // began. Anything else failed on the copy's side.
-  const bool sourceFailed =
-      source != nullptr && (!sized || !readableToEnd(source->get(), before.st_size));
+  // began. Anything else failed on the copy's side, and so did a write
+  // that the storage refused for want of room or of write access, whatever
+  // the source did meanwhile: no read fails that way.
+  const bool storageSaidSo = failedWith == ENOSPC || failedWith == EDQUOT ||
+                             failedWith == EFBIG || failedWith == EROFS;
+  const bool sourceFailed = !storageSaidSo && source != nullptr &&
+                            (!sized || !readableToEnd(source->get(), before.st_size));
   if (!sourceFailed) {
     const std::lock_guard<std::mutex> guard(failedMutex_);
     failed_.emplace(relative, failedWith != 0 ? failedWith : EIO);
@@ -439,8 +443,13 @@ bool StagedFolder::stillTheCheckedFolder() {
   if (refused(resolve(given_)) || refused(folder_)) return false;
   struct stat status = {};
   if (!identity_) return !present(folder_) || isFolder(folder_);
+  // And the path still leads to that folder: a link turned elsewhere since
+  // would be left pointing away from the set put in place.
+  struct stat current = {};
   return ::lstat(folder_.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
-         status.st_dev == identity_->first && status.st_ino == identity_->second;
+         status.st_dev == identity_->first && status.st_ino == identity_->second &&
+         ::stat(resolve(given_).c_str(), &current) == 0 && current.st_dev == status.st_dev &&
+         current.st_ino == status.st_ino;
 }
 
 bool StagedFolder::moveEntriesIn() {
