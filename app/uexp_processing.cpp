@@ -344,7 +344,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
     keptOrRefused(copies);
     fail(keptMessage(copies.error()));
   }
-  copied.lock = std::make_shared<const FileHandle>(copies.handOverLock());
+  copied.lock = std::make_shared<const StagedFolderLock>(copies.handOverLock());
   copied.folder = copies.folder();
   if (!copied.sources.empty()) {
     console.println(

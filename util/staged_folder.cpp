@@ -198,7 +198,17 @@ fs::path StagedFolder::resolve(const fs::path& path) {
 }
 
 FileHandle StagedFolder::lock(const fs::path& folder, const Waiting& waiting) {
-  FileHandle held(::open(folder.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return lockFolder(folder.parent_path(), waiting);
+}
+
+FileHandle StagedFolder::lockInside(const fs::path& folder, const Waiting& waiting) {
+  // A mount point may be mounted at other places too, each with a parent of
+  // its own: the folder itself is then what two runs have in common.
+  return isMountPoint(folder) ? lockFolder(folder, waiting) : FileHandle();
+}
+
+FileHandle StagedFolder::lockFolder(const fs::path& dir, const Waiting& waiting) {
+  FileHandle held(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   // Where the storage has no locks (or the parent cannot be opened), the
   // run goes on without one: one run at a time is then the user's affair.
   if (!held || ::flock(held.get(), LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) return held;
@@ -223,6 +233,7 @@ bool StagedFolder::readableToEnd(int source, off_t size) {
 void StagedFolder::recover(const fs::path& given, const Waiting& waiting) {
   const fs::path folder = resolve(given);
   const FileHandle held = lock(folder, waiting);
+  const FileHandle inside = lockInside(folder, waiting);
   recoverLocked(folder);
 }
 
@@ -287,6 +298,7 @@ StagedFolder::StagedFolder(const fs::path& folder, const Waiting& waiting, const
       folder_(resolve(folder)),
       check_(check),
       lock_(lock(folder_, waiting)),
+      insideLock_(lockInside(folder_, waiting)),
       staging_(beside(folder_, "new")),
       old_(beside(folder_, "old")) {
   begin();
