@@ -125,6 +125,13 @@ std::string UEXPProcessor::keptMessage(int error) const {
 
 void UEXPProcessor::keptOrRefused(const StagedFolder& copies) {
   if (!copies.refusal().empty()) fail(copies.refusal());
+  // EBUSY: a cut move into a mount point that could not be finished; the
+  // last complete content stands in the hidden folder named, not in the
+  // repack folder, until a run can finish the move.
+  if (!copies.inTheWay().empty() && copies.error() == EBUSY) {
+    fail("✗ 无法完成上次被打断的替换，完整的内容暂存在 " + copies.inTheWay().string() +
+         "，排除存储问题后重新运行即可完成");
+  }
   if (!copies.inTheWay().empty()) {
     fail("✗ 无法移除 " + copies.inTheWay().string() + "，" + repackDir.filename().string() +
          " 保留上次完整的内容");

@@ -1287,8 +1287,9 @@ TEST_F(EndToEnd, AMountPointKilledWhileItsFilesMoveKeepsTheKilledRunsWholeSet) {
     const ToolRun stuck = runTool("1\n1\n", "", withFault("NORENAME", "uexp打包/.uexpmod-gone"));
     if (cut == "uexp打包/a.uexp") {
       EXPECT_EQ(1, stuck.status) << stuck.out;
-      EXPECT_TRUE(stuck.out.ends_with(red("✗ 无法移除 " + (repack / ".uexpmod-gone").string() +
-                                          "，uexp打包 保留上次完整的内容")))
+      EXPECT_TRUE(stuck.out.ends_with(red("✗ 无法完成上次被打断的替换，完整的内容暂存在 " +
+                                          (repack / ".uexpmod-gone").string() +
+                                          "，排除存储问题后重新运行即可完成")))
           << stuck.out;
     }
     const ToolRun full = runTool("1\n1\n", "", withFault("NOSPACE", "/z.uexp"));
