@@ -131,6 +131,7 @@ std::string UEXPProcessor::folderAccessMessage(const fs::path& folder, int error
   std::string message =
       "✗ 无法访问文件夹 " + folder.filename().string() + "：" +
       (accessRefused(error) ? std::string("权限不足")
+       : error == ENOENT    ? std::string("文件夹不存在")
                             : "读取出错（" + std::string(std::strerror(error)) + "）");
   if (isBelow(folder, kSharedStorage)) {
     message += "。请在终端应用中授予存储权限（Termux：运行 termux-setup-storage）后重新运行本工具";

@@ -162,12 +162,21 @@ std::string writeFailure(int error) {
 }  // namespace
 
 std::string UEXPProcessor::keptMessage(int error) const {
-  return "✗ 无法写入打包目录（" + writeFailure(error) + "），" + repackDir.filename().string() +
-         " 保留上次完整的内容";
+  const std::string kept = "，" + repackDir.filename().string() + " 保留上次完整的内容";
+  // ESTALE: the path led elsewhere by the commit than where the set was made for.
+  if (error == ESTALE) return "✗ 打包目录在运行中被换成了别的文件夹" + kept;
+  return "✗ 无法写入打包目录（" + writeFailure(error) + "）" + kept;
 }
 
 void UEXPProcessor::keptOrRefused(const StagedFolder& copies) {
   if (!copies.refusal().empty()) fail(copies.refusal());
+  // EBUSY: a cut move into a mount point that could not be finished; the
+  // last complete content stands in the hidden folder named, not in the
+  // repack folder, until a run can finish the move.
+  if (!copies.inTheWay().empty() && copies.error() == EBUSY) {
+    fail("✗ 无法完成上次被打断的替换，完整的内容暂存在 " + copies.inTheWay().string() +
+         "，排除存储问题后重新运行即可完成");
+  }
   if (!copies.inTheWay().empty()) {
     fail("✗ 无法移除 " + copies.inTheWay().string() + "，" + repackDir.filename().string() +
          " 保留上次完整的内容");
@@ -199,8 +208,8 @@ void UEXPProcessor::keepWhereUnpackUnknown(StagedFolder& copies, const FoundFile
     // and the run goes on to say the folder holds no uexp files.
     // One the constructor could not make is named below, with why.
     std::error_code unreadable;
-    if (!fs::is_directory(unpackDir, unreadable) || fs::is_empty(repackDir, unreadable) ||
-        unreadable) {
+    if (!fs::is_directory(unpackDir, unreadable) ||
+        files::findFilesRecursive(copies.folder(), ".uexp").files.empty()) {
       return;
     }
     console.println(folderAccessMessage(unpackDir, ENOENT), "red");
@@ -423,7 +432,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
     keptOrRefused(copies);
     fail(keptMessage(copies.error()));
   }
-  copied.lock = std::make_shared<const FileHandle>(copies.handOverLock());
+  copied.lock = std::make_shared<const StagedFolderLock>(copies.handOverLock());
   copied.folder = copies.folder();
   if (!copied.sources.empty()) {
     console.println(

@@ -73,7 +73,7 @@ struct CopiedTargets {
   // The repack folder's lock (see StagedFolder), held while the copies are
   // rewritten, so that another run cannot put its own copies in their place
   // meanwhile.
-  std::shared_ptr<const FileHandle> lock;
+  std::shared_ptr<const StagedFolderLock> lock;
   // The folder the copies were put in: where the repack folder's path led
   // when they were (StagedFolder::folder()). Empty: the repack folder's path.
   std::filesystem::path folder;

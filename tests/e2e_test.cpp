@@ -292,18 +292,22 @@ TEST_F(EndToEnd, FoldersThatCannotBeReachedAreNamedNotTakenForEmpty) {
   EXPECT_EQ(1, moved.status);
   EXPECT_TRUE(moved.out.ends_with(
       kScanHeading +
-      red("✗ 无法访问文件夹 uexp解包：读取出错（" + std::string(std::strerror(ENOENT)) + "）") +
+      red("✗ 无法访问文件夹 uexp解包：文件夹不存在") +
       red("✗ 无法读取解包目录，uexp打包 保留上次完整的内容")))
       << moved.out;
   EXPECT_EQ(last, filesUnder(kRoot / "uexp打包"));
   EXPECT_TRUE(fs::is_directory(kRoot / "uexp解包"));
-  // Without a last set (a first run) there is nothing to keep: the folder
-  // made at the start is merely empty.
-  fs::remove_all(kRoot / "uexp解包");
-  fs::remove_all(kRoot / "uexp打包");
-  const ToolRun first = runTool("1\n1\n");
-  EXPECT_EQ(0, first.status);
-  EXPECT_TRUE(first.out.ends_with(kScanHeading + red("✗ 解包目录无uexp文件"))) << first.out;
+  // Without a last set (a first run, a repack folder holding a note of the
+  // user's but no copy) there is nothing to keep: the folder made at the
+  // start is merely empty.
+  for (const bool note : {false, true}) {
+    fs::remove_all(kRoot / "uexp解包");
+    fs::remove_all(kRoot / "uexp打包");
+    if (note) put("uexp打包/说明.txt", "a note");
+    const ToolRun first = runTool("1\n1\n");
+    EXPECT_EQ(0, first.status) << note;
+    EXPECT_TRUE(first.out.ends_with(kScanHeading + red("✗ 解包目录无uexp文件"))) << first.out;
+  }
 
   // The repack folder that cannot be made is named once, before the copy
   // stage's own lines, and no copy is tried.
@@ -1296,6 +1300,19 @@ TEST_F(EndToEnd, ALinkChangedIntoTheInputsDuringTheRunStopsTheCommit) {
   EXPECT_TRUE(run.out.ends_with(line)) << run.out;
   EXPECT_EQ(inputs, filesUnder(kRoot / "uexp解包"));
   EXPECT_EQ(last, filesUnder(kRoot / "out"));
+
+  // Turned to another folder of the user's, the link would be left leading
+  // away from the set put in place: the run stops, and both stay as they were.
+  fs::remove(kRoot / "uexp打包");
+  fs::create_directory_symlink("out", kRoot / "uexp打包");
+  fs::create_directories(kRoot / "out2");
+  env.back().second = "out2";
+  const ToolRun away = runTool("1\n1\n", "", env);
+  EXPECT_EQ(1, away.status) << away.out;
+  EXPECT_TRUE(away.out.ends_with(red("✗ 打包目录在运行中被换成了别的文件夹，uexp打包 保留上次完整的内容")))
+      << away.out;
+  EXPECT_EQ(last, filesUnder(kRoot / "out"));
+  EXPECT_TRUE(filesUnder(kRoot / "out2").empty());
 }
 
 // A run killed while it moves its set into a mount point, with entries of
@@ -1341,8 +1358,9 @@ TEST_F(EndToEnd, AMountPointKilledWhileItsFilesMoveKeepsTheKilledRunsWholeSet) {
     const ToolRun stuck = runTool("1\n1\n", "", withFault("NORENAME", "uexp打包/.uexpmod-gone"));
     if (cut == "uexp打包/a.uexp") {
       EXPECT_EQ(1, stuck.status) << stuck.out;
-      EXPECT_TRUE(stuck.out.ends_with(red("✗ 无法移除 " + (repack / ".uexpmod-gone").string() +
-                                          "，uexp打包 保留上次完整的内容")))
+      EXPECT_TRUE(stuck.out.ends_with(red("✗ 无法完成上次被打断的替换，完整的内容暂存在 " +
+                                          (repack / ".uexpmod-gone").string() +
+                                          "，排除存储问题后重新运行即可完成")))
           << stuck.out;
     }
     const ToolRun full = runTool("1\n1\n", "", withFault("NOSPACE", "/z.uexp"));

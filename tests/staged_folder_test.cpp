@@ -4,7 +4,9 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -88,6 +90,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testsupport::readFile;
+using testsupport::skipOrFailWithout;
 using testsupport::TempDir;
 using testsupport::writeFile;
 
@@ -380,6 +383,7 @@ TEST(StagedFolder, ASetTheStorageCouldNotTakeNeverReplacesTheFolder) {
         Case{EROFS, Source::kWhole, "", false}, Case{ENOENT, Source::kWhole, "", false},
         Case{EACCES, Source::kWhole, "", false}, Case{EPERM, Source::kNone, "", false},
         Case{EACCES, Source::kWhole, "uexpmod-new/d", false},
+        Case{ENOSPC, Source::kCut, "", false}, Case{EDQUOT, Source::kCut, "", false},
         Case{EIO, Source::kUnreadable, "", true}, Case{0, Source::kCut, "", true},
         Case{EBADF, Source::kNotOpen, "", true}}) {
     SCOPED_TRACE(std::string(std::strerror(c.error)) + " " + c.unmade +
@@ -499,6 +503,39 @@ TEST(StagedFolder, WaitingForTheLockIsToldOnlyWhereItWaits) {
   }
   ::alarm(0);
   EXPECT_EQ(1, told);
+}
+
+// A folder mounted at two places, each with a parent of its own, is worked
+// on by one run at a time: another run that holds it (here, its lock held
+// through the other mount) is waited for, and said to be.
+TEST(StagedFolder, AFolderMountedTwiceIsLockedAsOne) {
+  TempDir dir;
+  const fs::path shared = dir / "shared";
+  const fs::path first = dir / "a" / "out";
+  const fs::path second = dir / "b" / "out";
+  for (const fs::path& folder : {shared, first, second}) fs::create_directories(folder);
+  if (::unshare(CLONE_NEWNS) != 0 ||
+      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mount(shared.c_str(), first.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+      ::mount(shared.c_str(), second.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    return skipOrFailWithout("no mount namespace for a bind mount here");
+  }
+  FileHandle other(::open(first.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_TRUE(other);
+  ASSERT_EQ(0, ::flock(other.get(), LOCK_EX));
+  int told = 0;
+  ::alarm(60);  // a notice never given would leave the object waiting forever
+  {
+    StagedFolder waited(second, [&] {
+      ++told;
+      other = FileHandle();
+    });
+    EXPECT_TRUE(waited.staged());
+  }
+  ::alarm(0);
+  EXPECT_EQ(1, told);
+  ::umount2(second.c_str(), MNT_DETACH);
+  ::umount2(first.c_str(), MNT_DETACH);
 }
 
 // Only a real folder is ever put in the folder's place: a link under N or O

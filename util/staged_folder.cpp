@@ -198,7 +198,17 @@ fs::path StagedFolder::resolve(const fs::path& path) {
 }
 
 FileHandle StagedFolder::lock(const fs::path& folder, const Waiting& waiting) {
-  FileHandle held(::open(folder.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return lockFolder(folder.parent_path(), waiting);
+}
+
+FileHandle StagedFolder::lockInside(const fs::path& folder, const Waiting& waiting) {
+  // A mount point may be mounted at other places too, each with a parent of
+  // its own: the folder itself is then what two runs have in common.
+  return isMountPoint(folder) ? lockFolder(folder, waiting) : FileHandle();
+}
+
+FileHandle StagedFolder::lockFolder(const fs::path& dir, const Waiting& waiting) {
+  FileHandle held(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   // Where the storage has no locks (or the parent cannot be opened), the
   // run goes on without one: one run at a time is then the user's affair.
   if (!held || ::flock(held.get(), LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) return held;
@@ -223,6 +233,7 @@ bool StagedFolder::readableToEnd(int source, off_t size) {
 void StagedFolder::recover(const fs::path& given, const Waiting& waiting) {
   const fs::path folder = resolve(given);
   const FileHandle held = lock(folder, waiting);
+  const FileHandle inside = lockInside(folder, waiting);
   recoverLocked(folder);
 }
 
@@ -287,6 +298,7 @@ StagedFolder::StagedFolder(const fs::path& folder, const Waiting& waiting, const
       folder_(resolve(folder)),
       check_(check),
       lock_(lock(folder_, waiting)),
+      insideLock_(lockInside(folder_, waiting)),
       staging_(beside(folder_, "new")),
       old_(beside(folder_, "old")) {
   begin();
@@ -377,9 +389,13 @@ bool StagedFolder::write(const fs::path& relative, fs::perms mode, const FileFil
   if (failedWith == EEXIST) return false;
   // The source's fault only where that shows now: a source not open or not
   // examined, one that fails to read, or one cut or grown since the fill
-  // began. Anything else failed on the copy's side.
-  const bool sourceFailed =
-      source != nullptr && (!sized || !readableToEnd(source->get(), before.st_size));
+  // began. Anything else failed on the copy's side, and so did a write
+  // that the storage refused for want of room or of write access, whatever
+  // the source did meanwhile: no read fails that way.
+  const bool storageSaidSo = failedWith == ENOSPC || failedWith == EDQUOT ||
+                             failedWith == EFBIG || failedWith == EROFS;
+  const bool sourceFailed = !storageSaidSo && source != nullptr &&
+                            (!sized || !readableToEnd(source->get(), before.st_size));
   if (!sourceFailed) {
     const std::lock_guard<std::mutex> guard(failedMutex_);
     failed_.emplace(relative, failedWith != 0 ? failedWith : EIO);
@@ -439,8 +455,13 @@ bool StagedFolder::stillTheCheckedFolder() {
   if (refused(resolve(given_)) || refused(folder_)) return false;
   struct stat status = {};
   if (!identity_) return !present(folder_) || isFolder(folder_);
+  // And the path still leads to that folder: a link turned elsewhere since
+  // would be left pointing away from the set put in place.
+  struct stat current = {};
   return ::lstat(folder_.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
-         status.st_dev == identity_->first && status.st_ino == identity_->second;
+         status.st_dev == identity_->first && status.st_ino == identity_->second &&
+         ::stat(resolve(given_).c_str(), &current) == 0 && current.st_dev == status.st_dev &&
+         current.st_ino == status.st_ino;
 }
 
 bool StagedFolder::moveEntriesIn() {

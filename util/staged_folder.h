@@ -109,6 +109,13 @@
 // lock belongs to an open descriptor, not to the process: within one
 // process, a second object (or recover()) for a folder of the same parent
 // waits for the first forever.
+// The locks a StagedFolder holds, for whoever works on the committed content
+// after it: the folder's parent's, and a mount point's own.
+struct StagedFolderLock {
+  FileHandle parent;
+  FileHandle inside;
+};
+
 class StagedFolder {
  public:
   // Called once, before waiting, where another process holds the lock.
@@ -189,7 +196,7 @@ class StagedFolder {
 
   // The lock, for the caller to hold while it works on the committed
   // content; the object holds none after this.
-  FileHandle handOverLock() { return std::move(lock_); }
+  StagedFolderLock handOverLock() { return {std::move(lock_), std::move(insideLock_)}; }
 
  private:
   // Whether the open regular file `source` still reads to its end, `size`
@@ -214,11 +221,16 @@ class StagedFolder {
 
   // The lock for `folder`, taken once no other process holds it.
   static FileHandle lock(const std::filesystem::path& folder, const Waiting& waiting);
+  // Where `folder` is a mount point, a lock on the folder itself, taken after
+  // lock(); none otherwise.
+  static FileHandle lockInside(const std::filesystem::path& folder, const Waiting& waiting);
+  static FileHandle lockFolder(const std::filesystem::path& dir, const Waiting& waiting);
 
   std::filesystem::path given_;    // the path as given
   std::filesystem::path folder_;   // where a link at the folder's path leads
   Check check_;
   FileHandle lock_;                // taken before anything beside the folder is touched
+  FileHandle insideLock_;          // a mount point's own, taken after lock_
   bool inPlace_ = false;           // a mount point: N and G inside the folder
   std::filesystem::path staging_;  // N
   std::filesystem::path old_;      // O
