@@ -71,11 +71,19 @@ for api in $APIS; do
   check "api$api no rule file: message" says "错误: 配置目录中没有找到txt文件"
 
   fresh_workspace
-  chmod 000 "$ws/uexp解包/Audio/music.uexp" "$ws/uexp解包/Maps"
+  chmod 000 "$ws/uexp解包/Audio/music.uexp"
   run_tool "$api" /tmp/answer
-  check "api$api unreadable files (status $status)" [ $status -eq 0 ]
-  check "api$api unreadable files: report" says "✗ 读取失败：music.uexp"
-  check "api$api unreadable files: the rest" says "修改完成，共处理 1 个文件"
+  check "api$api unreadable file (status $status)" [ $status -eq 0 ]
+  check "api$api unreadable file: report" says "✗ 读取失败：music.uexp"
+  check "api$api unreadable file: the rest" says "修改完成，共处理 1 个文件"
+
+  # A subfolder that cannot be listed may hold targets: the last set stays.
+  fresh_workspace
+  chmod 000 "$ws/uexp解包/Maps"
+  run_tool "$api" /tmp/answer
+  check "api$api unlistable folder (status $status)" [ $status -eq 1 ]
+  check "api$api unlistable folder: named" says "✗ 无法访问文件夹 Maps：权限不足"
+  check "api$api unlistable folder: the set kept" says "✗ 无法读取解包目录，uexp打包 保留上次完整的内容"
 
   # Shared storage the app has not been granted: the folder above the
   # workspace cannot be entered, so nothing in it can be listed or made.
