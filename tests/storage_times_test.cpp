@@ -4,6 +4,7 @@
 #include "util/storage_times.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -18,6 +19,7 @@
 #include "app/uexp_processor.h"
 #include "tests/test_support.h"
 #include "util/file_key.h"
+#include "util/mount_table.h"
 #include "util/selection_index.h"
 
 namespace {
@@ -313,6 +315,28 @@ TEST(StorageTimes, LinkedFilesOnOtherStorageAreAlwaysSearched) {
   EXPECT_EQ(copyStage(root, {}), cached);
   EXPECT_EQ((std::map<std::string, std::string>{{"linked.uexp", kWith}}), cached.second);
   EXPECT_EQ(first, indexed(root, dir / "cache"));  // not written again
+}
+
+// The table is read once and kept, but read again once a mount changed or
+// the process moved to another mount namespace: what it lists is never older
+// than the last mount.
+TEST(MountTable, IsReadAgainOnceAMountChanges) {
+  TempDir dir;
+  const fs::path shown = fs::canonical(dir.path()) / "shown";
+  const fs::path at = fs::canonical(dir.path()) / "at";
+  fs::create_directories(shown);
+  fs::create_directories(at);
+  EXPECT_FALSE(mounttable::listed(at, mounttable::read()));
+  if (::unshare(CLONE_NEWNS) != 0 ||
+      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    return skipOrFailWithout("no mount namespace here");
+  }
+  EXPECT_FALSE(mounttable::listed(at, mounttable::read()));
+  ASSERT_EQ(0, ::mount(shown.c_str(), at.c_str(), nullptr, MS_BIND, nullptr));
+  EXPECT_TRUE(mounttable::listed(at, mounttable::read()));
+  EXPECT_TRUE(mounttable::listed(at, mounttable::read()));  // kept
+  ::umount2(at.c_str(), MNT_DETACH);
+  EXPECT_FALSE(mounttable::listed(at, mounttable::read()));
 }
 
 }  // namespace

@@ -7,9 +7,7 @@
 
 #include <cerrno>
 #include <cstddef>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -18,6 +16,7 @@
 
 #include "util/file_handle.h"
 #include "util/folder_listing.h"
+#include "util/mount_table.h"
 
 namespace fs = std::filesystem;
 
@@ -110,43 +109,6 @@ bool files::removeDirectory(const fs::path& path) {
 
 namespace {
 
-// The lines of /proc/self/mountinfo: the device ("major:minor"), the folder
-// of its file system the mount shows (its root), and where it is mounted.
-// Space, tab, newline and backslash stand there as three octal digits.
-struct Mount {
-  std::string device;
-  std::string root;
-  std::string point;
-};
-
-std::string unescaped(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto digit = [&](std::size_t at) { return static_cast<unsigned char>(text[at]) - '0'; };
-    if (text[i] == '\\' && i + 3 < text.size()) {
-      out += static_cast<char>(digit(i + 1) * 64 + digit(i + 2) * 8 + digit(i + 3));
-      i += 3;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
-
-std::vector<Mount> mounts() {
-  std::vector<Mount> found;
-  std::ifstream table("/proc/self/mountinfo");
-  std::string line;
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string id, parent, device, root, point;
-    if (fields >> id >> parent >> device >> root >> point) {
-      found.push_back({device, unescaped(root), unescaped(point)});
-    }
-  }
-  return found;
-}
-
 // Whether `path` is `folder` or lies inside it, by the text; the rest of it.
 bool textBelow(const fs::path& path, const fs::path& folder, fs::path& rest) {
   const fs::path relative = path.lexically_relative(folder);
@@ -163,11 +125,11 @@ fs::path pathFromHigherMount(const fs::path& path) {
   std::error_code ec;
   const fs::path real = fs::canonical(path, ec);
   if (ec) return {};
-  const std::vector<Mount> all = mounts();
+  const std::vector<mounttable::Mount> all = mounttable::parse(mounttable::read());
   // The mount `real` lies below: the last listed whose point holds it.
-  const Mount* under = nullptr;
+  const mounttable::Mount* under = nullptr;
   fs::path rest;
-  for (const Mount& mount : all) {
+  for (const mounttable::Mount& mount : all) {
     fs::path below;
     if (textBelow(real, mount.point, below)) {
       under = &mount;
@@ -175,7 +137,7 @@ fs::path pathFromHigherMount(const fs::path& path) {
     }
   }
   if (under == nullptr || under->root == "/") return {};
-  for (const Mount& other : all) {
+  for (const mounttable::Mount& other : all) {
     fs::path inside;
     if (&other == under || other.device != under->device ||
         other.root.size() >= under->root.size() || !textBelow(under->root, other.root, inside)) {

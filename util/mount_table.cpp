@@ -1,7 +1,12 @@
 #include "util/mount_table.h"
 
-#include <fstream>
-#include <iterator>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
 
 namespace fs = std::filesystem;
 
@@ -55,6 +60,10 @@ std::vector<Mount> parse(std::string_view table) {
       if (c < '0' || c > '9') break;
       mount.id = mount.id * 10 + static_cast<std::uint64_t>(c - '0');
     }
+    const std::size_t deviceAt = line.find(' ', line.find(' ') + 1) + 1;
+    mount.device = std::string(fieldAt(line, deviceAt));
+    const std::size_t rootAt = line.find(' ', deviceAt) + 1;
+    mount.root = unescaped(fieldAt(line, rootAt));
     const std::string_view point = fieldAt(line, start);
     mount.point = unescaped(point);
     const std::size_t separator = line.find(" - ", start + point.size());
@@ -70,8 +79,38 @@ std::vector<Mount> parse(std::string_view table) {
 }
 
 std::string read() {
-  std::ifstream file("/proc/self/mountinfo");
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  static std::mutex guard;
+  static int table = -1;  // held open for the process's life, so that poll can tell
+  static std::string text;
+  static ino_t space = 0;  // the mount namespace `table` lists, which unshare() can change
+  const std::lock_guard<std::mutex> held(guard);
+  struct stat ns = {};
+  const ino_t now = ::stat("/proc/self/ns/mnt", &ns) == 0 ? ns.st_ino : 0;
+  if (table >= 0 && (now == 0 || now != space)) {
+    ::close(table);
+    table = -1;
+  }
+  space = now;
+  if (table >= 0) {
+    struct pollfd changed = {table, POLLPRI, 0};
+    int ready;
+    while ((ready = ::poll(&changed, 1, 0)) < 0 && errno == EINTR) {
+    }
+    if (ready == 0) return text;
+  } else {
+    table = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (table < 0) return {};
+  }
+  text.clear();
+  char piece[4096];
+  for (off_t at = 0;;) {
+    const ssize_t got = ::pread(table, piece, sizeof piece, at);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    text.append(piece, static_cast<std::size_t>(got));
+    at += got;
+  }
+  return text;
 }
 
 std::optional<Mount> holding(const fs::path& path, std::string_view table) {

@@ -16,6 +16,8 @@ namespace mounttable {
 
 struct Mount {
   std::uint64_t id = 0;
+  std::string device;  // the file system's device, "major:minor"
+  std::string root;    // the folder of that file system the mount shows, unescaped
   std::string point;   // where it is mounted, unescaped
   std::string type;    // FUSE's with its subtype where it has one: "fuse.sshfs"
   std::string source;  // what is mounted: a device, a folder, or a daemon's name
@@ -26,7 +28,10 @@ struct Mount {
 // passed by.
 std::vector<Mount> parse(std::string_view table);
 
-// This process's table; empty where it cannot be read.
+// This process's table; empty where it cannot be read. Read once, and again
+// only after the kernel said that a mount changed (the file is pollable for
+// that), however often it is asked for: on a phone it lists hundreds of
+// mounts, and a run asks many times.
 std::string read();
 
 // The mount that holds `path` (absolute, every link resolved): the one whose
