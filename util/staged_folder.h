@@ -13,6 +13,13 @@
 #include "util/file_handle.h"
 #include "util/file_writes.h"
 
+// The locks a StagedFolder holds, for whoever works on the committed content
+// after it: the folder's parent's, and a mount point's own.
+struct StagedFolderLock {
+  FileHandle parent;
+  FileHandle inside;
+};
+
 // New content for a folder F, built beside it and put in its place in one
 // step, so that however the process ends, and whenever, F holds either all
 // of its last complete content or all of the new, never a mixture and never
@@ -108,14 +115,9 @@
 // it ends. Where the storage has no locks, each goes on without one. The
 // lock belongs to an open descriptor, not to the process: within one
 // process, a second object (or recover()) for a folder of the same parent
-// waits for the first forever.
-// The locks a StagedFolder holds, for whoever works on the committed content
-// after it: the folder's parent's, and a mount point's own.
-struct StagedFolderLock {
-  FileHandle parent;
-  FileHandle inside;
-};
-
+// waits for the first forever. A mount point may be mounted at other places
+// too, each with a parent of its own: there the folder itself is locked as
+// well, after its parent.
 class StagedFolder {
  public:
   // Called once, before waiting, where another process holds the lock.
