@@ -142,10 +142,10 @@ void printHelp(ColorConsole& console, std::string_view defaultRoot) {
       "  -V, --version       显示版本后退出",
   };
   for (const std::string_view line : lines) console.println(line, "");
-  console.println({"  -j N, --threads N   线程数，1 到 ", std::to_string(kMaxThreads),
-                   " 的整数。目前的处理仍只用一个线程："},
+  console.println({"  -j N, --threads N   扫描和复制用的线程数，1 到 ", std::to_string(kMaxThreads),
+                   " 的整数；"},
                   "");
-  console.println("                      这个值会被检查并接受，但还不起作用", "");
+  console.println("                      不指定时为可用的处理器数（最多 8 个）", "");
   console.println("  --root 目录         本次运行的工作区，代替默认的工作区：", "");
   console.println({"                      ", defaultRoot}, "");
   const std::string_view more[] = {

@@ -132,6 +132,17 @@ std::size_t threadsToUse(int asked) {
 constexpr std::size_t kManyRules = 100;
 constexpr std::size_t kFilesPerEngine = 32;
 
+// What the extra threads' engines may hold between them, and what one engine
+// is taken to hold: a rule file's engine measured some 33 bytes a byte of
+// rule text at 60,000 rules, with tables of about a megabyte; this reckons
+// twice that. So memory stays bounded whatever the thread count asked for.
+constexpr std::size_t kExtraEnginesBudget = std::size_t{32} << 20;
+std::size_t engineEstimate(const std::vector<BytePair>& pairs) {
+  std::size_t text = 0;
+  for (const BytePair& pair : pairs) text += pair.search.size() + pair.replacement.size();
+  return (std::size_t{1} << 20) + 64 * text;
+}
+
 std::int64_t nowNs() {
   struct timespec now = {};
   ::clock_gettime(CLOCK_REALTIME, &now);
@@ -149,6 +160,8 @@ std::string writeFailure(int error) {
       return "文件超出大小限制";
     case EIO:
       return "存储读写出错";
+    case ENOMEM:
+      return "内存不足";
     case EROFS:
       return "存储为只读";
     case EACCES:
@@ -332,6 +345,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
         std::count(selection.unopened().begin(), selection.unopened().end(), false));
     threads = std::clamp<std::size_t>(toOpen / kFilesPerEngine, 1, threads);
   }
+  if (forms) threads = std::min(threads, 1 + kExtraEnginesBudget / engineEstimate(forms->pairs()));
   std::optional<ReadAhead> readAhead;
   if (threads == 1) readAhead.emplace(candidates, unpackDir, selection.unopened());
   std::vector<Worker> workers(threads);
@@ -367,6 +381,11 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
           if (keyed && done.contains != ContainsResult::kUnreadable) {
             done.learned = SelectionIndex::Entry{key, done.contains == ContainsResult::kFound};
           }
+        } catch (const std::bad_alloc&) {
+          // Not the source's fault: the set cannot be completed.
+          copies.spoil(ENOMEM);
+          done.searched = true;
+          done.contains = ContainsResult::kUnreadable;
         } catch (...) {
           done.searched = true;
           done.contains = ContainsResult::kUnreadable;
@@ -385,7 +404,12 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
             done.copied = copies.write(relative, files::permissionsOf(opened),
                                        files::copyOf(opened), &opened);
           }
+        } catch (const std::bad_alloc&) {
+          // No copy was tried, so none failed for its source: the set lacks
+          // it for want of memory, and cannot be completed.
+          copies.spoil(ENOMEM);
         } catch (...) {
+          copies.spoil(EIO);
         }
         return done;
       },

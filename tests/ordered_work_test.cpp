@@ -1,10 +1,14 @@
 #include "util/ordered_work.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <fstream>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
@@ -88,6 +92,44 @@ TEST(OrderedWork, AWorkersExceptionIsReportedAtItsIndex) {
     ASSERT_EQ(seen.size(), 17u) << threads << " threads";
     for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], i);
   }
+}
+
+// Where no thread can be started (here no address space is left for a
+// thread's stack), the work is done all the same, on the calling thread, in
+// order. Run in a child, whose limit is its own.
+TEST(OrderedWork, NoRoomForAThreadDoesTheWorkHere) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's runtime needs address space of its own";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+  GTEST_SKIP() << "a sanitizer's runtime needs address space of its own";
+#endif
+#endif
+  const pid_t child = ::fork();
+  ASSERT_NE(-1, child);
+  if (child == 0) {
+    std::size_t pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const rlim_t room = pages * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + (rlim_t{1} << 20);
+    const struct rlimit limit = {room, room};
+    if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(3);
+    std::vector<std::size_t> seen;
+    try {
+      OrderedWork<std::size_t> work(4, 8);
+      work.run(
+          50, [](std::size_t i, std::size_t) { return i; },
+          [&](std::size_t i, std::size_t made) {
+            if (i == made) seen.push_back(i);
+          });
+    } catch (...) {
+      ::_exit(2);
+    }
+    ::_exit(seen.size() == 50 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(child, ::waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
 }  // namespace

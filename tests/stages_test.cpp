@@ -850,6 +850,28 @@ TEST(RewriteWhileCopying, NoMemoryForTheRulesEndsAsTheFilesFailure) {
   EXPECT_NE(std::string::npos, out.find(green("✓ 已修改: small.uexp"))) << out;
 }
 
+// Memory that runs out before a copy is even tried (here for the rules
+// engine, whatever the thread that builds it) leaves the set one that could
+// not be completed: the last set stays, and the stage ends as for a full
+// storage, never with a set that lacks the copies it could not make.
+TEST(RewriteWhileCopying, NoMemoryForTheEngineKeepsTheLastSet) {
+  Workspace ws;
+  writeFile(ws / "uexp解包/a.uexp", kMarker + "ab");
+  writeFile(ws / "uexp解包/b.uexp", kMarker + "ab");
+  ASSERT_EQ(2u, ws.processor.findAndCopyTargetUexp().sources.size());
+  RuleList rules;
+  for (int i = 0; i < 200; ++i) rules.push_back({"ab" + std::to_string(i), "ba" + std::to_string(i)});
+  ws.take();
+  allocations::refusingFrom(std::size_t{64} << 10, [&] {
+    EXPECT_THROW(ws.processor.findAndCopyTargetUexp(rules), FatalExit);
+  });
+  EXPECT_EQ(kMarker + "ab", readFile(ws / "uexp打包/a.uexp"));
+  EXPECT_EQ(kMarker + "ab", readFile(ws / "uexp打包/b.uexp"));
+  const std::string out = ws.take();
+  EXPECT_TRUE(out.ends_with(red("✗ 无法写入打包目录（内存不足），uexp打包 保留上次完整的内容")))
+      << out;
+}
+
 // A stage that throws a standard exception ends the pass with its message and
 // status 1; anything else passes through to the entry point. The exceptions
 // come from the input a menu reads.

@@ -7,6 +7,7 @@
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -58,7 +59,15 @@ class OrderedWork {
     };
     try {
       for (std::size_t w = 0; w < started; ++w) {
-        workers.emplace_back([this, w, count, &produce] { work(w, count, produce); });
+        try {
+          workers.emplace_back([this, w, count, &produce] { work(w, count, produce); });
+        } catch (const std::system_error&) {
+          break;  // no room for another thread: those started do the work
+        }
+      }
+      if (workers.empty()) {  // nor for one: this thread does it all
+        for (std::size_t i = 0; i < count; ++i) consume(i, produce(i, std::size_t{0}));
+        return;
       }
       for (std::size_t i = 0; i < count; ++i) {
         Slot slot;

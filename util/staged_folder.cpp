@@ -403,6 +403,11 @@ bool StagedFolder::write(const fs::path& relative, fs::perms mode, const FileFil
   return false;
 }
 
+void StagedFolder::spoil(int error) {
+  const std::lock_guard<std::mutex> guard(failedMutex_);
+  if (error_ == 0) error_ = error;
+}
+
 int StagedFolder::error() const {
   const std::lock_guard<std::mutex> guard(failedMutex_);
   if (error_ != 0 || failed_.empty()) return error_;

@@ -163,6 +163,10 @@ class StagedFolder {
   // storage (see write()), or commit() could not put the set in place.
   // 0 otherwise.
   int error() const;
+  // Makes the set one that cannot be completed, for the reason `error` (an
+  // errno value), where a file of it could not even be tried: commit() then
+  // keeps the last set. Safe from several threads, as write() is.
+  void spoil(int error);
   // The check's line, where it refused the folder (error() is then EPERM).
   const std::string& refusal() const { return refusal_; }
   // A set of this class's own that could not be removed and stops the
