@@ -14,14 +14,14 @@ namespace {
 
 enum class Option { kHelp, kVersion, kThreads, kRoot, kPak, kRules };
 
-struct OptionSpec {
+struct OptionEntry {
   Option option;
   std::string_view longName;   // with its "--"
   std::string_view shortName;  // with its "-", or empty
   bool takesValue;
 };
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionEntry kOptions[] = {
     {Option::kHelp, "--help", "-h", false},      {Option::kVersion, "--version", "-V", false},
     {Option::kThreads, "--threads", "-j", true}, {Option::kRoot, "--root", "", true},
     {Option::kPak, "--pak", "", true},           {Option::kRules, "--rules", "", true},
@@ -61,37 +61,37 @@ std::variant<CommandLine, CommandLineError> parseCommandLine(
     // Which option the word names, as written, and a value joined to it.
     std::string_view name = arg;
     std::optional<std::string_view> joined;
-    const OptionSpec* spec = nullptr;
+    const OptionEntry* known = nullptr;
     if (arg.starts_with("--") && arg.size() > 2) {
       if (const std::size_t equals = arg.find('='); equals != std::string_view::npos) {
         name = arg.substr(0, equals);
         joined = arg.substr(equals + 1);
       }
-      for (const OptionSpec& s : kOptions) {
-        if (s.longName == name) spec = &s;
+      for (const OptionEntry& s : kOptions) {
+        if (s.longName == name) known = &s;
       }
     } else if (arg.starts_with("-") && arg.size() > 1 && arg != "--") {
       name = arg.substr(0, 2);
-      for (const OptionSpec& s : kOptions) {
-        if (!s.shortName.empty() && s.shortName == name) spec = &s;
+      for (const OptionEntry& s : kOptions) {
+        if (!s.shortName.empty() && s.shortName == name) known = &s;
       }
       // Only -j takes its value joined; "-hV" is no option of ours.
-      if (spec != nullptr && arg.size() > 2) {
-        if (spec->takesValue) {
+      if (known != nullptr && arg.size() > 2) {
+        if (known->takesValue) {
           joined = arg.substr(2);
         } else {
-          spec = nullptr;
+          known = nullptr;
         }
       }
-      if (spec == nullptr) name = arg;
+      if (known == nullptr) name = arg;
     } else {
       return refuse("多余的参数：" + std::string(arg));
     }
-    if (spec == nullptr) return refuse("未知选项：" + std::string(name));
-    if (!seen.insert(spec->option).second) return refuse("选项重复：" + std::string(name));
+    if (known == nullptr) return refuse("未知选项：" + std::string(name));
+    if (!seen.insert(known->option).second) return refuse("选项重复：" + std::string(name));
 
     std::string_view value;
-    if (!spec->takesValue) {
+    if (!known->takesValue) {
       if (joined) return refuse("选项 " + std::string(name) + " 不带值：" + std::string(arg));
     } else if (joined) {
       value = *joined;
@@ -100,11 +100,11 @@ std::variant<CommandLine, CommandLineError> parseCommandLine(
     } else {
       return refuse("选项 " + std::string(name) + " 缺少值");
     }
-    if (spec->takesValue && value.empty()) {
+    if (known->takesValue && value.empty()) {
       return refuse("选项 " + std::string(name) + " 的值为空");
     }
 
-    switch (spec->option) {
+    switch (known->option) {
       case Option::kHelp:
         line.help = true;
         break;

@@ -483,16 +483,12 @@ TEST(StagedFolder, RecoverFindsACutCommitBehindAnyLink) {
 
 // Where another process holds the lock, the object says so once before it
 // waits (here the notice itself lets the lock go); where none does, it says
-// nothing.
-TEST(StagedFolder, WaitingForTheLockIsToldOnlyWhereItWaits) {
-  TempDir dir;
-  const fs::path folder = dir / "out";
+// How often a StagedFolder for `folder` says that it waits, while another
+// holder keeps `held` locked until the notice lets it go.
+int noticesWhileHeld(const fs::path& held, const fs::path& folder) {
+  FileHandle other(::open(held.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!other || ::flock(other.get(), LOCK_EX) != 0) return -1;
   int told = 0;
-  { StagedFolder free(folder, [&told] { ++told; }); }
-  EXPECT_EQ(0, told);
-  FileHandle other(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  ASSERT_TRUE(other);
-  ASSERT_EQ(0, ::flock(other.get(), LOCK_EX));
   ::alarm(60);  // a notice never given would leave the object waiting forever
   {
     StagedFolder waited(folder, [&] {
@@ -502,7 +498,17 @@ TEST(StagedFolder, WaitingForTheLockIsToldOnlyWhereItWaits) {
     EXPECT_TRUE(waited.staged());
   }
   ::alarm(0);
-  EXPECT_EQ(1, told);
+  return told;
+}
+
+// nothing.
+TEST(StagedFolder, WaitingForTheLockIsToldOnlyWhereItWaits) {
+  TempDir dir;
+  const fs::path folder = dir / "out";
+  int told = 0;
+  { StagedFolder free(folder, [&told] { ++told; }); }
+  EXPECT_EQ(0, told);
+  EXPECT_EQ(1, noticesWhileHeld(dir.path(), folder));
 }
 
 // A folder mounted at two places, each with a parent of its own, is worked
@@ -520,20 +526,7 @@ TEST(StagedFolder, AFolderMountedTwiceIsLockedAsOne) {
       ::mount(shared.c_str(), second.c_str(), nullptr, MS_BIND, nullptr) != 0) {
     return skipOrFailWithout("no mount namespace for a bind mount here");
   }
-  FileHandle other(::open(first.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  ASSERT_TRUE(other);
-  ASSERT_EQ(0, ::flock(other.get(), LOCK_EX));
-  int told = 0;
-  ::alarm(60);  // a notice never given would leave the object waiting forever
-  {
-    StagedFolder waited(second, [&] {
-      ++told;
-      other = FileHandle();
-    });
-    EXPECT_TRUE(waited.staged());
-  }
-  ::alarm(0);
-  EXPECT_EQ(1, told);
+  EXPECT_EQ(1, noticesWhileHeld(first, second));
   ::umount2(second.c_str(), MNT_DETACH);
   ::umount2(first.c_str(), MNT_DETACH);
 }
