@@ -19,11 +19,13 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <new>
 #include <random>
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "tests/test_support.h"
 #include "util/bus_error_guard.h"
@@ -34,6 +36,7 @@
 #include "util/file_writes.h"
 #include "util/folders.h"
 #include "util/multi_replacer.h"
+#include "util/page_size.h"
 
 // Whether AddressSanitizer is built in: GCC defines __SANITIZE_ADDRESS__,
 // clang answers __has_feature.
@@ -594,23 +597,48 @@ TEST(MappedFilesDeathTest, BusErrorsOutsideAGuardedMapGoToTheActionThatWasThere)
 #endif
 }
 
-// A guard made while another stands is not installed, and once both are gone
-// the action that was there before is back.
-TEST(BusErrorGuard, OneAtATime) {
+// Guards over several maps stand at once, as rewrites on several threads
+// need, each told only of its own lost pages; one beyond the slots is not
+// installed, and once all are gone the action that was there before is back.
+TEST(BusErrorGuard, EachStandingGuardMendsOnlyItsOwnMap) {
   struct sigaction before = {};
   struct sigaction now = {};
   ASSERT_EQ(0, sigaction(SIGBUS, nullptr, &before));
+  TempDir dir;
+  const std::size_t P = pageSize();
+  // A map of two pages whose file then shrank to nothing: both are lost.
+  const auto shrunkMap = [&](const char* name) {
+    writeFile(dir / name, std::string(2 * P, 'a'));
+    const FileHandle file(::open((dir / name).c_str(), O_RDWR | O_CLOEXEC));
+    void* const map = ::mmap(nullptr, 2 * P, PROT_READ, MAP_PRIVATE, file.get(), 0);
+    EXPECT_NE(MAP_FAILED, map);
+    EXPECT_EQ(0, ::ftruncate(file.get(), 0));
+    return static_cast<const volatile char*>(map);
+  };
+  const volatile char* const first = shrunkMap("first");
+  const volatile char* const second = shrunkMap("second");
   const char bytes[16] = {};
   {
-    const BusErrorGuard outer(bytes, sizeof bytes);
-    ASSERT_TRUE(outer.installed());
-    const BusErrorGuard inner(bytes, sizeof bytes);
-    EXPECT_FALSE(inner.installed());
+    const BusErrorGuard firstGuard(const_cast<const char*>(first), 2 * P);
+    const BusErrorGuard secondGuard(const_cast<const char*>(second), 2 * P);
+    ASSERT_TRUE(firstGuard.installed());
+    ASSERT_TRUE(secondGuard.installed());
+    EXPECT_EQ(0, second[P]);  // lost: reads as zeros
+    EXPECT_TRUE(secondGuard.faulted());
+    EXPECT_FALSE(firstGuard.faulted());
+    std::vector<std::unique_ptr<BusErrorGuard>> rest;
+    for (int i = 2; i < BusErrorGuard::kSlots; ++i) {
+      rest.push_back(std::make_unique<BusErrorGuard>(bytes, sizeof bytes));
+      EXPECT_TRUE(rest.back()->installed());
+    }
+    EXPECT_FALSE(BusErrorGuard(bytes, sizeof bytes).installed());
   }
   ASSERT_EQ(0, sigaction(SIGBUS, nullptr, &now));
   EXPECT_EQ(reinterpret_cast<void*>(before.sa_sigaction),
             reinterpret_cast<void*>(now.sa_sigaction));
   EXPECT_TRUE(BusErrorGuard(bytes, sizeof bytes).installed());
+  ::munmap(const_cast<char*>(first), 2 * P);
+  ::munmap(const_cast<char*>(second), 2 * P);
 }
 
 TEST(ContentSearch, TellsUnreadableFromAbsent) {

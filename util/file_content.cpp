@@ -74,8 +74,8 @@ RewriteResult FileContent::rewrite(MultiReplacer& replacer, Output output, const
   if (map_ != nullptr) {
     guard.emplace(map_, static_cast<std::size_t>(size_));
     if (!guard->installed()) {
-      // Another thread's rewrite holds the one guard: this file is read
-      // instead, as on storage that cannot map it.
+      // Every guard's slot is taken by other threads' rewrites: this file
+      // is read instead, as on storage that cannot map it.
       guard.reset();
       ::munmap(map_, static_cast<std::size_t>(size_));
       map_ = nullptr;

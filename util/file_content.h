@@ -66,8 +66,8 @@ class FileContent {
   // Writes the loaded content with `replacer`'s pairs applied. With
   // kOnlyIfChanged, the bytes before the first change are read again from
   // the file and written once it comes. Rewrites on several threads, each
-  // with its own FileContent and replacer, may run at once: one maps its
-  // file, the others read theirs (one BusErrorGuard stands at a time).
+  // with its own FileContent and replacer, may run at once, each over its
+  // own map (see BusErrorGuard for how many).
   RewriteResult rewrite(MultiReplacer& replacer, Output output, const Write& write);
 
  private:
