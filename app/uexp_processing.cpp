@@ -127,6 +127,14 @@ std::size_t threadsToUse(int asked) {
 #endif
 }
 
+// How many candidates the workers may run ahead of the one the consumer
+// takes next. A result is a few dozen bytes, and the copies are written by
+// the workers themselves, so a wide window costs next to nothing; a narrow
+// one holds every other worker back while one searches a large file (most
+// of a tree's bytes are in its few large files), and the threads then take
+// turns instead of working at once.
+constexpr std::size_t kResultsAhead = 256;
+
 // Rule counts from which a thread's own engine costs as much as copying
 // kFilesPerEngine targets.
 constexpr std::size_t kManyRules = 100;
@@ -349,7 +357,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   std::optional<ReadAhead> readAhead;
   if (threads == 1) readAhead.emplace(candidates, unpackDir, selection.unopened());
   std::vector<Worker> workers(threads);
-  OrderedWork<CandidateDone> work(threads, 2 * threads);
+  OrderedWork<CandidateDone> work(threads, kResultsAhead);
   work.run(
       candidates.size(),
       [&](std::size_t i, std::size_t w) {
