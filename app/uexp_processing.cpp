@@ -9,6 +9,7 @@
 #include <ctime>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -103,7 +104,8 @@ struct CandidateDone {
 };
 
 // What each thread of the copy stage keeps from one target to the next: its
-// content's buffer, and the rules engine, made when it first copies a target.
+// content's buffer, and its rules engine, made when it first copies a target
+// (with the rules every thread's engine shares).
 struct Worker {
   FileContent content;
   std::optional<MultiReplacer> replacer;
@@ -135,21 +137,13 @@ std::size_t threadsToUse(int asked) {
 // turns instead of working at once.
 constexpr std::size_t kResultsAhead = 256;
 
-// Rule counts from which a thread's own engine costs as much as copying
-// kFilesPerEngine targets.
-constexpr std::size_t kManyRules = 100;
-constexpr std::size_t kFilesPerEngine = 32;
-
-// What the extra threads' engines may hold between them, and what one engine
-// is taken to hold: a rule file's engine measured some 33 bytes a byte of
-// rule text at 60,000 rules, with tables of about a megabyte; this reckons
-// twice that. So memory stays bounded whatever the thread count asked for.
-constexpr std::size_t kExtraEnginesBudget = std::size_t{32} << 20;
-std::size_t engineEstimate(const std::vector<BytePair>& pairs) {
-  std::size_t text = 0;
-  for (const BytePair& pair : pairs) text += pair.search.size() + pair.replacement.size();
-  return (std::size_t{1} << 20) + 64 * text;
-}
+// What the extra threads may hold of their own between them, and what one
+// is taken to hold: its buffers (a search piece, and a content window that
+// may grow to two) and its engine's state for the content in hand, some
+// 80 bytes a pair (the compiled rules are shared). So memory stays bounded
+// whatever the thread count asked for.
+constexpr std::size_t kExtraThreadsBudget = std::size_t{32} << 20;
+std::size_t threadEstimate(std::size_t pairs) { return (std::size_t{3} << 20) + 128 * pairs; }
 
 std::int64_t nowNs() {
   struct timespec now = {};
@@ -337,26 +331,34 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   // Failures are told after the progress line is finished, not inside it.
   std::vector<std::string> failures;
   // The candidates are searched and copied on several threads, each with its
-  // own content and rules engine, and what each found is taken in the
+  // own content and engine state, and what each found is taken in the
   // candidates' order on this one: the progress line, the failures, the
   // copies' list and what the index learns are those of one thread doing
   // them in turn. One thread does just that, with the storage asked to read
   // ahead where that pays; several keep the storage busy by themselves.
   std::size_t threads = threadsToUse(options_.threads);
-  // Each thread builds its own rules engine, which for many rules costs
-  // about as much as copying a few dozen targets (1,000 rules: 17 ms, the
-  // whole repeated run on one thread 36 ms on bench/'s tree). Where the
-  // index leaves few files to open, extra threads would cost more than they
-  // save: one for each 32 files to open, then.
-  if (forms && forms->pairs().size() >= kManyRules) {
-    const auto toOpen = static_cast<std::size_t>(
-        std::count(selection.unopened().begin(), selection.unopened().end(), false));
-    threads = std::clamp<std::size_t>(toOpen / kFilesPerEngine, 1, threads);
+  if (forms) {
+    threads = std::min(threads, 1 + kExtraThreadsBudget / threadEstimate(forms->pairs().size()));
   }
-  if (forms) threads = std::min(threads, 1 + kExtraEnginesBudget / engineEstimate(forms->pairs()));
   std::optional<ReadAhead> readAhead;
   if (threads == 1) readAhead.emplace(candidates, unpackDir, selection.unopened());
   std::vector<Worker> workers(threads);
+  // The rules are compiled once, by the first thread to copy a target, and
+  // every thread's engine shares them; the candidates an engine may hold are
+  // shared out too, so that the threads together hold no more than one.
+  std::mutex rulesMutex;
+  std::optional<MultiReplacer> compiledRules;  // under rulesMutex until made
+  const auto engineFor = [&](Worker& worker) -> MultiReplacer& {
+    if (!worker.replacer) {
+      {
+        const std::lock_guard<std::mutex> hold(rulesMutex);
+        if (!compiledRules) compiledRules.emplace(forms->pairs());
+      }
+      worker.replacer.emplace(compiledRules->sharingRules());
+      worker.replacer->setCandidateBudget(PatternSearch::kCandidateBudget / threads);
+    }
+    return *worker.replacer;
+  };
   OrderedWork<CandidateDone> work(threads, kResultsAhead);
   work.run(
       candidates.size(),
@@ -404,9 +406,8 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
         try {
           const fs::path relative = fs::path(candidates[i]).lexically_relative(unpackDir);
           if (forms) {
-            if (!worker.replacer) worker.replacer.emplace(forms->pairs());
-            done.outcome = copyRewritten(copies, relative, opened, *worker.replacer,
-                                         worker.content);
+            done.outcome =
+                copyRewritten(copies, relative, opened, engineFor(worker), worker.content);
             done.copied = done.outcome.has_value();
           } else {
             done.copied = copies.write(relative, files::permissionsOf(opened),

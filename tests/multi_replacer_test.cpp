@@ -99,6 +99,40 @@ void expectSameAsSequential(const Rules& rules, const std::string& input, std::s
         << describe(rules, input) << " budget " << budget << " (in windows)";
     ASSERT_EQ(expectedReplaced, engine.replaced()) << describe(rules, input) << " (in windows)";
   }
+
+  // An engine sharing the rules, fed other content window by window in turns
+  // with this one, as threads do: each keeps its own content's state.
+  if (input.size() > 1000) return;
+  std::string other = input;
+  std::reverse(other.begin(), other.end());
+  auto otherExpected = bytesOf(other);
+  reference::replaceAll(otherExpected, rules);
+  MultiReplacer sibling = engine.sharingRules();
+  sibling.setCandidateBudget(budget);
+  struct Fed {
+    MultiReplacer& engine;
+    const std::string& input;
+    std::size_t pos = 0;
+    std::string window;
+    std::string out;
+  };
+  Fed both[] = {{engine, input, 0, "", ""}, {sibling, other, 0, "", ""}};
+  for (Fed& fed : both) fed.engine.start();
+  for (std::size_t turn = 0; both[0].pos < input.size() + 1 || both[1].pos < other.size() + 1;
+       ++turn) {
+    Fed& fed = both[turn % 2];
+    if (fed.pos > fed.input.size()) continue;  // done
+    const std::size_t take = std::min<std::size_t>(1 + rng() % 7, fed.input.size() - fed.pos);
+    fed.window.append(fed.input, fed.pos, take);
+    fed.pos += take;
+    const bool last = fed.pos == fed.input.size();
+    const std::size_t final = fed.engine.feed(fed.window, last);
+    fed.out.append(fed.window, 0, final);
+    fed.window.erase(0, final);
+    if (last) fed.pos = fed.input.size() + 1;
+  }
+  ASSERT_EQ(textOf(expected), both[0].out) << describe(rules, input) << " (beside another)";
+  ASSERT_EQ(textOf(otherExpected), both[1].out) << describe(rules, other) << " (sharing rules)";
 }
 
 TEST(MultiReplacer, KeepsTheMeaningOfRulesAppliedOneAfterAnother) {

@@ -13,34 +13,44 @@ MultiReplacer::MultiReplacer(std::vector<BytePair> pairs, PatternSearch::Strateg
 
 MultiReplacer::MultiReplacer(std::vector<BytePair> pairs,
                              std::optional<PatternSearch::Strategy> strategy) {
+  auto rules = std::make_shared<Rules>();
   // Pairs that can never replace anything are left out: they would change
   // nothing in their turn.
   for (const BytePair& pair : pairs) {
     if (!pair.search.empty() && pair.search.size() == pair.replacement.size()) {
-      pairs_.push_back(pair);
+      rules->pairs.push_back(pair);
     }
   }
   std::vector<std::string_view> patterns;
   std::map<std::string_view, std::uint32_t> idOf;
-  for (std::size_t i = 0; i < pairs_.size(); ++i) {
-    const auto [it, added] =
-        idOf.emplace(pairs_[i].search, static_cast<std::uint32_t>(patterns.size()));
+  for (std::size_t i = 0; i < rules->pairs.size(); ++i) {
+    const std::string_view search = rules->pairs[i].search;
+    const auto [it, added] = idOf.emplace(search, static_cast<std::uint32_t>(patterns.size()));
     if (added) {
-      patterns.push_back(pairs_[i].search);
-      pairsOfPattern_.emplace_back();
+      patterns.push_back(search);
+      rules->pairsOfPattern.emplace_back();
     }
-    pairsOfPattern_[it->second].push_back(static_cast<std::uint32_t>(i));
-    longestPattern_ = std::max(longestPattern_, pairs_[i].search.size());
-    undecidedAtMost_ += pairs_[i].search.size() - 1;
+    rules->pairsOfPattern[it->second].push_back(static_cast<std::uint32_t>(i));
+    rules->longestPattern = std::max(rules->longestPattern, search.size());
+    rules->undecidedAtMost += search.size() - 1;
   }
-  finders_.resize(pairs_.size());
-  if (patterns.empty()) return;
-  search_.emplace(patterns, strategy ? PatternSearch::choose(patterns, *strategy)
-                                     : PatternSearch::choose(patterns));
+  if (!patterns.empty()) {
+    rules->search.emplace(patterns, strategy ? PatternSearch::choose(patterns, *strategy)
+                                             : PatternSearch::choose(patterns));
+  }
+  rules_ = std::move(rules);
+  finders_.resize(rules_->pairs.size());
 }
 
+MultiReplacer::MultiReplacer(SharedRules, std::shared_ptr<const Rules> rules)
+    : rules_(std::move(rules)) {
+  finders_.resize(rules_->pairs.size());
+}
+
+MultiReplacer MultiReplacer::sharingRules() const { return MultiReplacer(SharedRules(), rules_); }
+
 void MultiReplacer::start() {
-  const std::size_t n = pairs_.size();
+  const std::size_t n = rules_->pairs.size();
   candidates_.resize(n);
   for (auto& list : candidates_) {
     list.clear();
@@ -72,12 +82,12 @@ std::size_t MultiReplacer::feed(std::span<char> bytes, bool last,
                                 const BeforeWrites& beforeWrites) {
   Window window{bytes, final_};
   const std::size_t end = window.end();
-  if (!search_) {
+  if (!rules_->search) {
     final_ = handedIn_ = end;
     return bytes.size();
   }
   // Occurrences that end in the bytes added.
-  const std::size_t reach = longestPattern_ - 1;
+  const std::size_t reach = rules_->longestPattern - 1;
   scanFor(0, window, std::max(window.base, handedIn_ > reach ? handedIn_ - reach : 0), end);
   handedIn_ = end;
 
@@ -92,8 +102,8 @@ std::size_t MultiReplacer::feed(std::span<char> bytes, bool last,
 
   std::vector<Write> writes;
   std::size_t limit = end;  // the frontier of the pair before
-  for (std::size_t i = 0; i < pairs_.size(); ++i) {
-    const std::size_t behind = pairs_[i].search.size() - 1;
+  for (std::size_t i = 0; i < rules_->pairs.size(); ++i) {
+    const std::size_t behind = rules_->pairs[i].search.size() - 1;
     if (!last) limit = limit > behind ? limit - behind : 0;
     writes.clear();
     if (limit > decided_[i]) {
@@ -102,7 +112,7 @@ std::size_t MultiReplacer::feed(std::span<char> bytes, bool last,
     }
     if (writes.empty()) continue;
     replaced_ = true;
-    if (i + 1 < pairs_.size()) rescanAround(i, writes, window);
+    if (i + 1 < rules_->pairs.size()) rescanAround(i, writes, window);
   }
   final_ = std::max(final_, limit);
   return final_ - window.base;
@@ -110,10 +120,11 @@ std::size_t MultiReplacer::feed(std::span<char> bytes, bool last,
 
 void MultiReplacer::scanFor(std::size_t firstPair, Window window, std::size_t begin,
                             std::size_t end) {
-  search_->scan(window.bytes.data(), begin - window.base, end - window.base,
+  const Rules& rules = *rules_;
+  rules.search->scan(window.bytes.data(), begin - window.base, end - window.base,
                 [&](std::uint32_t id, std::size_t at) {
                   const std::size_t start = window.base + at;
-                  const std::vector<std::uint32_t>& owners = pairsOfPattern_[id];
+                  const std::vector<std::uint32_t>& owners = rules.pairsOfPattern[id];
                   for (auto it = std::lower_bound(owners.begin(), owners.end(), firstPair);
                        it != owners.end(); ++it) {
                     if (start >= decided_[*it]) addCandidate(*it, start);
@@ -137,13 +148,13 @@ void MultiReplacer::addCandidate(std::size_t pairIndex, std::size_t start) {
 
 void MultiReplacer::applyPair(std::size_t pairIndex, Window window, std::size_t limit,
                               std::vector<Write>& writes) {
-  const BytePair& pair = pairs_[pairIndex];
+  const BytePair& pair = rules_->pairs[pairIndex];
   const std::size_t m = pair.search.size();
   char* const data = window.bytes.data();
   std::size_t& next = next_[pairIndex];
   // Writes whose rescans would overlap are kept as one: a dense file then
   // holds few, and is rescanned over the same bytes.
-  const std::size_t gap = 2 * (longestPattern_ - 1);
+  const std::size_t gap = 2 * (rules_->longestPattern - 1);
   const auto write = [&](std::size_t start) {
     std::memcpy(data + (start - window.base), pair.replacement.data(), m);
     if (!writes.empty() && start <= writes.back().end + gap) {
@@ -203,7 +214,7 @@ void MultiReplacer::rescanAround(std::size_t pairIndex, const std::vector<Write>
                                  Window window) {
   // An occurrence of length up to L that overlaps a write lies within L - 1
   // bytes of it; neighbouring windows are merged so each byte is scanned once.
-  const std::size_t reach = longestPattern_ - 1;
+  const std::size_t reach = rules_->longestPattern - 1;
   std::size_t scanBegin = 0;
   std::size_t scanEnd = 0;  // none yet
   for (const Write& w : writes) {

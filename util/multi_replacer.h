@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -54,6 +55,12 @@ class MultiReplacer {
   explicit MultiReplacer(std::vector<BytePair> pairs);
   MultiReplacer(std::vector<BytePair> pairs, PatternSearch::Strategy strategy);
 
+  // An engine for other content, on another thread if need be, that shares
+  // this one's compiled rules (which are never changed once made) instead
+  // of building them again: only the state of the content it is fed is its
+  // own. The rules' texts must outlive both.
+  MultiReplacer sharingRules() const;
+
   // Told, after the scan and before the first write, how many writes to
   // expect, for a caller whose buffer can be made ready for many writes at
   // once: the occurrences the scan found (an estimate: the writes of earlier
@@ -85,7 +92,7 @@ class MultiReplacer {
   // Whether an occurrence was overwritten since start().
   bool replaced() const { return replaced_; }
   // The sum over the pairs of each search text's length less one.
-  std::size_t undecidedAtMost() const { return undecidedAtMost_; }
+  std::size_t undecidedAtMost() const { return rules_->undecidedAtMost; }
 
   // Overrides PatternSearch::kCandidateBudget, so tests can force pairs onto
   // searches of their own.
@@ -107,7 +114,20 @@ class MultiReplacer {
     std::size_t end() const { return base + bytes.size(); }
   };
 
+  // What the rules compile to: the same for any content.
+  struct Rules {
+    std::vector<BytePair> pairs;  // those that can replace, in list order
+    // The pairs that search for each distinct search text, by the text's id
+    // in `search`, in ascending order.
+    std::vector<std::vector<std::uint32_t>> pairsOfPattern;
+    std::size_t longestPattern = 0;
+    std::size_t undecidedAtMost = 0;
+    std::optional<PatternSearch> search;  // none when no pair can replace
+  };
+
   MultiReplacer(std::vector<BytePair> pairs, std::optional<PatternSearch::Strategy> strategy);
+  struct SharedRules {};  // picks the constructor below
+  MultiReplacer(SharedRules, std::shared_ptr<const Rules> rules);
   void scanFor(std::size_t firstPair, Window window, std::size_t begin, std::size_t end);
   void addCandidate(std::size_t pairIndex, std::size_t start);
   void applyPair(std::size_t pairIndex, Window window, std::size_t limit,
@@ -115,13 +135,7 @@ class MultiReplacer {
   void rescanAround(std::size_t pairIndex, const std::vector<Write>& writes, Window window);
   static void releaseIfLarge(std::vector<std::size_t>& list);
 
-  std::vector<BytePair> pairs_;  // those that can replace, in list order
-  // The pairs that search for each distinct search text, by the text's id in
-  // search_, in ascending order.
-  std::vector<std::vector<std::uint32_t>> pairsOfPattern_;
-  std::size_t longestPattern_ = 0;
-  std::size_t undecidedAtMost_ = 0;
-  std::optional<PatternSearch> search_;  // none when no pair can replace
+  std::shared_ptr<const Rules> rules_;
   std::size_t candidateBudget_ = PatternSearch::kCandidateBudget;
 
   // The content's state, from start() on. Offsets count from its first byte.
