@@ -15,7 +15,8 @@ ws="$root/Qorvex制作区"
 
 check() {  # name, condition...
   name=$1; shift
-  if "$@"; then echo "CHECK $name: ok"; else echo "CHECK $name: FAILED"; sed 's/^/  | /' /tmp/out; fi
+  # awk ends the last line too, so the next CHECK line starts a line of its own.
+  if "$@"; then echo "CHECK $name: ok"; else echo "CHECK $name: FAILED"; awk '{print "  | " $0}' /tmp/out; fi
 }
 fresh_workspace() {
   rm -rf /storage
