@@ -30,7 +30,7 @@ run_tool() {  # api, stdin file, arguments...; the status lands in $status, the 
   /launcher "/policy-$policy.numbers" "$app_uid" /uexpmod "$@" < "$input" > /tmp/out 2>&1
   status=$?
 }
-# The same with the answer "1", and the threads the tool started in $threads.
+# run_tool with the answer "1"; the threads the tool started land in $threads.
 run_counted() {  # api, arguments...
   policy=$1
   shift
@@ -74,8 +74,8 @@ for api in $APIS; do
   # Several threads. glibc starts each with every signal blocked, and the
   # new thread's set_robust_list is trapped: the tool's clone lets SIGSYS
   # through first, so the call is answered. On a tree of 43 candidates, 4
-  # threads must start (the launcher counts them) and leave the output and
-  # the copies of one thread, byte for byte.
+  # threads must start (the launcher counts them) and leave the output of
+  # one thread (as comparable shows it) and its copies, byte for byte.
   fresh_workspace && widen_workspace
   run_counted "$api" -j 1
   check "api$api wide tree on 1 thread (status $status, $threads threads started)" [ $status -eq 0 -a "$threads" = 0 ]
@@ -86,7 +86,7 @@ for api in $APIS; do
   check "api$api wide tree on 4 threads (status $status, $threads threads started)" [ $status -eq 0 -a "$threads" = 4 ]
   check "api$api wide tree on 4 threads: the output of 1" same_output /tmp/out-1
   check "api$api wide tree on 4 threads: the copies of 1" same_copies /tmp/copies-1
-  check "api$api wide tree: 42 copies" eval '[ "$(wc -l < /tmp/copies-1)" -eq 42 ] && says "✓ 匹配到 42 个文件"' 
+  check "api$api wide tree: 42 copies" eval '[ "$(wc -l < /tmp/copies-1)" -eq 42 ] && says "✓ 匹配到 42 个文件"'
 
   fresh_workspace
   run_tool "$api" /dev/null
