@@ -114,10 +114,6 @@ struct Worker {
 // Threads for the copy stage: those asked for, else one for each processor
 // the process may run on, up to kMostDefaultThreads.
 std::size_t threadsToUse(int asked) {
-#ifdef UEXPMOD_ONE_THREAD
-  static_cast<void>(asked);  // see CMakeLists.txt: no thread can start under the filter
-  return 1;
-#else
   if (asked > 0) return static_cast<std::size_t>(asked);
   // Beyond this, the storage and the single ordered output set the pace (see
   // bench/README.md), and each thread adds its buffers.
@@ -126,7 +122,6 @@ std::size_t threadsToUse(int asked) {
   CPU_ZERO(&cpus);
   if (::sched_getaffinity(0, sizeof cpus, &cpus) != 0) return 1;
   return static_cast<std::size_t>(std::clamp(CPU_COUNT(&cpus), 1, kMostDefaultThreads));
-#endif
 }
 
 // How many candidates the workers may run ahead of the one the consumer

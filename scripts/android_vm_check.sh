@@ -3,10 +3,11 @@
 # real aarch64 Linux kernel, booted under qemu-system-aarch64, inside the
 # seccomp filter Android puts on app processes: the API-26 and the API-35
 # lists of tests/android/, with every other call trapped (SIGSYS) as Android
-# does. Over a sample workspace at the real workspace path, it checks a whole
-# pass (also with -j 4, which this binary runs on one thread) and
-# the error paths (end of input at a menu, an unreadable or missing
-# rule file, unreadable files) by exit status, output and files. A plain
+# does, on two processors. Over a sample workspace at the real workspace
+# path, it checks a whole pass, a run on 4 threads against one on 1 (the
+# threads counted, the output and the copies compared) and the error paths
+# (end of input at a menu, an unreadable or missing rule file, unreadable
+# files) by exit status, output and files. A plain
 # static C program must be killed in the same boot (status 159), or the check
 # itself is broken. Then audits the system calls the binary can make.
 #
@@ -57,7 +58,7 @@ printf '%s\n' "$expected" > "$root/expected.md5"
 (cd "$root" && find . | cpio -o -H newc --quiet) | gzip -1 > "$vm/initramfs.gz"
 
 echo "booting aarch64 Linux under qemu-system-aarch64; API levels: $apis"
-timeout 600 qemu-system-aarch64 -machine virt -cpu cortex-a57 -m 512 -nographic -no-reboot -nic none \
+timeout 600 qemu-system-aarch64 -machine virt -cpu cortex-a57 -smp 2 -m 512 -nographic -no-reboot -nic none \
   -kernel "$vm/Image" -initrd "$vm/initramfs.gz" \
   -append "console=ttyAMA0 quiet panic=-1 rdinit=/init" < /dev/null > "$vm/console.log" 2>&1 || true
 tr -d '\r' < "$vm/console.log" | grep -E '^(CHECK|  \|)' || true
