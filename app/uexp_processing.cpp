@@ -198,7 +198,10 @@ void UEXPProcessor::keptOrRefused(const StagedFolder& copies) {
 
 std::function<void()> UEXPProcessor::waitingNotice() {
   // Flushed: the run is about to block, and the line must show meanwhile.
+  // Said once a run: it may wait at recovery and again at the copy stage.
   return [this] {
+    if (toldWaiting_) return;
+    toldWaiting_ = true;
     console.println("⚠ 另一个运行正在使用打包目录，本次运行等待其结束...", "yellow");
     console.stream().flush();
   };

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -481,8 +482,6 @@ TEST(StagedFolder, RecoverFindsACutCommitBehindAnyLink) {
   }
 }
 
-// Where another process holds the lock, the object says so once before it
-// waits (here the notice itself lets the lock go); where none does, it says
 // How often a StagedFolder for `folder` says that it waits, while another
 // holder keeps `held` locked until the notice lets it go.
 int noticesWhileHeld(const fs::path& held, const fs::path& folder) {
@@ -501,6 +500,8 @@ int noticesWhileHeld(const fs::path& held, const fs::path& folder) {
   return told;
 }
 
+// Where another process holds the lock, the object says so once before it
+// waits (here the notice itself lets the lock go); where none does, it says
 // nothing.
 TEST(StagedFolder, WaitingForTheLockIsToldOnlyWhereItWaits) {
   TempDir dir;
@@ -529,6 +530,95 @@ TEST(StagedFolder, AFolderMountedTwiceIsLockedAsOne) {
   EXPECT_EQ(1, noticesWhileHeld(first, second));
   ::umount2(second.c_str(), MNT_DETACH);
   ::umount2(first.c_str(), MNT_DETACH);
+}
+
+// Whether /proc/locks lists a lock request that waits on the folder with
+// the inode `inode`.
+bool someoneWaitsOn(ino_t inode) {
+  std::ifstream locks("/proc/locks");
+  const std::string on = ":" + std::to_string(inode) + " ";
+  for (std::string line; std::getline(locks, line);) {
+    if (line.find(" -> FLOCK") != std::string::npos && line.find(on) != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Another run that holds both a mount point's locks (its parent's, and its
+// own through its other mount) is said to be waited for once, though the
+// object waits for each lock in turn: here the notice lets the parent's go,
+// and the mount's own goes once the object is seen waiting for it.
+TEST(StagedFolder, WaitingForBothLocksIsToldOnce) {
+  TempDir dir;
+  const fs::path shared = dir / "shared";
+  const fs::path first = dir / "a" / "out";
+  const fs::path second = dir / "b" / "out";
+  for (const fs::path& folder : {shared, first, second}) fs::create_directories(folder);
+  if (::unshare(CLONE_NEWNS) != 0 ||
+      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mount(shared.c_str(), first.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+      ::mount(shared.c_str(), second.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    return skipOrFailWithout("no mount namespace for a bind mount here");
+  }
+  FileHandle parent(::open((dir / "a").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  FileHandle inside(::open(second.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_EQ(0, ::flock(parent.get(), LOCK_EX));
+  ASSERT_EQ(0, ::flock(inside.get(), LOCK_EX));
+  struct stat status = {};
+  ASSERT_EQ(0, ::stat(shared.c_str(), &status));
+  std::atomic<bool> sawWaiting{false};
+  // Bounded: a request never seen still lets go, and the test fails on it.
+  std::thread holder([&sawWaiting, &inside, inode = status.st_ino] {
+    for (int tries = 0; tries < 6000 && !sawWaiting; ++tries) {
+      if (someoneWaitsOn(inode)) sawWaiting = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    inside = FileHandle();
+  });
+  int told = 0;
+  {
+    StagedFolder waited(first, [&] {
+      ++told;
+      parent = FileHandle();
+    });
+    EXPECT_TRUE(waited.staged());
+  }
+  holder.join();
+  EXPECT_TRUE(sawWaiting.load());
+  EXPECT_EQ(1, told);
+  ::umount2(second.c_str(), MNT_DETACH);
+  ::umount2(first.c_str(), MNT_DETACH);
+}
+
+// A folder's parent mounted onto the folder itself makes its two locks one
+// folder's: the object takes that lock once, and neither it nor recover()
+// waits for its own lock forever. The commit then cannot move the mount
+// point that stands among the entries, and the folder keeps its content.
+TEST(StagedFolder, AParentMountedOntoTheFolderIsLockedOnce) {
+  TempDir dir;
+  const fs::path parent = dir / "ws";
+  const fs::path folder = parent / "out";
+  fs::create_directories(folder);
+  writeFile(parent / "kept.uexp", "kept");
+  if (::unshare(CLONE_NEWNS) != 0 ||
+      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mount(parent.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    return skipOrFailWithout("no mount namespace for a bind mount here");
+  }
+  ::alarm(60);  // a lock waited for forever ends the test instead of hanging it
+  StagedFolder::recover(folder);
+  {
+    StagedFolder copies(folder);
+    EXPECT_TRUE(copies.staged());
+    EXPECT_TRUE(copies.inPlace());
+    EXPECT_TRUE(copies.write("new.uexp", kMode, bytes("new")));
+    EXPECT_FALSE(copies.commit());
+  }
+  ::alarm(0);
+  EXPECT_EQ("kept", readFile(folder / "kept.uexp"));
+  EXPECT_FALSE(fs::exists(folder / "new.uexp"));
+  ::umount2(folder.c_str(), MNT_DETACH);
 }
 
 // Only a real folder is ever put in the folder's place: a link under N or O
