@@ -120,7 +120,7 @@ bool isMountPoint(const fs::path& folder) {
   if (::lstat(folder.parent_path().c_str(), &parent) == 0 && parent.st_dev != self.st_dev) {
     return true;
   }
-  return mounttable::listed(folder, mounttable::read());
+  return mounttable::listed(folder, mounttable::readFor(folder));
 }
 
 // Moves every entry of `from` into `to`, except, where `skipOwn`, this

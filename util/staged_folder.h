@@ -215,9 +215,9 @@ class StagedFolder {
   // The transitions of the table above, each from the states it names.
   static void recoverLocked(const std::filesystem::path& folder);  // ASIDE/IN -> IDLE or IN
   static void finishMovesIn(const std::filesystem::path& folder);  // MOVING_* -> IN
-  void begin();           // IDLE -> STAGING, leftovers to G first
-  bool swap();            // STAGING -> SWAPPED or IN (through ASIDE); false: still STAGING
-  bool moveEntriesIn();   // STAGING -> IDLE for a mount point, entry by entry
+  void begin();          // IDLE -> STAGING, leftovers to G first
+  bool swap();           // STAGING -> SWAPPED or IN (through ASIDE); false: still STAGING
+  bool moveEntriesIn();  // STAGING -> IDLE for a mount point, entry by entry
   // Whether check_ refuses `folder`, with refusal_ and error_ then set.
   bool refused(const std::filesystem::path& folder);
   // Drops the set at `set` (beside the folder, or inside a mount point);
@@ -236,8 +236,8 @@ class StagedFolder {
   // where it is no folder open or the storage has no locks.
   static FileHandle lockFolder(FileHandle held, const Waiting& waiting);
 
-  std::filesystem::path given_;    // the path as given
-  std::filesystem::path folder_;   // where a link at the folder's path leads
+  std::filesystem::path given_;   // the path as given
+  std::filesystem::path folder_;  // where a link at the folder's path leads
   Check check_;
   StagedFolderLock locks_;         // taken before anything beside the folder is touched
   bool inPlace_ = false;           // a mount point: N and G inside the folder
