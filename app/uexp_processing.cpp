@@ -412,6 +412,12 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
           // it for want of memory, and cannot be completed.
           copies.spoil(ENOMEM);
         } catch (...) {
+          // No source's fault comes this way: a read of the source fails
+          // inside the copy's fill, which the staged folder catches and
+          // judges as any failed read (the source's fault where it no
+          // longer reads whole). What is left to throw here (a lock, a
+          // container's length) is this side's, so the set lacks a copy
+          // for no fault of the source's and cannot be completed.
           copies.spoil(EIO);
         }
         return done;

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -369,6 +370,7 @@ TEST(StagedFolder, FoldersThatCannotBeSwappedKeepTheirContentOrAreWrittenInPlace
 // whatever the errno: the folder keeps its content byte for byte and
 // nothing is left beside it. Only a write whose source shows the fault (it
 // cannot be read, or changed size while copied) does not stop the commit.
+// A fill that throws is judged as one that failed.
 // A file at the folder's path is never replaced.
 TEST(StagedFolder, ASetTheStorageCouldNotTakeNeverReplacesTheFolder) {
   enum class Source { kWhole, kNone, kUnreadable, kCut, kNotOpen };
@@ -377,6 +379,7 @@ TEST(StagedFolder, ASetTheStorageCouldNotTakeNeverReplacesTheFolder) {
     Source source;
     const char* unmade;  // a folder of the staged set that mkdir refuses (EACCES)
     bool commits;
+    bool throws = false;  // the fill throws where it would return false
   };
   for (const Case& c :
        {Case{ENOSPC, Source::kWhole, "", false}, Case{EDQUOT, Source::kWhole, "", false},
@@ -386,9 +389,10 @@ TEST(StagedFolder, ASetTheStorageCouldNotTakeNeverReplacesTheFolder) {
         Case{EACCES, Source::kWhole, "uexpmod-new/d", false},
         Case{ENOSPC, Source::kCut, "", false}, Case{EDQUOT, Source::kCut, "", false},
         Case{EIO, Source::kUnreadable, "", true}, Case{0, Source::kCut, "", true},
-        Case{EBADF, Source::kNotOpen, "", true}}) {
+        Case{EBADF, Source::kNotOpen, "", true}, Case{0, Source::kCut, "", true, true},
+        Case{0, Source::kWhole, "", false, true}}) {
     SCOPED_TRACE(std::string(std::strerror(c.error)) + " " + c.unmade +
-                 std::to_string(static_cast<int>(c.source)));
+                 std::to_string(static_cast<int>(c.source)) + (c.throws ? " throws" : ""));
     TempDir dir;
     const fs::path folder = dir / "out";
     writeFile(folder / "old.uexp", "old");
@@ -410,6 +414,7 @@ TEST(StagedFolder, ASetTheStorageCouldNotTakeNeverReplacesTheFolder) {
             filled = true;
             files::writeAll(fd, std::string("half"));
             if (c.source == Source::kCut) fs::resize_file(dir / "in" / "source", 3);
+            if (c.throws) throw std::runtime_error("no read");
             errno = c.error;
             return false;
           },
