@@ -153,11 +153,11 @@ fs::path pathFromHigherMount(const fs::path& path) {
   std::error_code ec;
   const fs::path real = fs::canonical(path, ec);
   if (ec) return {};
-  std::string table = mounttable::readFor(real);
+  const std::string table = mounttable::readFor(real);
   fs::path point;
   const fs::path found = pathFromHigherMountIn(real, table, point);
   if (found.empty()) return {};
-  std::string now = mounttable::readFor(point);
+  const std::string now = mounttable::readFor(point);
   if (now == table) return found;
   return pathFromHigherMountIn(real, now, point);
 }
