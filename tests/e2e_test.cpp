@@ -6,7 +6,6 @@
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,14 +13,11 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <random>
 #include <set>
-#include <sstream>
 #include <thread>
 #include <tuple>
 
@@ -1197,29 +1193,6 @@ TEST_F(EndToEnd, ARunThatWaitsForAnotherSaysSo) {
   EXPECT_EQ(yellow("⚠ 另一个运行正在使用打包目录，本次运行等待其结束...") + free.out, waited.out);
 }
 
-// Whether /proc/locks lists a flock on `folder` of another process than this
-// one: a request it waits on (`waiting`), or one it holds.
-bool anotherLocks(const fs::path& folder, bool waiting) {
-  struct stat status = {};
-  if (::stat(folder.c_str(), &status) != 0) return false;
-  char id[64];
-  std::snprintf(id, sizeof id, "%02x:%02x:%lu", ::major(status.st_dev), ::minor(status.st_dev),
-                static_cast<unsigned long>(status.st_ino));
-  std::ifstream locks("/proc/locks");
-  for (std::string line; std::getline(locks, line);) {
-    std::istringstream fields(line);
-    std::string number, kind, mode, access, pid, file;
-    fields >> number >> kind;
-    const bool waits = kind == "->";
-    if (waits) fields >> kind;
-    fields >> mode >> access >> pid >> file;
-    if (kind == "FLOCK" && waits == waiting && file == id && pid != std::to_string(::getpid())) {
-      return true;
-    }
-  }
-  return false;
-}
-
 // A run that waits for the repack folder's lock both at recovery and at the
 // copy stage says so once. The holder here takes the lock back while the
 // run waits for the pak folder's, which it also holds, in between: each
@@ -1242,7 +1215,7 @@ TEST_F(EndToEnd, ARunThatWaitsTwiceForTheRepackFolderSaysSoOnce) {
     const auto until = [&](const fs::path& folder) {
       bool saw = false;
       for (int tries = 0; tries < 60000 && !saw; ++tries) {
-        saw = anotherLocks(folder, true);
+        saw = testsupport::flockListed(folder, true, false);
         if (!saw) std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
       seen.push_back(saw);

@@ -17,7 +17,6 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -537,19 +536,6 @@ TEST(StagedFolder, AFolderMountedTwiceIsLockedAsOne) {
   ::umount2(first.c_str(), MNT_DETACH);
 }
 
-// Whether /proc/locks lists a lock request that waits on the folder with
-// the inode `inode`.
-bool someoneWaitsOn(ino_t inode) {
-  std::ifstream locks("/proc/locks");
-  const std::string on = ":" + std::to_string(inode) + " ";
-  for (std::string line; std::getline(locks, line);) {
-    if (line.find(" -> FLOCK") != std::string::npos && line.find(on) != std::string::npos) {
-      return true;
-    }
-  }
-  return false;
-}
-
 // Another run that holds both a mount point's locks (its parent's, and its
 // own through its other mount) is said to be waited for once, though the
 // object waits for each lock in turn: here the notice lets the parent's go,
@@ -570,13 +556,11 @@ TEST(StagedFolder, WaitingForBothLocksIsToldOnce) {
   FileHandle inside(::open(second.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   ASSERT_EQ(0, ::flock(parent.get(), LOCK_EX));
   ASSERT_EQ(0, ::flock(inside.get(), LOCK_EX));
-  struct stat status = {};
-  ASSERT_EQ(0, ::stat(shared.c_str(), &status));
   std::atomic<bool> sawWaiting{false};
   // Bounded: a request never seen still lets go, and the test fails on it.
-  std::thread holder([&sawWaiting, &inside, inode = status.st_ino] {
+  std::thread holder([&] {
     for (int tries = 0; tries < 6000 && !sawWaiting; ++tries) {
-      if (someoneWaitsOn(inode)) sawWaiting = true;
+      if (testsupport::flockListed(shared, true, true)) sawWaiting = true;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     inside = FileHandle();
