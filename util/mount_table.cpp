@@ -160,13 +160,13 @@ std::string read() { return readTable(false); }
 
 std::string readFor(const fs::path& path) {
   std::string text = readTable(false);
-  const std::optional<Mount> listed = holding(path, text);
+  const std::optional<Mount> found = holding(path, text);
   const std::optional<std::uint64_t> id = mountIdOf(path);
-  if (id) return listed && listed->id == *id ? text : readTable(true);
+  if (id) return found && found->id == *id ? text : readTable(true);
   // Nothing to ask the kernel about where nothing stands: but a mount point
   // listed there has moved away.
   struct stat status = {};
-  const bool gone = listed && listed->point == path.native() &&
+  const bool gone = found && found->point == path.native() &&
                     ::lstat(path.c_str(), &status) != 0 && errno == ENOENT;
   return gone ? readTable(true) : text;
 }
