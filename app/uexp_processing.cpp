@@ -195,7 +195,10 @@ void UEXPProcessor::keptOrRefused(const StagedFolder& copies) {
 
 std::function<void()> UEXPProcessor::waitingNotice() {
   // Flushed: the run is about to block, and the line must show meanwhile.
+  // Said once a run: it may wait at recovery and again at the copy stage.
   return [this] {
+    if (toldWaiting_) return;
+    toldWaiting_ = true;
     console.println("⚠ 另一个运行正在使用打包目录，本次运行等待其结束...", "yellow");
     console.stream().flush();
   };
@@ -413,6 +416,12 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
           // it for want of memory, and cannot be completed.
           copies.spoil(ENOMEM);
         } catch (...) {
+          // No source's fault comes this way: a read of the source fails
+          // inside the copy's fill, which the staged folder catches and
+          // judges as any failed read (the source's fault where it no
+          // longer reads whole). What is left to throw here (a lock, a
+          // container's length) is this side's, so the set lacks a copy
+          // for no fault of the source's and cannot be completed.
           copies.spoil(EIO);
         }
         return done;

@@ -195,7 +195,8 @@ class UEXPProcessor {
   // Ends the pass with the red line of a folder `copies` refused to replace,
   // or of a set of its own that stood in the way; returns otherwise.
   void keptOrRefused(const StagedFolder& copies);
-  // Tells the user that this run waits for another's lock on the repack folder.
+  // Tells the user, once a run, that it waits for another's lock on the
+  // repack folder.
   std::function<void()> waitingNotice();
   // Why the repack folder may not be written, as the red line that says so
   // (a link into the workspace's inputs, or no folder at its path); empty
@@ -226,6 +227,7 @@ class UEXPProcessor {
   // index, and the file that holds that index (none without a cache folder).
   std::string unpackKey_;
   std::filesystem::path indexFile_;
+  bool toldWaiting_ = false;  // waitingNotice's line was printed
   // The workspace folders the constructor could not make because access was
   // refused, with the errno value.
   std::map<std::filesystem::path, int> refusedFolders_;

@@ -12,11 +12,24 @@ namespace {
 std::atomic<std::size_t> held{0};
 std::atomic<std::size_t> peak{0};
 std::atomic<std::size_t> refuseFrom{0};  // 0: none is refused
+// Under refusingAfter: the allocations still allowed, and those refused.
+std::atomic<bool> counting{false};
+std::atomic<std::size_t> allowed{0};
+std::atomic<std::size_t> refused{0};
 constexpr std::size_t kHeader = alignof(std::max_align_t);
 }  // namespace
 
 void* operator new(std::size_t size) {
   if (refuseFrom != 0 && size >= refuseFrom) throw std::bad_alloc();
+  if (counting) {
+    std::size_t left = allowed.load();
+    while (left > 0 && !allowed.compare_exchange_weak(left, left - 1)) {
+    }
+    if (left == 0) {
+      ++refused;
+      throw std::bad_alloc();
+    }
+  }
   auto* block = static_cast<unsigned char*>(std::malloc(size + kHeader));
   if (block == nullptr) throw std::bad_alloc();
   *reinterpret_cast<std::size_t*>(block) = size;
@@ -63,4 +76,18 @@ void allocations::refusingFrom(std::size_t bytes, const std::function<void()>& w
     throw;
   }
   refuseFrom = 0;
+}
+
+std::size_t allocations::refusingAfter(std::size_t count, const std::function<void()>& work) {
+  allowed = count;
+  refused = 0;
+  counting = true;
+  try {
+    work();
+  } catch (...) {
+    counting = false;
+    throw;
+  }
+  counting = false;
+  return refused;
 }

@@ -14,4 +14,8 @@ std::size_t peakDuring(const std::function<void()>& work);
 // memory runs out.
 void refusingFrom(std::size_t bytes, const std::function<void()>& work);
 
+// Runs `work` with the first `count` allocations succeeding and every later
+// one failing. Returns how many failed.
+std::size_t refusingAfter(std::size_t count, const std::function<void()>& work);
+
 }  // namespace allocations

@@ -1193,6 +1193,57 @@ TEST_F(EndToEnd, ARunThatWaitsForAnotherSaysSo) {
   EXPECT_EQ(yellow("⚠ 另一个运行正在使用打包目录，本次运行等待其结束...") + free.out, waited.out);
 }
 
+// A run that waits for the repack folder's lock both at recovery and at the
+// copy stage says so once. The holder here takes the lock back while the
+// run waits for the pak folder's, which it also holds, in between: each
+// step follows what /proc/locks shows the run doing, not a clock.
+TEST_F(EndToEnd, ARunThatWaitsTwiceForTheRepackFolderSaysSoOnce) {
+  put("提取的pak/地铁水印/mod.pak", "PAK!");
+  put("配置/r.txt", "abc=xyz\n");
+  put("uexp解包/t.uexp", kMarker + "abc");
+  ASSERT_EQ(0, runTool("1\n1\n").status);
+  const ToolRun free = runTool("1\n1\n");  // the pak now there, as for the run below
+  ASSERT_EQ(0, free.status);
+  const fs::path pak = kRoot / "pak";
+  const int root = ::open(kRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int paks = ::open(pak.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_EQ(0, ::flock(root, LOCK_EX));
+  ASSERT_EQ(0, ::flock(paks, LOCK_EX));
+  std::vector<bool> seen;
+  std::thread holder([&] {
+    // Bounded: a step never seen lets everything go, and the test fails on it.
+    const auto until = [&](const fs::path& folder) {
+      bool saw = false;
+      for (int tries = 0; tries < 60000 && !saw; ++tries) {
+        saw = testsupport::flockListed(folder, true, false);
+        if (!saw) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      seen.push_back(saw);
+    };
+    until(kRoot);  // the run waits at recovery
+    ::flock(root, LOCK_UN);
+    until(pak);  // past recovery, it waits for the paks
+    ::flock(root, LOCK_EX);
+    ::flock(paks, LOCK_UN);
+    until(kRoot);  // and at the copy stage
+    ::flock(root, LOCK_UN);
+  });
+  const ToolRun waited = runTool("1\n1\n");
+  holder.join();
+  ::close(root);
+  ::close(paks);
+  EXPECT_EQ(std::vector<bool>({true, true, true}), seen);
+  EXPECT_EQ(0, waited.status) << waited.err;
+  std::string out = waited.out;
+  for (const std::string& notice : {yellow("⚠ 另一个运行正在使用打包目录，本次运行等待其结束..."),
+                                    yellow("⚠ 另一个运行正在收集PAK文件，等待其完成…")}) {
+    const std::size_t at = out.find(notice);
+    ASSERT_NE(std::string::npos, at) << notice << out;
+    out.erase(at, notice.size());
+  }
+  EXPECT_EQ(free.out, out);  // nothing more said, the first notice not again
+}
+
 // A bind mount of a folder of the same storage at the repack folder's path
 // cannot be renamed: the run says it replaces the files one by one, stages
 // them inside the mount all the same, and leaves exactly the new set there,

@@ -1,8 +1,10 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <linux/magic.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
@@ -865,6 +867,30 @@ TEST(Folders, WithinTellsFoldersByWhatTheyAreNotByTheirPaths) {
     SCOPED_TRACE(std::string(c.inner) + " in " + c.outer);
     EXPECT_EQ(c.within, files::within(dir / c.inner, dir / c.outer));
   }
+}
+
+// Below a bind mount, a folder is found inside another through the mount
+// that shows it from higher up, at that mount's point as it stands now: a
+// folder renamed above that point since the mount table was read is no
+// reason to miss it. The mounts: a tmpfs at p/t, and its X/sub at b.
+TEST(Folders, WithinFindsAFolderBelowABindMountAfterAFolderAboveItsMountMoved) {
+  TempDir dir;
+  const fs::path base = fs::canonical(dir.path());
+  fs::create_directories(base / "p/t");
+  fs::create_directories(base / "b");
+  if (::unshare(CLONE_NEWNS) != 0 ||
+      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mount("tmpfs", (base / "p/t").c_str(), "tmpfs", 0, nullptr) != 0) {
+    return testsupport::skipOrFailWithout("no mount namespace for a tmpfs here");
+  }
+  fs::create_directories(base / "p/t/X/sub");
+  ASSERT_EQ(0, ::mount((base / "p/t/X/sub").c_str(), (base / "b").c_str(), nullptr, MS_BIND,
+                       nullptr));
+  EXPECT_TRUE(files::within(base / "b", base / "p/t/X"));
+  fs::rename(base / "p", base / "q");
+  EXPECT_TRUE(files::within(base / "b", base / "q/t/X"));
+  ::umount2((base / "b").c_str(), MNT_DETACH);
+  ::umount2((base / "q/t").c_str(), MNT_DETACH);
 }
 
 }  // namespace

@@ -5,13 +5,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <fstream>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <vector>
+
+#include "tests/allocation_count.h"
 
 namespace {
 
@@ -130,6 +134,53 @@ TEST(OrderedWork, NoRoomForAThreadDoesTheWorkHere) {
   ASSERT_EQ(child, ::waitpid(child, &status, 0));
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(0, WEXITSTATUS(status));
+}
+
+// Where memory runs out while the threads start (for their slots, their
+// storage, or one thread's state), those already started do the work, or,
+// where none did, the calling thread: either way every item, in order. Each
+// case lets a few more allocations through than the last, so that the run
+// fails to start no thread at all, then the first, then a later one.
+TEST(OrderedWork, NoMemoryForAThreadLeavesTheWorkToThoseStarted) {
+  constexpr std::size_t kCount = 50;
+  bool noneStarted = false;
+  bool someStarted = false;
+  for (std::size_t allowed = 0; allowed <= 8; ++allowed) {
+    std::array<std::size_t, kCount> seen{};
+    std::size_t consumed = 0;
+    std::atomic<std::size_t> here{0};
+    std::atomic<std::size_t> elsewhere{0};
+    const std::thread::id caller = std::this_thread::get_id();
+    bool threw = false;
+    const std::size_t refused = allocations::refusingAfter(allowed, [&] {
+      try {
+        OrderedWork<std::size_t> work(4, 8);
+        work.run(
+            kCount,
+            [&](std::size_t i, std::size_t) {
+              ++(std::this_thread::get_id() == caller ? here : elsewhere);
+              return i;
+            },
+            [&](std::size_t i, std::size_t made) {
+              if (i == made && consumed < kCount) seen[consumed++] = i;
+            });
+      } catch (...) {
+        threw = true;
+      }
+    });
+    SCOPED_TRACE(allowed);
+    EXPECT_FALSE(threw);
+    ASSERT_EQ(kCount, consumed);
+    for (std::size_t i = 0; i < kCount; ++i) EXPECT_EQ(i, seen[i]);
+    if (refused > 0 && elsewhere == 0) noneStarted = true;
+    if (refused > 0 && elsewhere > 0) {
+      someStarted = true;
+      EXPECT_EQ(0u, here.load());  // the threads started did it all
+    }
+  }
+  // The table covered both: no thread at all, and some before one failed.
+  EXPECT_TRUE(noneStarted);
+  EXPECT_TRUE(someStarted);
 }
 
 }  // namespace

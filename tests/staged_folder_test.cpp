@@ -18,6 +18,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -368,6 +369,7 @@ TEST(StagedFolder, FoldersThatCannotBeSwappedKeepTheirContentOrAreWrittenInPlace
 // whatever the errno: the folder keeps its content byte for byte and
 // nothing is left beside it. Only a write whose source shows the fault (it
 // cannot be read, or changed size while copied) does not stop the commit.
+// A fill that throws is judged as one that failed.
 // A file at the folder's path is never replaced.
 TEST(StagedFolder, ASetTheStorageCouldNotTakeNeverReplacesTheFolder) {
   enum class Source { kWhole, kNone, kUnreadable, kCut, kNotOpen };
@@ -376,6 +378,7 @@ TEST(StagedFolder, ASetTheStorageCouldNotTakeNeverReplacesTheFolder) {
     Source source;
     const char* unmade;  // a folder of the staged set that mkdir refuses (EACCES)
     bool commits;
+    bool throws = false;  // the fill throws where it would return false
   };
   for (const Case& c :
        {Case{ENOSPC, Source::kWhole, "", false}, Case{EDQUOT, Source::kWhole, "", false},
@@ -385,9 +388,10 @@ TEST(StagedFolder, ASetTheStorageCouldNotTakeNeverReplacesTheFolder) {
         Case{EACCES, Source::kWhole, "uexpmod-new/d", false},
         Case{ENOSPC, Source::kCut, "", false}, Case{EDQUOT, Source::kCut, "", false},
         Case{EIO, Source::kUnreadable, "", true}, Case{0, Source::kCut, "", true},
-        Case{EBADF, Source::kNotOpen, "", true}}) {
+        Case{EBADF, Source::kNotOpen, "", true}, Case{0, Source::kCut, "", true, true},
+        Case{0, Source::kWhole, "", false, true}}) {
     SCOPED_TRACE(std::string(std::strerror(c.error)) + " " + c.unmade +
-                 std::to_string(static_cast<int>(c.source)));
+                 std::to_string(static_cast<int>(c.source)) + (c.throws ? " throws" : ""));
     TempDir dir;
     const fs::path folder = dir / "out";
     writeFile(folder / "old.uexp", "old");
@@ -409,6 +413,7 @@ TEST(StagedFolder, ASetTheStorageCouldNotTakeNeverReplacesTheFolder) {
             filled = true;
             files::writeAll(fd, std::string("half"));
             if (c.source == Source::kCut) fs::resize_file(dir / "in" / "source", 3);
+            if (c.throws) throw std::runtime_error("no read");
             errno = c.error;
             return false;
           },
@@ -481,8 +486,6 @@ TEST(StagedFolder, RecoverFindsACutCommitBehindAnyLink) {
   }
 }
 
-// Where another process holds the lock, the object says so once before it
-// waits (here the notice itself lets the lock go); where none does, it says
 // How often a StagedFolder for `folder` says that it waits, while another
 // holder keeps `held` locked until the notice lets it go.
 int noticesWhileHeld(const fs::path& held, const fs::path& folder) {
@@ -501,6 +504,8 @@ int noticesWhileHeld(const fs::path& held, const fs::path& folder) {
   return told;
 }
 
+// Where another process holds the lock, the object says so once before it
+// waits (here the notice itself lets the lock go); where none does, it says
 // nothing.
 TEST(StagedFolder, WaitingForTheLockIsToldOnlyWhereItWaits) {
   TempDir dir;
@@ -529,6 +534,80 @@ TEST(StagedFolder, AFolderMountedTwiceIsLockedAsOne) {
   EXPECT_EQ(1, noticesWhileHeld(first, second));
   ::umount2(second.c_str(), MNT_DETACH);
   ::umount2(first.c_str(), MNT_DETACH);
+}
+
+// Another run that holds both a mount point's locks (its parent's, and its
+// own through its other mount) is said to be waited for once, though the
+// object waits for each lock in turn: here the notice lets the parent's go,
+// and the mount's own goes once the object is seen waiting for it.
+TEST(StagedFolder, WaitingForBothLocksIsToldOnce) {
+  TempDir dir;
+  const fs::path shared = dir / "shared";
+  const fs::path first = dir / "a" / "out";
+  const fs::path second = dir / "b" / "out";
+  for (const fs::path& folder : {shared, first, second}) fs::create_directories(folder);
+  if (::unshare(CLONE_NEWNS) != 0 ||
+      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mount(shared.c_str(), first.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+      ::mount(shared.c_str(), second.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    return skipOrFailWithout("no mount namespace for a bind mount here");
+  }
+  FileHandle parent(::open((dir / "a").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  FileHandle inside(::open(second.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_EQ(0, ::flock(parent.get(), LOCK_EX));
+  ASSERT_EQ(0, ::flock(inside.get(), LOCK_EX));
+  std::atomic<bool> sawWaiting{false};
+  // Bounded: a request never seen still lets go, and the test fails on it.
+  std::thread holder([&] {
+    for (int tries = 0; tries < 6000 && !sawWaiting; ++tries) {
+      if (testsupport::flockListed(shared, true, true)) sawWaiting = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    inside = FileHandle();
+  });
+  int told = 0;
+  {
+    StagedFolder waited(first, [&] {
+      ++told;
+      parent = FileHandle();
+    });
+    EXPECT_TRUE(waited.staged());
+  }
+  holder.join();
+  EXPECT_TRUE(sawWaiting.load());
+  EXPECT_EQ(1, told);
+  ::umount2(second.c_str(), MNT_DETACH);
+  ::umount2(first.c_str(), MNT_DETACH);
+}
+
+// A folder's parent mounted onto the folder itself makes its two locks one
+// folder's: the object takes that lock once, and neither it nor recover()
+// waits for its own lock forever. The commit then cannot move the mount
+// point that stands among the entries, and the folder keeps its content.
+TEST(StagedFolder, AParentMountedOntoTheFolderIsLockedOnce) {
+  TempDir dir;
+  const fs::path parent = dir / "ws";
+  const fs::path folder = parent / "out";
+  fs::create_directories(folder);
+  writeFile(parent / "kept.uexp", "kept");
+  if (::unshare(CLONE_NEWNS) != 0 ||
+      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mount(parent.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    return skipOrFailWithout("no mount namespace for a bind mount here");
+  }
+  ::alarm(60);  // a lock waited for forever ends the test instead of hanging it
+  StagedFolder::recover(folder);
+  {
+    StagedFolder copies(folder);
+    EXPECT_TRUE(copies.staged());
+    EXPECT_TRUE(copies.inPlace());
+    EXPECT_TRUE(copies.write("new.uexp", kMode, bytes("new")));
+    EXPECT_FALSE(copies.commit());
+  }
+  ::alarm(0);
+  EXPECT_EQ("kept", readFile(folder / "kept.uexp"));
+  EXPECT_FALSE(fs::exists(folder / "new.uexp"));
+  ::umount2(folder.c_str(), MNT_DETACH);
 }
 
 // Only a real folder is ever put in the folder's place: a link under N or O

@@ -66,7 +66,9 @@ extern "C" int open(const char* path, int flags, ...) {
       std::abort();
     }
   }
-  if (openlog::enabled && (flags & O_ACCMODE) == O_RDONLY && (flags & O_DIRECTORY) == 0) {
+  // O_PATH opens no file to be read: the mount table's look at a folder.
+  if (openlog::enabled && (flags & O_ACCMODE) == O_RDONLY &&
+      (flags & (O_DIRECTORY | O_PATH)) == 0) {
     openlog::read.emplace_back(path);
   }
   const bool slow = !openlog::slow.empty() && std::strstr(path, openlog::slow.c_str()) != nullptr;

@@ -8,6 +8,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -319,11 +320,16 @@ TEST(StorageTimes, LinkedFilesOnOtherStorageAreAlwaysSearched) {
 
 // The table is read once and kept, but read again once a mount changed or
 // the process moved to another mount namespace: what it lists is never older
-// than the last mount.
-TEST(MountTable, IsReadAgainOnceAMountChanges) {
+// than the last mount. A folder renamed above a mount point moves the mount
+// with no word from the kernel: the table kept still lists the old path
+// (so it was not read again), but a caller that asks about the new path is
+// given a table read again, which lists it there.
+TEST(MountTable, IsReadAgainOnceAMountChangesOrMovedWhereAsked) {
   TempDir dir;
-  const fs::path shown = fs::canonical(dir.path()) / "shown";
-  const fs::path at = fs::canonical(dir.path()) / "at";
+  const fs::path base = fs::canonical(dir.path());
+  const fs::path shown = base / "shown";
+  const fs::path at = base / "a" / "at";
+  const fs::path moved = base / "b" / "at";
   fs::create_directories(shown);
   fs::create_directories(at);
   EXPECT_FALSE(mounttable::listed(at, mounttable::read()));
@@ -334,9 +340,38 @@ TEST(MountTable, IsReadAgainOnceAMountChanges) {
   EXPECT_FALSE(mounttable::listed(at, mounttable::read()));
   ASSERT_EQ(0, ::mount(shown.c_str(), at.c_str(), nullptr, MS_BIND, nullptr));
   EXPECT_TRUE(mounttable::listed(at, mounttable::read()));
+  fs::rename(base / "a", base / "b");
   EXPECT_TRUE(mounttable::listed(at, mounttable::read()));  // kept
-  ::umount2(at.c_str(), MNT_DETACH);
+  EXPECT_FALSE(mounttable::listed(moved, mounttable::read()));
+  EXPECT_TRUE(mounttable::listed(moved, mounttable::readFor(moved)));
   EXPECT_FALSE(mounttable::listed(at, mounttable::read()));
+  ::umount2(moved.c_str(), MNT_DETACH);
+  EXPECT_FALSE(mounttable::listed(moved, mounttable::read()));
+}
+
+// A forked child reads the table through a file of its own: through the
+// parent's, its look would take the kernel's word of a change from the
+// parent, whose table would then stay as it was before the mount.
+TEST(MountTable, AForkedChildLeavesTheParentsNoticeAlone) {
+  TempDir dir;
+  const fs::path shown = fs::canonical(dir.path()) / "shown";
+  const fs::path at = fs::canonical(dir.path()) / "at";
+  fs::create_directories(shown);
+  fs::create_directories(at);
+  if (::unshare(CLONE_NEWNS) != 0 ||
+      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    return skipOrFailWithout("no mount namespace here");
+  }
+  EXPECT_FALSE(mounttable::listed(at, mounttable::read()));
+  ASSERT_EQ(0, ::mount(shown.c_str(), at.c_str(), nullptr, MS_BIND, nullptr));
+  const pid_t child = ::fork();
+  ASSERT_NE(-1, child);
+  if (child == 0) ::_exit(mounttable::listed(at, mounttable::read()) ? 0 : 1);
+  int status = 0;
+  ASSERT_EQ(child, ::waitpid(child, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(mounttable::listed(at, mounttable::read()));
+  ::umount2(at.c_str(), MNT_DETACH);
 }
 
 }  // namespace

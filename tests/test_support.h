@@ -1,15 +1,19 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -104,6 +108,31 @@ inline bool whereModesApply(const std::function<bool()>& check) {
 inline void skipOrFailWithout(const std::string& reason) {
   if (std::getenv("CI") != nullptr) FAIL() << reason << " (CI is set: a failure)";
   GTEST_SKIP() << reason;
+}
+
+// Whether /proc/locks lists a flock on the folder at `folder`, by this
+// process (`ours`) or by another: a request that waits (`waiting`), or one
+// held.
+inline bool flockListed(const fs::path& folder, bool waiting, bool ours) {
+  struct stat status = {};
+  if (::stat(folder.c_str(), &status) != 0) return false;
+  char id[64];
+  std::snprintf(id, sizeof id, "%02x:%02x:%lu", ::major(status.st_dev), ::minor(status.st_dev),
+                static_cast<unsigned long>(status.st_ino));
+  std::ifstream locks("/proc/locks");
+  for (std::string line; std::getline(locks, line);) {
+    std::istringstream fields(line);
+    std::string number, kind, mode, access, pid, file;
+    fields >> number >> kind;
+    const bool waits = kind == "->";
+    if (waits) fields >> kind;
+    fields >> mode >> access >> pid >> file;
+    if (kind == "FLOCK" && waits == waiting && file == id &&
+        (pid == std::to_string(::getpid())) == ours) {
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace testsupport

@@ -120,12 +120,9 @@ bool textBelow(const fs::path& path, const fs::path& folder, fs::path& rest) {
 // A second path to the folder at `path` (links resolved), where it lies
 // below a bind mount of a folder that another mount of the same file system
 // shows from higher up: there ".." leads where the folder itself lies.
-// Empty where there is none.
-fs::path pathFromHigherMount(const fs::path& path) {
-  std::error_code ec;
-  const fs::path real = fs::canonical(path, ec);
-  if (ec) return {};
-  const std::vector<mounttable::Mount> all = mounttable::parse(mounttable::read());
+// Empty where there is none. `point` is set to the higher mount's point.
+fs::path pathFromHigherMountIn(const fs::path& real, std::string_view table, fs::path& point) {
+  const std::vector<mounttable::Mount> all = mounttable::parse(table);
   // The mount `real` lies below: the last listed whose point holds it.
   const mounttable::Mount* under = nullptr;
   fs::path rest;
@@ -143,9 +140,26 @@ fs::path pathFromHigherMount(const fs::path& path) {
         other.root.size() >= under->root.size() || !textBelow(under->root, other.root, inside)) {
       continue;
     }
+    point = other.point;
     return fs::path(other.point) / inside / rest;
   }
   return {};
+}
+
+// pathFromHigherMountIn this process's table, which must list both `path`
+// and the higher mount where they are now: a folder renamed above either
+// since the table was read moved it with no word from the kernel.
+fs::path pathFromHigherMount(const fs::path& path) {
+  std::error_code ec;
+  const fs::path real = fs::canonical(path, ec);
+  if (ec) return {};
+  const std::string table = mounttable::readFor(real);
+  fs::path point;
+  const fs::path found = pathFromHigherMountIn(real, table, point);
+  if (found.empty()) return {};
+  const std::string now = mounttable::readFor(point);
+  if (now == table) return found;
+  return pathFromHigherMountIn(real, now, point);
 }
 
 // Whether the folders met from `at` up by ".." include `target`.

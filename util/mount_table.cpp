@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <mutex>
+#include <string>
 
 namespace fs = std::filesystem;
 
@@ -78,28 +79,39 @@ std::vector<Mount> parse(std::string_view table) {
   return mounts;
 }
 
-std::string read() {
+namespace {
+
+// The table, read again where `again` says so, or where the kernel said a
+// mount changed since it was last read.
+std::string readTable(bool again) {
   static std::mutex guard;
   static int table = -1;  // held open for the process's life, so that poll can tell
   static std::string text;
-  static ino_t space = 0;  // the mount namespace `table` lists, which unshare() can change
+  static ino_t space = 0;   // the mount namespace `table` lists, which unshare() can change
+  static pid_t opener = 0;  // the process that opened `table`
   const std::lock_guard<std::mutex> held(guard);
   struct stat ns = {};
   const ino_t now = ::stat("/proc/self/ns/mnt", &ns) == 0 ? ns.st_ino : 0;
-  if (table >= 0 && (now == 0 || now != space)) {
+  // A forked child shares the parent's open file, and with it the notice of
+  // a change: a poll here would take the notice from the parent. The child
+  // opens its own.
+  if (table >= 0 && (now == 0 || now != space || ::getpid() != opener)) {
     ::close(table);
     table = -1;
   }
   space = now;
   if (table >= 0) {
-    struct pollfd changed = {table, POLLPRI, 0};
-    int ready;
-    while ((ready = ::poll(&changed, 1, 0)) < 0 && errno == EINTR) {
+    if (!again) {
+      struct pollfd changed = {table, POLLPRI, 0};
+      int ready;
+      while ((ready = ::poll(&changed, 1, 0)) < 0 && errno == EINTR) {
+      }
+      if (ready == 0) return text;
     }
-    if (ready == 0) return text;
   } else {
     table = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
     if (table < 0) return {};
+    opener = ::getpid();
   }
   text.clear();
   char piece[4096];
@@ -111,6 +123,52 @@ std::string read() {
     at += got;
   }
   return text;
+}
+
+// The ID of the mount the kernel holds `path` on, as its descriptor's
+// fdinfo tells it; none where the path cannot be opened or the kernel does
+// not tell.
+std::optional<std::uint64_t> mountIdOf(const fs::path& path) {
+  const int fd = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  const std::string info = "/proc/self/fdinfo/" + std::to_string(fd);
+  // The descriptor stays open until its fdinfo is read: that is made then.
+  const int infoFd = ::open(info.c_str(), O_RDONLY | O_CLOEXEC);
+  char buffer[512];
+  ssize_t got = -1;
+  while (infoFd >= 0 && (got = ::read(infoFd, buffer, sizeof buffer)) < 0 && errno == EINTR) {
+  }
+  if (infoFd >= 0) ::close(infoFd);
+  ::close(fd);
+  if (got <= 0) return std::nullopt;
+  const std::string_view text(buffer, static_cast<std::size_t>(got));
+  constexpr std::string_view kField = "mnt_id:";
+  std::size_t at = text.find(kField);
+  if (at == std::string_view::npos) return std::nullopt;
+  at += kField.size();
+  while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) ++at;
+  std::optional<std::uint64_t> id;
+  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+    id = id.value_or(0) * 10 + static_cast<std::uint64_t>(text[at] - '0');
+  }
+  return id;
+}
+
+}  // namespace
+
+std::string read() { return readTable(false); }
+
+std::string readFor(const fs::path& path) {
+  std::string text = readTable(false);
+  const std::optional<Mount> found = holding(path, text);
+  const std::optional<std::uint64_t> id = mountIdOf(path);
+  if (id) return found && found->id == *id ? text : readTable(true);
+  // Nothing to ask the kernel about where nothing stands: but a mount point
+  // listed there has moved away.
+  struct stat status = {};
+  const bool gone = found && found->point == path.native() &&
+                    ::lstat(path.c_str(), &status) != 0 && errno == ENOENT;
+  return gone ? readTable(true) : text;
 }
 
 std::optional<Mount> holding(const fs::path& path, std::string_view table) {

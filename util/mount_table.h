@@ -34,6 +34,14 @@ std::vector<Mount> parse(std::string_view table);
 // mounts, and a run asks many times.
 std::string read();
 
+// read(), and read again where it does not list `path` (absolute, resolved)
+// on the mount the kernel holds it on, by the mount's ID, or lists a mount
+// point at `path` where nothing stands any more: a folder renamed
+// above a mount point moves the mount with no word from the kernel, and the
+// table kept would still list it where it was. For a caller that decides
+// by what the table says of `path`.
+std::string readFor(const std::filesystem::path& path);
+
 // The mount that holds `path` (absolute, every link resolved): the one whose
 // point is the longest leading part of it, whole names only, the latest of
 // those at one point. None where no mount holds it.

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -29,7 +30,9 @@
 // run() when the consumer reaches its index, after every item before it was
 // consumed; one from `consume` is thrown at once. Either way the workers are
 // stopped and joined first. With one thread nothing is started: each item is
-// produced and consumed in turn on the calling thread.
+// produced and consumed in turn on the calling thread. Where a thread cannot
+// be started (no room for its stack, or no memory for its state), the ones
+// started do the work; where none could be, the calling thread does it so.
 template <class Result>
 class OrderedWork {
  public:
@@ -39,16 +42,23 @@ class OrderedWork {
 
   template <class Produce, class Consume>
   void run(std::size_t count, Produce&& produce, Consume&& consume) {
-    if (threads_ == 1 || count <= 1) {
+    const auto inTurn = [&] {
       for (std::size_t i = 0; i < count; ++i) consume(i, produce(i, std::size_t{0}));
-      return;
+    };
+    if (threads_ == 1 || count <= 1) return inTurn();
+    const std::size_t started = std::min(threads_, count);
+    std::vector<std::thread> workers;
+    try {
+      slots_.assign(window_, Slot{});
+      // Reserved before any starts: a vector that grew as each thread
+      // started could run out of memory with threads already running.
+      workers.reserve(started);
+    } catch (const std::bad_alloc&) {
+      return inTurn();  // no room for the threads' state: this thread does it all
     }
-    slots_.assign(window_, Slot{});
     next_ = 0;
     consumed_ = 0;
     stop_ = false;
-    std::vector<std::thread> workers;
-    const std::size_t started = std::min(threads_, count);
     const auto joinAll = [&] {
       {
         const std::lock_guard<std::mutex> hold(mutex_);
@@ -63,12 +73,11 @@ class OrderedWork {
           workers.emplace_back([this, w, count, &produce] { work(w, count, produce); });
         } catch (const std::system_error&) {
           break;  // no room for another thread: those started do the work
+        } catch (const std::bad_alloc&) {
+          break;  // nor for its state, which std::thread allocates: the same
         }
       }
-      if (workers.empty()) {  // nor for one: this thread does it all
-        for (std::size_t i = 0; i < count; ++i) consume(i, produce(i, std::size_t{0}));
-        return;
-      }
+      if (workers.empty()) return inTurn();  // nor for one: this thread does it all
       for (std::size_t i = 0; i < count; ++i) {
         Slot slot;
         {

@@ -50,6 +50,10 @@ bool present(const fs::path& path) {
   return ::lstat(path.c_str(), &status) == 0;
 }
 
+FileHandle openFolder(const fs::path& path) {
+  return FileHandle(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
 bool isFolder(const fs::path& path) {
   struct stat status = {};
   return ::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
@@ -116,7 +120,7 @@ bool isMountPoint(const fs::path& folder) {
   if (::lstat(folder.parent_path().c_str(), &parent) == 0 && parent.st_dev != self.st_dev) {
     return true;
   }
-  return mounttable::listed(folder, mounttable::read());
+  return mounttable::listed(folder, mounttable::readFor(folder));
 }
 
 // Moves every entry of `from` into `to`, except, where `skipOwn`, this
@@ -197,19 +201,34 @@ fs::path StagedFolder::resolve(const fs::path& path) {
   return at;
 }
 
-FileHandle StagedFolder::lock(const fs::path& folder, const Waiting& waiting) {
-  return lockFolder(folder.parent_path(), waiting);
-}
-
-FileHandle StagedFolder::lockInside(const fs::path& folder, const Waiting& waiting) {
+StagedFolderLock StagedFolder::lock(const fs::path& folder, const Waiting& waiting) {
+  bool told = false;
+  const Waiting once = [&] {
+    if (!told && waiting) waiting();
+    told = true;
+  };
+  StagedFolderLock held;
+  held.parent = lockFolder(openFolder(folder.parent_path()), once);
   // A mount point may be mounted at other places too, each with a parent of
   // its own: the folder itself is then what two runs have in common.
-  return isMountPoint(folder) ? lockFolder(folder, waiting) : FileHandle();
+  if (!isMountPoint(folder)) return held;
+  FileHandle inside = openFolder(folder);
+  // A lock belongs to its descriptor: a second one on the folder already
+  // locked (the parent mounted onto the folder, which is then the same
+  // folder) would wait for the first forever. The first is that lock.
+  struct stat parent = {};
+  struct stat self = {};
+  if (held.parent && inside && ::fstat(held.parent.get(), &parent) == 0 &&
+      ::fstat(inside.get(), &self) == 0 && parent.st_dev == self.st_dev &&
+      parent.st_ino == self.st_ino) {
+    return held;
+  }
+  held.inside = lockFolder(std::move(inside), once);
+  return held;
 }
 
-FileHandle StagedFolder::lockFolder(const fs::path& dir, const Waiting& waiting) {
-  FileHandle held(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  // Where the storage has no locks (or the parent cannot be opened), the
+FileHandle StagedFolder::lockFolder(FileHandle held, const Waiting& waiting) {
+  // Where the storage has no locks (or the folder cannot be opened), the
   // run goes on without one: one run at a time is then the user's affair.
   if (!held || ::flock(held.get(), LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) return held;
   if (waiting) waiting();
@@ -232,8 +251,7 @@ bool StagedFolder::readableToEnd(int source, off_t size) {
 
 void StagedFolder::recover(const fs::path& given, const Waiting& waiting) {
   const fs::path folder = resolve(given);
-  const FileHandle held = lock(folder, waiting);
-  const FileHandle inside = lockInside(folder, waiting);
+  const StagedFolderLock held = lock(folder, waiting);
   recoverLocked(folder);
 }
 
@@ -297,8 +315,7 @@ StagedFolder::StagedFolder(const fs::path& folder, const Waiting& waiting, const
     : given_(folder),
       folder_(resolve(folder)),
       check_(check),
-      lock_(lock(folder_, waiting)),
-      insideLock_(lockInside(folder_, waiting)),
+      locks_(lock(folder_, waiting)),
       staging_(beside(folder_, "new")),
       old_(beside(folder_, "old")) {
   begin();

@@ -117,10 +117,12 @@ struct StagedFolderLock {
 // process, a second object (or recover()) for a folder of the same parent
 // waits for the first forever. A mount point may be mounted at other places
 // too, each with a parent of its own: there the folder itself is locked as
-// well, after its parent.
+// well, after its parent; where it is that very parent (mounted onto its own
+// child), the parent's lock is its lock, and no second one is waited for.
 class StagedFolder {
  public:
-  // Called once, before waiting, where another process holds the lock.
+  // Called once, before waiting, where another process holds the lock: once
+  // for an object (or a recover()), though it may wait for both its locks.
   using Waiting = std::function<void()>;
   // Why the folder at the path given (resolved) may not be replaced, as the
   // line that says so; empty where it may. Asked under the lock, before
@@ -202,7 +204,7 @@ class StagedFolder {
 
   // The lock, for the caller to hold while it works on the committed
   // content; the object holds none after this.
-  StagedFolderLock handOverLock() { return {std::move(lock_), std::move(insideLock_)}; }
+  StagedFolderLock handOverLock() { return std::move(locks_); }
 
  private:
   // Whether the open regular file `source` still reads to its end, `size`
@@ -213,9 +215,9 @@ class StagedFolder {
   // The transitions of the table above, each from the states it names.
   static void recoverLocked(const std::filesystem::path& folder);  // ASIDE/IN -> IDLE or IN
   static void finishMovesIn(const std::filesystem::path& folder);  // MOVING_* -> IN
-  void begin();           // IDLE -> STAGING, leftovers to G first
-  bool swap();            // STAGING -> SWAPPED or IN (through ASIDE); false: still STAGING
-  bool moveEntriesIn();   // STAGING -> IDLE for a mount point, entry by entry
+  void begin();          // IDLE -> STAGING, leftovers to G first
+  bool swap();           // STAGING -> SWAPPED or IN (through ASIDE); false: still STAGING
+  bool moveEntriesIn();  // STAGING -> IDLE for a mount point, entry by entry
   // Whether check_ refuses `folder`, with refusal_ and error_ then set.
   bool refused(const std::filesystem::path& folder);
   // Drops the set at `set` (beside the folder, or inside a mount point);
@@ -225,18 +227,19 @@ class StagedFolder {
   // and still may be replaced.
   bool stillTheCheckedFolder();
 
-  // The lock for `folder`, taken once no other process holds it.
-  static FileHandle lock(const std::filesystem::path& folder, const Waiting& waiting);
-  // Where `folder` is a mount point, a lock on the folder itself, taken after
-  // lock(); none otherwise.
-  static FileHandle lockInside(const std::filesystem::path& folder, const Waiting& waiting);
-  static FileHandle lockFolder(const std::filesystem::path& dir, const Waiting& waiting);
+  // The locks for `folder`, taken once no other process holds them: its
+  // parent's, then, where it is a mount point, its own, unless that is the
+  // very folder already locked (a folder mounted inside itself, or its
+  // parent mounted onto it).
+  static StagedFolderLock lock(const std::filesystem::path& folder, const Waiting& waiting);
+  // `held` locked, once no other process holds its lock; `held` as it is
+  // where it is no folder open or the storage has no locks.
+  static FileHandle lockFolder(FileHandle held, const Waiting& waiting);
 
-  std::filesystem::path given_;    // the path as given
-  std::filesystem::path folder_;   // where a link at the folder's path leads
+  std::filesystem::path given_;   // the path as given
+  std::filesystem::path folder_;  // where a link at the folder's path leads
   Check check_;
-  FileHandle lock_;                // taken before anything beside the folder is touched
-  FileHandle insideLock_;          // a mount point's own, taken after lock_
+  StagedFolderLock locks_;         // taken before anything beside the folder is touched
   bool inPlace_ = false;           // a mount point: N and G inside the folder
   std::filesystem::path staging_;  // N
   std::filesystem::path old_;      // O

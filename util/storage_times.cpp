@@ -219,7 +219,7 @@ std::optional<Checked> settleWindowFor(const fs::path& unpackFolder, const fs::p
   if (type == kFuse || type == kSdcardfs) {
     std::error_code unresolved;
     const fs::path real = fs::canonical(unpackFolder, unresolved);
-    if (unresolved || !passesTimesThrough(type, real, mounttable::read())) return std::nullopt;
+    if (unresolved || !passesTimesThrough(type, real, mounttable::readFor(real))) return std::nullopt;
   }
   // Only beside the repack folder, never in the unpack folder itself; and
   // only where that is the unpack folder's storage, which a link at the
