@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -27,6 +28,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/test_support.h"
@@ -641,6 +643,54 @@ TEST(BusErrorGuard, EachStandingGuardMendsOnlyItsOwnMap) {
   EXPECT_TRUE(BusErrorGuard(bytes, sizeof bytes).installed());
   ::munmap(const_cast<char*>(first), 2 * P);
   ::munmap(const_cast<char*>(second), 2 * P);
+}
+
+// Guards made and ended on several threads at once, each over a map whose
+// pages are lost: every fault is told to the guard over it, and to no other.
+TEST(BusErrorGuard, ThreadsFaultingAtOnceAreEachToldOfTheirOwn) {
+  TempDir dir;
+  const std::size_t P = pageSize();
+  std::atomic<int> missed{0};
+  std::atomic<int> misplaced{0};
+  const auto faultRepeatedly = [&](int thread) {
+    const fs::path file = dir / ("t" + std::to_string(thread));
+    const char intact[64] = {};
+    for (int round = 0; round < 100; ++round) {
+      writeFile(file, std::string(2 * P, 'a'));
+      const FileHandle opened(::open(file.c_str(), O_RDWR | O_CLOEXEC));
+      void* const map = ::mmap(nullptr, 2 * P, PROT_READ, MAP_PRIVATE, opened.get(), 0);
+      if (map == MAP_FAILED || ::ftruncate(opened.get(), 0) != 0) {
+        ++missed;
+        return;
+      }
+      {
+        const BusErrorGuard lost(map, 2 * P);
+        const BusErrorGuard untouched(intact, sizeof intact);
+        if (static_cast<const volatile char*>(map)[P] != 0 || !lost.faulted()) ++missed;
+        if (untouched.faulted()) ++misplaced;
+      }
+      ::munmap(map, 2 * P);
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) threads.emplace_back(faultRepeatedly, t);
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(0, missed.load());
+  EXPECT_EQ(0, misplaced.load());
+}
+
+// A SIGBUS sent while a guard stands goes to the action that was there
+// before, as without the guard; it is not swallowed.
+TEST(MappedFilesDeathTest, ABusErrorSentWhileAGuardStandsGoesToTheActionBefore) {
+  EXPECT_EXIT(
+      {
+        std::signal(SIGBUS, [](int) { std::_Exit(42); });  // a crash reporter, say
+        const char bytes[16] = {};
+        const BusErrorGuard guard(bytes, sizeof bytes);
+        std::raise(SIGBUS);
+        std::_Exit(0);
+      },
+      testing::ExitedWithCode(42), "");
 }
 
 TEST(ContentSearch, TellsUnreadableFromAbsent) {

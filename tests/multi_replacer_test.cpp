@@ -8,6 +8,8 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <vector>
+#include <thread>
 
 #include "tests/allocation_count.h"
 #include "tests/reference_algorithms.h"
@@ -387,6 +389,30 @@ TEST(MultiReplacer, TranslatorListsOfEverySizeInEveryStrategy) {
 // every occurrence wholly inside [begin, end), whatever it reports beyond
 // (the trie reports long patterns by their first bytes; a caller confirms),
 // and each pattern's occurrences in ascending order.
+// Engines sharing one engine's rules, each on a thread of its own with its
+// own content, as the copy stage runs them: every strategy's compiled rules
+// are only read while they scan (ThreadSanitizer runs this in CI).
+TEST(MultiReplacer, EnginesSharingRulesRunAtOnceOnThreads) {
+  const std::pair<Rules, std::string> inputs = translatorCase(1000, 1000);
+  const Rules& rules = inputs.first;
+  const std::string& buffer = inputs.second;
+  auto expected = bytesOf(buffer);
+  reference::replaceAll(expected, rules);
+  for (const Forced strategy : kStrategies) {
+    const MultiReplacer compiled = engineFor(rules, strategy);
+    std::vector<std::string> results(3);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < results.size(); ++t) {
+      threads.emplace_back([&, t] {
+        MultiReplacer engine = compiled.sharingRules();
+        results[t] = feedInWindows(engine, buffer, [t](std::size_t) { return 4096 * (t + 1); });
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (const std::string& result : results) EXPECT_EQ(textOf(expected), result);
+  }
+}
+
 TEST(PatternSearch, FindsWhatBruteForceFinds) {
   for (const std::size_t count : {1, 5, 64, 65, 1000}) {
     const auto [rules, text] = translatorCase(count, static_cast<unsigned>(count) + 7);
