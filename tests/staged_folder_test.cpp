@@ -20,6 +20,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/test_support.h"
 #include "util/file_writes.h"
@@ -608,6 +609,83 @@ TEST(StagedFolder, ASetThatCannotBeDroppedStopsTheStagingAndAStuckRemovalNothing
     EXPECT_EQ((std::map<std::string, std::string>{{"new.uexp", text}}), entriesUnder(folder));
   }
   renamefaults::refuseUnlink.clear();
+}
+
+// Files written unnamed, in whatever order, take their names, and their
+// folders come into being, in the order of name(): on tmpfs, which lists a
+// folder's entries in the order they were made, the set lists as one
+// written by name in that order, not as one written in the writes' order.
+TEST(StagedFolder, UnnamedFilesListInTheOrderTheyWereNamed) {
+  const fs::path tmpfs = testsupport::tmpfsFolder();
+  if (tmpfs.empty()) return skipOrFailWithout("no tmpfs at /dev/shm to list in creation order");
+  TempDir dir(tmpfs);
+  const std::vector<std::string> names = {"b/2.uexp", "a.uexp", "b/1.uexp", "c/d/3.uexp",
+                                          "0.uexp"};
+  const std::vector<std::size_t> written = {4, 3, 1, 2, 0};  // the tickets, as the threads write
+  // Every entry below `folder` as a listing walks it, a folder before its entries.
+  const auto listing = [](const fs::path& folder) {
+    std::vector<std::string> order;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+      order.push_back(entry.path().lexically_relative(folder).string());
+    }
+    return order;
+  };
+  const auto byName = [&](const fs::path& folder, const std::vector<std::size_t>& order) {
+    StagedFolder staged(folder);
+    for (const std::size_t i : order) EXPECT_TRUE(staged.write(names[i], kMode, bytes(names[i])));
+    EXPECT_TRUE(staged.commit());
+  };
+  byName(dir / "in-name-order", {0, 1, 2, 3, 4});
+  byName(dir / "in-write-order", written);
+  {
+    StagedFolder staged(dir / "out");
+    for (const std::size_t i : written) {
+      EXPECT_TRUE(staged.writeUnnamed(i, kMode, bytes(names[i])));
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) EXPECT_TRUE(staged.name(i, names[i]));
+    EXPECT_TRUE(staged.commit()) << std::strerror(staged.error());
+  }
+  const auto want = listing(dir / "in-name-order");
+  ASSERT_NE(want, listing(dir / "in-write-order")) << "the orders look alike here";
+  EXPECT_EQ(want, listing(dir / "out"));
+  EXPECT_EQ(entriesUnder(dir / "in-name-order"), entriesUnder(dir / "out"));
+}
+
+// A file written unnamed and never named, a name where something stands (a
+// folder named like the scratch folder at the top of the tree included), or
+// one whose folder the storage will not make: the set keeps no copy in a
+// place of its own, and the folder keeps its last set.
+TEST(StagedFolder, AnUnnamedFileNotNamedOrNotNamedCleanlyKeepsTheLastSet) {
+  struct Case {
+    const char* name;    // the second file's name; none where empty
+    const char* unmade;  // a folder of the staged set that mkdir refuses (EACCES)
+    bool named;
+    int error;
+  };
+  for (const Case& c : {Case{"", "", false, ENOTEMPTY}, Case{"a.uexp", "", false, EEXIST},
+                        Case{".uexpmod-unnamed", "", false, EEXIST},
+                        Case{".uexpmod-unnamed/x.uexp", "", true, ENOTEMPTY},
+                        Case{"d/b.uexp", "uexpmod-new/d", false, EACCES}}) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const fs::path folder = dir / "out";
+    writeFile(folder / "old.uexp", "old");
+    {
+      StagedFolder staged(folder);
+      EXPECT_TRUE(staged.writeUnnamed(0, kMode, bytes("a")));
+      EXPECT_TRUE(staged.writeUnnamed(1, kMode, bytes("b")));
+      EXPECT_TRUE(staged.name(0, "a.uexp"));
+      renamefaults::refuseMkdir = c.unmade;
+      if (*c.name != '\0') {
+        EXPECT_EQ(c.named, staged.name(1, c.name));
+      }
+      renamefaults::refuseMkdir.clear();
+      EXPECT_FALSE(staged.commit());
+      EXPECT_EQ(c.error, staged.error()) << std::strerror(staged.error());
+    }
+    EXPECT_EQ((std::map<std::string, std::string>{{"out/", ""}, {"out/old.uexp", "old"}}),
+              entriesUnder(dir.path()));
+  }
 }
 
 }  // namespace
