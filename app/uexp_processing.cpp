@@ -448,8 +448,8 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
         const std::string name = candidate.filename().string();
         if (done.contains == ContainsResult::kUnreadable) {
           failures.push_back("✗ 读取失败：" + name);
-        } else if (done.copied && (!unnamed || copies.name(i, candidate.lexically_relative(
-                                                                   unpackDir)))) {
+        } else if (done.copied &&
+                   (!unnamed || copies.name(i, candidate.lexically_relative(unpackDir)))) {
           if (done.outcome) {
             copied.ruleOutcomes.emplace(repackDir / candidate.lexically_relative(unpackDir),
                                         *done.outcome);

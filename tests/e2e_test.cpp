@@ -692,12 +692,10 @@ TEST_F(EndToEnd, EveryThreadCountPrintsAndCopiesWhatOneThreadDoes) {
     }
     for (const char* threads : {"2", "7"}) {
       prepare();
-      const ToolRun many =
-          runTool("1\n1\n", "", faults, rootOption + "-j " + threads);
+      const ToolRun many = runTool("1\n1\n", "", faults, rootOption + "-j " + threads);
       EXPECT_EQ(c.status, many.status) << many.err;
       EXPECT_EQ(one.out, many.out) << threads << " threads";
-      EXPECT_EQ("", treeDifference(copies, filesUnder(root / "uexp打包")))
-          << threads << " threads";
+      EXPECT_EQ("", treeDifference(copies, filesUnder(root / "uexp打包"))) << threads << " threads";
     }
   }
 }

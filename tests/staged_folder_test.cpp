@@ -619,8 +619,7 @@ TEST(StagedFolder, UnnamedFilesListInTheOrderTheyWereNamed) {
   const fs::path tmpfs = testsupport::tmpfsFolder();
   if (tmpfs.empty()) return skipOrFailWithout("no tmpfs at /dev/shm to list in creation order");
   TempDir dir(tmpfs);
-  const std::vector<std::string> names = {"b/2.uexp", "a.uexp", "b/1.uexp", "c/d/3.uexp",
-                                          "0.uexp"};
+  const std::vector<std::string> names = {"b/2.uexp", "a.uexp", "b/1.uexp", "c/d/3.uexp", "0.uexp"};
   const std::vector<std::size_t> written = {4, 3, 1, 2, 0};  // the tickets, as the threads write
   // Every entry below `folder` as a listing walks it, a folder before its entries.
   const auto listing = [](const fs::path& folder) {

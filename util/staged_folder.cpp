@@ -103,7 +103,8 @@ int exchange(const fs::path& a, const fs::path& b) {
 int renameNew(const fs::path& from, const fs::path& to) {
 #ifdef SYS_renameat2
   if (::syscall(SYS_renameat2, static_cast<long>(AT_FDCWD), from.c_str(),
-                static_cast<long>(AT_FDCWD), to.c_str(), static_cast<long>(RENAME_NOREPLACE)) == 0) {
+                static_cast<long>(AT_FDCWD), to.c_str(),
+                static_cast<long>(RENAME_NOREPLACE)) == 0) {
     return 0;
   }
   if (errno != EINVAL && errno != ENOSYS) return errno;

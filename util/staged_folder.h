@@ -2,9 +2,9 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <filesystem>
 #include <functional>
-#include <cstddef>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -61,12 +61,13 @@ struct StagedFolderLock {
 // STAGING but by keep().
 //
 // A file may also be written unnamed (writeUnnamed), into a scratch folder
-// at N's top level, and given its name in the set later (name()), so that a
-// caller writing on several threads still makes the set's files and folders
-// in an order of its own: a listing of F shows that order on storage that
-// lists a folder in creation order (tmpfs, btrfs, FAT). The scratch folder
-// is part of N, and goes with it; commit() puts no set in place while it
-// stands (a file written unnamed and never named, say).
+// at N's top level, ".uexpmod-unnamed", and given its name in the set later
+// (name()), so that a caller writing on several threads still makes the
+// set's files and folders in an order of its own: a listing of F shows that
+// order on storage that lists a folder in creation order (tmpfs, btrfs,
+// FAT). The scratch folder is part of N, and goes with it; commit() puts no
+// set in place while it stands (a file written unnamed and never named, or
+// named into a folder of the set that has the scratch folder's name).
 //
 // Who failed, where a write failed: every failure on N's side (making a
 // folder, creating, writing or closing a copy) is the storage's, whatever
