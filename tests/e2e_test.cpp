@@ -623,12 +623,13 @@ TEST_F(EndToEnd, HundredThousandTinyFiles) {
 // The copy stage on 1, 2 and 7 threads: the same bytes on standard output,
 // the same exit status, the progress counter and every red line where one
 // thread prints them, and the same repack folder. The tree has many targets
-// sharing folders (made at once by several threads), a file larger than the
-// rules' window and a source that vanishes before it is read; and, in the
-// second case, a copy whose writes find the storage full, which keeps the
-// last complete set. The workspace is on tmpfs where there is one: it lists
-// a folder in the order its entries were made, and the rewrite stage lists
-// the copies so, each "✓ 已修改" line in the order of that listing.
+// sharing folders (each copy written by whichever thread reaches it, then
+// named, with its folders, in the candidates' order), a file larger than
+// the rules' window and a source that vanishes before it is read; and, in
+// the second case, a copy whose writes find the storage full, which keeps
+// the last complete set. The workspace is on tmpfs where there is one: it
+// lists a folder in the order its entries were made, and the rewrite stage
+// lists the copies so, each "✓ 已修改" line in the order of that listing.
 TEST_F(EndToEnd, EveryThreadCountPrintsAndCopiesWhatOneThreadDoes) {
   std::optional<testsupport::TempDir> tmpfs;
   if (!testsupport::tmpfsFolder().empty()) tmpfs.emplace(testsupport::tmpfsFolder());
