@@ -30,14 +30,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Writes to `copies` the copy at `relative` of the target open as `source`,
-// with the rules applied on the way: the target is read once and its copy
-// written once. Where the rules could not be applied to the target whole (it
-// changed or could not be read meanwhile), a plain copy of it stands, as
-// after a failed rewrite. Empty when no copy could be made.
-std::optional<RewriteOutcome> copyRewritten(StagedFolder& copies, const fs::path& relative,
-                                            const FileHandle& source, MultiReplacer& replacer,
-                                            FileContent& content) {
+// Writes through `put` (a StagedFolder write for one copy, given the mode
+// and the fill) the copy of the target open as `source`, with the rules
+// applied on the way: the target is read once and its copy written once.
+// Where the rules could not be applied to the target whole (it changed or
+// could not be read meanwhile), a plain copy of it stands, as after a failed
+// rewrite. Empty when no copy could be made.
+template <class Put>
+std::optional<RewriteOutcome> copyRewritten(const Put& put, const FileHandle& source,
+                                            MultiReplacer& replacer, FileContent& content) {
   const fs::perms mode = files::permissionsOf(source);
   RewriteResult result = RewriteResult::kIncomplete;
   // A rewrite that throws (no memory for the rules' candidates, say) leaves
@@ -48,12 +49,12 @@ std::optional<RewriteOutcome> copyRewritten(StagedFolder& copies, const fs::path
         [fd](std::span<const char> bytes) { return files::writeAll(fd, bytes); });
     return result != RewriteResult::kIncomplete;
   };
-  const bool written = content.load(source) && copies.write(relative, mode, rewritten, &source);
+  const bool written = content.load(source) && put(mode, rewritten);
   if (written) {
     return result == RewriteResult::kChanged ? RewriteOutcome::kRewritten
                                              : RewriteOutcome::kUnchanged;
   }
-  if (!copies.write(relative, mode, files::copyOf(source), &source)) return std::nullopt;
+  if (!put(mode, files::copyOf(source))) return std::nullopt;
   return result == RewriteResult::kUnchanged ? RewriteOutcome::kUnchanged : RewriteOutcome::kFailed;
 }
 
@@ -357,6 +358,13 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
     }
     return *worker.replacer;
   };
+  // With several threads, the copies are made in whatever order the threads
+  // reach them: each is written unnamed, and named here in the candidates'
+  // order, so that its folders and it come into being in the order one
+  // thread makes them in. Storage that lists a folder in creation order
+  // (tmpfs, btrfs, an SD card's FAT) then lists the repack folder, and the
+  // rewrite stage reports it, as after one thread.
+  const bool unnamed = threads > 1;
   OrderedWork<CandidateDone> work(threads, kResultsAhead);
   work.run(
       candidates.size(),
@@ -402,14 +410,17 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
         // The relative path is taken as the walk formed it, links
         // unresolved, so every copy lands inside the repack folder.
         try {
-          const fs::path relative = fs::path(candidates[i]).lexically_relative(unpackDir);
+          const fs::path relative =
+              unnamed ? fs::path() : fs::path(candidates[i]).lexically_relative(unpackDir);
+          const auto put = [&](fs::perms mode, const FileFill& fill) {
+            return unnamed ? copies.writeUnnamed(i, mode, fill, &opened)
+                           : copies.write(relative, mode, fill, &opened);
+          };
           if (forms) {
-            done.outcome =
-                copyRewritten(copies, relative, opened, engineFor(worker), worker.content);
+            done.outcome = copyRewritten(put, opened, engineFor(worker), worker.content);
             done.copied = done.outcome.has_value();
           } else {
-            done.copied = copies.write(relative, files::permissionsOf(opened),
-                                       files::copyOf(opened), &opened);
+            done.copied = put(files::permissionsOf(opened), files::copyOf(opened));
           }
         } catch (const std::bad_alloc&) {
           // No copy was tried, so none failed for its source: the set lacks
@@ -442,13 +453,15 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
         const std::string name = candidate.filename().string();
         if (done.contains == ContainsResult::kUnreadable) {
           failures.push_back("✗ 读取失败：" + name);
-        } else if (done.copied) {
+        } else if (done.copied &&
+                   (!unnamed || copies.name(i, candidate.lexically_relative(unpackDir)))) {
           if (done.outcome) {
             copied.ruleOutcomes.emplace(repackDir / candidate.lexically_relative(unpackDir),
                                         *done.outcome);
           }
           copied.sources.push_back(candidate);
         } else {
+          // Not copied, or written unnamed and not named: a failed copy either way.
           failures.push_back("✗ 复制失败：" + name);
         }
       });

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <thread>
@@ -622,13 +623,23 @@ TEST_F(EndToEnd, HundredThousandTinyFiles) {
 // The copy stage on 1, 2 and 7 threads: the same bytes on standard output,
 // the same exit status, the progress counter and every red line where one
 // thread prints them, and the same repack folder. The tree has many targets
-// sharing folders (made at once by several threads), a file larger than the
-// rules' window and a source that vanishes before it is read; and, in the
-// second case, a copy whose writes find the storage full, which keeps the
-// last complete set.
+// sharing folders (each copy written by whichever thread reaches it, then
+// named, with its folders, in the candidates' order), a file larger than
+// the rules' window and a source that vanishes before it is read; and, in
+// the second case, a copy whose writes find the storage full, which keeps
+// the last complete set. The workspace is on tmpfs where there is one: it
+// lists a folder in the order its entries were made, and the rewrite stage
+// lists the copies so, each "✓ 已修改" line in the order of that listing.
 TEST_F(EndToEnd, EveryThreadCountPrintsAndCopiesWhatOneThreadDoes) {
-  const auto prepare = [] {
-    fs::remove_all(kRoot);
+  std::optional<testsupport::TempDir> tmpfs;
+  if (!testsupport::tmpfsFolder().empty()) tmpfs.emplace(testsupport::tmpfsFolder());
+  const fs::path root = tmpfs ? tmpfs->path() : kRoot;
+  const std::string rootOption = "--root \"" + root.string() + "\" ";
+  const auto put = [&root](const std::string& rel, const std::string& bytes) {
+    writeFile(root / rel, bytes);
+  };
+  const auto prepare = [&] {
+    fs::remove_all(root);
     fs::remove_all(kCache);
     put("pak/one.pak", "p");
     put("配置/r.txt", "abc=xyz\nzq=qz\n");
@@ -656,7 +667,7 @@ TEST_F(EndToEnd, EveryThreadCountPrintsAndCopiesWhatOneThreadDoes) {
                           {"UEXPMOD_FAULT_VANISH", "uexp解包/d2/gone.uexp"}};
     if (c.storageFull) faults.emplace_back("UEXPMOD_FAULT_NOSPACE", "/big.uexp");
     prepare();
-    const ToolRun one = runTool("1\n1\n", "", faults, "-j 1");
+    const ToolRun one = runTool("1\n1\n", "", faults, rootOption + "-j 1");
     ASSERT_EQ(c.status, one.status) << one.err;
     const std::string scanned = "\r  \033[93m进度: 98/98\033[0m\n";
     const std::size_t end = one.out.find(scanned);
@@ -673,19 +684,19 @@ TEST_F(EndToEnd, EveryThreadCountPrintsAndCopiesWhatOneThreadDoes) {
     } else {
       EXPECT_TRUE(after.starts_with(gone + green("✓ 匹配到 26 个文件，已复制到打包目录")))
           << one.out;
+      EXPECT_TRUE(one.out.ends_with(green("✓ 修改完成，共处理 26 个文件") + kBanner)) << one.out;
     }
-    const auto copies = filesUnder(kRoot / "uexp打包");
+    const auto copies = filesUnder(root / "uexp打包");
     EXPECT_EQ(c.copies, copies.size());
     if (c.copies != 0) {
       EXPECT_EQ("8" + kMarker + "xyz qz", copies.at("d3/e2/8.uexp"));
     }
     for (const char* threads : {"2", "7"}) {
       prepare();
-      const ToolRun many = runTool("1\n1\n", "", faults, std::string("-j ") + threads);
+      const ToolRun many = runTool("1\n1\n", "", faults, rootOption + "-j " + threads);
       EXPECT_EQ(c.status, many.status) << many.err;
       EXPECT_EQ(one.out, many.out) << threads << " threads";
-      EXPECT_EQ("", treeDifference(copies, filesUnder(kRoot / "uexp打包")))
-          << threads << " threads";
+      EXPECT_EQ("", treeDifference(copies, filesUnder(root / "uexp打包"))) << threads << " threads";
     }
   }
 }

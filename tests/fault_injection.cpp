@@ -27,6 +27,9 @@
 //   UEXPMOD_FAULT_NOMKDIR=<text>  a folder whose path contains <text> cannot be
 //                                 made (EACCES), as on shared storage that
 //                                 the app may not write;
+//   (A copy that the tool writes unnamed, into the scratch folder of a staged
+//   set, ".uexpmod-unnamed", to name it later, counts for these two under the
+//   path of the file it copies: the one its thread last opened for reading.)
 //   UEXPMOD_FAULT_KILL=<text>     the first write (write or sendfile) to a file
 //                                 opened for writing under a path that contains
 //                                 <text> puts half its bytes, then the process
@@ -90,6 +93,24 @@ bool pathMatches(const char* variable, const char* path) {
   return text != nullptr && *text != '\0' && path != nullptr && std::strstr(path, text) != nullptr;
 }
 
+// The file this thread last opened for reading, kept only under the write
+// faults: an unnamed copy's writes count under its path (see writtenAs).
+thread_local char lastRead[4096];
+
+void keepLastRead(const char* path) {
+  if (std::getenv("UEXPMOD_FAULT_NOSPACE") == nullptr &&
+      std::getenv("UEXPMOD_FAULT_KILL") == nullptr) {
+    return;
+  }
+  std::snprintf(lastRead, sizeof lastRead, "%s", path);
+}
+
+// The path under which a file opened for writing at `path` takes the write
+// faults: an unnamed copy's is that of the file it copies.
+const char* writtenAs(const char* path) {
+  return std::strstr(path, "/.uexpmod-unnamed/") != nullptr ? lastRead : path;
+}
+
 // The tool opens and writes files on several threads: the descriptor sets
 // below are touched under this lock, which the REPLACE fault takes again.
 std::recursive_mutex faultLock;
@@ -146,11 +167,12 @@ int openFdWithFaults(const char* name, const char* path, int flags, va_list rest
   }
   if (reading && pathMatches("UEXPMOD_FAULT_VANISH", path)) ::unlink(path);
   const int fd = real<Open>(name)(path, flags, mode);
+  if (fd >= 0 && reading) keepLastRead(path);
   const std::lock_guard<std::recursive_mutex> hold(faultLock);
-  if (fd >= 0 && !reading && pathMatches("UEXPMOD_FAULT_NOSPACE", path)) {
+  if (fd >= 0 && !reading && pathMatches("UEXPMOD_FAULT_NOSPACE", writtenAs(path))) {
     fullDescriptors()[fd] = false;
   }
-  if (fd >= 0 && !reading && pathMatches("UEXPMOD_FAULT_KILL", path)) {
+  if (fd >= 0 && !reading && pathMatches("UEXPMOD_FAULT_KILL", writtenAs(path))) {
     killingDescriptors().insert(fd);
   }
   if (fd >= 0 && reading && pathMatches("UEXPMOD_FAULT_NOREAD", path)) {

@@ -21,16 +21,20 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/test_support.h"
 #include "util/file_writes.h"
 
-// This executable's own rename, renameat2 (through syscall) and mkdir stand
-// in front of the C library's, so a test can refuse them as storage does:
-// the exchange of two folders as Android's shared storage refuses it, the
-// rename of a folder, or the making of one.
+// This executable's own rename, renameat2 (through syscall), link and mkdir
+// stand in front of the C library's, so a test can refuse them as storage
+// does: the exchange of two folders as Android's shared storage refuses it,
+// a rename that must not replace, a link, the rename of a folder, or the
+// making of one.
 namespace renamefaults {
 int exchange = 0;          // errno for RENAME_EXCHANGE, or 0
+int noReplace = 0;         // errno for RENAME_NOREPLACE, or 0
+int link = 0;              // errno for every link, or 0
 std::string refuseRename;  // a rename from a path containing this fails
 int renameError = 0;
 std::string refuseMkdir;  // making a folder whose path contains this fails
@@ -58,6 +62,11 @@ extern "C" long syscall(long number, ...) {
     errno = renamefaults::exchange;
     return -1;
   }
+  if (number == SYS_renameat2 && renamefaults::noReplace != 0 &&
+      (static_cast<unsigned>(args[4]) & RENAME_NOREPLACE) != 0) {
+    errno = renamefaults::noReplace;
+    return -1;
+  }
   // Not a static that needs a guard: the C++ runtime's guard itself may call
   // syscall() (libc++abi waits on a futex so), and would wait on itself.
   using Syscall = long (*)(long, ...);
@@ -74,6 +83,16 @@ extern "C" int rename(const char* from, const char* to) {
   }
   using Rename = int (*)(const char*, const char*);
   static const auto real = reinterpret_cast<Rename>(dlsym(RTLD_NEXT, "rename"));
+  return real(from, to);
+}
+
+extern "C" int link(const char* from, const char* to) {
+  if (renamefaults::link != 0) {
+    errno = renamefaults::link;
+    return -1;
+  }
+  using Link = int (*)(const char*, const char*);
+  static const auto real = reinterpret_cast<Link>(dlsym(RTLD_NEXT, "link"));
   return real(from, to);
 }
 
@@ -687,6 +706,95 @@ TEST(StagedFolder, ASetThatCannotBeDroppedStopsTheStagingAndAStuckRemovalNothing
     EXPECT_EQ((std::map<std::string, std::string>{{"new.uexp", text}}), entriesUnder(folder));
   }
   renamefaults::refuseUnlink.clear();
+}
+
+// Files written unnamed, in whatever order, take their names, and their
+// folders come into being, in the order of name(): on tmpfs, which lists a
+// folder's entries in the order they were made, the set lists as one
+// written by name in that order, not as one written in the writes' order.
+TEST(StagedFolder, UnnamedFilesListInTheOrderTheyWereNamed) {
+  const fs::path tmpfs = testsupport::tmpfsFolder();
+  if (tmpfs.empty()) return skipOrFailWithout("no tmpfs at /dev/shm to list in creation order");
+  TempDir dir(tmpfs);
+  const std::vector<std::string> names = {"b/2.uexp", "a.uexp", "b/1.uexp", "c/d/3.uexp", "0.uexp"};
+  const std::vector<std::size_t> written = {4, 3, 1, 2, 0};  // the tickets, as the threads write
+  // Every entry below `folder` as a listing walks it, a folder before its entries.
+  const auto listing = [](const fs::path& folder) {
+    std::vector<std::string> order;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+      order.push_back(entry.path().lexically_relative(folder).string());
+    }
+    return order;
+  };
+  const auto byName = [&](const fs::path& folder, const std::vector<std::size_t>& order) {
+    StagedFolder staged(folder);
+    for (const std::size_t i : order) EXPECT_TRUE(staged.write(names[i], kMode, bytes(names[i])));
+    EXPECT_TRUE(staged.commit());
+  };
+  byName(dir / "in-name-order", {0, 1, 2, 3, 4});
+  byName(dir / "in-write-order", written);
+  {
+    StagedFolder staged(dir / "out");
+    for (const std::size_t i : written) {
+      EXPECT_TRUE(staged.writeUnnamed(i, kMode, bytes(names[i])));
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) EXPECT_TRUE(staged.name(i, names[i]));
+    EXPECT_TRUE(staged.commit()) << std::strerror(staged.error());
+  }
+  const auto want = listing(dir / "in-name-order");
+  ASSERT_NE(want, listing(dir / "in-write-order")) << "the orders look alike here";
+  EXPECT_EQ(want, listing(dir / "out"));
+  EXPECT_EQ(entriesUnder(dir / "in-name-order"), entriesUnder(dir / "out"));
+}
+
+// A file written unnamed and never named, a name where something stands (a
+// folder named like the scratch folder at the top of the tree included), or
+// one whose folder the storage will not make: the set keeps no copy in a
+// place of its own, and the folder keeps its last set. The same where the
+// storage takes no flags on a rename, and where it has no links either.
+TEST(StagedFolder, AnUnnamedFileNotNamedOrNotNamedCleanlyKeepsTheLastSet) {
+  struct Case {
+    const char* name;    // the second file's name; none where empty
+    const char* unmade;  // a folder of the staged set that mkdir refuses (EACCES)
+    bool named;
+    int error;  // 0: the set goes in
+  };
+  for (const int way : {0, 1, 2}) {
+    for (const Case& c :
+         {Case{"", "", false, ENOTEMPTY}, Case{"a.uexp", "", false, EEXIST},
+          Case{".uexpmod-unnamed", "", false, EEXIST},
+          Case{".uexpmod-unnamed/x.uexp", "", true, ENOTEMPTY},
+          Case{"d/b.uexp", "uexpmod-new/d", false, EACCES}, Case{"d/b.uexp", "", true, 0}}) {
+      SCOPED_TRACE(std::string(c.name) + " way " + std::to_string(way));
+      renamefaults::noReplace = way >= 1 ? EINVAL : 0;
+      renamefaults::link = way == 2 ? EPERM : 0;
+      TempDir dir;
+      const fs::path folder = dir / "out";
+      writeFile(folder / "old.uexp", "old");
+      {
+        StagedFolder staged(folder);
+        EXPECT_TRUE(staged.writeUnnamed(0, kMode, bytes("a")));
+        EXPECT_TRUE(staged.writeUnnamed(1, kMode, bytes("b")));
+        EXPECT_TRUE(staged.name(0, "a.uexp"));
+        renamefaults::refuseMkdir = c.unmade;
+        if (*c.name != '\0') {
+          EXPECT_EQ(c.named, staged.name(1, c.name));
+        }
+        renamefaults::refuseMkdir.clear();
+        EXPECT_EQ(c.error == 0, staged.commit());
+        EXPECT_EQ(c.error, staged.error()) << std::strerror(staged.error());
+      }
+      const auto want =
+          c.error == 0 ? std::map<std::string, std::string>{{"out/", ""},
+                                                            {"out/a.uexp", "a"},
+                                                            {"out/d/", ""},
+                                                            {"out/d/b.uexp", "b"}}
+                       : std::map<std::string, std::string>{{"out/", ""}, {"out/old.uexp", "old"}};
+      EXPECT_EQ(want, entriesUnder(dir.path()));
+    }
+  }
+  renamefaults::noReplace = 0;
+  renamefaults::link = 0;
 }
 
 }  // namespace

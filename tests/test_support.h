@@ -1,7 +1,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,15 +24,15 @@ namespace testsupport {
 
 namespace fs = std::filesystem;
 
-// A fresh folder per test, removed afterwards unless the test failed, in which
-// case its path is printed so the state can be inspected.
+// A fresh folder per test, in `base`, removed afterwards unless the test
+// failed, in which case its path is printed so the state can be inspected.
 class TempDir {
  public:
-  TempDir() {
+  explicit TempDir(const fs::path& base = fs::temp_directory_path()) {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::random_device device;
-    path_ = fs::temp_directory_path() / ("uexpmod-" + std::string(info->test_suite_name()) + "-" +
-                                         info->name() + "-" + std::to_string(device()));
+    path_ = base / ("uexpmod-" + std::string(info->test_suite_name()) + "-" + info->name() + "-" +
+                    std::to_string(device()));
     fs::create_directories(path_);
     fs::permissions(path_, fs::perms::all);  // see whereModesApply
   }
@@ -99,6 +101,14 @@ inline bool whereModesApply(const std::function<bool()>& check) {
   int status = 0;
   ::waitpid(child, &status, 0);
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A folder on tmpfs, which lists a folder's entries in the order they were
+// made; empty where there is none.
+inline fs::path tmpfsFolder() {
+  struct statfs where = {};
+  if (::statfs("/dev/shm", &where) != 0 || where.f_type != TMPFS_MAGIC) return {};
+  return "/dev/shm";
 }
 
 // Ends a test that cannot run here, for `reason`: skipped, but failed where

@@ -21,6 +21,9 @@
 namespace fs = std::filesystem;
 
 // The kernel's flag, where the C library's headers do not name it.
+#ifndef RENAME_NOREPLACE
+#define RENAME_NOREPLACE (1 << 0)
+#endif
 #ifndef RENAME_EXCHANGE
 #define RENAME_EXCHANGE (1 << 1)
 #endif
@@ -32,6 +35,8 @@ namespace {
 constexpr const char* kInsideNew = ".uexpmod-new";
 constexpr const char* kInsideGone = ".uexpmod-gone";
 constexpr const char* kInsideOld = ".uexpmod-old";
+// The scratch folder for unnamed files, at the top of N.
+constexpr const char* kUnnamed = ".uexpmod-unnamed";
 constexpr std::string_view kOwnPrefix = ".uexpmod-";
 constexpr int kMostLinks = 40;
 
@@ -95,6 +100,33 @@ int exchange(const fs::path& a, const fs::path& b) {
 #else
   return ENOSYS;
 #endif
+}
+
+// Renames `from` to `to` where nothing stands at `to`. 0, or the errno
+// value: EEXIST where something stands there.
+int renameNew(const fs::path& from, const fs::path& to) {
+#ifdef SYS_renameat2
+  if (::syscall(SYS_renameat2, static_cast<long>(AT_FDCWD), from.c_str(),
+                static_cast<long>(AT_FDCWD), to.c_str(),
+                static_cast<long>(RENAME_NOREPLACE)) == 0) {
+    return 0;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+#endif
+  // Storage that takes no flags on a rename (FUSE without rename2, an old
+  // kernel): a link fails where the name stands. Where the old name stays
+  // too, the scratch folder is not empty, and commit() refuses.
+  if (::link(from.c_str(), to.c_str()) == 0) {
+    ::unlink(from.c_str());
+    return 0;
+  }
+  if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) return errno;
+  // Storage without links either (FAT, Android's shared storage): only this
+  // process makes names in N, under the lock, and only the caller of name()
+  // outside the scratch folder, so what stands at `to` now stands there at
+  // the rename.
+  if (present(to)) return EEXIST;
+  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
 // Sends the set at `set` to a fresh G (`gone`) and removes it there, so that
@@ -384,9 +416,64 @@ void StagedFolder::keep() {
   drop(staging_, freshGone(folder_, inPlace_));
 }
 
+fs::path StagedFolder::scratch() const { return staging_ / kUnnamed; }
+
+fs::path StagedFolder::unnamed(std::size_t ticket) const {
+  return scratch() / std::to_string(ticket);
+}
+
 bool StagedFolder::write(const fs::path& relative, fs::perms mode, const FileFill& fill,
                          const FileHandle* source) {
   if (!staged_) return false;
+  return writeAt(staging_ / relative, relative, mode, fill, source);
+}
+
+bool StagedFolder::writeUnnamed(std::size_t ticket, fs::perms mode, const FileFill& fill,
+                                const FileHandle* source) {
+  if (!staged_) return false;
+  try {
+    const fs::path file = unnamed(ticket);
+    {
+      // Made by the first unnamed write, so that a set written with names
+      // alone never has it.
+      const std::lock_guard<std::mutex> guard(failedMutex_);
+      if (!scratchMade_) {
+        if (::mkdir(scratch().c_str(), 0777) != 0 && errno != EEXIST) {
+          failed_.emplace(file, errno);
+          return false;
+        }
+        scratchMade_ = true;
+      }
+    }
+    return writeAt(file, file, mode, fill, source);
+  } catch (...) {  // memory for the path: no copy was tried
+    spoil(ENOMEM);
+    return false;
+  }
+}
+
+bool StagedFolder::name(std::size_t ticket, const fs::path& relative) {
+  if (!staged_) return false;
+  int error = 0;
+  try {
+    const fs::path to = staging_ / relative;
+    std::error_code made;
+    if (!files::createDirectories(to.parent_path(), made) && made) {
+      error = made.value();
+    } else {
+      error = renameNew(unnamed(ticket), to);
+    }
+    if (error == 0) return true;
+    const std::lock_guard<std::mutex> guard(failedMutex_);
+    failed_.emplace(relative, error);
+  } catch (...) {
+    spoil(ENOMEM);
+  }
+  return false;
+}
+
+bool StagedFolder::writeAt(const fs::path& file, const fs::path& key, fs::perms mode,
+                           const FileFill& fill, const FileHandle* source) {
   struct stat before = {};
   const bool sized = source && *source && ::fstat(source->get(), &before) == 0;
   int failedWith = 0;
@@ -396,9 +483,9 @@ bool StagedFolder::write(const fs::path& relative, fs::perms mode, const FileFil
     if (!filled) failedWith = errno;
     return filled;
   };
-  if (files::writeNewFile(staging_ / relative, mode, watched)) {
+  if (files::writeNewFile(file, mode, watched)) {
     const std::lock_guard<std::mutex> guard(failedMutex_);
-    failed_.erase(relative);
+    failed_.erase(key);
     return true;
   }
   if (failedWith == 0) failedWith = errno;  // the file or its folder could not be made
@@ -415,7 +502,7 @@ bool StagedFolder::write(const fs::path& relative, fs::perms mode, const FileFil
                             (!sized || !readableToEnd(source->get(), before.st_size));
   if (!sourceFailed) {
     const std::lock_guard<std::mutex> guard(failedMutex_);
-    failed_.emplace(relative, failedWith != 0 ? failedWith : EIO);
+    failed_.emplace(key, failedWith != 0 ? failedWith : EIO);
   }
   return false;
 }
@@ -434,6 +521,17 @@ int StagedFolder::error() const {
 bool StagedFolder::commit() {
   if (!staged_) return false;
   error_ = error();  // a write that failed for the storage's reason counts from here
+  // The scratch folder is empty once every unnamed file was named: where it
+  // is not, or cannot be removed, the set is not the one its writes and
+  // names made, and it is never put in place with it.
+  bool scratchMade = false;
+  {
+    const std::lock_guard<std::mutex> guard(failedMutex_);
+    scratchMade = scratchMade_;
+  }
+  if (error_ == 0 && scratchMade && ::rmdir(scratch().c_str()) != 0 && errno != ENOENT) {
+    error_ = errno;
+  }
   if (error_ == 0 && !stillTheCheckedFolder()) error_ = refusal_.empty() ? ESTALE : EPERM;
   if (error_ != 0) {
     keep();

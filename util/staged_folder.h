@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -46,7 +47,8 @@ struct StagedFolderLock {
 //   IDLE       last set   -              -          begin -> STAGING; where N or O
 //              or none                              cannot be dropped, none: the
 //                                                   set stays, inTheWay() names it
-//   STAGING    last set   new, partial   -          write; keep -> IDLE (N to G);
+//   STAGING    last set   new, partial   -          write, writeUnnamed, name; keep
+//                                                   -> IDLE (N to G);
 //                                                   commit -> SWAPPED or ASIDE
 //   SWAPPED    new set    last set       -          dropOld -> IDLE (N to G)
 //   ASIDE      none       new, whole     last set   putNewIn -> IN; where N cannot
@@ -57,6 +59,15 @@ struct StagedFolderLock {
 // storage refuses it (Android's shared storage), F aside (STAGING -> ASIDE)
 // and N in (ASIDE -> IN). A set that could not be completed never leaves
 // STAGING but by keep().
+//
+// A file may also be written unnamed (writeUnnamed), into a scratch folder
+// at N's top level, ".uexpmod-unnamed", and given its name in the set later
+// (name()), so that a caller writing on several threads still makes the
+// set's files and folders in an order of its own: a listing of F shows that
+// order on storage that lists a folder in creation order (tmpfs, btrfs,
+// FAT). The scratch folder is part of N, and goes with it; commit() puts no
+// set in place while it stands (a file written unnamed and never named, or
+// named into a folder of the set that has the scratch folder's name).
 //
 // Who failed, where a write failed: every failure on N's side (making a
 // folder, creating, writing or closing a copy) is the storage's, whatever
@@ -191,9 +202,23 @@ class StagedFolder {
   // Writes at different paths may run at once, from several threads.
   bool write(const std::filesystem::path& relative, std::filesystem::perms mode,
              const FileFill& fill, const FileHandle* source = nullptr);
+  // write(), with its meaning and failure rules, for a file that takes its
+  // name only at name(): it is made under `ticket`, a number of the
+  // caller's that no other unnamed file of the set has, and a second try
+  // under the same ticket counts in the place of one that failed. Safe from
+  // several threads at once, with write() and name() too.
+  bool writeUnnamed(std::size_t ticket, std::filesystem::perms mode, const FileFill& fill,
+                    const FileHandle* source = nullptr);
+  // Gives the file written under `ticket` the name `relative` in the new
+  // content, after making its missing folders: these and the file come
+  // into being now, in the order of the calls. Never replaces what stands
+  // at `relative`. True where the file has its name; any failure is the
+  // storage's, and makes the set one that commit() will not put in place.
+  bool name(std::size_t ticket, const std::filesystem::path& relative);
 
   // Puts the new content in the folder's place and removes the old, where
-  // every write either succeeded or failed for a reason of its source alone.
+  // every write either succeeded or failed for a reason of its source alone,
+  // and every file written unnamed was named.
   // False, with error() set, where it could not: the folder then keeps its
   // last complete content, byte for byte, and the staged set is removed.
   // The lock is held until the object ends.
@@ -211,6 +236,13 @@ class StagedFolder {
   // bytes, as a copy of it needs: false where a read fails or its size is
   // another. Reads the whole file: called only once a copy has failed.
   static bool readableToEnd(int source, off_t size);
+  // write() and writeUnnamed(): the file at `file`, whose failure is kept
+  // under `key`.
+  bool writeAt(const std::filesystem::path& file, const std::filesystem::path& key,
+               std::filesystem::perms mode, const FileFill& fill, const FileHandle* source);
+  // The scratch folder, inside N, and the unnamed file of `ticket` in it.
+  std::filesystem::path scratch() const;
+  std::filesystem::path unnamed(std::size_t ticket) const;
 
   // The transitions of the table above, each from the states it names.
   static void recoverLocked(const std::filesystem::path& folder);  // ASIDE/IN -> IDLE or IN
@@ -251,7 +283,10 @@ class StagedFolder {
   // The writes that failed for a reason of the storage, by path in the set,
   // with the errno value; one that a later write at its path replaced is
   // no longer here. Guarded by `failedMutex_`: writes may come from several
-  // threads at once.
+  // threads at once. An unnamed write's is kept under its file's path in
+  // the scratch folder, which is absolute and so never a relative path; a
+  // name() that failed, under the name it was to give.
   std::map<std::filesystem::path, int> failed_;
+  bool scratchMade_ = false;  // under failedMutex_
   mutable std::mutex failedMutex_;
 };
