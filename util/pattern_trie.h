@@ -78,11 +78,12 @@ class PatternTrie {
   static constexpr unsigned char kFirstPair = 1;
   // The state two bytes below the root, by pairAt of those bytes (0: none):
   // where a descent starts once the table has passed a position.
-  // From calloc: its 256 KiB come as fresh pages that are zero already, and
-  // only the pages of pairs that start a pattern are ever touched. Zeroing
-  // them (new[]'s value-initialisation) wrote every page, and under ASan,
-  // whose allocator maps a block this large anew each time, that was the
-  // most of what an engine cost to build in the fuzzer.
+  // From calloc, which need not write the pages a block this large usually
+  // gets fresh, and zeroed, from the system: only those of pairs that start
+  // a pattern are then touched. Zeroing all 256 KiB (new[]'s
+  // value-initialisation) wrote every page, and under ASan, whose allocator
+  // maps such a block anew each time, that was most of what an engine cost
+  // to build in the fuzzer.
   struct FreeTable {
     void operator()(std::uint32_t* table) const { std::free(table); }
   };
