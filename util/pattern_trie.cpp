@@ -1,6 +1,7 @@
 #include "util/pattern_trie.h"
 
 #include <algorithm>
+#include <new>
 #include <utility>
 
 PatternTrie::PatternTrie(const std::vector<std::string_view>& patterns, std::size_t stride)
@@ -65,7 +66,9 @@ PatternTrie::PatternTrie(const std::vector<std::string_view>& patterns, std::siz
   for (std::uint32_t e = edgeBegin_[0]; e < edgeBegin_[1]; ++e) {
     rootNext_[edgeByte_[e]] = edgeTarget_[e];
   }
-  pairState_ = std::make_unique<std::uint32_t[]>(std::size_t{1} << 16);
+  pairState_.reset(
+      static_cast<std::uint32_t*>(std::calloc(std::size_t{1} << 16, sizeof(std::uint32_t))));
+  if (!pairState_) throw std::bad_alloc();
   for (unsigned first = 0; first < 256; ++first) {
     const std::uint32_t state = rootNext_[first];
     if (state == 0) continue;
