@@ -86,6 +86,13 @@ void expectSameAsSequential(const Rules& rules, const std::string& input, std::s
   auto again = bytesOf(input);
   engine.apply(again);
   ASSERT_EQ(textOf(expected), textOf(again)) << describe(rules, input) << " (reused engine)";
+  // apply() takes a large buffer a window at a time: here windows of a few
+  // bytes, or a fifth of the input.
+  engine.setApplyWindow(std::max<std::size_t>(1 + input.size() % 13, input.size() / 5));
+  auto inWindows = bytesOf(input);
+  ASSERT_EQ(expectedReplaced, engine.apply(inWindows)) << describe(rules, input);
+  ASSERT_EQ(textOf(expected), textOf(inWindows)) << describe(rules, input) << " (apply's windows)";
+  engine.setApplyWindow(MultiReplacer::kApplyWindow);
 
   // Windows of one byte each for short inputs; random sizes, none at times,
   // for all.
