@@ -359,7 +359,8 @@ TEST(MultiReplacer, TranslatorListsOfEverySizeInEveryStrategy) {
 // The scan alone against the brute-force search: each strategy reports
 // every occurrence wholly inside [begin, end), whatever it reports beyond
 // (the trie reports long patterns by their first bytes; a caller confirms),
-// and each pattern's occurrences in ascending order.
+// and each pattern's occurrences in ascending order; asked for the starts
+// before a bound alone, exactly those.
 TEST(PatternSearch, FindsWhatBruteForceFinds) {
   for (const std::size_t count : {1, 5, 64, 65, 1000}) {
     const auto [rules, text] = translatorCase(count, static_cast<unsigned>(count) + 7);
@@ -372,25 +373,34 @@ TEST(PatternSearch, FindsWhatBruteForceFinds) {
     std::mt19937 rng(static_cast<unsigned>(count));
     for (const PatternSearch::Strategy strategy : PatternSearch::kStrategies) {
       const PatternSearch search(patterns, PatternSearch::choose(patterns, strategy));
-      for (int round = 0; round < 4; ++round) {
+      for (int round = 0; round < 8; ++round) {
         const std::size_t begin = round == 0 ? 0 : rng() % buffer.size();
         const std::size_t end =
             round == 0 ? buffer.size() : begin + rng() % (buffer.size() - begin);
+        // Every start in the first two rounds; then those before a bound.
+        const std::size_t startsEnd = round < 2 ? end : begin + rng() % (end - begin + 1);
         std::vector<std::pair<std::size_t, std::size_t>> found;
         std::vector<std::size_t> lastStart(patterns.size(), 0);
         bool ordered = true;
-        search.scan(buffer.data(), begin, end, [&](std::uint32_t id, std::size_t at) {
+        const auto collect = [&](std::uint32_t id, std::size_t at) {
           const std::string_view p = patterns[id];
           if (at + p.size() > end || std::memcmp(buffer.data() + at, p.data(), p.size()) != 0)
             return;  // the caller's to confirm
           ordered = ordered && (at >= lastStart[id]);
           lastStart[id] = at;
           found.emplace_back(id, at);
-        });
+        };
+        if (round == 0) {
+          search.scan(buffer.data(), begin, end, collect);
+        } else {
+          search.scan(buffer.data(), begin, end, startsEnd, collect);
+        }
         std::sort(found.begin(), found.end());
-        EXPECT_EQ(reference::findAll(buffer, patterns, begin, end), found)
-            << count << " patterns, strategy " << static_cast<int>(strategy) << ", [" << begin
-            << ", " << end << ")";
+        auto expected = reference::findAll(buffer, patterns, begin, end);
+        std::erase_if(expected, [&](const auto& hit) { return hit.second >= startsEnd; });
+        EXPECT_EQ(expected, found) << count << " patterns, strategy "
+                                   << static_cast<int>(strategy) << ", [" << begin << ", " << end
+                                   << "), starts before " << startsEnd;
         EXPECT_TRUE(ordered) << count << " patterns, strategy " << static_cast<int>(strategy);
       }
     }

@@ -164,7 +164,9 @@ void MultiReplacer::rebase(std::size_t base) {
 void MultiReplacer::scanFor(std::size_t firstPair, Window window, std::size_t begin,
                             std::size_t end, Write touched) {
   const bool rescan = firstPair > 0;
-  search_->scan(window.bytes.data(), begin - window.base, end - window.base,
+  // Starts at or past the touched stretch's end cannot overlap it.
+  const std::size_t startsEnd = std::min(end, std::max(begin, touched.end)) - window.base;
+  search_->scan(window.bytes.data(), begin - window.base, end - window.base, startsEnd,
                 [&](std::uint32_t id, std::size_t at) {
                   const std::size_t start = window.base + at;
                   if (start >= touched.end || start + patternLength_[id] <= touched.begin) {
