@@ -120,6 +120,8 @@ TEST(MultiReplacer, KeepsTheMeaningOfRulesAppliedOneAfterAnother) {
       {{{"ab", "abc"}, {"b", "c"}}, "abab"},                  // unusable rule is skipped
       {{{"", ""}, {"a", "b"}}, "aaa"},
       {{{"a", "b"}, {"a", "c"}, {"b", "a"}, {"a", "d"}}, "aXa"},
+      {{{"ab", "ab"}, {"x", "y"}, {"ab", "cd"}}, "abab"},  // the same text, left as it was
+      {{{"aa", "aa"}, {"aa", "bb"}}, "aaab"},              // and one its own write overlapped
       {{{"q", "r"}}, ""},
   };
   for (const auto& [rules, input] : cases) {

@@ -44,6 +44,10 @@ MultiReplacer::MultiReplacer(std::vector<BytePair> pairs,
         std::min<std::size_t>(patterns[id].size(), std::numeric_limits<std::uint32_t>::max())));
   }
   ownersBegin_.push_back(static_cast<std::uint32_t>(owners_.size()));
+  nextOwner_.assign(pairs_.size(), kNoPair);
+  for (const std::vector<std::uint32_t>& owners : pairsOf) {
+    for (std::size_t k = 1; k < owners.size(); ++k) nextOwner_[owners[k - 1]] = owners[k];
+  }
   finders_.resize(pairs_.size());
   if (patterns.empty()) return;
   search_.emplace(patterns, strategy ? PatternSearch::choose(patterns, *strategy)
@@ -176,7 +180,10 @@ void MultiReplacer::scanFor(std::size_t firstPair, Window window, std::size_t be
                   const auto last = owners_.begin() + ownersBegin_[id + 1];
                   for (auto it = rescan ? std::lower_bound(first, last, firstPair) : first;
                        it != last; ++it) {
-                    if (start >= decided_[*it]) addCandidate(*it, start, rescan);
+                    if (start >= decided_[*it]) {
+                      addCandidate(*it, start, rescan);
+                      break;
+                    }
                   }
                 });
 }
@@ -185,10 +192,14 @@ void MultiReplacer::addCandidate(std::size_t pairIndex, std::size_t start, bool 
   if (ownSearch_[pairIndex] != 0) return;
   std::vector<std::uint32_t>& list = candidates_[pairIndex];
   if (candidateCount_ >= candidateBudget_) {
-    ownSearch_[pairIndex] = 1;
-    candidateCount_ -= list.size() + found_[pairIndex].size();
-    std::vector<std::uint32_t>().swap(list);
-    std::vector<std::uint32_t>().swap(found_[pairIndex]);
+    // The later pairs of the same text go with it: nothing would hand them
+    // their candidates.
+    for (std::size_t p = pairIndex; p != kNoPair && ownSearch_[p] == 0; p = nextOwner_[p]) {
+      ownSearch_[p] = 1;
+      candidateCount_ -= candidates_[p].size() + found_[p].size();
+      std::vector<std::uint32_t>().swap(candidates_[p]);
+      std::vector<std::uint32_t>().swap(found_[p]);
+    }
     return;
   }
   const auto at = static_cast<std::uint32_t>(start - base_);
@@ -238,6 +249,15 @@ void MultiReplacer::applyPair(std::size_t pairIndex, Window window, std::size_t 
   std::vector<std::uint32_t>& list = candidates_[pairIndex];
   std::vector<std::uint32_t>& found = found_[pairIndex];
   if (found.size() > 1) std::sort(found.begin(), found.end());
+  // The next pair of the same text is handed what may still be an
+  // occurrence in its turn: what this pair's own write overlapped, which a
+  // window's scan gave this pair since it reaches past the window the write
+  // was in (the rescan after a write sees only its own window). Anything
+  // else is not one, or is there again only because a later write made it,
+  // and the rescan after that write finds it; so too what this pair wrote
+  // as it was.
+  const std::uint32_t heir = nextOwner_[pairIndex];
+  const bool handOn = heir != kNoPair && ownSearch_[heir] == 0;
   // The two lists in one ascending walk, each start once.
   const auto below = static_cast<std::uint32_t>(limit - window.base);
   auto it = list.begin();
@@ -260,8 +280,11 @@ void MultiReplacer::applyPair(std::size_t pairIndex, Window window, std::size_t 
     const std::size_t start = window.base + at;
     // Earlier pairs may have changed these bytes since the candidate was
     // seen; a long text was seen by its first bytes only.
-    if (start < next || start + m > window.end() ||
-        std::memcmp(data + at, pair.search.data(), m) != 0) {
+    if (start < next) {
+      if (handOn) addCandidate(heir, start, false);
+      continue;
+    }
+    if (start + m > window.end() || std::memcmp(data + at, pair.search.data(), m) != 0) {
       continue;
     }
     write(start);

@@ -133,6 +133,11 @@ class MultiReplacer {
   std::vector<std::uint32_t> ownersBegin_;
   std::vector<std::uint32_t> owners_;
   std::vector<std::uint32_t> patternLength_;  // by id
+  // Per pair, the next pair that searches for the same text, or kNoPair. A
+  // scan gives an occurrence to the first of them that has not decided it;
+  // each hands it on in its turn where the next may still find it there.
+  std::vector<std::uint32_t> nextOwner_;
+  static constexpr std::uint32_t kNoPair = std::numeric_limits<std::uint32_t>::max();
   std::size_t longestPattern_ = 0;
   std::size_t undecidedAtMost_ = 0;
   std::optional<PatternSearch> search_;  // none when no pair can replace
