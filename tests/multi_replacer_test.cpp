@@ -291,6 +291,38 @@ TEST(MultiReplacer, RulesDenseInTurnDoNotEachKeepTheirRoom) {
   EXPECT_LT(peak, std::size_t{1} << 20) << peak / 1024 << " KiB";
 }
 
+// What the engine holds grows with a window's candidates, not with the
+// content: apply() takes a large buffer a window at a time, and a text that
+// several pairs search for is held once, by the first of them. Buffers of
+// 4 MiB where every fourth byte starts an occurrence held 8 MiB of
+// positions, and ten pairs of one text ten times that, up to the budget.
+TEST(MultiReplacer, HoldsOneWindowOfCandidatesOnce) {
+  const std::pair<const char*, Rules> cases[] = {
+      {"many texts", [] {
+         Rules rules;
+         for (int i = 0; i < 1000; ++i) {
+           const std::string search = "t" + std::to_string(100 + i);
+           rules.emplace_back(search, "T" + search.substr(1));
+         }
+         return rules;
+       }()},
+      {"one text, ten pairs", Rules(10, {"t100", "t100"})},
+  };
+  for (const auto& [name, rules] : cases) {
+    std::string input;
+    for (std::size_t i = 0; input.size() < (std::size_t{4} << 20); ++i) {
+      input += rules[i % rules.size()].first;
+    }
+    auto expected = bytesOf(input);
+    reference::replaceAll(expected, rules);
+    auto actual = bytesOf(input);
+    MultiReplacer engine(toPairs(rules));
+    const std::size_t peak = allocations::peakDuring([&] { EXPECT_TRUE(engine.apply(actual)); });
+    EXPECT_EQ(textOf(expected), textOf(actual)) << name;
+    EXPECT_LT(peak, std::size_t{4} << 20) << name << ": " << peak / 1024 << " KiB";
+  }
+}
+
 // Rule lists shaped like a translator's, of a given length: Chinese and
 // English texts of 1 to 12 characters in UTF-8 or UTF-16LE (so they share
 // their first bytes), texts that are prefixes of others, long texts past the

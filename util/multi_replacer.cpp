@@ -299,10 +299,13 @@ void MultiReplacer::applyPair(std::size_t pairIndex, Window window, std::size_t 
 
 void MultiReplacer::releaseIfLarge(std::vector<std::uint32_t>& list) {
   // A list that grew in a window dense with its text keeps its room only
-  // while it holds candidates: one pair at a time may take the budget's
-  // room, not every pair in turn.
+  // while it holds most of it: one pair at a time may take the budget's
+  // room, not every pair in turn. What a pair has not decided yet (the end
+  // of a window) is a few, and moves to a list of its size.
   constexpr std::size_t kKept = 1024;
-  if (list.empty() && list.capacity() > kKept) std::vector<std::uint32_t>().swap(list);
+  if (list.capacity() > kKept && list.size() < list.capacity() / 8) {
+    std::vector<std::uint32_t>(list.begin(), list.end()).swap(list);
+  }
 }
 
 void MultiReplacer::rescanAround(std::size_t pairIndex, const std::vector<Write>& writes,

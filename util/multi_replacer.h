@@ -27,11 +27,13 @@ struct BytePair {
 // size is rewritten in bounded memory.
 //
 // How: one scan (PatternSearch) finds every occurrence of every search text
-// and keeps them as candidates per pair. Pair i then takes its candidates in
-// order, confirming each against the current bytes. Occurrences that earlier
-// pairs created or destroyed can only overlap bytes that those pairs wrote,
-// so after each pair just the neighbourhood of its writes is scanned again,
-// for the candidates of the later pairs. A pair whose candidates would pass
+// and keeps each as a candidate of the first pair that searches for that
+// text (later pairs of the same text are handed what may still be one in
+// their turn). Pair i then takes its candidates in order, confirming each
+// against the current bytes. Occurrences that earlier pairs created or
+// destroyed can only overlap bytes that those pairs wrote, so after each
+// pair just the starts that reach into its writes are scanned again, for
+// the candidates of the later pairs. A pair whose candidates would pass
 // PatternSearch::kCandidateBudget is instead applied by a ByteFinder search
 // of its own in its turn.
 //
