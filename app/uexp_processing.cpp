@@ -135,11 +135,13 @@ constexpr std::size_t kResultsAhead = 256;
 
 // What the extra threads may hold of their own between them, and what one
 // is taken to hold: its buffers (a search piece, and a content window that
-// may grow to two) and its engine's state for the content in hand, some
-// 80 bytes a pair (the compiled rules are shared). So memory stays bounded
-// whatever the thread count asked for.
+// may grow to two), its engine's room kept for candidates (a megabyte at
+// most) and its state for the content in hand, some 80 bytes a pair (the
+// compiled rules are shared). The candidates themselves are shared out (see
+// engineFor below). So memory stays bounded whatever the thread count
+// asked for.
 constexpr std::size_t kExtraThreadsBudget = std::size_t{32} << 20;
-std::size_t threadEstimate(std::size_t pairs) { return (std::size_t{3} << 20) + 128 * pairs; }
+std::size_t threadEstimate(std::size_t pairs) { return (std::size_t{4} << 20) + 128 * pairs; }
 
 std::int64_t nowNs() {
   struct timespec now = {};

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -88,6 +89,13 @@ void expectSameAsSequential(const Rules& rules, const std::string& input, std::s
   auto again = bytesOf(input);
   engine.apply(again);
   ASSERT_EQ(textOf(expected), textOf(again)) << describe(rules, input) << " (reused engine)";
+  // apply() takes a large buffer a window at a time: here windows of a few
+  // bytes, or a fifth of the input.
+  engine.setApplyWindow(std::max<std::size_t>(1 + input.size() % 13, input.size() / 5));
+  auto inWindows = bytesOf(input);
+  ASSERT_EQ(expectedReplaced, engine.apply(inWindows)) << describe(rules, input);
+  ASSERT_EQ(textOf(expected), textOf(inWindows)) << describe(rules, input) << " (apply's windows)";
+  engine.setApplyWindow(MultiReplacer::kApplyWindow);
 
   // Windows of one byte each for short inputs; random sizes, none at times,
   // for all.
@@ -149,6 +157,8 @@ TEST(MultiReplacer, KeepsTheMeaningOfRulesAppliedOneAfterAnother) {
       {{{"ab", "abc"}, {"b", "c"}}, "abab"},                  // unusable rule is skipped
       {{{"", ""}, {"a", "b"}}, "aaa"},
       {{{"a", "b"}, {"a", "c"}, {"b", "a"}, {"a", "d"}}, "aXa"},
+      {{{"ab", "ab"}, {"x", "y"}, {"ab", "cd"}}, "abab"},  // the same text, left as it was
+      {{{"aa", "aa"}, {"aa", "bb"}}, "aaab"},              // and one its own write overlapped
       {{{"q", "r"}}, ""},
   };
   for (const auto& [rules, input] : cases) {
@@ -318,6 +328,59 @@ TEST(MultiReplacer, RulesDenseInTurnDoNotEachKeepTheirRoom) {
   EXPECT_LT(peak, std::size_t{1} << 20) << peak / 1024 << " KiB";
 }
 
+// What the engine holds grows with a window's candidates, not with the
+// content: apply() takes a large buffer a window at a time, and a text that
+// several pairs search for is held once, by the first of them. Buffers of
+// 4 MiB where every fourth byte starts an occurrence held 8 MiB of
+// positions, and ten pairs of one text ten times that, up to the budget.
+TEST(MultiReplacer, HoldsOneWindowOfCandidatesOnce) {
+  const std::pair<const char*, Rules> cases[] = {
+      {"many texts", [] {
+         Rules rules;
+         for (int i = 0; i < 1000; ++i) {
+           const std::string search = "t" + std::to_string(100 + i);
+           rules.emplace_back(search, "T" + search.substr(1));
+         }
+         return rules;
+       }()},
+      {"one text, ten pairs", Rules(10, {"t100", "t100"})},
+  };
+  for (const auto& [name, rules] : cases) {
+    std::string input;
+    for (std::size_t i = 0; input.size() < (std::size_t{4} << 20); ++i) {
+      input += rules[i % rules.size()].first;
+    }
+    auto expected = bytesOf(input);
+    reference::replaceAll(expected, rules);
+    auto actual = bytesOf(input);
+    MultiReplacer engine(toPairs(rules));
+    const std::size_t peak = allocations::peakDuring([&] { EXPECT_TRUE(engine.apply(actual)); });
+    EXPECT_EQ(textOf(expected), textOf(actual)) << name;
+    EXPECT_LT(peak, std::size_t{4} << 20) << name << ": " << peak / 1024 << " KiB";
+  }
+}
+
+// Thousands of pairs, each dense in a stretch of its own: an engine keeps no
+// more than a bounded room for its emptied lists, whatever the pair count
+// (each thread of a run has an engine, so this is per thread).
+TEST(MultiReplacer, KeepsABoundedRoomForListsThatEmptied) {
+  Rules rules;
+  std::string input;
+  for (int i = 0; i < 4000; ++i) {
+    char search[8];
+    std::snprintf(search, sizeof search, "q%04d", i);
+    rules.emplace_back(search, "Q" + std::string(search + 1));
+    for (int k = 0; k < 600; ++k) input += search;
+  }
+  std::string expected = input;
+  std::replace(expected.begin(), expected.end(), 'q', 'Q');
+  MultiReplacer engine(toPairs(rules));
+  auto actual = bytesOf(input);
+  const std::size_t peak = allocations::peakDuring([&] { EXPECT_TRUE(engine.apply(actual)); });
+  EXPECT_EQ(expected, textOf(actual));
+  EXPECT_LT(peak, std::size_t{4} << 20) << peak / 1024 << " KiB";
+}
+
 // Rule lists shaped like a translator's, of a given length: Chinese and
 // English texts of 1 to 12 characters in UTF-8 or UTF-16LE (so they share
 // their first bytes), texts that are prefixes of others, long texts past the
@@ -385,10 +448,6 @@ TEST(MultiReplacer, TranslatorListsOfEverySizeInEveryStrategy) {
   }
 }
 
-// The scan alone against the brute-force search: each strategy reports
-// every occurrence wholly inside [begin, end), whatever it reports beyond
-// (the trie reports long patterns by their first bytes; a caller confirms),
-// and each pattern's occurrences in ascending order.
 // Engines sharing one engine's rules, each on a thread of its own with its
 // own content, as the copy stage runs them: every strategy's compiled rules
 // are only read while they scan (ThreadSanitizer runs this in CI).
@@ -413,6 +472,11 @@ TEST(MultiReplacer, EnginesSharingRulesRunAtOnceOnThreads) {
   }
 }
 
+// The scan alone against the brute-force search: each strategy reports
+// every occurrence wholly inside [begin, end), whatever it reports beyond
+// (the trie reports long patterns by their first bytes; a caller confirms),
+// and each pattern's occurrences in ascending order; asked for the starts
+// before a bound alone, exactly those.
 TEST(PatternSearch, FindsWhatBruteForceFinds) {
   for (const std::size_t count : {1, 5, 64, 65, 1000}) {
     const auto [rules, text] = translatorCase(count, static_cast<unsigned>(count) + 7);
@@ -425,25 +489,34 @@ TEST(PatternSearch, FindsWhatBruteForceFinds) {
     std::mt19937 rng(static_cast<unsigned>(count));
     for (const PatternSearch::Strategy strategy : PatternSearch::kStrategies) {
       const PatternSearch search(patterns, PatternSearch::choose(patterns, strategy));
-      for (int round = 0; round < 4; ++round) {
+      for (int round = 0; round < 8; ++round) {
         const std::size_t begin = round == 0 ? 0 : rng() % buffer.size();
         const std::size_t end =
             round == 0 ? buffer.size() : begin + rng() % (buffer.size() - begin);
+        // Every start in the first two rounds; then those before a bound.
+        const std::size_t startsEnd = round < 2 ? end : begin + rng() % (end - begin + 1);
         std::vector<std::pair<std::size_t, std::size_t>> found;
         std::vector<std::size_t> lastStart(patterns.size(), 0);
         bool ordered = true;
-        search.scan(buffer.data(), begin, end, [&](std::uint32_t id, std::size_t at) {
+        const auto collect = [&](std::uint32_t id, std::size_t at) {
           const std::string_view p = patterns[id];
           if (at + p.size() > end || std::memcmp(buffer.data() + at, p.data(), p.size()) != 0)
             return;  // the caller's to confirm
           ordered = ordered && (at >= lastStart[id]);
           lastStart[id] = at;
           found.emplace_back(id, at);
-        });
+        };
+        if (round == 0) {
+          search.scan(buffer.data(), begin, end, collect);
+        } else {
+          search.scan(buffer.data(), begin, end, startsEnd, collect);
+        }
         std::sort(found.begin(), found.end());
-        EXPECT_EQ(reference::findAll(buffer, patterns, begin, end), found)
-            << count << " patterns, strategy " << static_cast<int>(strategy) << ", [" << begin
-            << ", " << end << ")";
+        auto expected = reference::findAll(buffer, patterns, begin, end);
+        std::erase_if(expected, [&](const auto& hit) { return hit.second >= startsEnd; });
+        EXPECT_EQ(expected, found) << count << " patterns, strategy "
+                                   << static_cast<int>(strategy) << ", [" << begin << ", " << end
+                                   << "), starts before " << startsEnd;
         EXPECT_TRUE(ordered) << count << " patterns, strategy " << static_cast<int>(strategy);
       }
     }

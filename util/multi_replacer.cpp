@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <utility>
 
@@ -22,17 +23,31 @@ MultiReplacer::MultiReplacer(std::vector<BytePair> pairs,
     }
   }
   std::vector<std::string_view> patterns;
+  std::vector<std::vector<std::uint32_t>> pairsOf;
   std::map<std::string_view, std::uint32_t> idOf;
   for (std::size_t i = 0; i < rules->pairs.size(); ++i) {
-    const std::string_view search = rules->pairs[i].search;
-    const auto [it, added] = idOf.emplace(search, static_cast<std::uint32_t>(patterns.size()));
+    const auto [it, added] =
+        idOf.emplace(rules->pairs[i].search, static_cast<std::uint32_t>(patterns.size()));
     if (added) {
-      patterns.push_back(search);
-      rules->pairsOfPattern.emplace_back();
+      patterns.push_back(rules->pairs[i].search);
+      pairsOf.emplace_back();
     }
-    rules->pairsOfPattern[it->second].push_back(static_cast<std::uint32_t>(i));
-    rules->longestPattern = std::max(rules->longestPattern, search.size());
-    rules->undecidedAtMost += search.size() - 1;
+    pairsOf[it->second].push_back(static_cast<std::uint32_t>(i));
+    rules->longestPattern = std::max(rules->longestPattern, rules->pairs[i].search.size());
+    rules->undecidedAtMost += rules->pairs[i].search.size() - 1;
+  }
+  rules->ownersBegin.reserve(patterns.size() + 1);
+  rules->owners.reserve(rules->pairs.size());
+  for (std::size_t id = 0; id < patterns.size(); ++id) {
+    rules->ownersBegin.push_back(static_cast<std::uint32_t>(rules->owners.size()));
+    rules->owners.insert(rules->owners.end(), pairsOf[id].begin(), pairsOf[id].end());
+    rules->patternLength.push_back(static_cast<std::uint32_t>(
+        std::min<std::size_t>(patterns[id].size(), std::numeric_limits<std::uint32_t>::max())));
+  }
+  rules->ownersBegin.push_back(static_cast<std::uint32_t>(rules->owners.size()));
+  rules->nextOwner.assign(rules->pairs.size(), kNoPair);
+  for (const std::vector<std::uint32_t>& owners : pairsOf) {
+    for (std::size_t k = 1; k < owners.size(); ++k) rules->nextOwner[owners[k - 1]] = owners[k];
   }
   if (!patterns.empty()) {
     rules->search.emplace(patterns, strategy ? PatternSearch::choose(patterns, *strategy)
@@ -52,12 +67,16 @@ MultiReplacer MultiReplacer::sharingRules() const { return MultiReplacer(SharedR
 void MultiReplacer::start() {
   const std::size_t n = rules_->pairs.size();
   candidates_.resize(n);
-  for (auto& list : candidates_) {
-    list.clear();
-    releaseIfLarge(list);
+  found_.resize(n);
+  keptRoom_ = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    candidates_[i].clear();
+    releaseIfLarge(candidates_[i]);
+    found_[i].clear();
+    releaseIfLarge(found_[i]);
   }
-  unsorted_.assign(n, false);
-  ownSearch_.assign(n, false);
+  base_ = 0;
+  ownSearch_.assign(n, 0);
   decided_.assign(n, 0);
   next_.assign(n, 0);
   candidateCount_ = 0;
@@ -66,11 +85,9 @@ void MultiReplacer::start() {
   replaced_ = false;
 }
 
-bool MultiReplacer::apply(std::span<char> buffer) { return apply(buffer, BeforeWrites()); }
-
-bool MultiReplacer::apply(std::span<char> buffer, const BeforeWrites& beforeWrites) {
+bool MultiReplacer::apply(std::span<char> buffer) {
   start();
-  feed(buffer, true, beforeWrites);
+  feedInPieces(buffer, true, applyWindow_);
   return replaced_;
 }
 
@@ -80,20 +97,45 @@ std::size_t MultiReplacer::feed(std::span<char> window, bool last) {
 
 std::size_t MultiReplacer::feed(std::span<char> bytes, bool last,
                                 const BeforeWrites& beforeWrites) {
+  // A window a quarter of the longest each time, with what the last one left
+  // undecided: that stays below kMaxWindow unless the rule texts add up to
+  // gigabytes, which the engine's tables could never hold.
+  if (bytes.size() > kMaxWindow) return feedInPieces(bytes, last, kMaxWindow / 4);
+  return feedWindow(bytes, last, beforeWrites);
+}
+
+std::size_t MultiReplacer::feedInPieces(std::span<char> bytes, bool last, std::size_t piece) {
+  // The bytes left undecided stay in place: each window starts at the first
+  // byte not yet final, and ends `piece` bytes past the last one handed in.
+  piece = std::max<std::size_t>(piece, 1);
+  std::size_t done = 0;
+  std::size_t handed = std::min(bytes.size(), handedIn_ - final_);
+  do {
+    handed = bytes.size() - handed > piece ? handed + piece : bytes.size();
+    done += feedWindow(bytes.subspan(done, handed - done), last && handed == bytes.size(),
+                       BeforeWrites());
+  } while (handed < bytes.size());
+  return done;
+}
+
+std::size_t MultiReplacer::feedWindow(std::span<char> bytes, bool last,
+                                      const BeforeWrites& beforeWrites) {
   Window window{bytes, final_};
   const std::size_t end = window.end();
   if (!rules_->search) {
     final_ = handedIn_ = end;
     return bytes.size();
   }
+  rebase(window.base);
   // Occurrences that end in the bytes added.
   const std::size_t reach = rules_->longestPattern - 1;
-  scanFor(0, window, std::max(window.base, handedIn_ > reach ? handedIn_ - reach : 0), end);
+  scanFor(0, window, std::max(window.base, handedIn_ > reach ? handedIn_ - reach : 0), end,
+          Write{0, std::numeric_limits<std::size_t>::max()});
   handedIn_ = end;
 
   if (beforeWrites) {
     const bool searchedAlone =
-        std::find(ownSearch_.begin(), ownSearch_.end(), true) != ownSearch_.end();
+        std::find(ownSearch_.begin(), ownSearch_.end(), 1) != ownSearch_.end();
     if (candidateCount_ > 0 || searchedAlone) {
       const std::span<char> ready = beforeWrites(searchedAlone ? bytes.size() : candidateCount_);
       if (ready.size() == bytes.size()) window.bytes = ready;
@@ -107,7 +149,10 @@ std::size_t MultiReplacer::feed(std::span<char> bytes, bool last,
     if (!last) limit = limit > behind ? limit - behind : 0;
     writes.clear();
     if (limit > decided_[i]) {
-      applyPair(i, window, limit, writes);
+      // Most pairs hold no candidate in a window.
+      if (ownSearch_[i] != 0 || !candidates_[i].empty() || !found_[i].empty()) {
+        applyPair(i, window, limit, writes);
+      }
       decided_[i] = limit;
     }
     if (writes.empty()) continue;
@@ -118,31 +163,65 @@ std::size_t MultiReplacer::feed(std::span<char> bytes, bool last,
   return final_ - window.base;
 }
 
-void MultiReplacer::scanFor(std::size_t firstPair, Window window, std::size_t begin,
-                            std::size_t end) {
-  const Rules& rules = *rules_;
-  rules.search->scan(window.bytes.data(), begin - window.base, end - window.base,
-                [&](std::uint32_t id, std::size_t at) {
-                  const std::size_t start = window.base + at;
-                  const std::vector<std::uint32_t>& owners = rules.pairsOfPattern[id];
-                  for (auto it = std::lower_bound(owners.begin(), owners.end(), firstPair);
-                       it != owners.end(); ++it) {
-                    if (start >= decided_[*it]) addCandidate(*it, start);
-                  }
-                });
+void MultiReplacer::rebase(std::size_t base) {
+  // What is held lies from final_ on, in the bytes left undecided: a few.
+  const auto shift = static_cast<std::uint32_t>(base - base_);
+  base_ = base;
+  if (shift == 0 || candidateCount_ == 0) return;
+  for (std::size_t i = 0; i < rules_->pairs.size(); ++i) {
+    for (std::uint32_t& at : candidates_[i]) at -= shift;
+    for (std::uint32_t& at : found_[i]) at -= shift;
+  }
 }
 
-void MultiReplacer::addCandidate(std::size_t pairIndex, std::size_t start) {
-  if (ownSearch_[pairIndex]) return;
-  std::vector<std::size_t>& list = candidates_[pairIndex];
+// `touched` is the stretch a rescan is for: an occurrence that lies wholly
+// outside it was there before the write, and is held already.
+void MultiReplacer::scanFor(std::size_t firstPair, Window window, std::size_t begin,
+                            std::size_t end, Write touched) {
+  const bool rescan = firstPair > 0;
+  // Starts at or past the touched stretch's end cannot overlap it.
+  const std::size_t startsEnd = std::min(end, std::max(begin, touched.end)) - window.base;
+  const Rules& rules = *rules_;
+  rules.search->scan(
+      window.bytes.data(), begin - window.base, end - window.base, startsEnd,
+      [&](std::uint32_t id, std::size_t at) {
+        const std::size_t start = window.base + at;
+        if (start >= touched.end || start + rules.patternLength[id] <= touched.begin) return;
+        const auto first = rules.owners.begin() + rules.ownersBegin[id];
+        const auto last = rules.owners.begin() + rules.ownersBegin[id + 1];
+        for (auto it = rescan ? std::lower_bound(first, last, firstPair) : first; it != last;
+             ++it) {
+          if (start >= decided_[*it]) {
+            addCandidate(*it, start, rescan);
+            break;
+          }
+        }
+      });
+}
+
+void MultiReplacer::addCandidate(std::size_t pairIndex, std::size_t start, bool rescan) {
+  if (ownSearch_[pairIndex] != 0) return;
+  std::vector<std::uint32_t>& list = candidates_[pairIndex];
   if (candidateCount_ >= candidateBudget_) {
-    ownSearch_[pairIndex] = true;
-    candidateCount_ -= list.size();
-    std::vector<std::size_t>().swap(list);
+    // The later pairs of the same text go with it: nothing would hand them
+    // their candidates.
+    for (std::size_t p = pairIndex; p != kNoPair && ownSearch_[p] == 0; p = rules_->nextOwner[p]) {
+      ownSearch_[p] = 1;
+      candidateCount_ -= candidates_[p].size() + found_[p].size();
+      std::vector<std::uint32_t>().swap(candidates_[p]);
+      std::vector<std::uint32_t>().swap(found_[p]);
+    }
     return;
   }
-  if (!list.empty() && start <= list.back()) unsorted_[pairIndex] = true;
-  list.push_back(start);
+  const auto at = static_cast<std::uint32_t>(start - base_);
+  // A window's first scan finds each text's occurrences in ascending order;
+  // those it finds again in the bytes the last window left undecided, and
+  // those a write makes, go apart.
+  if (!rescan && (list.empty() || at > list.back())) {
+    list.push_back(at);
+  } else {
+    found_[pairIndex].push_back(at);
+  }
   ++candidateCount_;
 }
 
@@ -165,7 +244,7 @@ void MultiReplacer::applyPair(std::size_t pairIndex, Window window, std::size_t 
     next = start + m;
   };
 
-  if (ownSearch_[pairIndex]) {
+  if (ownSearch_[pairIndex] != 0) {
     std::optional<ByteFinder>& finder = finders_[pairIndex];
     if (!finder) finder.emplace(pair.search);
     // Starts before `limit` whose bytes the window holds.
@@ -178,36 +257,78 @@ void MultiReplacer::applyPair(std::size_t pairIndex, Window window, std::size_t 
     return;
   }
 
-  std::vector<std::size_t>& list = candidates_[pairIndex];
-  if (unsorted_[pairIndex]) {
-    std::sort(list.begin(), list.end());
-    const auto unique = std::unique(list.begin(), list.end());
-    candidateCount_ -= static_cast<std::size_t>(list.end() - unique);
-    list.erase(unique, list.end());
-    unsorted_[pairIndex] = false;
-  }
+  std::vector<std::uint32_t>& list = candidates_[pairIndex];
+  std::vector<std::uint32_t>& found = found_[pairIndex];
+  if (found.size() > 1) std::sort(found.begin(), found.end());
+  // The next pair of the same text is handed what may still be an
+  // occurrence in its turn: what this pair's own write overlapped, which a
+  // window's scan gave this pair since it reaches past the window the write
+  // was in (the rescan after a write sees only its own window). Anything
+  // else is not one, or is there again only because a later write made it,
+  // and the rescan after that write finds it; so too what this pair wrote
+  // as it was.
+  const std::uint32_t heir = rules_->nextOwner[pairIndex];
+  const bool handOn = heir != kNoPair && ownSearch_[heir] == 0;
+  // The two lists in one ascending walk, each start once.
+  const auto below = static_cast<std::uint32_t>(limit - window.base);
   auto it = list.begin();
-  for (; it != list.end() && *it < limit; ++it) {
-    const std::size_t start = *it;
+  auto other = found.begin();
+  std::uint32_t previous = 0;
+  bool any = false;
+  for (;;) {
+    const bool fromList = it != list.end() && *it < below;
+    const bool fromFound = other != found.end() && *other < below;
+    if (!fromList && !fromFound) break;
+    std::uint32_t at;
+    if (fromList && (!fromFound || *it <= *other)) {
+      at = *it++;
+    } else {
+      at = *other++;
+    }
+    if (any && at == previous) continue;
+    any = true;
+    previous = at;
+    const std::size_t start = window.base + at;
     // Earlier pairs may have changed these bytes since the candidate was
     // seen; a long text was seen by its first bytes only.
-    if (start < next || start + m > window.end() ||
-        std::memcmp(data + (start - window.base), pair.search.data(), m) != 0) {
+    if (start < next) {
+      if (handOn) addCandidate(heir, start, false);
+      continue;
+    }
+    if (start + m > window.end() || std::memcmp(data + at, pair.search.data(), m) != 0) {
       continue;
     }
     write(start);
   }
-  candidateCount_ -= static_cast<std::size_t>(it - list.begin());
+  candidateCount_ -= static_cast<std::size_t>(it - list.begin()) +
+                     static_cast<std::size_t>(other - found.begin());
   list.erase(list.begin(), it);
+  found.erase(found.begin(), other);
   releaseIfLarge(list);
+  releaseIfLarge(found);
 }
 
-void MultiReplacer::releaseIfLarge(std::vector<std::size_t>& list) {
+void MultiReplacer::releaseIfLarge(std::vector<std::uint32_t>& list) {
   // A list that grew in a window dense with its text keeps its room only
-  // while it holds candidates: one pair at a time may take the budget's
-  // room, not every pair in turn.
-  constexpr std::size_t kKept = 512;
-  if (list.empty() && list.capacity() > kKept) std::vector<std::size_t>().swap(list);
+  // while it holds most of it: one pair at a time may take the budget's
+  // room, not every pair in turn. What a pair has not decided yet (the end
+  // of a window) is a few, and moves to a list of its size.
+  constexpr std::size_t kKept = 1024;
+  if (list.capacity() > kKept && list.size() < list.capacity() / 8) {
+    std::vector<std::uint32_t>(list.begin(), list.end()).swap(list);
+  }
+  // An emptied list keeps its room for the pair's next window, but all of
+  // them together only up to kKeptRoom entries: thousands of pairs each
+  // dense in some stretch would otherwise keep a few KiB each, in every
+  // thread's engine. A list that was kept and emptied again counts again,
+  // so this releases more than it must, never less.
+  constexpr std::size_t kKeptRoom = std::size_t{1} << 18;  // 1 MiB
+  if (!list.empty() || list.capacity() == 0) return;
+  if (keptRoom_ + list.capacity() > kKeptRoom) {
+    std::vector<std::uint32_t>().swap(list);
+  } else {
+    keptRoom_ += list.capacity();
+  }
 }
 
 void MultiReplacer::rescanAround(std::size_t pairIndex, const std::vector<Write>& writes,
@@ -217,16 +338,19 @@ void MultiReplacer::rescanAround(std::size_t pairIndex, const std::vector<Write>
   const std::size_t reach = rules_->longestPattern - 1;
   std::size_t scanBegin = 0;
   std::size_t scanEnd = 0;  // none yet
+  Write touched{0, 0};
   for (const Write& w : writes) {
     const std::size_t begin = std::max(window.base, w.begin > reach ? w.begin - reach : 0);
     const std::size_t end = std::min(window.end(), w.end + reach);
     if (scanEnd != 0 && begin <= scanEnd) {
       scanEnd = end;
+      touched.end = w.end;
       continue;
     }
-    if (scanEnd != 0) scanFor(pairIndex + 1, window, scanBegin, scanEnd);
+    if (scanEnd != 0) scanFor(pairIndex + 1, window, scanBegin, scanEnd, touched);
     scanBegin = begin;
     scanEnd = end;
+    touched = w;
   }
-  if (scanEnd != 0) scanFor(pairIndex + 1, window, scanBegin, scanEnd);
+  if (scanEnd != 0) scanFor(pairIndex + 1, window, scanBegin, scanEnd, touched);
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -27,11 +28,13 @@ struct BytePair {
 // size is rewritten in bounded memory.
 //
 // How: one scan (PatternSearch) finds every occurrence of every search text
-// and keeps them as candidates per pair. Pair i then takes its candidates in
-// order, confirming each against the current bytes. Occurrences that earlier
-// pairs created or destroyed can only overlap bytes that those pairs wrote,
-// so after each pair just the neighbourhood of its writes is scanned again,
-// for the candidates of the later pairs. A pair whose candidates would pass
+// and keeps each as a candidate of the first pair that searches for that
+// text (later pairs of the same text are handed what may still be one in
+// their turn). Pair i then takes its candidates in order, confirming each
+// against the current bytes. Occurrences that earlier pairs created or
+// destroyed can only overlap bytes that those pairs wrote, so after each
+// pair just the starts that reach into its writes are scanned again, for
+// the candidates of the later pairs. A pair whose candidates would pass
 // PatternSearch::kCandidateBudget is instead applied by a ByteFinder search
 // of its own in its turn.
 //
@@ -71,10 +74,10 @@ class MultiReplacer {
 
   // Applies all pairs to `buffer` in place; its length never changes. True
   // when at least one occurrence was overwritten, even with identical bytes.
+  // The buffer is fed kApplyWindow bytes at a time, as a file is rewritten,
+  // so that the candidates held stay those of one such window.
   bool apply(std::span<char> buffer);
-  // The same, writing into the bytes `beforeWrites` gives; it is called
-  // once, and only when the scan found something to write.
-  bool apply(std::span<char> buffer, const BeforeWrites& beforeWrites);
+  static constexpr std::size_t kApplyWindow = std::size_t{1} << 20;
 
   // Starts content that comes window by window.
   void start();
@@ -85,6 +88,8 @@ class MultiReplacer {
   // final: they are never changed again, and the next window starts after
   // them. Fewer than undecidedAtMost() bytes are ever left undecided, so a
   // window of that many bytes more than it hands in always decides some.
+  // A window longer than kMaxWindow is decided in pieces, in place, with no
+  // call of `beforeWrites`.
   std::size_t feed(std::span<char> window, bool last);
   // The same, writing into the bytes `beforeWrites` gives for this window; it
   // is called at most once, and only when the window has something to write.
@@ -93,10 +98,15 @@ class MultiReplacer {
   bool replaced() const { return replaced_; }
   // The sum over the pairs of each search text's length less one.
   std::size_t undecidedAtMost() const { return rules_->undecidedAtMost; }
+  // The longest window decided at once: candidates are kept as 32-bit
+  // offsets into it.
+  static constexpr std::size_t kMaxWindow = std::numeric_limits<std::uint32_t>::max();
 
   // Overrides PatternSearch::kCandidateBudget, so tests can force pairs onto
   // searches of their own.
   void setCandidateBudget(std::size_t budget) { candidateBudget_ = budget; }
+  // Overrides kApplyWindow, so tests can run apply() over many windows.
+  void setApplyWindow(std::size_t bytes) { applyWindow_ = bytes; }
   // The candidates held against the budget: none once the last window is
   // fed. Tests watch it, since nothing else shows a count that creeps up
   // until pairs are searched alone long before the budget is really spent.
@@ -114,38 +124,60 @@ class MultiReplacer {
     std::size_t end() const { return base + bytes.size(); }
   };
 
-  // What the rules compile to: the same for any content.
+  // What the rules compile to: the same for any content, and shared by the
+  // engines sharingRules() makes.
   struct Rules {
     std::vector<BytePair> pairs;  // those that can replace, in list order
-    // The pairs that search for each distinct search text, by the text's id
-    // in `search`, in ascending order.
-    std::vector<std::vector<std::uint32_t>> pairsOfPattern;
+    // The pairs that search for the distinct search text with id k in search,
+    // in ascending order: owners[ownersBegin[k]] to owners[ownersBegin[k + 1]].
+    std::vector<std::uint32_t> ownersBegin;
+    std::vector<std::uint32_t> owners;
+    std::vector<std::uint32_t> patternLength;  // by id
+    // Per pair, the next pair that searches for the same text, or kNoPair. A
+    // scan gives an occurrence to the first of them that has not decided it;
+    // each hands it on in its turn where the next may still find it there.
+    std::vector<std::uint32_t> nextOwner;
     std::size_t longestPattern = 0;
     std::size_t undecidedAtMost = 0;
     std::optional<PatternSearch> search;  // none when no pair can replace
   };
-
-  MultiReplacer(std::vector<BytePair> pairs, std::optional<PatternSearch::Strategy> strategy);
   struct SharedRules {};  // picks the constructor below
   MultiReplacer(SharedRules, std::shared_ptr<const Rules> rules);
-  void scanFor(std::size_t firstPair, Window window, std::size_t begin, std::size_t end);
-  void addCandidate(std::size_t pairIndex, std::size_t start);
+
+  MultiReplacer(std::vector<BytePair> pairs, std::optional<PatternSearch::Strategy> strategy);
+  std::size_t feedInPieces(std::span<char> bytes, bool last, std::size_t piece);
+  std::size_t feedWindow(std::span<char> bytes, bool last, const BeforeWrites& beforeWrites);
+  void scanFor(std::size_t firstPair, Window window, std::size_t begin, std::size_t end,
+               Write touched);
+  void addCandidate(std::size_t pairIndex, std::size_t start, bool rescan);
   void applyPair(std::size_t pairIndex, Window window, std::size_t limit,
                  std::vector<Write>& writes);
   void rescanAround(std::size_t pairIndex, const std::vector<Write>& writes, Window window);
-  static void releaseIfLarge(std::vector<std::size_t>& list);
+  void rebase(std::size_t base);
+  void releaseIfLarge(std::vector<std::uint32_t>& list);
 
+  static constexpr std::uint32_t kNoPair = std::numeric_limits<std::uint32_t>::max();
   std::shared_ptr<const Rules> rules_;
   std::size_t candidateBudget_ = PatternSearch::kCandidateBudget;
+  std::size_t applyWindow_ = kApplyWindow;
 
-  // The content's state, from start() on. Offsets count from its first byte.
-  std::vector<std::vector<std::size_t>> candidates_;  // per pair, from decided_ on
-  std::vector<bool> unsorted_;
-  std::vector<bool> ownSearch_;  // pairs past the budget: searched alone in their turn
+  // The content's state, from start() on. Offsets count from its first
+  // byte; candidates, from base_, which is where the current window starts.
+  // Each pair's candidates from decided_ on: those the window's first scan
+  // found in ascending order, and apart, in no order, those found after a
+  // write (or out of order): a write finds few, so sorting them costs
+  // little, where sorting them into the others cost a sort of all of them.
+  std::vector<std::vector<std::uint32_t>> candidates_;
+  std::vector<std::vector<std::uint32_t>> found_;
+  std::size_t base_ = 0;
+  std::vector<unsigned char> ownSearch_;  // pairs past the budget: searched alone in their turn
   std::vector<std::optional<ByteFinder>> finders_;  // their searches, made once
   std::vector<std::size_t> decided_;                // per pair: every start before it is decided
   std::vector<std::size_t> next_;                   // per pair: where its last replacement ended
   std::size_t candidateCount_ = 0;
+  // The room of emptied lists kept for their next candidates, in entries,
+  // counted since start(); see releaseIfLarge().
+  std::size_t keptRoom_ = 0;
   std::size_t handedIn_ = 0;  // the end of the last window
   std::size_t final_ = 0;     // every byte before it is final
   bool replaced_ = false;

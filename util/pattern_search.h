@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -70,6 +71,13 @@ class PatternSearch {
   // compiled into the scan.
   template <typename Found>
   void scan(const char* data, std::size_t begin, std::size_t end, Found&& found) const;
+  // The same for the starts before `startsEnd` alone (at most `end`), for a
+  // caller that wants only the occurrences that reach into a stretch: the
+  // trie does not test the positions past it; the others' finds past it are
+  // dropped.
+  template <typename Found>
+  void scan(const char* data, std::size_t begin, std::size_t end, std::size_t startsEnd,
+            Found&& found) const;
 
  private:
   struct SinglePatterns {
@@ -95,7 +103,7 @@ class PatternSearch {
   static Plain buildPlain(const std::vector<std::string_view>& patterns, Plan plan);
   template <typename Found>
   static void scanPlain(const Plain& search, const char* data, std::size_t begin, std::size_t end,
-                        Found&& found);
+                        std::size_t startsEnd, Found&& found);
 
   Search search_;
 };
@@ -103,35 +111,48 @@ class PatternSearch {
 template <typename Found>
 void PatternSearch::scan(const char* data, std::size_t begin, std::size_t end,
                          Found&& found) const {
-  if (begin >= end) return;
+  scan(data, begin, end, end, found);
+}
+
+template <typename Found>
+void PatternSearch::scan(const char* data, std::size_t begin, std::size_t end,
+                         std::size_t startsEnd, Found&& found) const {
+  startsEnd = std::min(startsEnd, end);
+  if (begin >= startsEnd) return;
   if (const auto* plain = std::get_if<Plain>(&search_)) {
-    scanPlain(*plain, data, begin, end, found);
+    scanPlain(*plain, data, begin, end, startsEnd, found);
     return;
   }
   const Tiers& tiers = std::get<Tiers>(search_);
-  tiers.longer.scan(data, begin, end,
-                    [&](std::uint32_t id, std::size_t at) { found(tiers.longIds[id], at); });
-  scanPlain(tiers.shorter, data, begin, end,
+  tiers.longer.scan(data, begin, end, [&](std::uint32_t id, std::size_t at) {
+    if (at < startsEnd) found(tiers.longIds[id], at);
+  });
+  scanPlain(tiers.shorter, data, begin, end, startsEnd,
             [&](std::uint32_t id, std::size_t at) { found(tiers.shortIds[id], at); });
 }
 
 template <typename Found>
 void PatternSearch::scanPlain(const Plain& search, const char* data, std::size_t begin,
-                              std::size_t end, Found&& found) {
+                              std::size_t end, std::size_t startsEnd, Found&& found) {
   if (const auto* single = std::get_if<SinglePatterns>(&search)) {
     for (std::uint32_t id = 0; id < single->finders.size(); ++id) {
       const ByteFinder& finder = single->finders[id];
       std::size_t at = begin;
-      while ((at = finder.find(data, end, at)) != ByteFinder::kNotFound) found(id, at++);
+      while ((at = finder.find(data, end, at)) != ByteFinder::kNotFound && at < startsEnd) {
+        found(id, at++);
+      }
     }
   } else if (const auto* filtered = std::get_if<FilteredTrie>(&search)) {
     const std::size_t from = filtered->filter.scan(
-        reinterpret_cast<const unsigned char*>(data), begin, end,
-        [&](std::size_t at) { filtered->trie.patternsAt(data, at, end, found); });
-    filtered->trie.scan(data, from, end, found);
+        reinterpret_cast<const unsigned char*>(data), begin, end, [&](std::size_t at) {
+          if (at < startsEnd) filtered->trie.patternsAt(data, at, end, found);
+        });
+    filtered->trie.scan(data, from, end, startsEnd, found);
   } else if (const auto* grams = std::get_if<GramFilter>(&search)) {
-    grams->scan(data, begin, end, found);
+    grams->scan(data, begin, end, [&](std::uint32_t id, std::size_t at) {
+      if (at < startsEnd) found(id, at);
+    });
   } else {
-    std::get<PatternTrie>(search).scan(data, begin, end, found);
+    std::get<PatternTrie>(search).scan(data, begin, end, startsEnd, found);
   }
 }

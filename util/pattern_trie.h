@@ -37,6 +37,11 @@ class PatternTrie {
   // start.
   template <typename Found>
   void scan(const char* data, std::size_t begin, std::size_t end, Found&& found) const;
+  // The same for the starts before `startsEnd` alone (at most `end`): the
+  // positions past it are not tested at all.
+  template <typename Found>
+  void scan(const char* data, std::size_t begin, std::size_t end, std::size_t startsEnd,
+            Found&& found) const;
 
   // The descent from `start`: found(id, start) for every pattern whose
   // indexed bytes start there and end by `end`, shortest first. For positions
@@ -54,8 +59,12 @@ class PatternTrie {
   std::uint32_t child(std::uint32_t state, unsigned char byte) const;
   template <typename Found>
   void report(std::int32_t own, std::size_t start, Found& found) const;
-  template <std::size_t Stride, typename Found>
-  void scanStrided(const char* data, std::size_t begin, std::size_t end, Found&& found) const;
+  template <std::size_t Stride, bool Bounded, typename Found>
+  void scanStrided(const char* data, std::size_t begin, std::size_t end, std::size_t startsEnd,
+                   Found&& found) const;
+  template <bool Bounded, typename Found>
+  void scanBy(const char* data, std::size_t begin, std::size_t end, std::size_t startsEnd,
+              Found&& found) const;
 
   // Each state's edges sit sorted by byte in edgeByte_/edgeTarget_ from
   // edgeBegin_[s] to edgeBegin_[s + 1]; the root's row is rootNext_ (0: no
@@ -140,23 +149,27 @@ void PatternTrie::patternsAt(const char* data, std::size_t start, std::size_t en
 // thus start an occurrence at q - k for each such bit, tried from the
 // farthest back so that starts are found in ascending order. Eight tested
 // positions to a branch: most blocks pass none. Positions up to the one
-// before `end`; the last byte is the caller's.
-template <std::size_t Stride, typename Found>
+// before `end`, and no further than a start before `startsEnd` needs; the
+// last byte is the caller's. Unbounded (startsEnd is end), the tests of the
+// bound are left out of the hot loop.
+template <std::size_t Stride, bool Bounded, typename Found>
 void PatternTrie::scanStrided(const char* data, std::size_t begin, std::size_t end,
-                              Found&& found) const {
+                              std::size_t startsEnd, Found&& found) const {
   const auto* const bytes = reinterpret_cast<const unsigned char*>(data);
   const unsigned char* const pairs = startPairs_.data();
   const auto startsAround = [&](std::size_t q, unsigned entry) {
     for (std::size_t k = Stride - 1; k > 0; --k) {
-      if ((entry & (1u << k)) != 0 && q - begin >= k &&
+      if ((entry & (1u << k)) != 0 && q - begin >= k && (!Bounded || q - k < startsEnd) &&
           (pairs[pairAt(bytes + q - k)] & kFirstPair) != 0) {
         patternsAt(data, q - k, end, found);
       }
     }
-    if ((entry & kFirstPair) != 0) patternsAt(data, q, end, found);
+    if ((entry & kFirstPair) != 0 && (!Bounded || q < startsEnd)) patternsAt(data, q, end, found);
   };
+  // A tested position q may start occurrences back to q - (Stride - 1).
+  const std::size_t tested = Bounded ? std::min(end, startsEnd + Stride) : end;
   std::size_t i = begin;
-  for (; end - i > 8 * Stride; i += 8 * Stride) {
+  for (; tested - i > 8 * Stride; i += 8 * Stride) {
     unsigned any = 0;
     for (std::size_t k = 0; k < 8 * Stride; k += Stride) any |= pairs[pairAt(bytes + i + k)];
     if (any == 0) continue;
@@ -165,7 +178,7 @@ void PatternTrie::scanStrided(const char* data, std::size_t begin, std::size_t e
       if (entry != 0) startsAround(i + k, entry);
     }
   }
-  for (; i + 1 < end; i += Stride) {
+  for (; i + 1 < tested; i += Stride) {
     const unsigned entry = pairs[pairAt(bytes + i)];
     if (entry != 0) startsAround(i, entry);
   }
@@ -173,21 +186,38 @@ void PatternTrie::scanStrided(const char* data, std::size_t begin, std::size_t e
 
 template <typename Found>
 void PatternTrie::scan(const char* data, std::size_t begin, std::size_t end, Found&& found) const {
-  if (begin >= end) return;
+  scan(data, begin, end, end, found);
+}
+
+template <bool Bounded, typename Found>
+void PatternTrie::scanBy(const char* data, std::size_t begin, std::size_t end,
+                         std::size_t startsEnd, Found&& found) const {
   switch (stride_) {
     case 2:
-      scanStrided<2>(data, begin, end, found);
+      scanStrided<2, Bounded>(data, begin, end, startsEnd, found);
       break;
     case 3:
-      scanStrided<3>(data, begin, end, found);
+      scanStrided<3, Bounded>(data, begin, end, startsEnd, found);
       break;
     case 4:
-      scanStrided<4>(data, begin, end, found);
+      scanStrided<4, Bounded>(data, begin, end, startsEnd, found);
       break;
     default:
-      scanStrided<1>(data, begin, end, found);
+      scanStrided<1, Bounded>(data, begin, end, startsEnd, found);
+  }
+}
+
+template <typename Found>
+void PatternTrie::scan(const char* data, std::size_t begin, std::size_t end, std::size_t startsEnd,
+                       Found&& found) const {
+  startsEnd = std::min(startsEnd, end);
+  if (begin >= startsEnd) return;
+  if (startsEnd == end) {
+    scanBy<false>(data, begin, end, startsEnd, found);
+  } else {
+    scanBy<true>(data, begin, end, startsEnd, found);
   }
   // The last byte can only start a pattern of one byte (none with a stride).
   const auto last = static_cast<unsigned char>(data[end - 1]);
-  if (oneBytePattern_[last]) patternsAt(data, end - 1, end, found);
+  if (end - 1 < startsEnd && oneBytePattern_[last]) patternsAt(data, end - 1, end, found);
 }
