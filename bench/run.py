@@ -258,6 +258,9 @@ def main():
     commands["rg -l -F -a -j1 + cp"] = (
         None, "rm -rf '%s' && mkdir -p '%s' && cd '%s' && rg -l -0 -F -a -j1 %s '%s' . | xargs -0 -r cp --parents -t '%s'"
         % (copies, copies, unpack, uexp_glob, MARKER, copies), None, True)
+    commands["rg -l -F -a + cp"] = (
+        None, "rm -rf '%s' && mkdir -p '%s' && cd '%s' && rg -l -0 -F -a %s '%s' . | xargs -0 -r cp --parents -t '%s'"
+        % (copies, copies, unpack, uexp_glob, MARKER, copies), None, True)
     commands["grep -rlF -a"] = (None, "grep -rlF -a --include='*.uexp' '%s' '%s' > /dev/null" % (MARKER, unpack), None, True)
     commands["read floor (cat)"] = (None, "find '%s' -name '*.uexp' -print0 | xargs -0 cat > /dev/null" % unpack, None, True)
     if args.search_alone:
@@ -268,7 +271,8 @@ def main():
     if args.cold:
         # Cold: the tree is evicted before every command. rg keeps its
         # default threads, the peer a user would run on a cold tree.
-        keep = ("uexpmod, 1 rules", "rg -l -F -a -j1", "rg -l -F -a -j1 + cp", "read floor (cat)")
+        keep = ("uexpmod, 1 rules", "rg -l -F -a -j1", "rg -l -F -a -j1 + cp", "rg -l -F -a + cp",
+                "read floor (cat)")
         commands = {name: commands[name] for name in keep}
         commands["rg -l -F -a"] = (None, "rg -l -F -a %s '%s' '%s' > /dev/null" % (uexp_glob, MARKER, unpack), None, True)
     targets_list = os.path.join(tree, "targets.list")
@@ -382,9 +386,11 @@ def main():
         print("cold: uexpmod 1 rule / rg (default threads) = %.2f" % (one / med["rg -l -F -a"]))
         print("cold: uexpmod 1 rule / read floor            = %.2f  (target <= 1.0)" % (one / med["read floor (cat)"]))
         print("cold: uexpmod 1 rule / rg -j1                = %.2f" % (one / med["rg -l -F -a -j1"]))
+        print("cold: uexpmod 1 rule / (rg + cp), rg's threads = %.2f" % (one / med["rg -l -F -a + cp"]))
         print("cold: uexpmod 1 rule / (rg -j1 + cp)         = %.2f  (target <= 1.0)" % (one / med["rg -l -F -a -j1 + cp"]))
         return
     print("uexpmod 1 rule / (rg + cp)       = %.2f  (target <= 1.0)" % (one / med["rg -l -F -a -j1 + cp"]))
+    print("uexpmod 1 rule / (rg + cp), rg's threads = %.2f  (target <= 1.0)" % (one / med["rg -l -F -a + cp"]))
     print("uexpmod 1 rule / read floor      = %.2f" % (one / med["read floor (cat)"]))
     print("uexpmod no match / (rg + cp)     = %.2f" % (med["uexpmod, rule matching none"] / med["rg -l -F -a -j1 + cp"]))
     print("uexpmod 1 rule / rg -j1 listing  = %.2f" % (one / med["rg -l -F -a -j1"]))
