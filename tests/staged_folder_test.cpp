@@ -535,6 +535,16 @@ TEST(StagedFolder, WaitingForTheLockIsToldOnlyWhereItWaits) {
   EXPECT_EQ(1, noticesWhileHeld(dir.path(), folder));
 }
 
+// Mounts `shared` at `first` and at `second`, all made here, in a mount
+// namespace of the test's own; false where none can be made.
+bool mountedTwice(const fs::path& shared, const fs::path& first, const fs::path& second) {
+  for (const fs::path& folder : {shared, first, second}) fs::create_directories(folder);
+  return ::unshare(CLONE_NEWNS) == 0 &&
+         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         ::mount(shared.c_str(), first.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+         ::mount(shared.c_str(), second.c_str(), nullptr, MS_BIND, nullptr) == 0;
+}
+
 // A folder mounted at two places, each with a parent of its own, is worked
 // on by one run at a time: another run that holds it (here, its lock held
 // through the other mount) is waited for, and said to be.
@@ -543,11 +553,7 @@ TEST(StagedFolder, AFolderMountedTwiceIsLockedAsOne) {
   const fs::path shared = dir / "shared";
   const fs::path first = dir / "a" / "out";
   const fs::path second = dir / "b" / "out";
-  for (const fs::path& folder : {shared, first, second}) fs::create_directories(folder);
-  if (::unshare(CLONE_NEWNS) != 0 ||
-      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-      ::mount(shared.c_str(), first.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
-      ::mount(shared.c_str(), second.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+  if (!mountedTwice(shared, first, second)) {
     return skipOrFailWithout("no mount namespace for a bind mount here");
   }
   EXPECT_EQ(1, noticesWhileHeld(first, second));
@@ -564,11 +570,7 @@ TEST(StagedFolder, WaitingForBothLocksIsToldOnce) {
   const fs::path shared = dir / "shared";
   const fs::path first = dir / "a" / "out";
   const fs::path second = dir / "b" / "out";
-  for (const fs::path& folder : {shared, first, second}) fs::create_directories(folder);
-  if (::unshare(CLONE_NEWNS) != 0 ||
-      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-      ::mount(shared.c_str(), first.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
-      ::mount(shared.c_str(), second.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+  if (!mountedTwice(shared, first, second)) {
     return skipOrFailWithout("no mount namespace for a bind mount here");
   }
   FileHandle parent(::open((dir / "a").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
