@@ -13,6 +13,8 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 
 #include "app/uexp_processor.h"
 #include "util/content_search.h"
@@ -100,9 +102,29 @@ struct CandidateDone {
   bool searched = false;  // searched, or could not be
   ContainsResult contains = ContainsResult::kNotFound;
   std::optional<SelectionIndex::Entry> learned;  // what the index may keep of it
+  bool tried = false;  // a copy was tried
   bool copied = false;
   std::optional<RewriteOutcome> outcome;  // what the rules did to the copy, if applied
 };
+
+// A name for the scratch folder of copies written unnamed that no copy has
+// as its first folder: the walk's paths may hold any name.
+std::string scratchNameFor(const std::vector<std::string>& candidates, const fs::path& unpackDir) {
+  const std::string prefix = unpackDir.string() + "/";
+  std::unordered_set<std::string> firstFolders;
+  for (const std::string& candidate : candidates) {
+    if (candidate.compare(0, prefix.size(), prefix) == 0) {  // as the walk forms them
+      const std::string_view rest = std::string_view(candidate).substr(prefix.size());
+      firstFolders.emplace(rest.substr(0, rest.find('/')));
+    } else {
+      const fs::path relative = fs::path(candidate).lexically_relative(unpackDir);
+      if (!relative.empty()) firstFolders.insert(relative.begin()->string());
+    }
+  }
+  std::string name = ".uexpmod-unnamed";
+  for (int n = 1; firstFolders.contains(name); ++n) name = ".uexpmod-unnamed-" + std::to_string(n);
+  return name;
+}
 
 // What each thread of the copy stage keeps from one target to the next: its
 // content's buffer, and its rules engine, made when it first copies a target
@@ -367,6 +389,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   // (tmpfs, btrfs, an SD card's FAT) then lists the repack folder, and the
   // rewrite stage reports it, as after one thread.
   const bool unnamed = threads > 1;
+  if (unnamed) copies.setScratchName(scratchNameFor(candidates, unpackDir));
   OrderedWork<CandidateDone> work(threads, kResultsAhead);
   work.run(
       candidates.size(),
@@ -412,10 +435,10 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
         // The relative path is taken as the walk formed it, links
         // unresolved, so every copy lands inside the repack folder.
         try {
-          const fs::path relative =
-              unnamed ? fs::path() : fs::path(candidates[i]).lexically_relative(unpackDir);
+          const fs::path relative = fs::path(candidates[i]).lexically_relative(unpackDir);
+          done.tried = true;
           const auto put = [&](fs::perms mode, const FileFill& fill) {
-            return unnamed ? copies.writeUnnamed(i, mode, fill, &opened)
+            return unnamed ? copies.writeUnnamed(i, relative, mode, fill, &opened)
                            : copies.write(relative, mode, fill, &opened);
           };
           if (forms) {
@@ -463,7 +486,10 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
           }
           copied.sources.push_back(candidate);
         } else {
-          // Not copied, or written unnamed and not named: a failed copy either way.
+          // Not copied, or written unnamed and not named: a failed copy
+          // either way. A write by name that failed left the copy's folders,
+          // and so does this.
+          if (unnamed && done.tried) copies.makeFoldersOf(candidate.lexically_relative(unpackDir));
           failures.push_back("✗ 复制失败：" + name);
         }
       });

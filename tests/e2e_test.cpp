@@ -652,6 +652,8 @@ TEST_F(EndToEnd, EveryThreadCountPrintsAndCopiesWhatOneThreadDoes) {
     put("uexp解包/d1/huge.uexp", kMarker + std::string(3 << 20, 'z') + "abc");
     put("uexp解包/d2/gone.uexp", kMarker + "abc");
     put("uexp解包/d3/big.uexp", kMarker + "abc" + std::string(100000, 'b'));
+    // A folder with the name the threads' unnamed copies would go to.
+    put("uexp解包/.uexpmod-unnamed/x.uexp", kMarker + "abc");
   };
   const std::string gone = red("✗ 读取失败：gone.uexp");
   const std::string full = red("✗ 复制失败：big.uexp");
@@ -660,7 +662,7 @@ TEST_F(EndToEnd, EveryThreadCountPrintsAndCopiesWhatOneThreadDoes) {
     int status;        // of every run
     std::size_t copies;
   };
-  for (const Case& c : {Case{false, 0, 26}, Case{true, 1, 0}}) {
+  for (const Case& c : {Case{false, 0, 27}, Case{true, 1, 0}}) {
     SCOPED_TRACE(c.storageFull ? "storage full" : "storage with room");
     Environment faults = {{"LD_PRELOAD", UEXPMOD_FAULT_LIBRARY},
                           {"ASAN_OPTIONS", "verify_asan_link_order=0"},
@@ -669,22 +671,22 @@ TEST_F(EndToEnd, EveryThreadCountPrintsAndCopiesWhatOneThreadDoes) {
     prepare();
     const ToolRun one = runTool("1\n1\n", "", faults, rootOption + "-j 1");
     ASSERT_EQ(c.status, one.status) << one.err;
-    const std::string scanned = "\r  \033[93m进度: 98/98\033[0m\n";
+    const std::string scanned = "\r  \033[93m进度: 99/99\033[0m\n";
     const std::size_t end = one.out.find(scanned);
     ASSERT_NE(std::string::npos, end) << one.out;
     // Every step of ten, once, before the end of the progress line.
     std::string steps;
     for (int n = 10; n <= 90; n += 10) {
-      steps += "\r  \033[93m进度: " + std::to_string(n) + "/98\033[0m";
+      steps += "\r  \033[93m进度: " + std::to_string(n) + "/99\033[0m";
     }
     EXPECT_NE(std::string::npos, one.out.find(steps + scanned)) << one.out;
     const std::string after = one.out.substr(end + scanned.size());
     if (c.storageFull) {
       EXPECT_TRUE(after.starts_with(gone + full) || after.starts_with(full + gone)) << one.out;
     } else {
-      EXPECT_TRUE(after.starts_with(gone + green("✓ 匹配到 26 个文件，已复制到打包目录")))
+      EXPECT_TRUE(after.starts_with(gone + green("✓ 匹配到 27 个文件，已复制到打包目录")))
           << one.out;
-      EXPECT_TRUE(one.out.ends_with(green("✓ 修改完成，共处理 26 个文件") + kBanner)) << one.out;
+      EXPECT_TRUE(one.out.ends_with(green("✓ 修改完成，共处理 27 个文件") + kBanner)) << one.out;
     }
     const auto copies = filesUnder(root / "uexp打包");
     EXPECT_EQ(c.copies, copies.size());

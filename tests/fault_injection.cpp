@@ -28,7 +28,7 @@
 //                                 made (EACCES), as on shared storage that
 //                                 the app may not write;
 //   (A copy that the tool writes unnamed, into the scratch folder of a staged
-//   set, ".uexpmod-unnamed", to name it later, counts for these two under the
+//   set, ".uexpmod-unnamed" or ".uexpmod-unnamed-<n>", to name it later, counts for these two under the
 //   path of the file it copies: the one its thread last opened for reading.)
 //   UEXPMOD_FAULT_KILL=<text>     the first write (write or sendfile) to a file
 //                                 opened for writing under a path that contains
@@ -108,7 +108,17 @@ void keepLastRead(const char* path) {
 // The path under which a file opened for writing at `path` takes the write
 // faults: an unnamed copy's is that of the file it copies.
 const char* writtenAs(const char* path) {
-  return std::strstr(path, "/.uexpmod-unnamed/") != nullptr ? lastRead : path;
+  // The scratch folder: ".uexpmod-unnamed", or with "-<n>" where the tree
+  // has a folder of that name.
+  const char* scratch = std::strstr(path, "/.uexpmod-unnamed");
+  if (scratch == nullptr) return path;
+  const char* after = scratch + std::strlen("/.uexpmod-unnamed");
+  if (*after == '-') {
+    do {
+      ++after;
+    } while (*after >= '0' && *after <= '9');
+  }
+  return *after == '/' ? lastRead : path;
 }
 
 // The tool opens and writes files on several threads: the descriptor sets

@@ -738,7 +738,7 @@ TEST(StagedFolder, UnnamedFilesListInTheOrderTheyWereNamed) {
   {
     StagedFolder staged(dir / "out");
     for (const std::size_t i : written) {
-      EXPECT_TRUE(staged.writeUnnamed(i, kMode, bytes(names[i])));
+      EXPECT_TRUE(staged.writeUnnamed(i, names[i], kMode, bytes(names[i])));
     }
     for (std::size_t i = 0; i < names.size(); ++i) EXPECT_TRUE(staged.name(i, names[i]));
     EXPECT_TRUE(staged.commit()) << std::strerror(staged.error());
@@ -749,11 +749,54 @@ TEST(StagedFolder, UnnamedFilesListInTheOrderTheyWereNamed) {
   EXPECT_EQ(entriesUnder(dir / "in-name-order"), entriesUnder(dir / "out"));
 }
 
-// A file written unnamed and never named, a name where something stands (a
-// folder named like the scratch folder at the top of the tree included), or
-// one whose folder the storage will not make: the set keeps no copy in a
-// place of its own, and the folder keeps its last set. The same where the
-// storage takes no flags on a rename, and where it has no links either.
+// Unnamed writes leave what writes by name leave: a copy whose source
+// failed leaves its folders, and of two failures of the storage the one
+// told is that of the first path, whichever was a write and which a name.
+TEST(StagedFolder, UnnamedWritesLeaveAndTellWhatWritesByNameDo) {
+  TempDir dir;
+  const FileHandle unreadable;  // a source that cannot be read: its fault
+  const FileFill failing = [](int) {
+    errno = EIO;
+    return false;
+  };
+  const FileFill full = [](int) {
+    errno = ENOSPC;
+    return false;
+  };
+  {  // each holds its parent's lock until it ends
+    StagedFolder byName(dir / "by-name");
+    EXPECT_FALSE(byName.write("d/c.uexp", kMode, failing, &unreadable));
+    EXPECT_TRUE(byName.write("a.uexp", kMode, bytes("a")));
+    EXPECT_TRUE(byName.commit());
+  }
+  {
+    StagedFolder unnamed(dir / "unnamed");
+    EXPECT_FALSE(unnamed.writeUnnamed(0, "d/c.uexp", kMode, failing, &unreadable));
+    unnamed.makeFoldersOf("d/c.uexp");
+    EXPECT_TRUE(unnamed.writeUnnamed(1, "a.uexp", kMode, bytes("a")));
+    EXPECT_TRUE(unnamed.name(1, "a.uexp"));
+    EXPECT_TRUE(unnamed.commit());
+  }
+  const auto want = entriesUnder(dir / "by-name");
+  EXPECT_EQ(1u, want.count("d/"));
+  EXPECT_EQ(want, entriesUnder(dir / "unnamed"));
+
+  StagedFolder staged(dir / "failing");
+  EXPECT_FALSE(staged.writeUnnamed(0, "a.uexp", kMode, full));
+  EXPECT_TRUE(staged.writeUnnamed(1, "z/b.uexp", kMode, bytes("b")));
+  renamefaults::refuseMkdir = "uexpmod-new/z";
+  EXPECT_FALSE(staged.name(1, "z/b.uexp"));
+  renamefaults::refuseMkdir.clear();
+  EXPECT_FALSE(staged.commit());
+  EXPECT_EQ(ENOSPC, staged.error()) << std::strerror(staged.error());
+}
+
+// A file written unnamed and never named, one named into the scratch folder,
+// or one whose folder the storage will not make: the set keeps no copy in a
+// place of its own, and the folder keeps its last set. A name where a file
+// or folder stands already is the set's, as after a second write at one
+// path: the unnamed file goes, and the set goes in without it. The same
+// where the storage takes no flags on a rename, and where it has no links.
 TEST(StagedFolder, AnUnnamedFileNotNamedOrNotNamedCleanlyKeepsTheLastSet) {
   struct Case {
     const char* name;    // the second file's name; none where empty
@@ -763,8 +806,8 @@ TEST(StagedFolder, AnUnnamedFileNotNamedOrNotNamedCleanlyKeepsTheLastSet) {
   };
   for (const int way : {0, 1, 2}) {
     for (const Case& c :
-         {Case{"", "", false, ENOTEMPTY}, Case{"a.uexp", "", false, EEXIST},
-          Case{".uexpmod-unnamed", "", false, EEXIST},
+         {Case{"", "", false, ENOTEMPTY}, Case{"a.uexp", "", false, 0},
+          Case{".uexpmod-unnamed", "", false, 0},
           Case{".uexpmod-unnamed/x.uexp", "", true, ENOTEMPTY},
           Case{"d/b.uexp", "uexpmod-new/d", false, EACCES}, Case{"d/b.uexp", "", true, 0}}) {
       SCOPED_TRACE(std::string(c.name) + " way " + std::to_string(way));
@@ -775,8 +818,8 @@ TEST(StagedFolder, AnUnnamedFileNotNamedOrNotNamedCleanlyKeepsTheLastSet) {
       writeFile(folder / "old.uexp", "old");
       {
         StagedFolder staged(folder);
-        EXPECT_TRUE(staged.writeUnnamed(0, kMode, bytes("a")));
-        EXPECT_TRUE(staged.writeUnnamed(1, kMode, bytes("b")));
+        EXPECT_TRUE(staged.writeUnnamed(0, "a.uexp", kMode, bytes("a")));
+        EXPECT_TRUE(staged.writeUnnamed(1, c.name, kMode, bytes("b")));
         EXPECT_TRUE(staged.name(0, "a.uexp"));
         renamefaults::refuseMkdir = c.unmade;
         if (*c.name != '\0') {
@@ -786,12 +829,10 @@ TEST(StagedFolder, AnUnnamedFileNotNamedOrNotNamedCleanlyKeepsTheLastSet) {
         EXPECT_EQ(c.error == 0, staged.commit());
         EXPECT_EQ(c.error, staged.error()) << std::strerror(staged.error());
       }
-      const auto want =
-          c.error == 0 ? std::map<std::string, std::string>{{"out/", ""},
-                                                            {"out/a.uexp", "a"},
-                                                            {"out/d/", ""},
-                                                            {"out/d/b.uexp", "b"}}
-                       : std::map<std::string, std::string>{{"out/", ""}, {"out/old.uexp", "old"}};
+      auto want = c.error == 0
+                      ? std::map<std::string, std::string>{{"out/", ""}, {"out/a.uexp", "a"}}
+                      : std::map<std::string, std::string>{{"out/", ""}, {"out/old.uexp", "old"}};
+      if (c.error == 0 && c.named) want.insert({{"out/d/", ""}, {"out/d/b.uexp", "b"}});
       EXPECT_EQ(want, entriesUnder(dir.path()));
     }
   }

@@ -36,7 +36,6 @@ constexpr const char* kInsideNew = ".uexpmod-new";
 constexpr const char* kInsideGone = ".uexpmod-gone";
 constexpr const char* kInsideOld = ".uexpmod-old";
 // The scratch folder for unnamed files, at the top of N.
-constexpr const char* kUnnamed = ".uexpmod-unnamed";
 constexpr std::string_view kOwnPrefix = ".uexpmod-";
 constexpr int kMostLinks = 40;
 
@@ -416,7 +415,7 @@ void StagedFolder::keep() {
   drop(staging_, freshGone(folder_, inPlace_));
 }
 
-fs::path StagedFolder::scratch() const { return staging_ / kUnnamed; }
+fs::path StagedFolder::scratch() const { return staging_ / scratchName_; }
 
 fs::path StagedFolder::unnamed(std::size_t ticket) const {
   return scratch() / std::to_string(ticket);
@@ -428,8 +427,8 @@ bool StagedFolder::write(const fs::path& relative, fs::perms mode, const FileFil
   return writeAt(staging_ / relative, relative, mode, fill, source);
 }
 
-bool StagedFolder::writeUnnamed(std::size_t ticket, fs::perms mode, const FileFill& fill,
-                                const FileHandle* source) {
+bool StagedFolder::writeUnnamed(std::size_t ticket, const fs::path& relative, fs::perms mode,
+                                const FileFill& fill, const FileHandle* source) {
   if (!staged_) return false;
   try {
     const fs::path file = unnamed(ticket);
@@ -439,13 +438,13 @@ bool StagedFolder::writeUnnamed(std::size_t ticket, fs::perms mode, const FileFi
       const std::lock_guard<std::mutex> guard(failedMutex_);
       if (!scratchMade_) {
         if (::mkdir(scratch().c_str(), 0777) != 0 && errno != EEXIST) {
-          failed_.emplace(file, errno);
+          failed_.emplace(relative, errno);
           return false;
         }
         scratchMade_ = true;
       }
     }
-    return writeAt(file, file, mode, fill, source);
+    return writeAt(file, relative, mode, fill, source);
   } catch (...) {  // memory for the path: no copy was tried
     spoil(ENOMEM);
     return false;
@@ -464,12 +463,28 @@ bool StagedFolder::name(std::size_t ticket, const fs::path& relative) {
       error = renameNew(unnamed(ticket), to);
     }
     if (error == 0) return true;
+    // A file at that name stands whole (two sources whose names the
+    // storage takes as one): the set has it. Where the unnamed one cannot
+    // be removed, the scratch folder keeps it, and commit() refuses.
+    if (error == EEXIST && ::unlink(unnamed(ticket).c_str()) == 0) return false;
     const std::lock_guard<std::mutex> guard(failedMutex_);
     failed_.emplace(relative, error);
   } catch (...) {
     spoil(ENOMEM);
   }
   return false;
+}
+
+void StagedFolder::makeFoldersOf(const fs::path& relative) {
+  if (!staged_) return;
+  try {
+    std::error_code made;
+    if (files::createDirectories((staging_ / relative).parent_path(), made) || !made) return;
+    const std::lock_guard<std::mutex> guard(failedMutex_);
+    failed_.emplace(relative, made.value());
+  } catch (...) {
+    spoil(ENOMEM);
+  }
 }
 
 bool StagedFolder::writeAt(const fs::path& file, const fs::path& key, fs::perms mode,

@@ -61,7 +61,8 @@ struct StagedFolderLock {
 // STAGING but by keep().
 //
 // A file may also be written unnamed (writeUnnamed), into a scratch folder
-// at N's top level, ".uexpmod-unnamed", and given its name in the set later
+// at N's top level (".uexpmod-unnamed", or a name the caller sets that no
+// file of the set has as its first folder), and given its name in the set later
 // (name()), so that a caller writing on several threads still makes the
 // set's files and folders in an order of its own: a listing of F shows that
 // order on storage that lists a folder in creation order (tmpfs, btrfs,
@@ -202,19 +203,31 @@ class StagedFolder {
   // Writes at different paths may run at once, from several threads.
   bool write(const std::filesystem::path& relative, std::filesystem::perms mode,
              const FileFill& fill, const FileHandle* source = nullptr);
+  // The scratch folder's name (".uexpmod-unnamed" unless set), to be set
+  // before the first unnamed write to one that no file of the set has as
+  // its first folder.
+  void setScratchName(std::string name) { scratchName_ = std::move(name); }
   // write(), with its meaning and failure rules, for a file that takes its
-  // name only at name(): it is made under `ticket`, a number of the
-  // caller's that no other unnamed file of the set has, and a second try
-  // under the same ticket counts in the place of one that failed. Safe from
-  // several threads at once, with write() and name() too.
-  bool writeUnnamed(std::size_t ticket, std::filesystem::perms mode, const FileFill& fill,
+  // name `relative` only at name(): it is made under `ticket`, a number of
+  // the caller's that no other unnamed file of the set has, and a second
+  // try under the same ticket counts in the place of one that failed. Its
+  // failures are kept under `relative`, as write() keeps them, so error()
+  // tells the same as after writes by name. Safe from several threads at
+  // once, with write() and name() too.
+  bool writeUnnamed(std::size_t ticket, const std::filesystem::path& relative,
+                    std::filesystem::perms mode, const FileFill& fill,
                     const FileHandle* source = nullptr);
   // Gives the file written under `ticket` the name `relative` in the new
   // content, after making its missing folders: these and the file come
   // into being now, in the order of the calls. Never replaces what stands
-  // at `relative`. True where the file has its name; any failure is the
-  // storage's, and makes the set one that commit() will not put in place.
+  // at `relative`: where a file stands there, the set has it, as after a
+  // second write() at one path, and the unnamed one is removed. True where
+  // the file has its name; any other failure is the storage's, and makes
+  // the set one that commit() will not put in place.
   bool name(std::size_t ticket, const std::filesystem::path& relative);
+  // Makes the folders of `relative` in the new content, as a write() there
+  // that then failed leaves them, for a file whose unnamed write failed.
+  void makeFoldersOf(const std::filesystem::path& relative);
 
   // Puts the new content in the folder's place and removes the old, where
   // every write either succeeded or failed for a reason of its source alone,
@@ -283,10 +296,10 @@ class StagedFolder {
   // The writes that failed for a reason of the storage, by path in the set,
   // with the errno value; one that a later write at its path replaced is
   // no longer here. Guarded by `failedMutex_`: writes may come from several
-  // threads at once. An unnamed write's is kept under its file's path in
-  // the scratch folder, which is absolute and so never a relative path; a
-  // name() that failed, under the name it was to give.
+  // threads at once. An unnamed write's, and a name() that failed, are kept
+  // under the name the file was to have.
   std::map<std::filesystem::path, int> failed_;
   bool scratchMade_ = false;  // under failedMutex_
+  std::string scratchName_ = ".uexpmod-unnamed";  // set before the first unnamed write
   mutable std::mutex failedMutex_;
 };
