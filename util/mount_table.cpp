@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -171,19 +172,39 @@ std::string readFor(const fs::path& path) {
   return gone ? readTable(true) : text;
 }
 
+namespace {
+
+// The mounts of `table`, parsed once for each text the table has had: a run
+// asks about paths many times, and a phone lists hundreds of mounts.
+std::shared_ptr<const std::vector<Mount>> parsedOnce(std::string_view table) {
+  static std::mutex guard;
+  static std::string text;
+  static std::shared_ptr<const std::vector<Mount>> mounts;
+  const std::lock_guard<std::mutex> held(guard);
+  if (!mounts || table != text) {
+    mounts = std::make_shared<const std::vector<Mount>>(parse(table));
+    text.assign(table);
+  }
+  return mounts;
+}
+
+}  // namespace
+
 std::optional<Mount> holding(const fs::path& path, std::string_view table) {
-  std::optional<Mount> found;
-  for (Mount& mount : parse(table)) {
+  const std::shared_ptr<const std::vector<Mount>> mounts = parsedOnce(table);
+  const Mount* found = nullptr;
+  for (const Mount& mount : *mounts) {
     if (holds(mount.point, path.native()) &&
-        (!found || mount.point.size() >= found->point.size())) {
-      found = std::move(mount);
+        (found == nullptr || mount.point.size() >= found->point.size())) {
+      found = &mount;
     }
   }
-  return found;
+  if (found == nullptr) return std::nullopt;
+  return *found;
 }
 
 bool listed(const fs::path& folder, std::string_view table) {
-  for (const Mount& mount : parse(table)) {
+  for (const Mount& mount : *parsedOnce(table)) {
     if (mount.point == folder.native()) return true;
   }
   return false;
