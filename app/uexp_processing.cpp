@@ -357,14 +357,16 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   // own content and engine state, and what each found is taken in the
   // candidates' order on this one: the progress line, the failures, the
   // copies' list and what the index learns are those of one thread doing
-  // them in turn. One thread does just that, with the storage asked to read
-  // ahead where that pays; several keep the storage busy by themselves.
+  // them in turn. One thread does just that.
   std::size_t threads = threadsToUse(options_.threads);
   if (forms) {
     threads = std::min(threads, 1 + kExtraThreadsBudget / threadEstimate(forms->pairs().size()));
   }
-  std::optional<ReadAhead> readAhead;
-  if (threads == 1) readAhead.emplace(candidates, unpackDir, selection.unopened());
+  // Every thread opens its files through the read-ahead, which asks the
+  // storage for the files after them once a search shows the tree is not in
+  // memory: a thread a processor keeps too few reads in flight on its own.
+  ReadAhead readAhead(candidates, unpackDir, selection.unopened(),
+                      threads > 1 ? kResultsAhead : 0);
   std::vector<Worker> workers(threads);
   // The rules are compiled once, by the first thread to copy a target, and
   // every thread's engine shares them; the candidates an engine may hold are
@@ -407,7 +409,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
         // change during the search then shows in the key the next run sees.
         FileHandle opened;
         try {
-          opened = readAhead ? readAhead->open(i) : FileHandle::openForReading(candidates[i]);
+          opened = readAhead.open(i);
           struct stat status = {};
           const bool keyed = opened && ::fstat(opened.get(), &status) == 0;
           const FileKey key = FileKey::of(status);
@@ -416,7 +418,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
           } else {
             done.searched = true;
             const ContentSearch::Result searched = ContentSearch::search(opened, targetPath);
-            if (readAhead) readAhead->searched(searched.wasInMemory);
+            readAhead.searched(searched.wasInMemory);
             done.contains = searched.contains;
           }
           if (keyed && done.contains != ContainsResult::kUnreadable) {

@@ -25,22 +25,30 @@ std::uintmax_t askToRead(const FileHandle& file) {
 }  // namespace
 
 ReadAhead::ReadAhead(const std::vector<std::string>& files,
-                     const std::filesystem::path& folder, std::vector<bool> skipped)
+                     const std::filesystem::path& folder, std::vector<bool> skipped,
+                     std::size_t lag)
     : files_(files),
       skipped_(std::move(skipped)),
       pays_(pays(folder)),
-      aheadFiles_(filesAllowedAhead()) {}
+      aheadFiles_(filesAllowedAhead()),
+      lag_(lag) {}
 
 FileHandle ReadAhead::open(std::size_t current) {
-  FileHandle file;
-  while (!ahead_.empty() && ahead_.front().index < current) {  // not asked for after all
+  const std::lock_guard<std::mutex> hold(mutex_);
+  // Files no thread will take any more: opened in their turn without them.
+  while (!ahead_.empty() && ahead_.front().index + lag_ < current) {
     pending_ -= ahead_.front().size;
     ahead_.pop_front();
   }
-  if (!ahead_.empty() && ahead_.front().index == current) {
-    file = std::move(ahead_.front().file);
-    pending_ -= ahead_.front().size;
-    ahead_.pop_front();
+  // In the list's order, so the one sought is at the front where one thread
+  // opens them, and a few entries in where several do.
+  FileHandle file;
+  const auto it = std::find_if(ahead_.begin(), ahead_.end(),
+                               [current](const Ahead& a) { return a.index >= current; });
+  if (it != ahead_.end() && it->index == current) {
+    file = std::move(it->file);
+    pending_ -= it->size;
+    ahead_.erase(it);
   } else {
     file = FileHandle::openForReading(files_[current]);
   }
@@ -60,6 +68,7 @@ FileHandle ReadAhead::open(std::size_t current) {
 }
 
 void ReadAhead::searched(std::optional<bool> wasInMemory) {
+  const std::lock_guard<std::mutex> hold(mutex_);
   if (wasInMemory) treeInMemory_ = *wasInMemory;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,20 +20,28 @@
 // until its turn, since some storages drop a file's cached pages when it is
 // opened again. On a tree in memory, and on storage where read-ahead does not
 // pay, the requests would only cost time, so none are made.
+//
+// Several threads may search the files at once, each taking the next file
+// in the list's order: a few threads keep only a read each in flight, and
+// the storage reads faster with more (flash reads many at once). Each call
+// is then made under a lock, and a file asked for ahead waits for its
+// thread until the threads have all moved `lag` files past it.
 class ReadAhead {
  public:
   // `files` are searched in their order and must outlive this object;
   // `folder` holds them all and tells what storage they are on. Those that
-  // `skipped` marks are never opened, ahead or in their turn.
+  // `skipped` marks are never opened, ahead or in their turn. `lag` is how
+  // far behind the latest file opened another thread may still open one:
+  // 0 where one thread opens them all in turn.
   ReadAhead(const std::vector<std::string>& files, const std::filesystem::path& folder,
-            std::vector<bool> skipped = {});
+            std::vector<bool> skipped = {}, std::size_t lag = 0);
 
   // File `current`, open (invalid when it cannot be opened), for its search;
   // first asks for the files after it, when the tree seems not in memory.
   FileHandle open(std::size_t current);
 
-  // What the search of the last file opened showed: whether most of its
-  // first pages were in the page cache, when the search could tell.
+  // What the search of a file opened showed: whether most of its first
+  // pages were in the page cache, when the search could tell.
   void searched(std::optional<bool> wasInMemory);
 
   // Whether asking the storage under `dir` to read ahead can pay: not on a
@@ -58,6 +67,8 @@ class ReadAhead {
   const std::vector<bool> skipped_;  // empty: none
   const bool pays_;
   const std::size_t aheadFiles_;
+  const std::size_t lag_;
+  std::mutex mutex_;  // over all that follows
   bool treeInMemory_ = true;
   std::deque<Ahead> ahead_;     // files asked for and not yet searched, in order
   std::uintmax_t pending_ = 0;  // their bytes
