@@ -49,35 +49,44 @@ static int installCloneListener(void) {
                       &filter);
 }
 
-static int sendDescriptor(int channel, int descriptor) {
-  char byte = 0;
-  struct iovec data = {.iov_base = &byte, .iov_len = 1};
+// A message of one byte with room for one descriptor, as sendmsg and recvmsg
+// take it; ready once prepared in place (it points into itself).
+struct DescriptorMessage {
+  char byte;
+  struct iovec data;
   union {
     struct cmsghdr header;
     char room[CMSG_SPACE(sizeof(int))];
   } control;
-  memset(&control, 0, sizeof control);
-  struct msghdr message = {.msg_iov = &data, .msg_iovlen = 1, .msg_control = control.room,
-                           .msg_controllen = sizeof control.room};
-  struct cmsghdr* header = CMSG_FIRSTHDR(&message);
+  struct msghdr message;
+};
+
+static void prepareMessage(struct DescriptorMessage* m) {
+  memset(m, 0, sizeof *m);
+  m->data.iov_base = &m->byte;
+  m->data.iov_len = 1;
+  m->message.msg_iov = &m->data;
+  m->message.msg_iovlen = 1;
+  m->message.msg_control = m->control.room;
+  m->message.msg_controllen = sizeof m->control.room;
+}
+
+static int sendDescriptor(int channel, int descriptor) {
+  struct DescriptorMessage m;
+  prepareMessage(&m);
+  struct cmsghdr* header = CMSG_FIRSTHDR(&m.message);
   header->cmsg_level = SOL_SOCKET;
   header->cmsg_type = SCM_RIGHTS;
   header->cmsg_len = CMSG_LEN(sizeof(int));
   memcpy(CMSG_DATA(header), &descriptor, sizeof(int));
-  return sendmsg(channel, &message, 0) == 1 ? 0 : -1;
+  return sendmsg(channel, &m.message, 0) == 1 ? 0 : -1;
 }
 
 static int receiveDescriptor(int channel) {
-  char byte = 0;
-  struct iovec data = {.iov_base = &byte, .iov_len = 1};
-  union {
-    struct cmsghdr header;
-    char room[CMSG_SPACE(sizeof(int))];
-  } control;
-  struct msghdr message = {.msg_iov = &data, .msg_iovlen = 1, .msg_control = control.room,
-                           .msg_controllen = sizeof control.room};
-  if (recvmsg(channel, &message, 0) != 1) return -1;
-  struct cmsghdr* header = CMSG_FIRSTHDR(&message);
+  struct DescriptorMessage m;
+  prepareMessage(&m);
+  if (recvmsg(channel, &m.message, 0) != 1) return -1;
+  struct cmsghdr* header = CMSG_FIRSTHDR(&m.message);
   if (header == NULL || header->cmsg_type != SCM_RIGHTS) return -1;
   int descriptor = -1;
   memcpy(&descriptor, CMSG_DATA(header), sizeof(int));
