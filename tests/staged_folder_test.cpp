@@ -535,30 +535,39 @@ TEST(StagedFolder, WaitingForTheLockIsToldOnlyWhereItWaits) {
   EXPECT_EQ(1, noticesWhileHeld(dir.path(), folder));
 }
 
-// Mounts `shared` at `first` and at `second`, all made here, in a mount
-// namespace of the test's own; false where none can be made.
-bool mountedTwice(const fs::path& shared, const fs::path& first, const fs::path& second) {
-  for (const fs::path& folder : {shared, first, second}) fs::create_directories(folder);
-  return ::unshare(CLONE_NEWNS) == 0 &&
-         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-         ::mount(shared.c_str(), first.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
-         ::mount(shared.c_str(), second.c_str(), nullptr, MS_BIND, nullptr) == 0;
-}
+// The folder "shared" of `dir` mounted at "a/out" and at "b/out", each with a
+// parent of its own, in a mount namespace of the test's own; `made` is false
+// where none can be made. Both mounts go with the object.
+struct MountedTwice {
+  explicit MountedTwice(const fs::path& dir)
+      : shared(dir / "shared"), first(dir / "a" / "out"), second(dir / "b" / "out") {
+    for (const fs::path& folder : {shared, first, second}) fs::create_directories(folder);
+    made = ::unshare(CLONE_NEWNS) == 0 &&
+           ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           ::mount(shared.c_str(), first.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+           ::mount(shared.c_str(), second.c_str(), nullptr, MS_BIND, nullptr) == 0;
+  }
+  ~MountedTwice() {
+    ::umount2(second.c_str(), MNT_DETACH);
+    ::umount2(first.c_str(), MNT_DETACH);
+  }
+  MountedTwice(const MountedTwice&) = delete;
+  MountedTwice& operator=(const MountedTwice&) = delete;
+
+  const fs::path shared;
+  const fs::path first;
+  const fs::path second;
+  bool made = false;
+};
 
 // A folder mounted at two places, each with a parent of its own, is worked
 // on by one run at a time: another run that holds it (here, its lock held
 // through the other mount) is waited for, and said to be.
 TEST(StagedFolder, AFolderMountedTwiceIsLockedAsOne) {
   TempDir dir;
-  const fs::path shared = dir / "shared";
-  const fs::path first = dir / "a" / "out";
-  const fs::path second = dir / "b" / "out";
-  if (!mountedTwice(shared, first, second)) {
-    return skipOrFailWithout("no mount namespace for a bind mount here");
-  }
-  EXPECT_EQ(1, noticesWhileHeld(first, second));
-  ::umount2(second.c_str(), MNT_DETACH);
-  ::umount2(first.c_str(), MNT_DETACH);
+  const MountedTwice mounts(dir.path());
+  if (!mounts.made) return skipOrFailWithout("no mount namespace for a bind mount here");
+  EXPECT_EQ(1, noticesWhileHeld(mounts.first, mounts.second));
 }
 
 // Another run that holds both a mount point's locks (its parent's, and its
@@ -567,12 +576,11 @@ TEST(StagedFolder, AFolderMountedTwiceIsLockedAsOne) {
 // and the mount's own goes once the object is seen waiting for it.
 TEST(StagedFolder, WaitingForBothLocksIsToldOnce) {
   TempDir dir;
-  const fs::path shared = dir / "shared";
-  const fs::path first = dir / "a" / "out";
-  const fs::path second = dir / "b" / "out";
-  if (!mountedTwice(shared, first, second)) {
-    return skipOrFailWithout("no mount namespace for a bind mount here");
-  }
+  const MountedTwice mounts(dir.path());
+  if (!mounts.made) return skipOrFailWithout("no mount namespace for a bind mount here");
+  const fs::path& shared = mounts.shared;
+  const fs::path& first = mounts.first;
+  const fs::path& second = mounts.second;
   FileHandle parent(::open((dir / "a").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   FileHandle inside(::open(second.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   ASSERT_EQ(0, ::flock(parent.get(), LOCK_EX));
@@ -597,8 +605,6 @@ TEST(StagedFolder, WaitingForBothLocksIsToldOnce) {
   holder.join();
   EXPECT_TRUE(sawWaiting.load());
   EXPECT_EQ(1, told);
-  ::umount2(second.c_str(), MNT_DETACH);
-  ::umount2(first.c_str(), MNT_DETACH);
 }
 
 // A folder's parent mounted onto the folder itself makes its two locks one
