@@ -102,7 +102,8 @@ struct CandidateDone {
   bool searched = false;  // searched, or could not be
   ContainsResult contains = ContainsResult::kNotFound;
   std::optional<SelectionIndex::Entry> learned;  // what the index may keep of it
-  bool tried = false;  // a copy was tried
+  bool tried = false;     // a copy was tried, to `relative` in the set
+  fs::path relative;      // the candidate's path below the unpack folder
   bool copied = false;
   std::optional<RewriteOutcome> outcome;  // what the rules did to the copy, if applied
 };
@@ -437,11 +438,11 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
         // The relative path is taken as the walk formed it, links
         // unresolved, so every copy lands inside the repack folder.
         try {
-          const fs::path relative = fs::path(candidates[i]).lexically_relative(unpackDir);
+          done.relative = fs::path(candidates[i]).lexically_relative(unpackDir);
           done.tried = true;
           const auto put = [&](fs::perms mode, const FileFill& fill) {
-            return unnamed ? copies.writeUnnamed(i, relative, mode, fill, &opened)
-                           : copies.write(relative, mode, fill, &opened);
+            return unnamed ? copies.writeUnnamed(i, done.relative, mode, fill, &opened)
+                           : copies.write(done.relative, mode, fill, &opened);
           };
           if (forms) {
             done.outcome = copyRewritten(put, opened, engineFor(worker), worker.content);
@@ -480,18 +481,14 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
         const std::string name = candidate.filename().string();
         if (done.contains == ContainsResult::kUnreadable) {
           failures.push_back("✗ 读取失败：" + name);
-        } else if (done.copied &&
-                   (!unnamed || copies.name(i, candidate.lexically_relative(unpackDir)))) {
-          if (done.outcome) {
-            copied.ruleOutcomes.emplace(repackDir / candidate.lexically_relative(unpackDir),
-                                        *done.outcome);
-          }
+        } else if (done.copied && (!unnamed || copies.name(i, done.relative))) {
+          if (done.outcome) copied.ruleOutcomes.emplace(repackDir / done.relative, *done.outcome);
           copied.sources.push_back(candidate);
         } else {
           // Not copied, or written unnamed and not named: a failed copy
           // either way. A write by name that failed left the copy's folders,
           // and so does this.
-          if (unnamed && done.tried) copies.makeFoldersOf(candidate.lexically_relative(unpackDir));
+          if (unnamed && done.tried) copies.makeFoldersOf(done.relative);
           failures.push_back("✗ 复制失败：" + name);
         }
       });
