@@ -491,6 +491,7 @@ TEST_F(EndToEnd, FullDiskWhileACopyIsWrittenLeavesNoPartOfIt) {
     int error;
     const char* reason;
     const char* failedCopy;  // the copy whose own line comes first, if any
+    const char* arguments = "";
   };
   for (const Case& c : {Case{"NOSPACE", "/big.uexp", ENOSPC, "存储空间不足", "big.uexp"},
                         Case{"NOSPACE", "/big.uexp", EDQUOT, "超出存储配额", "big.uexp"},
@@ -499,7 +500,10 @@ TEST_F(EndToEnd, FullDiskWhileACopyIsWrittenLeavesNoPartOfIt) {
                         Case{"NOSPACE", "/small.uexp", EACCES, "权限不足", "small.uexp"},
                         Case{"NOMKDIR", ".uexpmod-new/d", ENOSPC, "存储空间不足", "deep.uexp"},
                         Case{"NOMKDIR", ".uexpmod-new/d", EACCES, "权限不足", "deep.uexp"},
-                        Case{"NOMKDIR", ".uexpmod-new", ENOSPC, "存储空间不足", ""}}) {
+                        Case{"NOMKDIR", ".uexpmod-new", ENOSPC, "存储空间不足", ""},
+                        // Written unnamed on two threads, and refused its name.
+                        Case{"NORENAME", "small.uexp", EACCES, "权限不足", "small.uexp",
+                             "-j 2"}}) {
     SCOPED_TRACE(std::string(c.fault) + " " + c.where + " " + c.reason);
     fs::remove_all(kRoot / "uexp打包");
     put("配置/r.txt", "abc=xyz\n");
@@ -509,7 +513,7 @@ TEST_F(EndToEnd, FullDiskWhileACopyIsWrittenLeavesNoPartOfIt) {
     put("配置/r.txt", "abc=ABC\n");
     Environment fault = withFault(c.fault, c.where);
     fault.emplace_back("UEXPMOD_FAULT_ERRNO", std::to_string(c.error));
-    const ToolRun run = runTool("1\n1\n", "", fault);
+    const ToolRun run = runTool("1\n1\n", "", fault, c.arguments);
     EXPECT_EQ(1, run.status) << run.err;
     const std::string kept =
         red(std::string("✗ 无法写入打包目录（") + c.reason + "），uexp打包 保留上次完整的内容");
@@ -732,7 +736,8 @@ TEST_F(EndToEnd, KilledPakCopiesLeaveEachPakWholeOrAbsent) {
     put("提取的pak/地铁水印/mod.pak", newPak);
     put("配置/r.txt", "abc=xyz\n");
     if (hadOld) put("pak/mod.pak", oldPak);
-    const ToolRun killed = runTool("1\n1\n", "", fault);
+    // On two threads: each copy is then written unnamed and named in turn.
+    const ToolRun killed = runTool("1\n1\n", "", fault, "-j 2");
     ASSERT_EQ(128 + SIGKILL, killed.status) << killed.out;
     if (left == nullptr) {
       EXPECT_FALSE(fs::exists(kRoot / "pak/mod.pak"));
@@ -786,6 +791,8 @@ TEST_F(EndToEnd, KilledRunsLeaveOneWholeSetOfCopies) {
   enum class Left { kOld, kNew, kNone };
   const std::tuple<const char*, Environment, Left> kills[] = {
       {"while a copy is written", withFault("KILL", order[2]), Left::kOld},
+      {"just after a copy written unnamed is named", withFault("KILLRENAME", order[2]),
+       Left::kOld},
       {"just after the exchange", withFault("KILLRENAME", "uexp打包"), Left::kNew},
       {"between the two renames",
        Environment{{"LD_PRELOAD", UEXPMOD_FAULT_LIBRARY},
@@ -811,7 +818,8 @@ TEST_F(EndToEnd, KilledRunsLeaveOneWholeSetOfCopies) {
     put("配置/r.txt", rulesA);
     ASSERT_EQ(0, runTool("1\n1\n").status);
     put("配置/r.txt", rulesB);
-    const ToolRun killed = runTool("1\n1\n", "", fault);
+    // On two threads: each copy is then written unnamed and named in turn.
+    const ToolRun killed = runTool("1\n1\n", "", fault, "-j 2");
     ASSERT_EQ(128 + SIGKILL, killed.status) << killed.out;
     if (expected == Left::kNone) {
       EXPECT_FALSE(fs::exists(kRoot / "uexp打包"));

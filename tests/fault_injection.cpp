@@ -49,7 +49,10 @@
 //                                 whose path contains <text>.
 //   UEXPMOD_FAULT_NORENAME=<text> a rename of an entry whose path contains
 //                                 <text> fails with EACCES, as for a folder
-//                                 the app may not move;
+//                                 the app may not move. A rename that may
+//                                 not replace (renameat2 RENAME_NOREPLACE,
+//                                 which names a file written unnamed) is
+//                                 matched by the file name it gives alone;
 //   UEXPMOD_FAULT_RELINK=<link>   just after the first folder whose name ends
 //                                 in "uexpmod-new" is made (a staging folder),
 //                                 the link at <link> is made to lead to
@@ -451,6 +454,19 @@ extern "C" long syscall(long number, ...) {
          pathMatches("UEXPMOD_FAULT_KILLRENAME", reinterpret_cast<const char*>(args[3])))) {
       killNow();
     }
+    return result;
+  }
+  if (number == SYS_renameat2) {
+    // Only the file name given: the paths on either side hold the staging
+    // folder's name, which the faults of the other renames name.
+    const char* to = std::strrchr(reinterpret_cast<const char*>(args[3]), '/');
+    to = to == nullptr ? reinterpret_cast<const char*>(args[3]) : to + 1;
+    if (pathMatches("UEXPMOD_FAULT_NORENAME", to)) {
+      errno = EACCES;
+      return -1;
+    }
+    const long result = realSyscall(number, args[0], args[1], args[2], args[3], args[4], args[5]);
+    if (result == 0 && pathMatches("UEXPMOD_FAULT_KILLRENAME", to)) killNow();
     return result;
   }
 #endif
