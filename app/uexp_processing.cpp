@@ -112,19 +112,21 @@ struct CandidateDone {
 // as its first folder: the walk's paths may hold any name.
 std::string scratchNameFor(const std::vector<std::string>& candidates, const fs::path& unpackDir) {
   const std::string prefix = unpackDir.string() + "/";
-  std::unordered_set<std::string> firstFolders;
+  std::unordered_set<std::string> seen;
+  std::vector<std::string> firstFolders;
   for (const std::string& candidate : candidates) {
+    std::string first;
     if (candidate.compare(0, prefix.size(), prefix) == 0) {  // as the walk forms them
       const std::string_view rest = std::string_view(candidate).substr(prefix.size());
-      firstFolders.emplace(rest.substr(0, rest.find('/')));
+      first = rest.substr(0, rest.find('/'));
     } else {
       const fs::path relative = fs::path(candidate).lexically_relative(unpackDir);
-      if (!relative.empty()) firstFolders.insert(relative.begin()->string());
+      if (relative.empty()) continue;
+      first = relative.begin()->string();
     }
+    if (seen.insert(first).second) firstFolders.push_back(std::move(first));
   }
-  std::string name = ".uexpmod-unnamed";
-  for (int n = 1; firstFolders.contains(name); ++n) name = ".uexpmod-unnamed-" + std::to_string(n);
-  return name;
+  return StagedFolder::scratchNameAvoiding(firstFolders);
 }
 
 // What each thread of the copy stage keeps from one target to the next: its

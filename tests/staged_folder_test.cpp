@@ -769,23 +769,34 @@ TEST(StagedFolder, UnnamedWritesLeaveAndTellWhatWritesByNameDo) {
     errno = ENOSPC;
     return false;
   };
-  {  // each holds its parent's lock until it ends
-    StagedFolder byName(dir / "by-name");
-    EXPECT_FALSE(byName.write("d/c.uexp", kMode, failing, &unreadable));
-    EXPECT_TRUE(byName.write("a.uexp", kMode, bytes("a")));
-    EXPECT_TRUE(byName.commit());
+  // The failed copy's folder made, or refused by the storage (a failing
+  // card): a source's failure is forgiven either way, as by name.
+  for (const bool refused : {false, true}) {
+    SCOPED_TRACE(refused ? "folder refused" : "folder made");
+    const fs::path byNamePath = dir / (refused ? "by-name-refused" : "by-name");
+    const fs::path unnamedPath = dir / (refused ? "unnamed-refused" : "unnamed");
+    {  // each holds its parent's lock until it ends
+      StagedFolder byName(byNamePath);
+      if (refused) renamefaults::refuseMkdir = "uexpmod-new/d";
+      EXPECT_FALSE(byName.write("d/c.uexp", kMode, failing, &unreadable));
+      renamefaults::refuseMkdir.clear();
+      EXPECT_TRUE(byName.write("a.uexp", kMode, bytes("a")));
+      EXPECT_TRUE(byName.commit());
+    }
+    {
+      StagedFolder unnamed(unnamedPath);
+      EXPECT_FALSE(unnamed.writeUnnamed(0, "d/c.uexp", kMode, failing, &unreadable));
+      if (refused) renamefaults::refuseMkdir = "uexpmod-new/d";
+      unnamed.makeFoldersOf("d/c.uexp");
+      renamefaults::refuseMkdir.clear();
+      EXPECT_TRUE(unnamed.writeUnnamed(1, "a.uexp", kMode, bytes("a")));
+      EXPECT_TRUE(unnamed.name(1, "a.uexp"));
+      EXPECT_TRUE(unnamed.commit());
+    }
+    const auto want = entriesUnder(byNamePath);
+    EXPECT_EQ(refused ? 0u : 1u, want.count("d/"));
+    EXPECT_EQ(want, entriesUnder(unnamedPath));
   }
-  {
-    StagedFolder unnamed(dir / "unnamed");
-    EXPECT_FALSE(unnamed.writeUnnamed(0, "d/c.uexp", kMode, failing, &unreadable));
-    unnamed.makeFoldersOf("d/c.uexp");
-    EXPECT_TRUE(unnamed.writeUnnamed(1, "a.uexp", kMode, bytes("a")));
-    EXPECT_TRUE(unnamed.name(1, "a.uexp"));
-    EXPECT_TRUE(unnamed.commit());
-  }
-  const auto want = entriesUnder(dir / "by-name");
-  EXPECT_EQ(1u, want.count("d/"));
-  EXPECT_EQ(want, entriesUnder(dir / "unnamed"));
 
   StagedFolder staged(dir / "failing");
   EXPECT_FALSE(staged.writeUnnamed(0, "a.uexp", kMode, full));
@@ -795,6 +806,21 @@ TEST(StagedFolder, UnnamedWritesLeaveAndTellWhatWritesByNameDo) {
   renamefaults::refuseMkdir.clear();
   EXPECT_FALSE(staged.commit());
   EXPECT_EQ(ENOSPC, staged.error()) << std::strerror(staged.error());
+}
+
+// The scratch folder never shares its name with a first folder of the set,
+// not even in another case, which storage that ignores case takes as one.
+TEST(StagedFolder, TheScratchNameIsNoFirstFolderInAnyCase) {
+  struct Case {
+    std::vector<std::string> firstFolders;
+    const char* name;
+  };
+  for (const Case& c : {Case{{}, ".uexpmod-unnamed"}, Case{{"a", "b.uexp"}, ".uexpmod-unnamed"},
+                        Case{{".uexpmod-unnamed"}, ".uexpmod-unnamed-1"},
+                        Case{{".UEXPMOD-Unnamed"}, ".uexpmod-unnamed-1"},
+                        Case{{".uexpmod-unnamed", ".Uexpmod-Unnamed-1"}, ".uexpmod-unnamed-2"}}) {
+    EXPECT_EQ(c.name, StagedFolder::scratchNameAvoiding(c.firstFolders));
+  }
 }
 
 // A file written unnamed and never named, one named into the scratch folder,

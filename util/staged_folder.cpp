@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <unordered_set>
 #include <vector>
 
 #include "util/file_writes.h"
@@ -103,6 +104,12 @@ int exchange(const fs::path& a, const fs::path& b) {
 
 // Renames `from` to `to` where nothing stands at `to`. 0, or the errno
 // value: EEXIST where something stands there.
+// Whether a write failed for want of room or of write access, which no read
+// of a source fails with: the storage's fault, whatever the source did.
+bool storageSaidSo(int error) {
+  return error == ENOSPC || error == EDQUOT || error == EFBIG || error == EROFS;
+}
+
 int renameNew(const fs::path& from, const fs::path& to) {
 #ifdef SYS_renameat2
   if (::syscall(SYS_renameat2, static_cast<long>(AT_FDCWD), from.c_str(),
@@ -417,6 +424,20 @@ void StagedFolder::keep() {
 
 fs::path StagedFolder::scratch() const { return staging_ / scratchName_; }
 
+std::string StagedFolder::scratchNameAvoiding(const std::vector<std::string>& firstFolders) {
+  const auto folded = [](std::string name) {
+    for (char& c : name) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return name;
+  };
+  std::unordered_set<std::string> taken;
+  for (const std::string& folder : firstFolders) taken.insert(folded(folder));
+  std::string name = ".uexpmod-unnamed";
+  for (int n = 1; taken.contains(name); ++n) name = ".uexpmod-unnamed-" + std::to_string(n);
+  return name;
+}
+
 fs::path StagedFolder::unnamed(std::size_t ticket) const {
   return scratch() / std::to_string(ticket);
 }
@@ -480,6 +501,11 @@ void StagedFolder::makeFoldersOf(const fs::path& relative) {
   try {
     std::error_code made;
     if (files::createDirectories((staging_ / relative).parent_path(), made) || !made) return;
+    // Asked only for a copy that failed: where its source failed, a write by
+    // name forgives a folder it could not make unless the storage said it
+    // was full or read-only, and so does this; a failure on this side is
+    // recorded already.
+    if (!storageSaidSo(made.value())) return;
     const std::lock_guard<std::mutex> guard(failedMutex_);
     failed_.emplace(relative, made.value());
   } catch (...) {
@@ -511,9 +537,7 @@ bool StagedFolder::writeAt(const fs::path& file, const fs::path& key, fs::perms 
   // began. Anything else failed on the copy's side, and so did a write
   // that the storage refused for want of room or of write access, whatever
   // the source did meanwhile: no read fails that way.
-  const bool storageSaidSo = failedWith == ENOSPC || failedWith == EDQUOT ||
-                             failedWith == EFBIG || failedWith == EROFS;
-  const bool sourceFailed = !storageSaidSo && source != nullptr &&
+  const bool sourceFailed = !storageSaidSo(failedWith) && source != nullptr &&
                             (!sized || !readableToEnd(source->get(), before.st_size));
   if (!sourceFailed) {
     const std::lock_guard<std::mutex> guard(failedMutex_);

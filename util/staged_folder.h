@@ -207,6 +207,11 @@ class StagedFolder {
   // before the first unnamed write to one that no file of the set has as
   // its first folder.
   void setScratchName(std::string name) { scratchName_ = std::move(name); }
+  // ".uexpmod-unnamed", or with "-1", "-2"... where one of `firstFolders`
+  // (the first folders of the set's files) has that name, whatever the case
+  // of its letters: storage that ignores case (FAT or exFAT on an SD card)
+  // takes two such names as one folder.
+  static std::string scratchNameAvoiding(const std::vector<std::string>& firstFolders);
   // write(), with its meaning and failure rules, for a file that takes its
   // name `relative` only at name(): it is made under `ticket`, a number of
   // the caller's that no other unnamed file of the set has, and a second
@@ -227,6 +232,8 @@ class StagedFolder {
   bool name(std::size_t ticket, const std::filesystem::path& relative);
   // Makes the folders of `relative` in the new content, as a write() there
   // that then failed leaves them, for a file whose unnamed write failed.
+  // Folders it cannot make count as write() counts them: against the set
+  // only where the storage said it was full or read-only.
   void makeFoldersOf(const std::filesystem::path& relative);
 
   // Puts the new content in the folder's place and removes the old, where
