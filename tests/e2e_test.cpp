@@ -547,14 +547,19 @@ TEST_F(EndToEnd, ASourceThatCannotBeReadIsLeftOutAndTheSetGoesIn) {
   std::this_thread::sleep_for(std::chrono::milliseconds(2100));
   ASSERT_EQ(0, runTool("1\n1\n").status);
   ASSERT_EQ(kMarker + "xyz2", get("uexp打包/d1/c.uexp"));
-  for (int run = 0; run < 2; ++run) {
-    const ToolRun unreadable = runTool("1\n1\n", "", withFault("NOREAD", "d1/c.uexp"));
+  // On one thread and on two, whose copies are written unnamed: the failed
+  // copy's folder is left as a write by name leaves it.
+  for (const char* threads : {"-j 1", "-j 2"}) {
+    SCOPED_TRACE(threads);
+    const ToolRun unreadable =
+        runTool("1\n1\n", "", withFault("NOREAD", "d1/c.uexp"), threads);
     EXPECT_EQ(0, unreadable.status) << unreadable.err;
     EXPECT_NE(std::string::npos, unreadable.out.find("2/2\033[0m\n" + red("✗ 复制失败：c.uexp") +
                                                      green("✓ 匹配到 1 个文件，已复制到打包目录")))
         << unreadable.out;
     EXPECT_EQ((std::map<std::string, std::string>{{"a.uexp", kMarker + "xyz"}}),
               filesUnder(kRoot / "uexp打包"));
+    EXPECT_TRUE(fs::is_directory(kRoot / "uexp打包/d1"));
   }
 }
 

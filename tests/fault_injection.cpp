@@ -98,6 +98,9 @@ bool pathMatches(const char* variable, const char* path) {
 
 // The file this thread last opened for reading, kept only under the write
 // faults: an unnamed copy's writes count under its path (see writtenAs).
+// On a tree that is not in memory the threads open files ahead for one
+// another, and the file a thread copies may be one another opened: these
+// faults name the right copy on trees in memory only, as the tests' are.
 thread_local char lastRead[4096];
 
 void keepLastRead(const char* path) {

@@ -30,8 +30,9 @@ std::string readAll(const FileHandle& file, std::size_t size) {
 
 // Once the tree shows it is not in memory, the files after the one opened
 // wait open; a thread that takes its file out of turn, before or after
-// others within the lag, still gets that file and no other, on one thread in
-// a fixed order and on several at once.
+// others within the lag, gets the file opened ahead for it (here it was
+// removed from its folder since, so only that one reads), on one thread in
+// a fixed order; and on several threads at once, its own file.
 TEST(ReadAhead, FilesTakenOutOfTurnAreEachTheirOwn) {
   TempDir dir;
   constexpr std::size_t kFiles = 120;
@@ -50,12 +51,15 @@ TEST(ReadAhead, FilesTakenOutOfTurnAreEachTheirOwn) {
     ReadAhead ahead(files, dir.path(), skipped, 4);
     check(ahead, 0);
     ahead.searched(false);
+    check(ahead, 1);  // asks for the files after it
+    for (std::size_t i = 2; i < 40; ++i) ::unlink(files[i].c_str());
     // Pairs swapped: each odd file opened before the even one before it.
-    for (std::size_t i = 1; i + 1 < kFiles; i += 2) {
+    for (std::size_t i = 2; i + 1 < 40; i += 2) {
       if (!skipped[i + 1]) check(ahead, i + 1);
       if (!skipped[i]) check(ahead, i);
     }
   }
+  for (std::size_t i = 2; i < 40; ++i) writeFile(files[i], contentOf(i));
 
   ReadAhead ahead(files, dir.path(), skipped, 16);
   ahead.searched(false);
