@@ -637,6 +637,33 @@ TEST(StagedFolder, AParentMountedOntoTheFolderIsLockedOnce) {
   ::umount2(folder.c_str(), MNT_DETACH);
 }
 
+// A mount point's set may hold an entry named as this class names its own
+// (a tree may hold any name): set after set goes in whole, that entry with
+// it, and the one of the set before goes with that set.
+TEST(StagedFolder, AMountPointsSetMayHoldAnEntryNamedLikeItsOwn) {
+  TempDir dir;
+  const fs::path folder = dir / "out";
+  fs::create_directories(folder);
+  if (::unshare(CLONE_NEWNS) != 0 ||
+      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    return skipOrFailWithout("no mount namespace for a bind mount here");
+  }
+  for (const std::string text : {"one", "two"}) {
+    SCOPED_TRACE(text);
+    StagedFolder copies(folder);
+    ASSERT_TRUE(copies.inPlace());
+    ASSERT_TRUE(copies.write(".uexpmod-unnamed/x.uexp", kMode, bytes(text)));
+    ASSERT_TRUE(copies.write(".uexpmod-newer", kMode, bytes(text)));
+    EXPECT_TRUE(copies.commit()) << std::strerror(copies.error());
+    EXPECT_EQ((std::map<std::string, std::string>{{".uexpmod-newer", text},
+                                                  {".uexpmod-unnamed/", ""},
+                                                  {".uexpmod-unnamed/x.uexp", text}}),
+              entriesUnder(folder));
+  }
+  ::umount2(folder.c_str(), MNT_DETACH);
+}
+
 // Only a real folder is ever put in the folder's place: a link under N or O
 // (here into a folder of someone's) is never renamed there, and is dropped
 // as a leftover without what it leads to.

@@ -36,8 +36,6 @@ namespace {
 constexpr const char* kInsideNew = ".uexpmod-new";
 constexpr const char* kInsideGone = ".uexpmod-gone";
 constexpr const char* kInsideOld = ".uexpmod-old";
-// The scratch folder for unnamed files, at the top of N.
-constexpr std::string_view kOwnPrefix = ".uexpmod-";
 constexpr int kMostLinks = 40;
 
 // A hidden name beside `folder` for this class's own use; the folder's name
@@ -161,17 +159,24 @@ bool isMountPoint(const fs::path& folder) {
   return mounttable::listed(folder, mounttable::readFor(folder));
 }
 
+// Whether `name`, an entry of a mount point, is one this class makes there
+// (N, O, or a G): a set's own entry may begin with ".uexpmod-" too, since a
+// tree may hold any name.
+bool ownInside(std::string_view name) {
+  return name == kInsideNew || name == kInsideOld || name == kInsideGone ||
+         (name.starts_with(kInsideGone) && name[std::string_view(kInsideGone).size()] == '-');
+}
+
 // Moves every entry of `from` into `to`, except, where `skipOwn`, this
-// class's own (their names begin with ".uexpmod-"). Returns the names moved;
-// where one cannot be moved, `error` is set and the ones moved so far are
-// the ones returned.
+// class's own (see ownInside). Returns the names moved; where one cannot be
+// moved, `error` is set and the ones moved so far are the ones returned.
 std::vector<std::string> moveEntries(const fs::path& from, const fs::path& to, int& error,
                                      bool skipOwn = true) {
   std::vector<std::string> names;
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(from, ec)) {
     const std::string name = entry.path().filename().string();
-    if (!skipOwn || !name.starts_with(kOwnPrefix)) names.push_back(name);
+    if (!skipOwn || !ownInside(name)) names.push_back(name);
   }
   if (ec) {
     error = ec.value();
