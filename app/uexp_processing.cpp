@@ -413,6 +413,11 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
         FileHandle opened;
         try {
           opened = readAhead.open(i);
+          if (!opened && (errno == EMFILE || errno == ENFILE || errno == ENOMEM)) {
+            // No descriptor or memory to open it with: this process's want,
+            // not the source's fault. A set without it cannot be complete.
+            copies.spoil(errno);
+          }
           struct stat status = {};
           const bool keyed = opened && ::fstat(opened.get(), &status) == 0;
           const FileKey key = FileKey::of(status);

@@ -563,6 +563,30 @@ TEST_F(EndToEnd, ASourceThatCannotBeReadIsLeftOutAndTheSetGoesIn) {
   }
 }
 
+// A source that this process has no descriptor left to open with is no
+// source that cannot be read: the set without it is short, and the last one
+// stays, on one thread and on two.
+TEST_F(EndToEnd, NoDescriptorLeftForASourceKeepsTheLastSet) {
+  put("pak/one.pak", "p");
+  put("配置/r.txt", "abc=xyz\n");
+  put("uexp解包/a.uexp", kMarker + "abc");
+  put("uexp解包/d1/c.uexp", kMarker + "abc2");
+  ASSERT_EQ(0, runTool("1\n1\n").status);
+  const auto last = filesUnder(kRoot / "uexp打包");
+  ASSERT_EQ(2u, last.size());
+  put("配置/r.txt", "abc=ABC\n");
+  for (const char* threads : {"-j 1", "-j 2"}) {
+    SCOPED_TRACE(threads);
+    const ToolRun run = runTool("1\n1\n", "", withFault("NOFILES", "d1/c.uexp"), threads);
+    EXPECT_EQ(1, run.status) << run.out;
+    EXPECT_TRUE(run.out.ends_with(red("✗ 无法写入打包目录（读写出错（" +
+                                      std::string(std::strerror(EMFILE)) +
+                                      "）），uexp打包 保留上次完整的内容")))
+        << run.out;
+    EXPECT_EQ("", treeDifference(last, filesUnder(kRoot / "uexp打包")));
+  }
+}
+
 TEST_F(EndToEnd, TargetCutShortWhileItIsRewrittenIsReportedNotFatal) {
   put("pak/one.pak", "p");
   put("配置/r.txt", "abc=xyz\n");

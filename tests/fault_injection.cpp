@@ -24,6 +24,9 @@
 //                                 every read of it (read, pread, mmap, sendfile
 //                                 from it) fails with EIO, as a file on a
 //                                 failing card;
+//   UEXPMOD_FAULT_NOFILES=<text>  a file whose path contains <text> cannot be
+//                                 opened for reading (EMFILE), as when the
+//                                 process has no descriptor left;
 //   UEXPMOD_FAULT_NOMKDIR=<text>  a folder whose path contains <text> cannot be
 //                                 made (EACCES), as on shared storage that
 //                                 the app may not write;
@@ -179,6 +182,10 @@ int openFdWithFaults(const char* name, const char* path, int flags, va_list rest
   const bool reading = (flags & O_ACCMODE) == O_RDONLY;
   if ((flags & O_DIRECTORY) != 0 && pathMatches("UEXPMOD_FAULT_NOLIST", path)) {
     errno = EACCES;  // as opendir below
+    return -1;
+  }
+  if (reading && (flags & O_DIRECTORY) == 0 && pathMatches("UEXPMOD_FAULT_NOFILES", path)) {
+    errno = EMFILE;
     return -1;
   }
   if (reading && pathMatches("UEXPMOD_FAULT_VANISH", path)) ::unlink(path);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <string>
 #include <thread>
 #include <vector>
@@ -75,6 +76,20 @@ TEST(ReadAhead, FilesTakenOutOfTurnAreEachTheirOwn) {
     });
   }
   for (std::thread& thread : threads) thread.join();
+}
+
+// A file that cannot be opened says why in errno, though the files asked
+// for after it fail for reasons of their own.
+TEST(ReadAhead, AFileThatCannotBeOpenedSaysWhy) {
+  TempDir dir;
+  const std::vector<std::string> files = {(dir / "here").string(), (dir / "missing").string(),
+                                          (dir / std::string(300, 'n')).string()};
+  writeFile(files[0], "here");
+  ReadAhead ahead(files, dir.path());
+  EXPECT_TRUE(ahead.open(0));
+  ahead.searched(false);
+  EXPECT_FALSE(ahead.open(1));
+  EXPECT_EQ(ENOENT, errno);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <sys/statfs.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <utility>
 
 namespace {
@@ -52,6 +53,7 @@ FileHandle ReadAhead::open(std::size_t current) {
   } else {
     file = FileHandle::openForReading(files_[current]);
   }
+  const int openError = file ? 0 : errno;
   if (pays_ && !treeInMemory_) {
     next_ = std::max(next_, current + 1);
     for (; next_ < files_.size() && pending_ < kAheadBytes && ahead_.size() < aheadFiles_;
@@ -64,6 +66,7 @@ FileHandle ReadAhead::open(std::size_t current) {
       ahead_.push_back({next_, std::move(opened), size});
     }
   }
+  errno = openError;
   return file;
 }
 

@@ -36,8 +36,9 @@ class ReadAhead {
   ReadAhead(const std::vector<std::string>& files, const std::filesystem::path& folder,
             std::vector<bool> skipped = {}, std::size_t lag = 0);
 
-  // File `current`, open (invalid when it cannot be opened), for its search;
-  // first asks for the files after it, when the tree seems not in memory.
+  // File `current`, open (invalid when it cannot be opened, errno then
+  // saying why), for its search; then asks for the files after it, when the
+  // tree seems not in memory.
   FileHandle open(std::size_t current);
 
   // What the search of a file opened showed: whether most of its first
