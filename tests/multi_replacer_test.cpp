@@ -476,7 +476,8 @@ TEST(MultiReplacer, EnginesSharingRulesRunAtOnceOnThreads) {
 // run, eight bytes at a time: patterns that end where such a run starts,
 // ends or branches, runs that the bytes leave at their first, an eighth,
 // a ninth or their last byte, and runs cut short by the scan's end, for
-// patterns longer than the indexed bytes too. Every start reported is
+// patterns longer than the indexed bytes too; and the hash of a start's
+// first six bytes, read with fewer than eight left. Every start reported is
 // where a pattern's indexed bytes occur wholly inside the scanned stretch,
 // and every such place is reported.
 TEST(PatternTrie, ReportsWhatRunsOfOneEdgeEachHold) {

@@ -112,7 +112,17 @@ PatternTrie::PatternTrie(const std::vector<std::string_view>& patterns, std::siz
     if (node == 0) continue;
     for (std::uint32_t e = edgeBegin_[node]; e < edgeBegin_[node + 1]; ++e) {
       const unsigned char both[2] = {static_cast<unsigned char>(first), edgeByte_[e]};
-      pairState_[pairAt(both)] = edges_[e].target;
+      pairState_[pairAt(both)] = edges_[e].target | kGated;
+    }
+  }
+  gate_.assign((std::size_t{1} << kGateBits) / 64, 0);
+  for (const std::string_view pattern : patterns) {
+    const auto* const bytes = reinterpret_cast<const unsigned char*>(pattern.data());
+    if (pattern.size() >= kGatedLength) {
+      const std::size_t bit = gateHash(gatedBytes(bytes, pattern.size()));
+      gate_[bit / 64] |= std::uint64_t{1} << (bit % 64);
+    } else if (pattern.size() >= 2) {
+      pairState_[pairAt(bytes)] &= ~kGated;
     }
   }
 }
