@@ -68,6 +68,15 @@ class PatternTrie {
                       std::size_t length);
   template <typename Found>
   void report(std::int32_t own, std::size_t start, Found& found) const;
+  // The node two bytes below the root where patternsAt's descent from
+  // `start` begins, or 0 where no pattern of two bytes or more can start:
+  // inline, so that the scan tests the positions the table passes, most of
+  // which end here, without a call.
+  std::uint32_t firstNode(const unsigned char* bytes, std::size_t start, std::size_t end) const;
+  // patternsAt's descent from that node.
+  template <typename Found>
+  void descend(const unsigned char* bytes, std::size_t start, std::size_t end, std::uint32_t node,
+               Found& found) const;
   template <std::size_t Stride, bool Bounded, typename Found>
   void scanStrided(const char* data, std::size_t begin, std::size_t end, std::size_t startsEnd,
                    Found&& found) const;
@@ -204,15 +213,25 @@ void PatternTrie::patternsAt(const char* data, std::size_t start, std::size_t en
                              Found&& found) const {
   const auto* const bytes = reinterpret_cast<const unsigned char*>(data);
   if (oneBytePattern_[bytes[start]]) report(ownPattern_[rootNext_[bytes[start]]], start, found);
-  if (end - start < 2) return;
-  std::uint32_t node = pairState_[pairAt(bytes + start)];
-  if (node == 0) return;
-  if ((node & kGated) != 0) {
-    if (end - start < kGatedLength) return;
-    const std::size_t bit = gateHash(gatedBytes(bytes + start, end - start));
-    if ((gate_[bit / 64] & (std::uint64_t{1} << (bit % 64))) == 0) return;
-    node &= ~kGated;
+  if (const std::uint32_t node = firstNode(bytes, start, end); node != 0) {
+    descend(bytes, start, end, node, found);
   }
+}
+
+inline std::uint32_t PatternTrie::firstNode(const unsigned char* bytes, std::size_t start,
+                                            std::size_t end) const {
+  if (end - start < 2) return 0;
+  const std::uint32_t node = pairState_[pairAt(bytes + start)];
+  if ((node & kGated) == 0) return node;
+  if (end - start < kGatedLength) return 0;
+  const std::size_t bit = gateHash(gatedBytes(bytes + start, end - start));
+  if ((gate_[bit / 64] & (std::uint64_t{1} << (bit % 64))) == 0) return 0;
+  return node & ~kGated;
+}
+
+template <typename Found>
+void PatternTrie::descend(const unsigned char* bytes, std::size_t start, std::size_t end,
+                          std::uint32_t node, Found& found) const {
   // No pattern ends inside a label: a label that the bytes leave, or that
   // runs past `end`, ends the descent.
   for (std::size_t i = start + 2;;) {
@@ -245,19 +264,36 @@ void PatternTrie::scanStrided(const char* data, std::size_t begin, std::size_t e
                               std::size_t startsEnd, Found&& found) const {
   const auto* const bytes = reinterpret_cast<const unsigned char*>(data);
   const unsigned char* const pairs = startPairs_.data();
+  const auto startAt = [&](std::size_t at) {
+    if (oneBytePattern_[bytes[at]]) {
+      patternsAt(data, at, end, found);
+    } else if (const std::uint32_t node = firstNode(bytes, at, end); node != 0) {
+      descend(bytes, at, end, node, found);
+    }
+  };
   const auto startsAround = [&](std::size_t q, unsigned entry) {
     for (std::size_t k = Stride - 1; k > 0; --k) {
       if ((entry & (1u << k)) != 0 && q - begin >= k && (!Bounded || q - k < startsEnd) &&
           (pairs[pairAt(bytes + q - k)] & kFirstPair) != 0) {
-        patternsAt(data, q - k, end, found);
+        startAt(q - k);
       }
     }
-    if ((entry & kFirstPair) != 0 && (!Bounded || q < startsEnd)) patternsAt(data, q, end, found);
+    if ((entry & kFirstPair) != 0 && (!Bounded || q < startsEnd)) startAt(q);
   };
   // A tested position q may start occurrences back to q - (Stride - 1).
   const std::size_t tested = Bounded ? std::min(end, startsEnd + Stride) : end;
   std::size_t i = begin;
   for (; tested - i > 8 * Stride; i += 8 * Stride) {
+    if constexpr (Stride == 1) {
+      // Entries are then 0 or kFirstPair: one bit for each position that
+      // passed, so that those are visited without testing all eight again.
+      unsigned passed = 0;
+      for (std::size_t k = 0; k < 8; ++k) passed |= unsigned{pairs[pairAt(bytes + i + k)]} << k;
+      for (; passed != 0; passed &= passed - 1) {
+        startsAround(i + static_cast<std::size_t>(std::countr_zero(passed)), kFirstPair);
+      }
+      continue;
+    }
     unsigned any = 0;
     for (std::size_t k = 0; k < 8 * Stride; k += Stride) any |= pairs[pairAt(bytes + i + k)];
     if (any == 0) continue;
