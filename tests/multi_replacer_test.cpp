@@ -496,8 +496,7 @@ TEST(PatternTrie, ReportsWhatRunsOfOneEdgeEachHold) {
        "zab" + run + "|" + run.substr(0, 8) + "X|" + run.substr(0, 16) + "!" + run.substr(0, 17) +
            "!" + run.substr(0, 35) + "|" + run.substr(0, 18) + "X" + run.substr(19) + "|ab" +
            run.substr(0, 34)},
-      {{"ab", "abcdef", "abcdefg", "abcdefgh12"},
-       "abcdefgh1X abcdefgh12 abcdef abcdeX abcdefg"},
+      {{"ab", "abcdef", "abcdefg", "abcdefgh12"}, "abcdefgh1X abcdefgh12 abcdef abcdeX abcdefg"},
       {{indexed + "1", indexed + "22", indexed.substr(0, 40), "ab"},
        indexed + "1 " + indexed + "2 " + indexed.substr(0, 63) + "X" + indexed},
       {{cjk, cjk.substr(0, 6), utf16, cjk + cjk},

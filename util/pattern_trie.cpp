@@ -96,7 +96,8 @@ PatternTrie::PatternTrie(const std::vector<std::string_view>& patterns, std::siz
       const auto label = static_cast<std::uint32_t>(labels_.size());
       const std::uint32_t target = nodeBelow(child, &labels_);
       edgeByte_.push_back(b);
-      edges_.push_back({numberOf[target], label, static_cast<std::uint32_t>(labels_.size()) - label});
+      edges_.push_back(
+          {numberOf[target], label, static_cast<std::uint32_t>(labels_.size()) - label});
     }
   }
   edgeBegin_.push_back(static_cast<std::uint32_t>(edges_.size()));

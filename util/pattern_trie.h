@@ -120,7 +120,7 @@ class PatternTrie {
   // one load, and the entries the data meets stay cached.
   std::vector<unsigned char> startPairs_;
   static constexpr unsigned char kFirstPair = 1;
-  // The state two bytes below the root, by pairAt of those bytes (0: none):
+  // The node two bytes below the root, by pairAt of those bytes (0: none):
   // where a descent starts once the table has passed a position.
   // From calloc, which need not write the pages a block this large usually
   // gets fresh, and zeroed, from the system: only those of pairs that start
@@ -150,7 +150,8 @@ class PatternTrie {
   // The first kGatedLength bytes at `at`, of `available`, as a number.
   static std::uint64_t gatedBytes(const unsigned char* at, std::size_t available) {
     // The same number from either load where the low bytes come first.
-    if (std::endian::native == std::endian::little && available >= 8) return eightAt(at) & ((std::uint64_t{1} << (8 * kGatedLength)) - 1);
+    if (std::endian::native == std::endian::little && available >= 8)
+      return eightAt(at) & ((std::uint64_t{1} << (8 * kGatedLength)) - 1);
     std::uint64_t first = 0;
     std::memcpy(&first, at, kGatedLength);
     return first;
