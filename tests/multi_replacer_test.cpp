@@ -472,6 +472,60 @@ TEST(MultiReplacer, EnginesSharingRulesRunAtOnceOnThreads) {
   }
 }
 
+// The trie's descent compares a chain of states of one edge each as one
+// run, eight bytes at a time: patterns that end where such a run starts,
+// ends or branches, runs that the bytes leave at their first, an eighth,
+// a ninth or their last byte, and runs cut short by the scan's end, for
+// patterns longer than the indexed bytes too; and the hash of a start's
+// first six bytes, read with fewer than eight left. Every start reported is
+// where a pattern's indexed bytes occur wholly inside the scanned stretch,
+// and every such place is reported.
+TEST(PatternTrie, ReportsWhatRunsOfOneEdgeEachHold) {
+  const std::string run = "abcdefghijklmnopqrstuvwxyz0123456789";  // 36 bytes
+  std::string indexed;  // kIndexedPrefix bytes, then two long patterns go on
+  while (indexed.size() < PatternTrie::kIndexedPrefix) indexed += run;
+  indexed.resize(PatternTrie::kIndexedPrefix);
+  const std::string cjk = "\xe5\x89\x91\xe7\x9b\xbe\xe5\xbc\x93\xe7\xae\xad";
+  const std::string utf16("\x91\x00\x7e\x76\x13\x5f", 6);
+  struct Case {
+    std::vector<std::string> patterns;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {{"ab", run, run.substr(0, 9), run.substr(0, 17) + "!", run.substr(0, 35) + "!", "xy"},
+       "zab" + run + "|" + run.substr(0, 8) + "X|" + run.substr(0, 16) + "!" + run.substr(0, 17) +
+           "!" + run.substr(0, 35) + "|" + run.substr(0, 18) + "X" + run.substr(19) + "|ab" +
+           run.substr(0, 34)},
+      {{"ab", "abcdef", "abcdefg", "abcdefgh12"}, "abcdefgh1X abcdefgh12 abcdef abcdeX abcdefg"},
+      {{indexed + "1", indexed + "22", indexed.substr(0, 40), "ab"},
+       indexed + "1 " + indexed + "2 " + indexed.substr(0, 63) + "X" + indexed},
+      {{cjk, cjk.substr(0, 6), utf16, cjk + cjk},
+       cjk + cjk.substr(0, 11) + utf16 + cjk + cjk + cjk.substr(0, 9)},
+  };
+  for (const Case& c : cases) {
+    const std::vector<std::string_view> patterns(c.patterns.begin(), c.patterns.end());
+    std::vector<std::string_view> prefixes;
+    for (const std::string_view p : patterns) {
+      prefixes.push_back(p.substr(0, PatternTrie::kIndexedPrefix));
+    }
+    const std::vector<char> buffer(c.text.begin(), c.text.end());
+    for (const std::size_t stride : {std::size_t{1}, PatternSearch::choose(patterns).stride}) {
+      const PatternTrie trie(patterns, stride);
+      // Every end with the first byte, every begin with the last.
+      for (std::size_t k = 0; k < 2 * buffer.size(); ++k) {
+        const std::size_t begin = k < buffer.size() ? 0 : k - buffer.size();
+        const std::size_t end = k < buffer.size() ? k + 1 : buffer.size();
+        std::vector<std::pair<std::size_t, std::size_t>> found;
+        trie.scan(buffer.data(), begin, end,
+                  [&](std::uint32_t id, std::size_t at) { found.emplace_back(id, at); });
+        std::sort(found.begin(), found.end());
+        EXPECT_EQ(reference::findAll(buffer, prefixes, begin, end), found)
+            << c.text << " [" << begin << ", " << end << "), stride " << stride;
+      }
+    }
+  }
+}
+
 // The scan alone against the brute-force search: each strategy reports
 // every occurrence wholly inside [begin, end), whatever it reports beyond
 // (the trie reports long patterns by their first bytes; a caller confirms),
