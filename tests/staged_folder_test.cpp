@@ -639,7 +639,9 @@ TEST(StagedFolder, AParentMountedOntoTheFolderIsLockedOnce) {
 
 // A mount point's set may hold an entry named as this class names its own
 // (a tree may hold any name): set after set goes in whole, that entry with
-// it, and the one of the set before goes with that set.
+// it, and the one of the set before goes with that set. A set holding one
+// of the very names made inside the folder (N, O, a G) never goes in, and
+// the folder keeps its last set.
 TEST(StagedFolder, AMountPointsSetMayHoldAnEntryNamedLikeItsOwn) {
   TempDir dir;
   const fs::path folder = dir / "out";
@@ -660,6 +662,15 @@ TEST(StagedFolder, AMountPointsSetMayHoldAnEntryNamedLikeItsOwn) {
                                                   {".uexpmod-unnamed/", ""},
                                                   {".uexpmod-unnamed/x.uexp", text}}),
               entriesUnder(folder));
+  }
+  const auto last = entriesUnder(folder);
+  for (const char* own : {".uexpmod-old/x.uexp", ".uexpmod-gone-a.uexp", ".uexpmod-new/x.uexp"}) {
+    SCOPED_TRACE(own);
+    StagedFolder copies(folder);
+    ASSERT_TRUE(copies.write(own, kMode, bytes("three")));
+    EXPECT_FALSE(copies.commit());
+    EXPECT_EQ(EEXIST, copies.error()) << std::strerror(copies.error());
+    EXPECT_EQ(last, entriesUnder(folder));
   }
   ::umount2(folder.c_str(), MNT_DETACH);
 }

@@ -100,14 +100,14 @@ int exchange(const fs::path& a, const fs::path& b) {
 #endif
 }
 
-// Renames `from` to `to` where nothing stands at `to`. 0, or the errno
-// value: EEXIST where something stands there.
 // Whether a write failed for want of room or of write access, which no read
 // of a source fails with: the storage's fault, whatever the source did.
 bool storageSaidSo(int error) {
   return error == ENOSPC || error == EDQUOT || error == EFBIG || error == EROFS;
 }
 
+// Renames `from` to `to` where nothing stands at `to`. 0, or the errno
+// value: EEXIST where something stands there.
 int renameNew(const fs::path& from, const fs::path& to) {
 #ifdef SYS_renameat2
   if (::syscall(SYS_renameat2, static_cast<long>(AT_FDCWD), from.c_str(),
@@ -634,6 +634,21 @@ bool StagedFolder::moveEntriesIn() {
   // name, and finishes either.
   const fs::path aside = folder_ / kInsideGone;
   const fs::path old = folder_ / kInsideOld;
+  // A set whose top holds one of the names made here inside F (a tree may
+  // hold any name) could not be told from them once in F: a later begin()
+  // would sweep it as a G, or this move take it for O. It never goes in,
+  // and F keeps its last set.
+  std::error_code listed;
+  for (const auto& entry : fs::directory_iterator(staging_, listed)) {
+    if (ownInside(entry.path().filename().native())) {
+      error_ = EEXIST;
+      return false;
+    }
+  }
+  if (listed) {
+    error_ = listed.value();
+    return false;
+  }
   if (::mkdir(aside.c_str(), 0777) != 0) {
     error_ = errno;
     return false;
