@@ -1,6 +1,7 @@
 // Target files: selecting the unpacked .uexp files that mention the target
 // path, copying them into the repack folder, and rewriting the copies.
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -140,14 +141,32 @@ struct Worker {
 // Threads for the copy stage: those asked for, else one for each processor
 // the process may run on, up to kMostDefaultThreads.
 std::size_t threadsToUse(int asked) {
-  if (asked > 0) return static_cast<std::size_t>(asked);
-  // Beyond this, the storage and the single ordered output set the pace (see
-  // bench/README.md), and each thread adds its buffers.
-  constexpr int kMostDefaultThreads = 8;
-  cpu_set_t cpus;
-  CPU_ZERO(&cpus);
-  if (::sched_getaffinity(0, sizeof cpus, &cpus) != 0) return 1;
-  return static_cast<std::size_t>(std::clamp(CPU_COUNT(&cpus), 1, kMostDefaultThreads));
+  std::size_t threads = 1;
+  if (asked > 0) {
+    threads = static_cast<std::size_t>(asked);
+  } else {
+    // Beyond this, the storage and the single ordered output set the pace
+    // (see bench/README.md), and each thread adds its buffers.
+    constexpr int kMostDefaultThreads = 8;
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    if (::sched_getaffinity(0, sizeof cpus, &cpus) == 0) {
+      threads = static_cast<std::size_t>(std::clamp(CPU_COUNT(&cpus), 1, kMostDefaultThreads));
+    }
+  }
+  // Each thread holds a few files open at once (its source, its copy, the
+  // folders of a path), beside the run's own and those the read-ahead keeps
+  // (an eighth of the limit): under a low limit on open files, fewer threads
+  // make the same run, where more would run out and keep the last set.
+  rlimit files = {};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
+    constexpr rlim_t kRunsOwn = 16;
+    constexpr rlim_t kEachThread = 4;
+    const rlim_t spare = files.rlim_cur - files.rlim_cur / 8;
+    const rlim_t most = spare > kRunsOwn ? (spare - kRunsOwn) / kEachThread : 1;
+    threads = std::min<std::size_t>(threads, std::max<rlim_t>(most, 1));
+  }
+  return threads;
 }
 
 // How many candidates the workers may run ahead of the one the consumer

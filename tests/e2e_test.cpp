@@ -587,6 +587,26 @@ TEST_F(EndToEnd, NoDescriptorLeftForASourceKeepsTheLastSet) {
   }
 }
 
+// Under a low limit on open files, as many threads as asked for would run
+// out of descriptors and keep the last set: the run takes fewer, and makes
+// the set that one thread makes.
+TEST_F(EndToEnd, ALowLimitOnOpenFilesTakesFewerThreads) {
+  put("pak/one.pak", "p");
+  put("配置/r.txt", "abc=xyz\n");
+  for (int i = 0; i < 60; ++i) {
+    put("uexp解包/d" + std::to_string(i % 6) + "/" + std::to_string(i) + ".uexp",
+        kMarker + "abc" + std::to_string(i));
+  }
+  const ToolRun one = runTool("1\n1\n", "", {}, "-j 1");
+  ASSERT_EQ(0, one.status) << one.err;
+  const auto copies = filesUnder(kRoot / "uexp打包");
+  ASSERT_EQ(60u, copies.size());
+  const ToolRun limited = runTool("1\n1\n", "ulimit -n 16;", {}, "-j 8");
+  EXPECT_EQ(0, limited.status) << limited.out;
+  EXPECT_EQ(one.out, limited.out);
+  EXPECT_EQ("", treeDifference(copies, filesUnder(kRoot / "uexp打包")));
+}
+
 TEST_F(EndToEnd, TargetCutShortWhileItIsRewrittenIsReportedNotFatal) {
   put("pak/one.pak", "p");
   put("配置/r.txt", "abc=xyz\n");
