@@ -314,8 +314,10 @@ void MultiReplacer::applyPair(std::size_t pairIndex, Window window, std::size_t 
   char* const data = window.bytes.data();
   std::size_t& next = next_[pairIndex];
   // Writes whose rescans would overlap are kept as one: a dense file then
-  // holds few, and is rescanned over the same bytes.
-  const std::size_t gap = 2 * (rules_->longestPattern - 1);
+  // holds few, and is rescanned over the same bytes. Merging across more
+  // than the rescan's reach cost more in starts scanned twice than it saved
+  // in scans begun (translation lists, counted on aarch64).
+  const std::size_t gap = rules_->reachBefore[pairIndex];
   const auto write = [&](std::size_t start) {
     std::memcpy(data + (start - window.base), pair.replacement.data(), m);
     if (!writes.empty() && start <= writes.back().end + gap) {
@@ -415,25 +417,24 @@ void MultiReplacer::releaseIfLarge(std::vector<std::uint32_t>& list) {
 
 void MultiReplacer::rescanAround(std::size_t pairIndex, const std::vector<Write>& writes,
                                  Window window) {
-  // An occurrence of length up to L that overlaps a write lies within L - 1
-  // bytes of it; neighbouring windows are merged so each byte is scanned once.
-  // Where a run of writes starts, the later pairs' texts reach back only
-  // reachBefore bytes (the same writes are merged as with L - 1).
+  // An occurrence of length up to L that overlaps a write starts at most
+  // reachBefore bytes before it (L - 1 at most) and ends within L - 1 bytes
+  // after it. Writes whose starts to scan would overlap are scanned as one.
   const std::size_t reach = rules_->longestPattern - 1;
   const std::size_t back = rules_->reachBefore[pairIndex];
   std::size_t scanBegin = 0;
   std::size_t scanEnd = 0;  // none yet
   Write touched{0, 0};
   for (const Write& w : writes) {
-    const std::size_t begin = std::max(window.base, w.begin > reach ? w.begin - reach : 0);
+    const std::size_t begin = std::max(window.base, w.begin > back ? w.begin - back : 0);
     const std::size_t end = std::min(window.end(), w.end + reach);
-    if (scanEnd != 0 && begin <= scanEnd) {
+    if (scanEnd != 0 && begin <= touched.end) {
       scanEnd = end;
       touched.end = w.end;
       continue;
     }
     if (scanEnd != 0) scanFor(pairIndex + 1, window, scanBegin, scanEnd, touched);
-    scanBegin = std::max(window.base, w.begin > back ? w.begin - back : 0);
+    scanBegin = begin;
     scanEnd = end;
     touched = w;
   }
