@@ -112,11 +112,19 @@ std::vector<std::uint32_t> MultiReplacer::reachBeforeWrites(
   const auto raise = [&](std::uint32_t low, std::uint32_t high, std::string_view p, std::size_t t,
                          std::uint32_t owner) {
     auto it = std::lower_bound(byKey.begin(), byKey.end(), std::uint64_t{low} << 32);
+    // Within a key the pairs come in list order: those from `owner` on
+    // search for nothing after the text's last pair.
     for (; it != byKey.end() && (*it >> 32) <= high; ++it) {
       const std::size_t i = *it & 0xFFFFFFFF;
-      if (i >= owner || reach[i] >= t) continue;
+      if (i >= owner) {
+        if (low == high) break;
+        continue;
+      }
+      if (reach[i] >= t) continue;
       const std::string_view r = rules.pairs[i].replacement;
       const std::size_t k = std::min(p.size() - t, r.size());
+      // The key matched the first two bytes; most others differ at the third.
+      if (k > 2 && p[t + 2] != r[2]) continue;
       if (std::memcmp(p.data() + t, r.data(), k) == 0) reach[i] = static_cast<std::uint32_t>(t);
     }
   };
