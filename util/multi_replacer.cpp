@@ -50,6 +50,7 @@ MultiReplacer::MultiReplacer(std::vector<BytePair> pairs,
     for (std::size_t k = 1; k < owners.size(); ++k) rules->nextOwner[owners[k - 1]] = owners[k];
   }
   rules->reachBefore = reachBeforeWrites(*rules, patterns);
+  rules->startInWrite = startsInWrites(*rules, patterns);
   if (!patterns.empty()) {
     rules->search.emplace(patterns, strategy ? PatternSearch::choose(patterns, *strategy)
                                              : PatternSearch::choose(patterns));
@@ -145,6 +146,66 @@ std::vector<std::uint32_t> MultiReplacer::reachBeforeWrites(
         std::min<std::size_t>(reach[i], longestAfter[i] > 0 ? longestAfter[i] - 1 : 0));
   }
   return reach;
+}
+
+std::vector<std::uint32_t> MultiReplacer::startsInWrites(
+    const Rules& rules, const std::vector<std::string_view>& patterns) {
+  // Where no later text reaches back into a write, an occurrence that
+  // overlaps it starts within it, at a byte u of the replacement, and holds
+  // the replacement's bytes from u on (all of them, or up to the text's
+  // end): a text whose first two bytes are the replacement's at u, or whose
+  // first byte is its last. The texts are sorted by their first two bytes,
+  // and a bit table of those turns most bytes away at once.
+  const std::size_t n = rules.pairs.size();
+  std::vector<std::uint32_t> start(n, 0);
+  std::vector<std::uint64_t> byKey;  // first two bytes << 32 | text id
+  std::vector<std::uint64_t> seen(std::size_t{1} << 10, 0);
+  std::vector<std::uint32_t> lastOwner(patterns.size());
+  for (std::size_t id = 0; id < patterns.size(); ++id) {
+    lastOwner[id] = rules.owners[rules.ownersBegin[id + 1] - 1];
+    const std::string_view p = patterns[id];
+    // A text of one byte is held by any write of that byte.
+    const std::uint32_t key = std::uint32_t{static_cast<unsigned char>(p[0])} << 8 |
+                              (p.size() > 1 ? static_cast<unsigned char>(p[1]) : 0u);
+    byKey.push_back(std::uint64_t{key} << 32 | id);
+    seen[key >> 6] |= std::uint64_t{1} << (key & 63);
+  }
+  std::sort(byKey.begin(), byKey.end());
+  const bool oneByte = std::any_of(patterns.begin(), patterns.end(),
+                                   [](std::string_view p) { return p.size() == 1; });
+  const auto holds = [&](std::size_t i, std::string_view r, std::size_t u, std::uint32_t low,
+                         std::uint32_t high) {
+    auto it = std::lower_bound(byKey.begin(), byKey.end(), std::uint64_t{low} << 32);
+    for (; it != byKey.end() && (*it >> 32) <= high; ++it) {
+      const std::size_t id = *it & 0xFFFFFFFF;
+      if (lastOwner[id] <= i) continue;
+      const std::string_view p = patterns[id];
+      const std::size_t k = std::min(p.size(), r.size() - u);
+      if (k > 2 && p[2] != r[u + 2]) continue;
+      if (std::memcmp(p.data(), r.data() + u, k) == 0) return true;
+    }
+    return false;
+  };
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    if (rules.reachBefore[i] != 0) continue;
+    const std::string_view r = rules.pairs[i].replacement;
+    std::size_t u = 0;
+    for (; u < r.size(); ++u) {
+      const std::uint32_t first = static_cast<unsigned char>(r[u]);
+      if (u + 1 < r.size()) {
+        const std::uint32_t key = first << 8 | static_cast<unsigned char>(r[u + 1]);
+        // Texts of one byte sort as if their second byte were 0.
+        if ((seen[key >> 6] >> (key & 63) & 1) != 0 && holds(i, r, u, key, key)) break;
+        if (oneByte && (seen[(first << 8) >> 6] & 1) != 0 && holds(i, r, u, first << 8, first << 8)) {
+          break;
+        }
+      } else if (holds(i, r, u, first << 8, first << 8 | 0xFF)) {
+        break;
+      }
+    }
+    start[i] = static_cast<std::uint32_t>(u);
+  }
+  return start;
 }
 
 MultiReplacer::MultiReplacer(SharedRules, std::shared_ptr<const Rules> rules)
@@ -430,21 +491,27 @@ void MultiReplacer::rescanAround(std::size_t pairIndex, const std::vector<Write>
   // after it. Writes whose starts to scan would overlap are scanned as one.
   const std::size_t reach = rules_->longestPattern - 1;
   const std::size_t back = rules_->reachBefore[pairIndex];
+  const std::size_t into = rules_->startInWrite[pairIndex];
   std::size_t scanBegin = 0;
   std::size_t scanEnd = 0;  // none yet
   Write touched{0, 0};
   for (const Write& w : writes) {
-    const std::size_t begin = std::max(window.base, w.begin > back ? w.begin - back : 0);
+    const std::size_t begin =
+        std::max(window.base, w.begin > back ? w.begin - back + into : into);
     const std::size_t end = std::min(window.end(), w.end + reach);
     if (scanEnd != 0 && begin <= touched.end) {
       scanEnd = end;
       touched.end = w.end;
       continue;
     }
-    if (scanEnd != 0) scanFor(pairIndex + 1, window, scanBegin, scanEnd, touched);
+    if (scanEnd != 0 && scanBegin < touched.end) {
+      scanFor(pairIndex + 1, window, scanBegin, scanEnd, touched);
+    }
     scanBegin = begin;
     scanEnd = end;
     touched = w;
   }
-  if (scanEnd != 0) scanFor(pairIndex + 1, window, scanBegin, scanEnd, touched);
+  if (scanEnd != 0 && scanBegin < touched.end) {
+    scanFor(pairIndex + 1, window, scanBegin, scanEnd, touched);
+  }
 }
