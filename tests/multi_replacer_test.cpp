@@ -185,7 +185,8 @@ TEST(MultiReplacer, RescansReachBackAsFarAsALaterTextCanHoldTheWrite) {
        std::string(297, 'q') + "qab"},
   };
   for (const auto& [rules, input] : cases) {
-    for (const Forced strategy : kStrategies) expectSameAsSequential(rules, input, 1 << 20, strategy);
+    for (const Forced strategy : kStrategies)
+      expectSameAsSequential(rules, input, 1 << 20, strategy);
   }
 }
 

@@ -67,7 +67,8 @@ std::vector<std::uint32_t> MultiReplacer::reachBeforeWrites(
   // largest t at which some later pair's text holds the replacement's first
   // bytes (all of them, or up to the text's end). Translation lists rewrite
   // text with text, and that t is mostly far below the longest text's
-  // length. Where no later text holds them, a rescan starts at the write.
+  // length. Where no later text holds them, startsInWrites() says where
+  // within the write a rescan starts.
   const std::size_t n = rules.pairs.size();
   std::vector<std::uint32_t> reach(n, 0);
   if (n == 0) return reach;
@@ -95,7 +96,7 @@ std::vector<std::uint32_t> MultiReplacer::reachBeforeWrites(
   for (std::size_t i = 0; i + 1 < n; ++i) {
     reach[i] = static_cast<std::uint32_t>(unlistedAfter[i] > 0 ? unlistedAfter[i] - 1 : 0);
   }
-  std::vector<std::uint64_t> byKey;  // first two bytes << 32 | pair
+  std::vector<std::uint64_t> byKey;                          // first two bytes << 32 | pair
   std::vector<std::uint64_t> seen(std::size_t{1} << 10, 0);  // a bit for each first two bytes
   for (std::size_t i = 0; i + 1 < n; ++i) {
     const std::string_view r = rules.pairs[i].replacement;
@@ -104,8 +105,8 @@ std::vector<std::uint32_t> MultiReplacer::reachBeforeWrites(
       reach[i] = static_cast<std::uint32_t>(longestAfter[i] > 0 ? longestAfter[i] - 1 : 0);
       continue;
     }
-    const std::uint32_t key = std::uint32_t{static_cast<unsigned char>(r[0])} << 8 |
-                              static_cast<unsigned char>(r[1]);
+    const std::uint32_t key =
+        std::uint32_t{static_cast<unsigned char>(r[0])} << 8 | static_cast<unsigned char>(r[1]);
     byKey.push_back(std::uint64_t{key} << 32 | i);
     seen[key >> 6] |= std::uint64_t{1} << (key & 63);
   }
@@ -196,7 +197,8 @@ std::vector<std::uint32_t> MultiReplacer::startsInWrites(
         const std::uint32_t key = first << 8 | static_cast<unsigned char>(r[u + 1]);
         // Texts of one byte sort as if their second byte were 0.
         if ((seen[key >> 6] >> (key & 63) & 1) != 0 && holds(i, r, u, key, key)) break;
-        if (oneByte && (seen[(first << 8) >> 6] & 1) != 0 && holds(i, r, u, first << 8, first << 8)) {
+        if (oneByte && (seen[(first << 8) >> 6] & 1) != 0 &&
+            holds(i, r, u, first << 8, first << 8)) {
           break;
         }
       } else if (holds(i, r, u, first << 8, first << 8 | 0xFF)) {
@@ -496,8 +498,7 @@ void MultiReplacer::rescanAround(std::size_t pairIndex, const std::vector<Write>
   std::size_t scanEnd = 0;  // none yet
   Write touched{0, 0};
   for (const Write& w : writes) {
-    const std::size_t begin =
-        std::max(window.base, w.begin > back ? w.begin - back + into : into);
+    const std::size_t begin = std::max(window.base, w.begin > back ? w.begin - back + into : into);
     const std::size_t end = std::min(window.end(), w.end + reach);
     if (scanEnd != 0 && begin <= touched.end) {
       scanEnd = end;

@@ -153,8 +153,8 @@ class MultiReplacer {
 
   MultiReplacer(std::vector<BytePair> pairs, std::optional<PatternSearch::Strategy> strategy);
   // Rules::reachBefore for `rules`, whose search texts by id are `patterns`.
-  static std::vector<std::uint32_t> reachBeforeWrites(const Rules& rules,
-                                                      const std::vector<std::string_view>& patterns);
+  static std::vector<std::uint32_t> reachBeforeWrites(
+      const Rules& rules, const std::vector<std::string_view>& patterns);
   // Rules::startInWrite for `rules`, whose reachBefore is set.
   static std::vector<std::uint32_t> startsInWrites(const Rules& rules,
                                                    const std::vector<std::string_view>& patterns);
