@@ -169,6 +169,27 @@ TEST(MultiReplacer, KeepsTheMeaningOfRulesAppliedOneAfterAnother) {
   }
 }
 
+// A rescan after a pair's writes reaches back as far as a later text can
+// start and still hold the written bytes (or starts within the write where
+// none can start before it): by its last byte, around the whole
+// replacement, or (a text too long to be listed by its bytes) its whole
+// length. Each occurrence of the later text exists only once the write made it.
+TEST(MultiReplacer, RescansReachBackAsFarAsALaterTextCanHoldTheWrite) {
+  const std::string longText = std::string(298, 'q') + "XY";
+  const std::pair<Rules, std::string> cases[] = {
+      {{{"ab", "XY"}, {"Yq", "12"}}, "abq"},                           // from within it
+      {{{"ab", "XY"}, {"qqqX", "1234"}}, "qqqabq"},                    // by its last byte
+      {{{"ab", "XY"}, {"qXYq", "1234"}, {"qqqX", "5678"}}, "qqabqq"},  // around it
+      {{{"ab", "XY"}, {longText, std::string(300, '#')}}, std::string(298, 'q') + "abq"},
+      {{{"ab", "XY"}, {"qX", "12"}, {longText, std::string(300, '#')}},
+       std::string(297, 'q') + "qab"},
+  };
+  for (const auto& [rules, input] : cases) {
+    for (const Forced strategy : kStrategies)
+      expectSameAsSequential(rules, input, 1 << 20, strategy);
+  }
+}
+
 // Random rule lists over a tiny alphabet produce overlapping, chained and
 // self-creating patterns far more often than real text would; UTF-16LE forms
 // of the same rules add zero bytes to the mix.

@@ -49,12 +49,165 @@ MultiReplacer::MultiReplacer(std::vector<BytePair> pairs,
   for (const std::vector<std::uint32_t>& owners : pairsOf) {
     for (std::size_t k = 1; k < owners.size(); ++k) rules->nextOwner[owners[k - 1]] = owners[k];
   }
+  rules->reachBefore = reachBeforeWrites(*rules, patterns);
+  rules->startInWrite = startsInWrites(*rules, patterns);
   if (!patterns.empty()) {
     rules->search.emplace(patterns, strategy ? PatternSearch::choose(patterns, *strategy)
                                              : PatternSearch::choose(patterns));
   }
   rules_ = std::move(rules);
   finders_.resize(rules_->pairs.size());
+}
+
+std::vector<std::uint32_t> MultiReplacer::reachBeforeWrites(
+    const Rules& rules, const std::vector<std::string_view>& patterns) {
+  // An occurrence that starts t bytes before a write and overlaps it holds,
+  // from its byte t on, the first bytes of what was written: the
+  // replacement's. So a rescan needs to reach back only as far as the
+  // largest t at which some later pair's text holds the replacement's first
+  // bytes (all of them, or up to the text's end). Translation lists rewrite
+  // text with text, and that t is mostly far below the longest text's
+  // length. Where no later text holds them, startsInWrites() says where
+  // within the write a rescan starts.
+  const std::size_t n = rules.pairs.size();
+  std::vector<std::uint32_t> reach(n, 0);
+  if (n == 0) return reach;
+  // Texts past kIndexed bytes are not looked into, so that long texts cost
+  // their number, not their length: they count as reaching back their whole
+  // length. The longest text any pair after i searches for, and the longest
+  // of those not listed.
+  constexpr std::size_t kIndexed = 256;
+  std::vector<std::size_t> longestAfter(n, 0);
+  std::vector<std::size_t> unlistedAfter(n, 0);
+  for (std::size_t i = n - 1; i > 0; --i) {
+    const std::size_t size = rules.pairs[i].search.size();
+    longestAfter[i - 1] = std::max(longestAfter[i], size);
+    unlistedAfter[i - 1] = std::max(unlistedAfter[i], size > kIndexed ? size : 0);
+  }
+  std::vector<std::uint32_t> lastOwner(patterns.size());
+  for (std::size_t id = 0; id < patterns.size(); ++id) {
+    lastOwner[id] = rules.owners[rules.ownersBegin[id + 1] - 1];
+  }
+  // Each pair starts at the longest later text not looked into, and every
+  // other text's offset t that holds a pair's replacement from its first byte
+  // raises that pair's reach to t where the text is searched for after it.
+  // The pairs are sorted by their replacement's first two bytes, and a bit
+  // table of those pairs of bytes turns most offsets away at once.
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    reach[i] = static_cast<std::uint32_t>(unlistedAfter[i] > 0 ? unlistedAfter[i] - 1 : 0);
+  }
+  std::vector<std::uint64_t> byKey;                          // first two bytes << 32 | pair
+  std::vector<std::uint64_t> seen(std::size_t{1} << 10, 0);  // a bit for each first two bytes
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    const std::string_view r = rules.pairs[i].replacement;
+    if (r.size() < 2) {
+      // Held wholly in a text or not at all: the longest later text may.
+      reach[i] = static_cast<std::uint32_t>(longestAfter[i] > 0 ? longestAfter[i] - 1 : 0);
+      continue;
+    }
+    const std::uint32_t key =
+        std::uint32_t{static_cast<unsigned char>(r[0])} << 8 | static_cast<unsigned char>(r[1]);
+    byKey.push_back(std::uint64_t{key} << 32 | i);
+    seen[key >> 6] |= std::uint64_t{1} << (key & 63);
+  }
+  std::sort(byKey.begin(), byKey.end());
+  const auto raise = [&](std::uint32_t low, std::uint32_t high, std::string_view p, std::size_t t,
+                         std::uint32_t owner) {
+    auto it = std::lower_bound(byKey.begin(), byKey.end(), std::uint64_t{low} << 32);
+    // Within a key the pairs come in list order: those from `owner` on
+    // search for nothing after the text's last pair.
+    for (; it != byKey.end() && (*it >> 32) <= high; ++it) {
+      const std::size_t i = *it & 0xFFFFFFFF;
+      if (i >= owner) {
+        if (low == high) break;
+        continue;
+      }
+      if (reach[i] >= t) continue;
+      const std::string_view r = rules.pairs[i].replacement;
+      const std::size_t k = std::min(p.size() - t, r.size());
+      // The key matched the first two bytes; most others differ at the third.
+      if (k > 2 && p[t + 2] != r[2]) continue;
+      if (std::memcmp(p.data() + t, r.data(), k) == 0) reach[i] = static_cast<std::uint32_t>(t);
+    }
+  };
+  for (std::size_t id = 0; id < patterns.size(); ++id) {
+    const std::string_view p = patterns[id];
+    if (p.size() < 2 || p.size() > kIndexed) continue;
+    for (std::size_t t = 1; t + 1 < p.size(); ++t) {
+      const std::uint32_t key = std::uint32_t{static_cast<unsigned char>(p[t])} << 8 |
+                                static_cast<unsigned char>(p[t + 1]);
+      if ((seen[key >> 6] >> (key & 63) & 1) != 0) raise(key, key, p, t, lastOwner[id]);
+    }
+    // Its last byte alone: every replacement that starts with it.
+    const std::uint32_t last = static_cast<unsigned char>(p.back());
+    raise(last << 8, last << 8 | 0xFF, p, p.size() - 1, lastOwner[id]);
+  }
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    reach[i] = static_cast<std::uint32_t>(
+        std::min<std::size_t>(reach[i], longestAfter[i] > 0 ? longestAfter[i] - 1 : 0));
+  }
+  return reach;
+}
+
+std::vector<std::uint32_t> MultiReplacer::startsInWrites(
+    const Rules& rules, const std::vector<std::string_view>& patterns) {
+  // Where no later text reaches back into a write, an occurrence that
+  // overlaps it starts within it, at a byte u of the replacement, and holds
+  // the replacement's bytes from u on (all of them, or up to the text's
+  // end): a text whose first two bytes are the replacement's at u, or whose
+  // first byte is its last. The texts are sorted by their first two bytes,
+  // and a bit table of those turns most bytes away at once.
+  const std::size_t n = rules.pairs.size();
+  std::vector<std::uint32_t> start(n, 0);
+  std::vector<std::uint64_t> byKey;  // first two bytes << 32 | text id
+  std::vector<std::uint64_t> seen(std::size_t{1} << 10, 0);
+  std::vector<std::uint32_t> lastOwner(patterns.size());
+  for (std::size_t id = 0; id < patterns.size(); ++id) {
+    lastOwner[id] = rules.owners[rules.ownersBegin[id + 1] - 1];
+    const std::string_view p = patterns[id];
+    // A text of one byte is held by any write of that byte.
+    const std::uint32_t key = std::uint32_t{static_cast<unsigned char>(p[0])} << 8 |
+                              (p.size() > 1 ? static_cast<unsigned char>(p[1]) : 0u);
+    byKey.push_back(std::uint64_t{key} << 32 | id);
+    seen[key >> 6] |= std::uint64_t{1} << (key & 63);
+  }
+  std::sort(byKey.begin(), byKey.end());
+  const bool oneByte = std::any_of(patterns.begin(), patterns.end(),
+                                   [](std::string_view p) { return p.size() == 1; });
+  const auto holds = [&](std::size_t i, std::string_view r, std::size_t u, std::uint32_t low,
+                         std::uint32_t high) {
+    auto it = std::lower_bound(byKey.begin(), byKey.end(), std::uint64_t{low} << 32);
+    for (; it != byKey.end() && (*it >> 32) <= high; ++it) {
+      const std::size_t id = *it & 0xFFFFFFFF;
+      if (lastOwner[id] <= i) continue;
+      const std::string_view p = patterns[id];
+      const std::size_t k = std::min(p.size(), r.size() - u);
+      if (k > 2 && p[2] != r[u + 2]) continue;
+      if (std::memcmp(p.data(), r.data() + u, k) == 0) return true;
+    }
+    return false;
+  };
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    if (rules.reachBefore[i] != 0) continue;
+    const std::string_view r = rules.pairs[i].replacement;
+    std::size_t u = 0;
+    for (; u < r.size(); ++u) {
+      const std::uint32_t first = static_cast<unsigned char>(r[u]);
+      if (u + 1 < r.size()) {
+        const std::uint32_t key = first << 8 | static_cast<unsigned char>(r[u + 1]);
+        // Texts of one byte sort as if their second byte were 0.
+        if ((seen[key >> 6] >> (key & 63) & 1) != 0 && holds(i, r, u, key, key)) break;
+        if (oneByte && (seen[(first << 8) >> 6] & 1) != 0 &&
+            holds(i, r, u, first << 8, first << 8)) {
+          break;
+        }
+      } else if (holds(i, r, u, first << 8, first << 8 | 0xFF)) {
+        break;
+      }
+    }
+    start[i] = static_cast<std::uint32_t>(u);
+  }
+  return start;
 }
 
 MultiReplacer::MultiReplacer(SharedRules, std::shared_ptr<const Rules> rules)
@@ -232,8 +385,10 @@ void MultiReplacer::applyPair(std::size_t pairIndex, Window window, std::size_t 
   char* const data = window.bytes.data();
   std::size_t& next = next_[pairIndex];
   // Writes whose rescans would overlap are kept as one: a dense file then
-  // holds few, and is rescanned over the same bytes.
-  const std::size_t gap = 2 * (rules_->longestPattern - 1);
+  // holds few, and is rescanned over the same bytes. Merging across more
+  // than the rescan's reach cost more in starts scanned twice than it saved
+  // in scans begun (translation lists, counted on aarch64).
+  const std::size_t gap = rules_->reachBefore[pairIndex];
   const auto write = [&](std::size_t start) {
     std::memcpy(data + (start - window.base), pair.replacement.data(), m);
     if (!writes.empty() && start <= writes.back().end + gap) {
@@ -333,24 +488,31 @@ void MultiReplacer::releaseIfLarge(std::vector<std::uint32_t>& list) {
 
 void MultiReplacer::rescanAround(std::size_t pairIndex, const std::vector<Write>& writes,
                                  Window window) {
-  // An occurrence of length up to L that overlaps a write lies within L - 1
-  // bytes of it; neighbouring windows are merged so each byte is scanned once.
+  // An occurrence of length up to L that overlaps a write starts at most
+  // reachBefore bytes before it (L - 1 at most) and ends within L - 1 bytes
+  // after it. Writes whose starts to scan would overlap are scanned as one.
   const std::size_t reach = rules_->longestPattern - 1;
+  const std::size_t back = rules_->reachBefore[pairIndex];
+  const std::size_t into = rules_->startInWrite[pairIndex];
   std::size_t scanBegin = 0;
   std::size_t scanEnd = 0;  // none yet
   Write touched{0, 0};
   for (const Write& w : writes) {
-    const std::size_t begin = std::max(window.base, w.begin > reach ? w.begin - reach : 0);
+    const std::size_t begin = std::max(window.base, w.begin > back ? w.begin - back + into : into);
     const std::size_t end = std::min(window.end(), w.end + reach);
-    if (scanEnd != 0 && begin <= scanEnd) {
+    if (scanEnd != 0 && begin <= touched.end) {
       scanEnd = end;
       touched.end = w.end;
       continue;
     }
-    if (scanEnd != 0) scanFor(pairIndex + 1, window, scanBegin, scanEnd, touched);
+    if (scanEnd != 0 && scanBegin < touched.end) {
+      scanFor(pairIndex + 1, window, scanBegin, scanEnd, touched);
+    }
     scanBegin = begin;
     scanEnd = end;
     touched = w;
   }
-  if (scanEnd != 0) scanFor(pairIndex + 1, window, scanBegin, scanEnd, touched);
+  if (scanEnd != 0 && scanBegin < touched.end) {
+    scanFor(pairIndex + 1, window, scanBegin, scanEnd, touched);
+  }
 }

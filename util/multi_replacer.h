@@ -139,12 +139,25 @@ class MultiReplacer {
     std::vector<std::uint32_t> nextOwner;
     std::size_t longestPattern = 0;
     std::size_t undecidedAtMost = 0;
+    // Per pair, how far before one of its writes a later pair's text can
+    // start and still overlap it (see reachBeforeWrites()).
+    std::vector<std::uint32_t> reachBefore;
+    // Per pair whose reachBefore is 0, the first byte of its replacement at
+    // which a later pair's text can start and hold the bytes from there (the
+    // replacement's length where none can); 0 for the others.
+    std::vector<std::uint32_t> startInWrite;
     std::optional<PatternSearch> search;  // none when no pair can replace
   };
   struct SharedRules {};  // picks the constructor below
   MultiReplacer(SharedRules, std::shared_ptr<const Rules> rules);
 
   MultiReplacer(std::vector<BytePair> pairs, std::optional<PatternSearch::Strategy> strategy);
+  // Rules::reachBefore for `rules`, whose search texts by id are `patterns`.
+  static std::vector<std::uint32_t> reachBeforeWrites(
+      const Rules& rules, const std::vector<std::string_view>& patterns);
+  // Rules::startInWrite for `rules`, whose reachBefore is set.
+  static std::vector<std::uint32_t> startsInWrites(const Rules& rules,
+                                                   const std::vector<std::string_view>& patterns);
   std::size_t feedInPieces(std::span<char> bytes, bool last, std::size_t piece);
   std::size_t feedWindow(std::span<char> bytes, bool last, const BeforeWrites& beforeWrites);
   void scanFor(std::size_t firstPair, Window window, std::size_t begin, std::size_t end,
