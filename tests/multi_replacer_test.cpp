@@ -176,7 +176,17 @@ TEST(MultiReplacer, KeepsTheMeaningOfRulesAppliedOneAfterAnother) {
 // length. Each occurrence of the later text exists only once the write made it.
 TEST(MultiReplacer, RescansReachBackAsFarAsALaterTextCanHoldTheWrite) {
   const std::string longText = std::string(298, 'q') + "XY";
+  // Texts that repeat one byte match each other's replacements at almost
+  // every offset: working out the bounds spends its budget, and the bounds
+  // that hold for any texts must then hold for the chain around them.
+  Rules repeating = {{"zzB", "zzC"}};
+  for (int i = 0; i < 1000; ++i) {
+    repeating.emplace_back(std::string(32, 'a') + std::to_string(10000000 + i),
+                           std::string(39, 'a') + "b");
+  }
+  repeating.emplace_back("yzzC", "wwww");
   const std::pair<Rules, std::string> cases[] = {
+      {repeating, "qyzzBq" + std::string(40, 'a')},
       {{{"ab", "XY"}, {"Yq", "12"}}, "abq"},                           // from within it
       {{{"ab", "XY"}, {"qqqX", "1234"}}, "qqqabq"},                    // by its last byte
       {{{"ab", "XY"}, {"qXYq", "1234"}, {"qqqX", "5678"}}, "qqabqq"},  // around it

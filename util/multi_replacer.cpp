@@ -59,6 +59,17 @@ MultiReplacer::MultiReplacer(std::vector<BytePair> pairs,
   finders_.resize(rules_->pairs.size());
 }
 
+namespace {
+
+// The comparisons that working out the rescans' bounds may take, for each of
+// reachBeforeWrites() and startsInWrites(), before it gives the bounds that
+// hold for any texts instead: texts that repeat the same bytes (runs of
+// spaces, of padding) match each other at many offsets, and a thousand
+// such texts of 256 bytes took seconds. Some tens of milliseconds.
+constexpr std::size_t kBoundSteps = std::size_t{1} << 22;
+
+}  // namespace
+
 std::vector<std::uint32_t> MultiReplacer::reachBeforeWrites(
     const Rules& rules, const std::vector<std::string_view>& patterns) {
   // An occurrence that starts t bytes before a write and overlaps it holds,
@@ -111,12 +122,14 @@ std::vector<std::uint32_t> MultiReplacer::reachBeforeWrites(
     seen[key >> 6] |= std::uint64_t{1} << (key & 63);
   }
   std::sort(byKey.begin(), byKey.end());
+  std::size_t steps = 0;
   const auto raise = [&](std::uint32_t low, std::uint32_t high, std::string_view p, std::size_t t,
                          std::uint32_t owner) {
     auto it = std::lower_bound(byKey.begin(), byKey.end(), std::uint64_t{low} << 32);
     // Within a key the pairs come in list order: those from `owner` on
     // search for nothing after the text's last pair.
-    for (; it != byKey.end() && (*it >> 32) <= high; ++it) {
+    for (; it != byKey.end() && (*it >> 32) <= high && steps <= kBoundSteps; ++it) {
+      ++steps;
       const std::size_t i = *it & 0xFFFFFFFF;
       if (i >= owner) {
         if (low == high) break;
@@ -127,10 +140,11 @@ std::vector<std::uint32_t> MultiReplacer::reachBeforeWrites(
       const std::size_t k = std::min(p.size() - t, r.size());
       // The key matched the first two bytes; most others differ at the third.
       if (k > 2 && p[t + 2] != r[2]) continue;
+      steps += k / 16;
       if (std::memcmp(p.data() + t, r.data(), k) == 0) reach[i] = static_cast<std::uint32_t>(t);
     }
   };
-  for (std::size_t id = 0; id < patterns.size(); ++id) {
+  for (std::size_t id = 0; id < patterns.size() && steps <= kBoundSteps; ++id) {
     const std::string_view p = patterns[id];
     if (p.size() < 2 || p.size() > kIndexed) continue;
     for (std::size_t t = 1; t + 1 < p.size(); ++t) {
@@ -142,9 +156,12 @@ std::vector<std::uint32_t> MultiReplacer::reachBeforeWrites(
     const std::uint32_t last = static_cast<unsigned char>(p.back());
     raise(last << 8, last << 8 | 0xFF, p, p.size() - 1, lastOwner[id]);
   }
+  // Past the budget, every pair reaches back as far as its longest later
+  // text could: the bound before any text is looked into.
+  const bool spent = steps > kBoundSteps;
   for (std::size_t i = 0; i + 1 < n; ++i) {
-    reach[i] = static_cast<std::uint32_t>(
-        std::min<std::size_t>(reach[i], longestAfter[i] > 0 ? longestAfter[i] - 1 : 0));
+    const std::size_t longest = longestAfter[i] > 0 ? longestAfter[i] - 1 : 0;
+    reach[i] = static_cast<std::uint32_t>(spent ? longest : std::min<std::size_t>(reach[i], longest));
   }
   return reach;
 }
@@ -174,15 +191,20 @@ std::vector<std::uint32_t> MultiReplacer::startsInWrites(
   std::sort(byKey.begin(), byKey.end());
   const bool oneByte = std::any_of(patterns.begin(), patterns.end(),
                                    [](std::string_view p) { return p.size() == 1; });
+  // Past the budget a text is taken to start at any byte (a bound that holds
+  // for any texts).
+  std::size_t steps = 0;
   const auto holds = [&](std::size_t i, std::string_view r, std::size_t u, std::uint32_t low,
                          std::uint32_t high) {
     auto it = std::lower_bound(byKey.begin(), byKey.end(), std::uint64_t{low} << 32);
     for (; it != byKey.end() && (*it >> 32) <= high; ++it) {
+      if (++steps > kBoundSteps) return true;
       const std::size_t id = *it & 0xFFFFFFFF;
       if (lastOwner[id] <= i) continue;
       const std::string_view p = patterns[id];
       const std::size_t k = std::min(p.size(), r.size() - u);
       if (k > 2 && p[2] != r[u + 2]) continue;
+      steps += k / 16;
       if (std::memcmp(p.data(), r.data() + u, k) == 0) return true;
     }
     return false;
@@ -207,6 +229,7 @@ std::vector<std::uint32_t> MultiReplacer::startsInWrites(
     }
     start[i] = static_cast<std::uint32_t>(u);
   }
+  if (steps > kBoundSteps) std::fill(start.begin(), start.end(), 0);
   return start;
 }
 
