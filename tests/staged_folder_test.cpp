@@ -664,7 +664,8 @@ TEST(StagedFolder, AMountPointsSetMayHoldAnEntryNamedLikeItsOwn) {
               entriesUnder(folder));
   }
   const auto last = entriesUnder(folder);
-  for (const char* own : {".uexpmod-old/x.uexp", ".uexpmod-gone-a.uexp", ".uexpmod-new/x.uexp"}) {
+  for (const char* own : {".uexpmod-old/x.uexp", ".uexpmod-gone-a.uexp", ".uexpmod-new/x.uexp",
+                          ".UEXPMOD-Old/x.uexp"}) {
     SCOPED_TRACE(own);
     StagedFolder copies(folder);
     ASSERT_TRUE(copies.write(own, kMode, bytes("three")));

@@ -160,11 +160,18 @@ bool isMountPoint(const fs::path& folder) {
 }
 
 // Whether `name`, an entry of a mount point, is one this class makes there
-// (N, O, or a G): a set's own entry may begin with ".uexpmod-" too, since a
-// tree may hold any name.
+// (N, O, or a G), whatever the case of its letters, which storage that
+// ignores case (FAT, exFAT, Android's shared storage) takes as the same: a
+// set's own entry may begin with ".uexpmod-" too, since a tree may hold any
+// name.
 bool ownInside(std::string_view name) {
-  return name == kInsideNew || name == kInsideOld || name == kInsideGone ||
-         (name.starts_with(kInsideGone) && name[std::string_view(kInsideGone).size()] == '-');
+  std::string folded(name);
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  const std::string_view gone = kInsideGone;
+  return folded == kInsideNew || folded == kInsideOld || folded == gone ||
+         (folded.starts_with(gone) && folded[gone.size()] == '-');
 }
 
 // Moves every entry of `from` into `to`, except, where `skipOwn`, this
