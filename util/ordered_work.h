@@ -21,7 +21,9 @@
 // more items than a slow one, and no worker waits while another holds a
 // fixed share of slow items. No worker runs more than `window` indexes ahead
 // of the consumer, so at most `window` results, and what each worker holds
-// for the item in hand, exist at once, whatever the count.
+// for the item in hand, exist at once, whatever the count. The consumer is
+// woken for a batch of results, not for each: a wake costs a switch of a
+// processor the workers need, more than most results take to consume.
 //
 // `produce(index, worker)` makes item `index`'s result on worker `worker`
 // (0 to threads - 1), which may keep its own state by that number; it must be
@@ -48,8 +50,10 @@ class OrderedWork {
     if (threads_ == 1 || count <= 1) return inTurn();
     const std::size_t started = std::min(threads_, count);
     std::vector<std::thread> workers;
+    std::vector<Slot> batch;  // the results the consumer took at once
     try {
       slots_.assign(window_, Slot{});
+      batch.reserve(window_);
       // Reserved before any starts: a vector that grew as each thread
       // started could run out of memory with threads already running.
       workers.reserve(started);
@@ -58,6 +62,8 @@ class OrderedWork {
     }
     next_ = 0;
     consumed_ = 0;
+    awaited_ = 0;
+    consumerWaiting_ = false;
     stop_ = false;
     const auto joinAll = [&] {
       {
@@ -78,22 +84,26 @@ class OrderedWork {
         }
       }
       if (workers.empty()) return inTurn();  // nor for one: this thread does it all
-      for (std::size_t i = 0; i < count; ++i) {
-        Slot slot;
+      for (std::size_t i = 0; i < count;) {
         {
           std::unique_lock<std::mutex> hold(mutex_);
-          ready_.wait(hold, [&] { return slots_[i % window_].filled; });
-          slot = std::move(slots_[i % window_]);
-          slots_[i % window_] = Slot{};
+          consumed_ = i;  // only now may item i + window be made
+          awaited_ = i;
+          room_.notify_all();
+          consumerWaiting_ = true;
+          ready_.wait(hold, [&] { return batchReady(count); });
+          consumerWaiting_ = false;
+          for (std::size_t j = i; j < count && j < i + window_ && slots_[j % window_].filled; ++j) {
+            batch.push_back(std::move(slots_[j % window_]));
+            slots_[j % window_] = Slot{};
+          }
         }
-        if (slot.error) std::rethrow_exception(slot.error);
-        consume(i, std::move(*slot.result));
-        // Only now may item i + window be made: the result in hand counts.
-        {
-          const std::lock_guard<std::mutex> hold(mutex_);
-          consumed_ = i + 1;
+        for (Slot& slot : batch) {
+          if (slot.error) std::rethrow_exception(slot.error);
+          consume(i, std::move(*slot.result));
+          ++i;
         }
-        room_.notify_all();
+        batch.clear();
       }
     } catch (...) {
       joinAll();
@@ -128,19 +138,35 @@ class OrderedWork {
       } catch (...) {
         slot.error = std::current_exception();
       }
+      bool wake = false;
       {
         const std::lock_guard<std::mutex> hold(mutex_);
         slots_[i % window_] = std::move(slot);
+        wake = consumerWaiting_ && i >= awaited_ && batchReady(count);
       }
-      ready_.notify_one();
+      if (wake) ready_.notify_one();
     }
   }
+
+  // Whether the consumer has enough to take (under mutex_): the results
+  // from awaited_ on, up to a batch of kBatch (fewer at the end, and never
+  // more than the window, which the workers can always fill).
+  bool batchReady(std::size_t count) const {
+    const std::size_t end = std::min({count, awaited_ + kBatch, awaited_ + window_});
+    for (std::size_t j = awaited_; j < end; ++j) {
+      if (!slots_[j % window_].filled) return false;
+    }
+    return true;
+  }
+  static constexpr std::size_t kBatch = 16;
 
   const std::size_t threads_;
   const std::size_t window_;
   std::vector<Slot> slots_;        // item i's result waits in slot i % window
   std::atomic<std::size_t> next_;  // the next item a worker takes
   std::size_t consumed_ = 0;       // items consumed, under mutex_
+  std::size_t awaited_ = 0;        // the next item the consumer takes, under mutex_
+  bool consumerWaiting_ = false;   // under mutex_
   bool stop_ = false;              // under mutex_
   std::mutex mutex_;
   std::condition_variable ready_;  // a slot was filled
