@@ -414,6 +414,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   // rewrite stage reports it, as after one thread.
   const bool unnamed = threads > 1;
   if (unnamed) copies.setScratchName(scratchNameFor(candidates, unpackDir));
+  copies.setThreads(threads);
   OrderedWork<CandidateDone> work(threads, kResultsAhead);
   work.run(
       candidates.size(),

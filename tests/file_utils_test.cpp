@@ -880,19 +880,30 @@ TEST(Directories, CreateAndRemove) {
   EXPECT_TRUE(files::createDirectories(dir / "a/b/c"));
   EXPECT_FALSE(files::createDirectories(dir / "file/sub"));
 
-  writeFile(dir / "a/b/c/x.uexp", "x");
-  EXPECT_TRUE(files::removeDirectory(dir / "a"));
-  EXPECT_FALSE(fs::exists(dir / "a"));
-  EXPECT_TRUE(files::removeDirectory(dir / "a"));
+  // On one thread and several: everything below goes, links inside are
+  // removed and never followed, and a link standing at the path is removed
+  // without touching what it points to.
+  writeFile(dir / "kept/inside.uexp", "k");
+  for (const std::size_t threads : {1, 2, 5}) {
+    SCOPED_TRACE(threads);
+    writeFile(dir / "a/b/c/x.uexp", "x");
+    for (int f = 0; f < 60; ++f) writeFile(dir / "a/wide" / std::to_string(f), "w");
+    fs::path deep = dir / "a";
+    for (int d = 0; d < 12; ++d) deep /= "d";
+    writeFile(deep / "y", "y");
+    fs::create_directory_symlink(dir / "kept", dir / "a/b/to-kept");
+    fs::create_symlink(dir / "kept/inside.uexp", dir / "a/wide/to-file");
+    EXPECT_TRUE(files::removeDirectory(dir / "a", threads));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "a")));
+    EXPECT_TRUE(files::removeDirectory(dir / "a", threads));
+
+    fs::create_directory_symlink(dir / "kept", dir / "link");
+    EXPECT_TRUE(files::removeDirectory(dir / "link", threads));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "link")));
+    EXPECT_EQ("k", readFile(dir / "kept/inside.uexp"));
+  }
   EXPECT_TRUE(files::createDirectories(dir / "a"));
   EXPECT_TRUE(fs::is_empty(dir / "a"));
-
-  // A link standing at the path is removed; what it points to is not touched.
-  writeFile(dir / "kept/inside.uexp", "k");
-  fs::create_directory_symlink(dir / "kept", dir / "link");
-  EXPECT_TRUE(files::removeDirectory(dir / "link"));
-  EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "link")));
-  EXPECT_EQ("k", readFile(dir / "kept/inside.uexp"));
 }
 
 // A folder is inside another by what the folders are: through links, ".."

@@ -6,11 +6,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -35,6 +39,113 @@ bool files::createDirectories(const fs::path& dir, std::error_code& error) {
     error = std::make_error_code(std::errc::not_enough_memory);
     return false;
   }
+}
+
+namespace {
+
+// Removes the files below the folder at `path` on `threads` threads, as far
+// as it can; the folders, and what could not be removed, stay for
+// removeDirectory to take. Each file is removed through its folder's
+// descriptor, shared by the removals in it; the folders still to be listed
+// hold their parents' open (no more than the tree is deep), and so do the
+// removals queued, of which there are never more than a few per thread.
+void removeFilesBelow(const fs::path& path, std::size_t threads) {
+  struct Removal {
+    std::shared_ptr<const FileHandle> folder;
+    std::string name;
+  };
+  std::mutex mutex;
+  std::condition_variable queued;
+  std::deque<Removal> removals;
+  bool listed = false;
+  const std::size_t most = 4 * threads;
+  // Takes the next removal queued and makes it; false once none is left and
+  // none will come (at once, for the caller, whenever none is queued).
+  const auto removeNext = [&](bool wait) {
+    Removal next;
+    {
+      std::unique_lock<std::mutex> hold(mutex);
+      if (wait) queued.wait(hold, [&] { return listed || !removals.empty(); });
+      if (removals.empty()) return false;
+      next = std::move(removals.front());
+      removals.pop_front();
+    }
+    ::unlinkat(next.folder->get(), next.name.c_str(), 0);
+    return true;
+  };
+  std::vector<std::thread> helpers;
+  try {
+    helpers.reserve(threads - 1);
+    for (std::size_t t = 1; t < threads; ++t) {
+      helpers.emplace_back([&] {
+        while (removeNext(true)) {
+        }
+      });
+    }
+  } catch (...) {  // no room for another thread: those started remove
+  }
+  if (helpers.empty()) return;
+  try {
+    const std::unique_ptr<char[]> buffer(new char[FolderListing::kBuffer]);
+    struct Unlisted {
+      std::shared_ptr<const FileHandle> parent;  // null for the top
+      std::string name;
+    };
+    std::vector<Unlisted> unlisted{{nullptr, path.string()}};
+    while (!unlisted.empty()) {
+      Unlisted next = std::move(unlisted.back());
+      unlisted.pop_back();
+      const int at = next.parent ? next.parent->get() : AT_FDCWD;
+      const auto folder = std::make_shared<const FileHandle>(
+          ::openat(at, next.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!*folder) continue;
+      std::vector<std::string> files;
+      FolderListing::forEach(folder->get(), buffer.get(), [&](const char* entry, unsigned char type) {
+        const std::string_view view = entry;
+        if (view == "." || view == "..") return;
+        struct stat what = {};
+        const bool isFolder =
+            type == DT_DIR || (type == DT_UNKNOWN &&
+                               ::fstatat(folder->get(), entry, &what, AT_SYMLINK_NOFOLLOW) == 0 &&
+                               S_ISDIR(what.st_mode));
+        if (isFolder) {
+          unlisted.push_back({folder, entry});
+        } else {
+          files.emplace_back(entry);
+        }
+      });
+      for (std::string& name : files) {
+        // Where the queue is full, this thread removes one too.
+        bool full = false;
+        {
+          const std::lock_guard<std::mutex> hold(mutex);
+          full = removals.size() >= most;
+          removals.push_back({folder, std::move(name)});
+        }
+        queued.notify_one();
+        if (full) removeNext(false);
+      }
+    }
+  } catch (...) {  // memory: removeDirectory takes what is left
+  }
+  {
+    const std::lock_guard<std::mutex> hold(mutex);
+    listed = true;
+  }
+  queued.notify_all();
+  while (removeNext(false)) {
+  }
+  for (std::thread& helper : helpers) helper.join();
+}
+
+}  // namespace
+
+bool files::removeDirectory(const fs::path& path, std::size_t threads) {
+  struct stat status = {};
+  if (threads > 1 && ::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+    removeFilesBelow(path, threads);
+  }
+  return removeDirectory(path);
 }
 
 bool files::removeDirectory(const fs::path& path) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <system_error>
 
@@ -19,6 +20,12 @@ bool createDirectories(const std::filesystem::path& dir, std::error_code& error)
 // when nothing was there); false on any error, in which case entries not yet
 // reached remain.
 bool removeDirectory(const std::filesystem::path& path);
+// The same with the files below it removed by `threads` threads at once
+// (the calling one lists the folders): storage that waits on each removal
+// (a discard of the file's blocks, a round trip to a FUSE daemon) then has
+// several in flight. One thread, or none that can be started, is the form
+// above.
+bool removeDirectory(const std::filesystem::path& path, std::size_t threads);
 
 // Whether the folder at `inner` is the folder at `outer` or lies inside it,
 // by the folders themselves (device and inode), not by the text of their

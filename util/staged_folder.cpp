@@ -138,9 +138,9 @@ int renameNew(const fs::path& from, const fs::path& to) {
 // True when nothing is left under `set`'s name; false, with errno, where it
 // could not be renamed: it then stays whole under its name. What cannot be
 // removed under G stays there, which nothing reads (sweepGone tries again).
-bool drop(const fs::path& set, const fs::path& gone) {
+bool drop(const fs::path& set, const fs::path& gone, std::size_t threads = 1) {
   if (::rename(set.c_str(), gone.c_str()) != 0) return errno == ENOENT;
-  files::removeDirectory(gone);
+  files::removeDirectory(gone, threads);
   return true;
 }
 
@@ -600,7 +600,7 @@ bool StagedFolder::swap() {
   if (exchange(staging_, folder_) == 0) {
     // SWAPPED: N holds the last set. Where it cannot be dropped now, the
     // next begin() drops it.
-    drop(staging_, freshGone(folder_, false));
+    drop(staging_, freshGone(folder_, false), threads_);
     return true;
   }
   // STAGING -> ASIDE -> IN. Between the two renames the folder is missing,
@@ -616,7 +616,7 @@ bool StagedFolder::swap() {
     [[maybe_unused]] const int putBack = std::rename(old_.c_str(), folder_.c_str());
     return false;
   }
-  drop(old_, freshGone(folder_, false));  // IN -> IDLE; a set left under O is dropped by recover()
+  drop(old_, freshGone(folder_, false), threads_);  // IN -> IDLE; a set left under O is dropped by recover()
   return true;
 }
 
@@ -682,6 +682,6 @@ bool StagedFolder::moveEntriesIn() {
   // Both are this class's own names, which nothing reads: what cannot be
   // removed now is removed by the next begin().
   ::rmdir(staging_.c_str());
-  drop(old, freshGone(folder_, true));
+  drop(old, freshGone(folder_, true), threads_);
   return true;
 }

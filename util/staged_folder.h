@@ -207,6 +207,9 @@ class StagedFolder {
   // before the first unnamed write to one that no file of the set has as
   // its first folder.
   void setScratchName(std::string name) { scratchName_ = std::move(name); }
+  // How many threads remove the last set once commit() has put the new one
+  // in its place (one unless set).
+  void setThreads(std::size_t threads) { threads_ = threads; }
   // ".uexpmod-unnamed", or with "-1", "-2"... where one of `firstFolders`
   // (the first folders of the set's files) has that name, whatever the case
   // of its letters: storage that ignores case (FAT or exFAT on an SD card)
@@ -308,5 +311,6 @@ class StagedFolder {
   std::map<std::filesystem::path, int> failed_;
   bool scratchMade_ = false;  // under failedMutex_
   std::string scratchName_ = ".uexpmod-unnamed";  // set before the first unnamed write
+  std::size_t threads_ = 1;
   mutable std::mutex failedMutex_;
 };
