@@ -138,35 +138,19 @@ struct Worker {
   std::optional<MultiReplacer> replacer;
 };
 
-// Threads for the copy stage: those asked for, else one for each processor
-// the process may run on, up to kMostDefaultThreads.
+// The threads for the copy stage, as copyThreads() gives them for this
+// process.
 std::size_t threadsToUse(int asked) {
-  std::size_t threads = 1;
-  if (asked > 0) {
-    threads = static_cast<std::size_t>(asked);
-  } else {
-    // Beyond this, the storage and the single ordered output set the pace
-    // (see bench/README.md), and each thread adds its buffers.
-    constexpr int kMostDefaultThreads = 8;
-    cpu_set_t cpus;
-    CPU_ZERO(&cpus);
-    if (::sched_getaffinity(0, sizeof cpus, &cpus) == 0) {
-      threads = static_cast<std::size_t>(std::clamp(CPU_COUNT(&cpus), 1, kMostDefaultThreads));
-    }
-  }
-  // Each thread holds a few files open at once (its source, its copy, the
-  // folders of a path), beside the run's own and those the read-ahead keeps
-  // (an eighth of the limit): under a low limit on open files, fewer threads
-  // make the same run, where more would run out and keep the last set.
+  int processors = 0;
+  cpu_set_t cpus;
+  CPU_ZERO(&cpus);
+  if (asked <= 0 && ::sched_getaffinity(0, sizeof cpus, &cpus) == 0) processors = CPU_COUNT(&cpus);
+  std::optional<std::uint64_t> limit;
   rlimit files = {};
   if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
-    constexpr rlim_t kRunsOwn = 16;
-    constexpr rlim_t kEachThread = 4;
-    const rlim_t spare = files.rlim_cur - files.rlim_cur / 8;
-    const rlim_t most = spare > kRunsOwn ? (spare - kRunsOwn) / kEachThread : 1;
-    threads = std::min<std::size_t>(threads, std::max<rlim_t>(most, 1));
+    limit = files.rlim_cur;
   }
-  return threads;
+  return UEXPProcessor::copyThreads(asked, processors, limit);
 }
 
 // How many candidates the workers may run ahead of the one the consumer
@@ -217,6 +201,28 @@ std::string writeFailure(int error) {
 }
 
 }  // namespace
+
+std::size_t UEXPProcessor::copyThreads(int asked, int processors,
+                                       std::optional<std::uint64_t> openFilesLimit) {
+  // Beyond this, the storage and the single ordered output set the pace
+  // (see bench/README.md), and each thread adds its buffers.
+  constexpr int kMostDefaultThreads = 8;
+  std::size_t threads =
+      static_cast<std::size_t>(asked > 0 ? asked : std::clamp(processors, 1, kMostDefaultThreads));
+  // Each thread holds a few files open at once (its source, its copy, the
+  // folders of a path), beside the run's own and those the read-ahead keeps
+  // (an eighth of the limit): under a low limit on open files, fewer threads
+  // make the same run, where more would run out and keep the last set.
+  if (openFilesLimit) {
+    constexpr std::uint64_t kRunsOwn = 16;
+    constexpr std::uint64_t kEachThread = 4;
+    const std::uint64_t spare = *openFilesLimit - *openFilesLimit / 8;
+    const std::uint64_t most = spare > kRunsOwn ? (spare - kRunsOwn) / kEachThread : 1;
+    threads = static_cast<std::size_t>(
+        std::min<std::uint64_t>(threads, std::max<std::uint64_t>(most, 1)));
+  }
+  return threads;
+}
 
 std::string UEXPProcessor::keptMessage(int error) const {
   const std::string kept = "，" + repackDir.filename().string() + " 保留上次完整的内容";

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <functional>
@@ -169,6 +171,12 @@ class UEXPProcessor {
 
   // The thread count the run was given (RunOptions::threads).
   int threads() const { return options_.threads; }
+  // The threads the copy stage takes: `asked` (0: one for each of the
+  // `processors` the process may run on, up to 8), fewer where
+  // `openFilesLimit` (none: no limit) could not hold the descriptors each
+  // needs beside the run's own.
+  static std::size_t copyThreads(int asked, int processors,
+                                 std::optional<std::uint64_t> openFilesLimit);
 
  private:
   struct Menu;

@@ -14,10 +14,12 @@
 #include <chrono>
 #include <csignal>
 #include <cstdarg>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -162,6 +164,27 @@ TEST(FolderAccessMessage, NamesTheFolderAndTheReasonAndOnSharedStorageTheRemedy)
             UEXPProcessor::folderAccessMessage("/storage/emulated/01/配置", EACCES));
   EXPECT_EQ("✗ 无法访问文件夹 配置：读取出错（" + std::string(std::strerror(EIO)) + "）",
             UEXPProcessor::folderAccessMessage("/tmp/w/配置", EIO));
+}
+
+// The copy stage's threads: those asked for, else the processors up to 8,
+// and never more than a limit on open files leaves room for (an eighth of it
+// for the read-ahead, 16 for the run, 4 a thread).
+TEST(CopyThreads, AskedOrProcessorsWithinTheLimitOnOpenFiles) {
+  constexpr std::optional<std::uint64_t> kNoLimit;
+  const struct {
+    int asked;
+    int processors;
+    std::optional<std::uint64_t> limit;
+    std::size_t threads;
+  } cases[] = {
+      {0, 2, kNoLimit, 2},   {0, 16, kNoLimit, 8}, {0, 0, kNoLimit, 1}, {3, 2, kNoLimit, 3},
+      {12, 2, kNoLimit, 12}, {8, 2, 1024, 8},      {8, 2, 54, 8},       {8, 2, 50, 7},
+      {8, 2, 40, 4},         {8, 2, 16, 1},        {0, 8, 32, 3},       {2, 2, 0, 1},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.threads, UEXPProcessor::copyThreads(c.asked, c.processors, c.limit))
+        << c.asked << " asked, " << c.processors << " processors, limit " << c.limit.value_or(0);
+  }
 }
 
 TEST(AutoCopySpecPak, EmptySourcePrintsFiveLines) {

@@ -100,20 +100,21 @@ void removeFilesBelow(const fs::path& path, std::size_t threads) {
           ::openat(at, next.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
       if (!*folder) continue;
       std::vector<std::string> files;
-      FolderListing::forEach(folder->get(), buffer.get(), [&](const char* entry, unsigned char type) {
-        const std::string_view view = entry;
-        if (view == "." || view == "..") return;
-        struct stat what = {};
-        const bool isFolder =
-            type == DT_DIR || (type == DT_UNKNOWN &&
-                               ::fstatat(folder->get(), entry, &what, AT_SYMLINK_NOFOLLOW) == 0 &&
-                               S_ISDIR(what.st_mode));
-        if (isFolder) {
-          unlisted.push_back({folder, entry});
-        } else {
-          files.emplace_back(entry);
-        }
-      });
+      FolderListing::forEach(
+          folder->get(), buffer.get(), [&](const char* entry, unsigned char type) {
+            const std::string_view view = entry;
+            if (view == "." || view == "..") return;
+            struct stat what = {};
+            const bool isFolder = type == DT_DIR || (type == DT_UNKNOWN &&
+                                                     ::fstatat(folder->get(), entry, &what,
+                                                               AT_SYMLINK_NOFOLLOW) == 0 &&
+                                                     S_ISDIR(what.st_mode));
+            if (isFolder) {
+              unlisted.push_back({folder, entry});
+            } else {
+              files.emplace_back(entry);
+            }
+          });
       for (std::string& name : files) {
         // Where the queue is full, this thread removes one too.
         bool full = false;

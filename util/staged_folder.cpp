@@ -616,7 +616,8 @@ bool StagedFolder::swap() {
     [[maybe_unused]] const int putBack = std::rename(old_.c_str(), folder_.c_str());
     return false;
   }
-  drop(old_, freshGone(folder_, false), threads_);  // IN -> IDLE; a set left under O is dropped by recover()
+  // IN -> IDLE; a set left under O is dropped by recover().
+  drop(old_, freshGone(folder_, false), threads_);
   return true;
 }
 
