@@ -185,8 +185,17 @@ TEST(MultiReplacer, RescansReachBackAsFarAsALaterTextCanHoldTheWrite) {
                            std::string(39, 'a') + "b");
   }
   repeating.emplace_back("yzzC", "wwww");
+  // No later text holds a write's first bytes further in, so each rescan
+  // starts within the write; but thousands of texts begin with the bytes
+  // every replacement repeats, and working out where spends that budget too.
+  // Pair 3000's write then makes pair 3500's text, from its fifth byte.
+  Rules startingInside;
+  for (int i = 0; i < 4000; ++i) {
+    startingInside.emplace_back("yy" + std::to_string(1000 + i), "yyyyyy");
+  }
   const std::pair<Rules, std::string> cases[] = {
       {repeating, "qyzzBq" + std::string(40, 'a')},
+      {startingInside, "qyy40004500q"},
       {{{"ab", "XY"}, {"Yq", "12"}}, "abq"},                           // from within it
       {{{"ab", "XY"}, {"qqqX", "1234"}}, "qqqabq"},                    // by its last byte
       {{{"ab", "XY"}, {"qXYq", "1234"}, {"qqqX", "5678"}}, "qqabqq"},  // around it
