@@ -68,6 +68,15 @@ namespace {
 // such texts of 256 bytes took seconds. Some tens of milliseconds.
 constexpr std::size_t kBoundSteps = std::size_t{1} << 22;
 
+// By search text id, the last pair that searches for it: the pairs of text
+// k are owners[ownersBegin[k]] to owners[ownersBegin[k + 1] - 1], in order.
+std::vector<std::uint32_t> lastOwners(const std::vector<std::uint32_t>& ownersBegin,
+                                      const std::vector<std::uint32_t>& owners) {
+  std::vector<std::uint32_t> last(ownersBegin.size() - 1);
+  for (std::size_t id = 0; id < last.size(); ++id) last[id] = owners[ownersBegin[id + 1] - 1];
+  return last;
+}
+
 }  // namespace
 
 std::vector<std::uint32_t> MultiReplacer::reachBeforeWrites(
@@ -95,10 +104,7 @@ std::vector<std::uint32_t> MultiReplacer::reachBeforeWrites(
     longestAfter[i - 1] = std::max(longestAfter[i], size);
     unlistedAfter[i - 1] = std::max(unlistedAfter[i], size > kIndexed ? size : 0);
   }
-  std::vector<std::uint32_t> lastOwner(patterns.size());
-  for (std::size_t id = 0; id < patterns.size(); ++id) {
-    lastOwner[id] = rules.owners[rules.ownersBegin[id + 1] - 1];
-  }
+  const std::vector<std::uint32_t> lastOwner = lastOwners(rules.ownersBegin, rules.owners);
   // Each pair starts at the longest later text not looked into, and every
   // other text's offset t that holds a pair's replacement from its first byte
   // raises that pair's reach to t where the text is searched for after it.
@@ -178,9 +184,8 @@ std::vector<std::uint32_t> MultiReplacer::startsInWrites(
   std::vector<std::uint32_t> start(n, 0);
   std::vector<std::uint64_t> byKey;  // first two bytes << 32 | text id
   std::vector<std::uint64_t> seen(std::size_t{1} << 10, 0);
-  std::vector<std::uint32_t> lastOwner(patterns.size());
+  const std::vector<std::uint32_t> lastOwner = lastOwners(rules.ownersBegin, rules.owners);
   for (std::size_t id = 0; id < patterns.size(); ++id) {
-    lastOwner[id] = rules.owners[rules.ownersBegin[id + 1] - 1];
     const std::string_view p = patterns[id];
     // A text of one byte is held by any write of that byte.
     const std::uint32_t key = std::uint32_t{static_cast<unsigned char>(p[0])} << 8 |
