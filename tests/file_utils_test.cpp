@@ -1,8 +1,8 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <linux/magic.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/allocation_count.h"
 #include "tests/test_support.h"
 #include "util/bus_error_guard.h"
 #include "util/content_search.h"
@@ -904,6 +905,29 @@ TEST(Directories, CreateAndRemove) {
   }
   EXPECT_TRUE(files::createDirectories(dir / "a"));
   EXPECT_TRUE(fs::is_empty(dir / "a"));
+
+  // Short of memory at any point, the removal on threads says so by its
+  // result, never by throwing, and keeps no folder open.
+  const auto openFiles = [] {
+    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+  };
+  const auto before = openFiles();
+  const fs::path many = dir / "m";
+  for (std::size_t allowed = 0; allowed < 60; ++allowed) {
+    SCOPED_TRACE(allowed);
+    for (int f = 0; f < 8; ++f) writeFile(many / std::to_string(f % 3) / std::to_string(f), "m");
+    bool threw = false;
+    allocations::refusingAfter(allowed, [&] {
+      try {
+        files::removeDirectory(many, 3);
+      } catch (...) {
+        threw = true;
+      }
+    });
+    EXPECT_FALSE(threw);
+    EXPECT_EQ(before, openFiles());
+    EXPECT_TRUE(files::removeDirectory(many));
+  }
 }
 
 // A folder is inside another by what the folders are: through links, ".."

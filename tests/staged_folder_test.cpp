@@ -2,8 +2,8 @@
 #include "util/staged_folder.h"
 
 #include <dlfcn.h>
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/mount.h>
@@ -18,11 +18,13 @@
 #include <cstdarg>
 #include <cstring>
 #include <map>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/allocation_count.h"
 #include "tests/test_support.h"
 #include "util/file_writes.h"
 
@@ -459,6 +461,48 @@ TEST(StagedFolder, ASetTheStorageCouldNotTakeNeverReplacesTheFolder) {
     EXPECT_FALSE(staged.commit());
   }
   EXPECT_EQ((std::map<std::string, std::string>{{"out", "a file"}}), entriesUnder(dir.path()));
+}
+
+// Once the new set is in place, no want of memory (for the last set's new
+// name, its listing, the threads that remove it) fails the commit or throws
+// from it: with every count of allocations allowed, the folder holds the new
+// set and commit() said so, or the last set and it did not.
+TEST(StagedFolder, NoWantOfMemoryAfterTheSetIsInFailsTheCommit) {
+  for (const std::size_t threads : {1, 3}) {
+    bool sawLastSetKept = false;
+    bool sawNewSetIn = false;
+    for (std::size_t allowed = 0; allowed < 80; ++allowed) {
+      SCOPED_TRACE(std::to_string(threads) + " threads, " + std::to_string(allowed) + " allowed");
+      TempDir dir;
+      for (int f = 0; f < 10; ++f) writeFile(dir / "out/sub" / std::to_string(f), "old");
+      bool threw = false;
+      bool committed = false;
+      {
+        StagedFolder staged(dir / "out");
+        staged.setThreads(threads);
+        ASSERT_TRUE(staged.write("new.uexp", kMode, bytes("new")));
+        allocations::refusingAfter(allowed, [&] {
+          try {
+            committed = staged.commit();
+          } catch (const std::bad_alloc&) {
+            threw = true;
+          }
+        });
+      }
+      if (fs::exists(dir / "out/new.uexp")) {
+        sawNewSetIn = true;
+        EXPECT_FALSE(threw);
+        EXPECT_TRUE(committed);
+        EXPECT_FALSE(fs::exists(dir / "out/sub"));
+      } else {
+        sawLastSetKept = true;
+        EXPECT_FALSE(committed);
+        EXPECT_EQ("old", readFile(dir / "out/sub/9"));
+      }
+    }
+    EXPECT_TRUE(sawLastSetKept);
+    EXPECT_TRUE(sawNewSetIn);
+  }
 }
 
 // The last set, left under O by a commit whose removal of it could not

@@ -96,9 +96,10 @@ void removeFilesBelow(const fs::path& path, std::size_t threads) {
       Unlisted next = std::move(unlisted.back());
       unlisted.pop_back();
       const int at = next.parent ? next.parent->get() : AT_FDCWD;
-      const auto folder = std::make_shared<const FileHandle>(
+      FileHandle opened(
           ::openat(at, next.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      if (!*folder) continue;
+      if (!opened) continue;
+      const auto folder = std::make_shared<const FileHandle>(std::move(opened));
       std::vector<std::string> files;
       FolderListing::forEach(
           folder->get(), buffer.get(), [&](const char* entry, unsigned char type) {
@@ -144,7 +145,10 @@ void removeFilesBelow(const fs::path& path, std::size_t threads) {
 bool files::removeDirectory(const fs::path& path, std::size_t threads) {
   struct stat status = {};
   if (threads > 1 && ::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
-    removeFilesBelow(path, threads);
+    try {
+      removeFilesBelow(path, threads);
+    } catch (...) {  // no memory for its queue: the removal below takes it all
+    }
   }
   return removeDirectory(path);
 }

@@ -144,6 +144,17 @@ bool drop(const fs::path& set, const fs::path& gone, std::size_t threads = 1) {
   return true;
 }
 
+// drop() of the last set once the new one is in place, beside `folder` (or
+// inside it): the commit has succeeded, and no want of memory for the
+// names may say otherwise. What is left is dropped by the next begin().
+void dropLastSet(const fs::path& set, const fs::path& folder, bool inside,
+                 std::size_t threads) noexcept {
+  try {
+    drop(set, freshGone(folder, inside), threads);
+  } catch (...) {
+  }
+}
+
 // Whether the folder at `folder` (resolved) is a mount point, which no
 // rename can move. Another device than its parent's says so at once; a bind
 // mount of the same device shows only in the mount table. statx's mount ID
@@ -600,7 +611,7 @@ bool StagedFolder::swap() {
   if (exchange(staging_, folder_) == 0) {
     // SWAPPED: N holds the last set. Where it cannot be dropped now, the
     // next begin() drops it.
-    drop(staging_, freshGone(folder_, false), threads_);
+    dropLastSet(staging_, folder_, false, threads_);
     return true;
   }
   // STAGING -> ASIDE -> IN. Between the two renames the folder is missing,
@@ -617,7 +628,7 @@ bool StagedFolder::swap() {
     return false;
   }
   // IN -> IDLE; a set left under O is dropped by recover().
-  drop(old_, freshGone(folder_, false), threads_);
+  dropLastSet(old_, folder_, false, threads_);
   return true;
 }
 
@@ -683,6 +694,6 @@ bool StagedFolder::moveEntriesIn() {
   // Both are this class's own names, which nothing reads: what cannot be
   // removed now is removed by the next begin().
   ::rmdir(staging_.c_str());
-  drop(old, freshGone(folder_, true), threads_);
+  dropLastSet(old, folder_, true, threads_);
   return true;
 }
