@@ -963,6 +963,7 @@ TEST(Folders, WithinFindsAFolderBelowABindMountAfterAFolderAboveItsMountMoved) {
   const fs::path base = fs::canonical(dir.path());
   fs::create_directories(base / "p/t");
   fs::create_directories(base / "b");
+  fs::create_directories(base / "bb");  // its name begins with the mount point's
   if (::unshare(CLONE_NEWNS) != 0 ||
       ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
       ::mount("tmpfs", (base / "p/t").c_str(), "tmpfs", 0, nullptr) != 0) {
@@ -974,6 +975,8 @@ TEST(Folders, WithinFindsAFolderBelowABindMountAfterAFolderAboveItsMountMoved) {
   EXPECT_TRUE(files::within(base / "b", base / "p/t/X"));
   fs::rename(base / "p", base / "q");
   EXPECT_TRUE(files::within(base / "b", base / "q/t/X"));
+  EXPECT_FALSE(files::within(base / "bb", base / "q/t/X"));
+  EXPECT_FALSE(files::within(base / "bb/new", base / "q/t/X"));
   ::umount2((base / "b").c_str(), MNT_DETACH);
   ::umount2((base / "q/t").c_str(), MNT_DETACH);
 }

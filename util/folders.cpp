@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstddef>
@@ -225,9 +226,33 @@ bool files::removeDirectory(const fs::path& path) {
 
 namespace {
 
-// Whether `path` is `folder` or lies inside it, by the text; the rest of it.
-bool textBelow(const fs::path& path, const fs::path& folder, fs::path& rest) {
-  const fs::path relative = path.lexically_relative(folder);
+// Whether `text` is an absolute path with no empty, "." or ".." part and
+// no slash at its end (the root aside): the form of the mount table's
+// paths, and of a canonical one.
+bool plainPath(std::string_view text) {
+  if (text.empty() || text.front() != '/') return false;
+  if (text.size() == 1) return true;
+  if (text.back() == '/') return false;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find('/', at + 1), text.size());
+    const std::string_view part = text.substr(at + 1, end - at - 1);
+    if (part.empty() || part == "." || part == "..") return false;
+    at = end;
+  }
+  return true;
+}
+
+// Whether the path `text` is the folder `start` or lies inside it, by the
+// text; the rest of it. Asked of every mount in the table, several times a run (a phone lists a
+// hundred mounts and more), so plain paths are told by their text's start.
+bool textBelow(std::string_view text, std::string_view start, fs::path& rest) {
+  if (plainPath(text) && plainPath(start)) {
+    const std::size_t kept = start.size() == 1 ? 0 : start.size();  // the root: all of it
+    if (!text.starts_with(start) || (text.size() > kept && text[kept] != '/')) return false;
+    rest = text.size() > kept + 1 ? fs::path(text.substr(kept + 1)) : fs::path();
+    return true;
+  }
+  const fs::path relative = fs::path(text).lexically_relative(start);
   if (relative.empty() || *relative.begin() == "..") return false;
   rest = relative == "." ? fs::path() : relative;
   return true;
@@ -244,7 +269,7 @@ fs::path pathFromHigherMountIn(const fs::path& real, std::string_view table, fs:
   fs::path rest;
   for (const mounttable::Mount& mount : all) {
     fs::path below;
-    if (textBelow(real, mount.point, below)) {
+    if (textBelow(real.native(), mount.point, below)) {
       under = &mount;
       rest = below;
     }
