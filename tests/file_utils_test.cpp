@@ -885,6 +885,11 @@ TEST(Directories, CreateAndRemove) {
   // removed and never followed, and a link standing at the path is removed
   // without touching what it points to.
   writeFile(dir / "kept/inside.uexp", "k");
+  // From a folder holding files of the tree's names: a removal by name
+  // from the wrong folder would take them.
+  for (const char* name : {"0", "59", "y", "x.uexp", "to-file"}) writeFile(dir / "cwd" / name, "");
+  const fs::path cwd = fs::current_path();
+  fs::current_path(dir / "cwd");
   for (const std::size_t threads : {1, 2, 5}) {
     SCOPED_TRACE(threads);
     writeFile(dir / "a/b/c/x.uexp", "x");
@@ -903,6 +908,8 @@ TEST(Directories, CreateAndRemove) {
     EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "link")));
     EXPECT_EQ("k", readFile(dir / "kept/inside.uexp"));
   }
+  fs::current_path(cwd);
+  EXPECT_EQ(5, std::distance(fs::directory_iterator(dir / "cwd"), fs::directory_iterator()));
   EXPECT_TRUE(files::createDirectories(dir / "a"));
   EXPECT_TRUE(fs::is_empty(dir / "a"));
 

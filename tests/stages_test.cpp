@@ -179,7 +179,8 @@ TEST(CopyThreads, AskedOrProcessorsWithinTheLimitOnOpenFiles) {
   } cases[] = {
       {0, 2, kNoLimit, 2},   {0, 16, kNoLimit, 8}, {0, 0, kNoLimit, 1}, {3, 2, kNoLimit, 3},
       {12, 2, kNoLimit, 12}, {8, 2, 1024, 8},      {8, 2, 54, 8},       {8, 2, 50, 7},
-      {8, 2, 40, 4},         {8, 2, 16, 1},        {0, 8, 32, 3},       {2, 2, 0, 1},
+      {8, 2, 40, 4},         {8, 2, 20, 1},        {8, 2, 16, 1},       {0, 8, 32, 3},
+      {2, 2, 0, 1},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.threads, UEXPProcessor::copyThreads(c.asked, c.processors, c.limit))
