@@ -888,27 +888,35 @@ TEST(Directories, CreateAndRemove) {
   // From a folder holding files of the tree's names: a removal by name
   // from the wrong folder would take them.
   for (const char* name : {"0", "59", "y", "x.uexp", "to-file"}) writeFile(dir / "cwd" / name, "");
-  const fs::path cwd = fs::current_path();
-  fs::current_path(dir / "cwd");
-  for (const std::size_t threads : {1, 2, 5}) {
-    SCOPED_TRACE(threads);
-    writeFile(dir / "a/b/c/x.uexp", "x");
-    for (int f = 0; f < 60; ++f) writeFile(dir / "a/wide" / std::to_string(f), "w");
-    fs::path deep = dir / "a";
-    for (int d = 0; d < 12; ++d) deep /= "d";
-    writeFile(deep / "y", "y");
-    fs::create_directory_symlink(dir / "kept", dir / "a/b/to-kept");
-    fs::create_symlink(dir / "kept/inside.uexp", dir / "a/wide/to-file");
-    EXPECT_TRUE(files::removeDirectory(dir / "a", threads));
-    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "a")));
-    EXPECT_TRUE(files::removeDirectory(dir / "a", threads));
+  struct WorkingIn {  // back where it was however the block ends
+    fs::path was = fs::current_path();
+    explicit WorkingIn(const fs::path& folder) { fs::current_path(folder); }
+    ~WorkingIn() {
+      std::error_code ignored;
+      fs::current_path(was, ignored);
+    }
+  };
+  {
+    const WorkingIn from(dir / "cwd");
+    for (const std::size_t threads : {1, 2, 5}) {
+      SCOPED_TRACE(threads);
+      writeFile(dir / "a/b/c/x.uexp", "x");
+      for (int f = 0; f < 60; ++f) writeFile(dir / "a/wide" / std::to_string(f), "w");
+      fs::path deep = dir / "a";
+      for (int d = 0; d < 12; ++d) deep /= "d";
+      writeFile(deep / "y", "y");
+      fs::create_directory_symlink(dir / "kept", dir / "a/b/to-kept");
+      fs::create_symlink(dir / "kept/inside.uexp", dir / "a/wide/to-file");
+      EXPECT_TRUE(files::removeDirectory(dir / "a", threads));
+      EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "a")));
+      EXPECT_TRUE(files::removeDirectory(dir / "a", threads));
 
-    fs::create_directory_symlink(dir / "kept", dir / "link");
-    EXPECT_TRUE(files::removeDirectory(dir / "link", threads));
-    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "link")));
-    EXPECT_EQ("k", readFile(dir / "kept/inside.uexp"));
+      fs::create_directory_symlink(dir / "kept", dir / "link");
+      EXPECT_TRUE(files::removeDirectory(dir / "link", threads));
+      EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "link")));
+      EXPECT_EQ("k", readFile(dir / "kept/inside.uexp"));
+    }
   }
-  fs::current_path(cwd);
   EXPECT_EQ(5, std::distance(fs::directory_iterator(dir / "cwd"), fs::directory_iterator()));
   EXPECT_TRUE(files::createDirectories(dir / "a"));
   EXPECT_TRUE(fs::is_empty(dir / "a"));

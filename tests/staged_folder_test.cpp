@@ -720,6 +720,56 @@ TEST(StagedFolder, AMountPointsSetMayHoldAnEntryNamedLikeItsOwn) {
   ::umount2(folder.c_str(), MNT_DETACH);
 }
 
+// A mount point's entries move one by one: with memory short part way (a
+// name, a listing), the move stands as a kill would leave it, and the next
+// run finishes or undoes it. Each count of allocations allowed runs in a
+// child, since libstdc++ ends a process whose folder listing runs out.
+TEST(StagedFolder, AMountPointsCommitShortOfMemoryLeavesOneSetOrTheOther) {
+  TempDir dir;
+  const fs::path folder = dir / "out";
+  fs::create_directories(folder);
+  if (::unshare(CLONE_NEWNS) != 0 ||
+      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    return skipOrFailWithout("no mount namespace for a bind mount here");
+  }
+  std::map<std::string, std::string> oldSet;
+  std::map<std::string, std::string> newSet;
+  for (int f = 0; f < 6; ++f) {
+    oldSet["o" + std::to_string(f)] = "old";
+    newSet["n" + std::to_string(f)] = "new";
+  }
+  bool committed = false;
+  for (std::size_t allowed = 0; allowed < 2000 && !committed; ++allowed) {
+    SCOPED_TRACE(std::to_string(allowed) + " allowed");
+    for (const auto& entry : entriesUnder(folder)) fs::remove_all(folder / entry.first);
+    for (const auto& [name, text] : oldSet) writeFile(folder / name, text);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      int code = 3;
+      try {
+        StagedFolder staged(folder);
+        for (const auto& [name, text] : newSet) {
+          if (!staged.write(name, kMode, bytes(text))) ::_exit(4);
+        }
+        allocations::refusingAfter(allowed, [&] { code = staged.commit() ? 0 : 1; });
+      } catch (const std::bad_alloc&) {  // as the run's own catch: the destructor has run
+        code = 2;
+      }
+      ::_exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(child, ::waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFSIGNALED(status) || WEXITSTATUS(status) <= 2) << status;
+    committed = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    { StagedFolder next(folder); }  // the next run's start
+    const auto now = entriesUnder(folder);
+    ASSERT_TRUE(now == oldSet || now == newSet) << testing::PrintToString(now);
+  }
+  EXPECT_TRUE(committed);
+  ::umount2(folder.c_str(), MNT_DETACH);
+}
+
 // Only a real folder is ever put in the folder's place: a link under N or O
 // (here into a folder of someone's) is never renamed there, and is dropped
 // as a leftover without what it leads to.

@@ -441,8 +441,12 @@ StagedFolder::~StagedFolder() { keep(); }
 void StagedFolder::keep() {
   if (!staged_) return;
   staged_ = false;
-  // Where it cannot be dropped now, the next begin() drops it.
-  drop(staging_, freshGone(folder_, inPlace_));
+  // Where it cannot be dropped now (nor its new name made, for want of
+  // memory: this runs in the destructor too), the next begin() drops it.
+  try {
+    drop(staging_, freshGone(folder_, inPlace_));
+  } catch (...) {
+  }
 }
 
 fs::path StagedFolder::scratch() const { return staging_ / scratchName_; }
@@ -599,7 +603,18 @@ bool StagedFolder::commit() {
     keep();
     return false;
   }
-  if (inPlace_ ? moveEntriesIn() : swap()) {
+  bool in = false;
+  try {
+    in = inPlace_ ? moveEntriesIn() : swap();
+  } catch (...) {
+    // Cut short part way (no memory for a name, a listing): the entries
+    // stand as a kill would leave them, for the next begin() to finish or
+    // undo. Dropping N now would take the new set's entries that have not
+    // moved in yet, and with them the only record of the move.
+    staged_ = false;
+    throw;
+  }
+  if (in) {
     staged_ = false;
     return true;
   }
