@@ -468,11 +468,15 @@ TEST(StagedFolder, ASetTheStorageCouldNotTakeNeverReplacesTheFolder) {
 // from it: with every count of allocations allowed, the folder holds the new
 // set and commit() said so, or the last set and it did not.
 TEST(StagedFolder, NoWantOfMemoryAfterTheSetIsInFailsTheCommit) {
-  for (const std::size_t threads : {1, 3}) {
+  // Both ways in: the exchange, and the two renames where the storage
+  // refuses it (Android's shared storage).
+  for (const auto& [threads, exchange] : {std::pair<std::size_t, int>{1, 0}, {3, 0}, {1, EINVAL}}) {
+    renamefaults::exchange = exchange;
     bool sawLastSetKept = false;
     bool sawNewSetIn = false;
     for (std::size_t allowed = 0; allowed < 80; ++allowed) {
-      SCOPED_TRACE(std::to_string(threads) + " threads, " + std::to_string(allowed) + " allowed");
+      SCOPED_TRACE(std::to_string(threads) + " threads, exchange " + std::to_string(exchange) +
+                   ", " + std::to_string(allowed) + " allowed");
       TempDir dir;
       for (int f = 0; f < 10; ++f) writeFile(dir / "out/sub" / std::to_string(f), "old");
       bool threw = false;
@@ -503,6 +507,7 @@ TEST(StagedFolder, NoWantOfMemoryAfterTheSetIsInFailsTheCommit) {
     EXPECT_TRUE(sawLastSetKept);
     EXPECT_TRUE(sawNewSetIn);
   }
+  renamefaults::exchange = 0;
 }
 
 // The last set, left under O by a commit whose removal of it could not
