@@ -74,18 +74,22 @@ void removeFilesBelow(const fs::path& path, std::size_t threads) {
     ::unlinkat(next.folder->get(), next.name.c_str(), 0);
     return true;
   };
+  // Started at the first file found: a set with none needs none.
   std::vector<std::thread> helpers;
-  try {
-    helpers.reserve(threads - 1);
-    for (std::size_t t = 1; t < threads; ++t) {
-      helpers.emplace_back([&] {
-        while (removeNext(true)) {
-        }
-      });
+  bool helping = false;
+  const auto startHelpers = [&] {
+    helping = true;
+    try {
+      helpers.reserve(threads - 1);
+      for (std::size_t t = 1; t < threads; ++t) {
+        helpers.emplace_back([&] {
+          while (removeNext(true)) {
+          }
+        });
+      }
+    } catch (...) {  // no room for another thread: those started remove, and this one
     }
-  } catch (...) {  // no room for another thread: those started remove
-  }
-  if (helpers.empty()) return;
+  };
   try {
     const std::unique_ptr<char[]> buffer(new char[FolderListing::kBuffer]);
     struct Unlisted {
@@ -118,6 +122,7 @@ void removeFilesBelow(const fs::path& path, std::size_t threads) {
             }
           });
       for (std::string& name : files) {
+        if (!helping) startHelpers();
         // Where the queue is full, this thread removes one too.
         bool full = false;
         {
