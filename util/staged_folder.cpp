@@ -699,11 +699,15 @@ bool StagedFolder::moveEntriesIn() {
   const std::vector<std::string> in = moveEntries(staging_, folder_, error, false);
   if (error != 0) {
     // The last set goes back as far as it can; only a failure here too
-    // leaves a mixture.
+    // leaves a mixture. Once the new entries are back in N, O is named G
+    // again: an undo cut short then reads as a move out cut short, which
+    // the next begin() finishes forward into the new set, where as O it
+    // would move the new set in beside what of the last had come back.
     moveBack(staging_, folder_, in);
-    moveBack(folder_, old, moved);
+    const fs::path& back = ::rename(old.c_str(), aside.c_str()) == 0 ? aside : old;
+    moveBack(folder_, back, moved);
     error_ = error;
-    ::rmdir(old.c_str());  // as above
+    ::rmdir(back.c_str());  // as above
     return false;
   }
   // Both are this class's own names, which nothing reads: what cannot be
