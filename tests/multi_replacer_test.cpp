@@ -6,11 +6,12 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <random>
 #include <string>
-#include <vector>
 #include <thread>
+#include <vector>
 
 #include "tests/allocation_count.h"
 #include "tests/reference_algorithms.h"
@@ -73,6 +74,53 @@ std::string feedInWindows(MultiReplacer& engine, const std::string& input,
   return out;
 }
 
+// Records the occurrences of one pass in random windows, checks that they
+// hold every occurrence of every search text in `input` (and nothing that
+// does not start with a text's indexed bytes), and gives them, sorted, to a
+// pass in other windows and to apply(): each must give `expected`.
+void expectKnownOccurrencesGiveTheSame(MultiReplacer& engine, const Rules& rules,
+                                       const std::string& input, const std::string& expected,
+                                       std::mt19937& rng) {
+  std::vector<MultiReplacer::Occurrence> recorded = {{7, 7}};  // emptied by start()
+  struct Forget {
+    MultiReplacer& engine;
+    ~Forget() { engine.forgetOccurrences(); }  // however the checks end
+  } forget{engine};
+  engine.recordInto(recorded, std::numeric_limits<std::size_t>::max());
+  const std::size_t largest = 1 + rng() % std::max<std::size_t>(40, input.size() / 8);
+  const auto randomChunk = [&](std::size_t) {
+    return static_cast<std::size_t>(rng() % (largest + 1));
+  };
+  ASSERT_EQ(expected, feedInWindows(engine, input, randomChunk)) << describe(rules, input);
+  ASSERT_TRUE(engine.recordedAll());
+  std::sort(recorded.begin(), recorded.end());
+  recorded.erase(std::unique(recorded.begin(), recorded.end()), recorded.end());
+  const std::vector<BytePair> pairs = toPairs(rules);
+  const std::vector<std::string_view> texts = MultiReplacer::searchTexts(pairs);
+  for (const MultiReplacer::Occurrence& found : recorded) {
+    ASSERT_LT(found.pattern, texts.size());
+    const std::string_view indexed = texts[found.pattern].substr(0, PatternTrie::kIndexedPrefix);
+    ASSERT_EQ(indexed, std::string_view(input).substr(found.start, indexed.size()))
+        << describe(rules, input) << " at " << found.start;
+  }
+  if (input.size() * texts.size() <= 1'000'000) {
+    for (std::uint32_t id = 0; id < texts.size(); ++id) {
+      for (std::size_t at = input.find(texts[id]); at != std::string::npos;
+           at = input.find(texts[id], at + 1)) {
+        const MultiReplacer::Occurrence occurrence{static_cast<std::uint32_t>(at), id};
+        ASSERT_TRUE(std::binary_search(recorded.begin(), recorded.end(), occurrence))
+            << describe(rules, input) << " text " << id << " at " << at << " not recorded";
+      }
+    }
+  }
+  engine.takeKnown(recorded);
+  ASSERT_EQ(expected, feedInWindows(engine, input, randomChunk))
+      << describe(rules, input) << " (known occurrences, in windows)";
+  auto whole = bytesOf(input);
+  engine.apply(whole);
+  ASSERT_EQ(expected, textOf(whole)) << describe(rules, input) << " (known occurrences)";
+}
+
 // Runs both the engine and the sequential reference and compares results:
 // the whole buffer at once, then in windows of one byte and of random sizes.
 void expectSameAsSequential(const Rules& rules, const std::string& input, std::size_t budget,
@@ -109,6 +157,9 @@ void expectSameAsSequential(const Rules& rules, const std::string& input, std::s
         << describe(rules, input) << " budget " << budget << " (in windows)";
     ASSERT_EQ(expectedReplaced, engine.replaced()) << describe(rules, input) << " (in windows)";
   }
+
+  expectKnownOccurrencesGiveTheSame(engine, rules, input, textOf(expected), rng);
+  if (::testing::Test::HasFatalFailure()) return;
 
   // An engine sharing the rules, fed other content window by window in turns
   // with this one, as threads do: each keeps its own content's state.

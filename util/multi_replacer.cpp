@@ -2,9 +2,20 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <map>
+#include <new>
+#include <unordered_set>
 #include <utility>
+
+namespace {
+
+bool canReplace(const BytePair& pair) {
+  return !pair.search.empty() && pair.search.size() == pair.replacement.size();
+}
+
+}  // namespace
 
 MultiReplacer::MultiReplacer(std::vector<BytePair> pairs)
     : MultiReplacer(std::move(pairs), std::nullopt) {}
@@ -17,22 +28,15 @@ MultiReplacer::MultiReplacer(std::vector<BytePair> pairs,
   auto rules = std::make_shared<Rules>();
   // Pairs that can never replace anything are left out: they would change
   // nothing in their turn.
-  for (const BytePair& pair : pairs) {
-    if (!pair.search.empty() && pair.search.size() == pair.replacement.size()) {
-      rules->pairs.push_back(pair);
-    }
-  }
-  std::vector<std::string_view> patterns;
-  std::vector<std::vector<std::uint32_t>> pairsOf;
+  std::copy_if(pairs.begin(), pairs.end(), std::back_inserter(rules->pairs), canReplace);
+  const std::vector<std::string_view> patterns = searchTexts(rules->pairs);
+  std::vector<std::vector<std::uint32_t>> pairsOf(patterns.size());
   std::map<std::string_view, std::uint32_t> idOf;
+  for (std::size_t id = 0; id < patterns.size(); ++id) {
+    idOf.emplace(patterns[id], static_cast<std::uint32_t>(id));
+  }
   for (std::size_t i = 0; i < rules->pairs.size(); ++i) {
-    const auto [it, added] =
-        idOf.emplace(rules->pairs[i].search, static_cast<std::uint32_t>(patterns.size()));
-    if (added) {
-      patterns.push_back(rules->pairs[i].search);
-      pairsOf.emplace_back();
-    }
-    pairsOf[it->second].push_back(static_cast<std::uint32_t>(i));
+    pairsOf[idOf.at(rules->pairs[i].search)].push_back(static_cast<std::uint32_t>(i));
     rules->longestPattern = std::max(rules->longestPattern, rules->pairs[i].search.size());
     rules->undecidedAtMost += rules->pairs[i].search.size() - 1;
   }
@@ -57,6 +61,15 @@ MultiReplacer::MultiReplacer(std::vector<BytePair> pairs,
   }
   rules_ = std::move(rules);
   finders_.resize(rules_->pairs.size());
+}
+
+std::vector<std::string_view> MultiReplacer::searchTexts(const std::vector<BytePair>& pairs) {
+  std::vector<std::string_view> texts;
+  std::unordered_set<std::string_view> seen;
+  for (const BytePair& pair : pairs) {
+    if (canReplace(pair) && seen.insert(pair.search).second) texts.push_back(pair.search);
+  }
+  return texts;
 }
 
 namespace {
@@ -257,6 +270,14 @@ void MultiReplacer::start() {
     releaseIfLarge(found_[i]);
   }
   base_ = 0;
+  knownNext_ = 0;
+  originalTail_.clear();
+  recording_ = record_ != nullptr;
+  recordedAll_ = recording_;
+  if (record_ != nullptr) {
+    record_->clear();
+    if (rules_->longestPattern > kMostRecordedText) stopRecording();
+  }
   ownSearch_.assign(n, 0);
   decided_.assign(n, 0);
   next_.assign(n, 0);
@@ -264,6 +285,28 @@ void MultiReplacer::start() {
   handedIn_ = 0;
   final_ = 0;
   replaced_ = false;
+}
+
+void MultiReplacer::takeKnown(std::span<const Occurrence> known) {
+  forgetOccurrences();
+  known_ = known;
+  useKnown_ = true;
+}
+
+void MultiReplacer::recordInto(std::vector<Occurrence>& into, std::size_t most) {
+  forgetOccurrences();
+  record_ = &into;
+  recordMost_ = most;
+}
+
+void MultiReplacer::forgetOccurrences() {
+  known_ = {};
+  useKnown_ = false;
+  record_ = nullptr;
+  recording_ = false;
+  recordedAll_ = false;
+  std::vector<char>().swap(originalTail_);
+  std::vector<char>().swap(crossing_);
 }
 
 bool MultiReplacer::apply(std::span<char> buffer) {
@@ -308,10 +351,26 @@ std::size_t MultiReplacer::feedWindow(std::span<char> bytes, bool last,
     return bytes.size();
   }
   rebase(window.base);
-  // Occurrences that end in the bytes added.
+  // Occurrences that end in the bytes added: those that start before them,
+  // in the state the pairs left those bytes in, and those that start in
+  // them, which no pair has written yet.
   const std::size_t reach = rules_->longestPattern - 1;
-  scanFor(0, window, std::max(window.base, handedIn_ > reach ? handedIn_ - reach : 0), end,
-          Write{0, std::numeric_limits<std::size_t>::max()});
+  const std::size_t from = std::max(window.base, handedIn_ > reach ? handedIn_ - reach : 0);
+  if (useKnown_) {
+    if (from < handedIn_) scanFor(0, window, from, end, Write{0, handedIn_});
+    offerKnown(window);
+  } else {
+    if (recording_) {
+      try {
+        recordCrossing(window);
+      } catch (const std::bad_alloc&) {
+        stopRecording();
+      }
+    }
+    recordFrom_ = handedIn_;
+    scanFor(0, window, from, end, Write{0, std::numeric_limits<std::size_t>::max()});
+    recordFrom_ = std::numeric_limits<std::size_t>::max();
+  }
   handedIn_ = end;
 
   if (beforeWrites) {
@@ -363,21 +422,94 @@ void MultiReplacer::scanFor(std::size_t firstPair, Window window, std::size_t be
   // Starts at or past the touched stretch's end cannot overlap it.
   const std::size_t startsEnd = std::min(end, std::max(begin, touched.end)) - window.base;
   const Rules& rules = *rules_;
-  rules.search->scan(
-      window.bytes.data(), begin - window.base, end - window.base, startsEnd,
-      [&](std::uint32_t id, std::size_t at) {
-        const std::size_t start = window.base + at;
-        if (start >= touched.end || start + rules.patternLength[id] <= touched.begin) return;
-        const auto first = rules.owners.begin() + rules.ownersBegin[id];
-        const auto last = rules.owners.begin() + rules.ownersBegin[id + 1];
-        for (auto it = rescan ? std::lower_bound(first, last, firstPair) : first; it != last;
-             ++it) {
-          if (start >= decided_[*it]) {
-            addCandidate(*it, start, rescan);
-            break;
-          }
-        }
-      });
+  rules.search->scan(window.bytes.data(), begin - window.base, end - window.base, startsEnd,
+                     [&](std::uint32_t id, std::size_t at) {
+                       const std::size_t start = window.base + at;
+                       if (start >= recordFrom_) record(id, start);
+                       if (start >= touched.end || start + rules.patternLength[id] <= touched.begin)
+                         return;
+                       offer(id, start, firstPair, rescan);
+                     });
+}
+
+void MultiReplacer::offer(std::uint32_t id, std::size_t start, std::size_t firstPair, bool rescan) {
+  const auto first = rules_->owners.begin() + rules_->ownersBegin[id];
+  const auto last = rules_->owners.begin() + rules_->ownersBegin[id + 1];
+  for (auto it = rescan ? std::lower_bound(first, last, firstPair) : first; it != last; ++it) {
+    if (start >= decided_[*it]) {
+      addCandidate(*it, start, rescan);
+      return;
+    }
+  }
+}
+
+void MultiReplacer::offerKnown(Window window) {
+  // The known occurrences that start in the bytes added and end by the
+  // window's end; one that runs past it starts in bytes the next window
+  // leaves undecided, and its scan of them finds it.
+  const std::size_t end = window.end();
+  for (; knownNext_ < known_.size() && known_[knownNext_].start < end; ++knownNext_) {
+    const Occurrence known = known_[knownNext_];
+    if (known.pattern >= rules_->patternLength.size() || known.start < handedIn_ ||
+        known.start + std::size_t{rules_->patternLength[known.pattern]} > end) {
+      continue;
+    }
+    offer(known.pattern, known.start, 0, false);
+  }
+}
+
+void MultiReplacer::recordCrossing(Window window) {
+  // The bytes added are as they were; those before them may have been
+  // written. Occurrences that start before them and end in them are
+  // searched for in originalTail_ followed by the first of them.
+  const std::size_t reach = rules_->longestPattern - 1;
+  const std::size_t end = window.end();
+  const char* const added = window.bytes.data() + (handedIn_ - window.base);
+  const std::size_t addedSize = end - handedIn_;
+  const std::size_t tail = originalTail_.size();
+  if (tail > 0 && addedSize > 0) {
+    crossing_.assign(originalTail_.begin(), originalTail_.end());
+    crossing_.insert(crossing_.end(), added, added + std::min(addedSize, reach));
+    rules_->search->scan(crossing_.data(), 0, crossing_.size(), tail,
+                         [&](std::uint32_t id, std::size_t at) {
+                           if (at + rules_->patternLength[id] > tail) {
+                             record(id, handedIn_ - tail + at);
+                           }
+                         });
+  }
+  // The tail for the next window: the last `reach` bytes as they were.
+  if (addedSize >= reach) {
+    originalTail_.assign(added + addedSize - reach, added + addedSize);
+  } else {
+    originalTail_.insert(originalTail_.end(), added, added + addedSize);
+    if (originalTail_.size() > reach) {
+      originalTail_.erase(
+          originalTail_.begin(),
+          originalTail_.begin() + static_cast<std::ptrdiff_t>(originalTail_.size() - reach));
+    }
+  }
+}
+
+void MultiReplacer::record(std::uint32_t id, std::size_t start) {
+  if (!recording_) return;
+  if (start > std::numeric_limits<std::uint32_t>::max() || record_->size() >= recordMost_) {
+    stopRecording();
+    return;
+  }
+  try {
+    record_->push_back({static_cast<std::uint32_t>(start), id});
+  } catch (const std::bad_alloc&) {
+    // The rewrite goes on: only what would have been kept is lost.
+    stopRecording();
+  }
+}
+
+void MultiReplacer::stopRecording() {
+  recording_ = false;
+  recordedAll_ = false;
+  std::vector<Occurrence>().swap(*record_);
+  std::vector<char>().swap(originalTail_);
+  std::vector<char>().swap(crossing_);
 }
 
 void MultiReplacer::addCandidate(std::size_t pairIndex, std::size_t start, bool rescan) {

@@ -102,6 +102,40 @@ class MultiReplacer {
   // offsets into it.
   static constexpr std::size_t kMaxWindow = std::numeric_limits<std::uint32_t>::max();
 
+  // An occurrence of search text `pattern` at byte `start` of a content, the
+  // texts numbered as searchTexts() lists them.
+  struct Occurrence {
+    std::uint32_t start;
+    std::uint32_t pattern;
+    auto operator<=>(const Occurrence&) const = default;
+  };
+  // The distinct search texts of the pairs that can replace, in the order of
+  // their first pair.
+  static std::vector<std::string_view> searchTexts(const std::vector<BytePair>& pairs);
+  std::size_t searchTextCount() const { return rules_->patternLength.size(); }
+
+  // From the next start() on, until told otherwise: `known` holds, sorted by
+  // start, every occurrence of every search text in the content as it is
+  // before any pair applies (and it may hold starts where none is: each is
+  // confirmed as any candidate). The engine takes them instead of searching
+  // the bytes each window adds; it still searches the bytes that the window
+  // before left undecided, in their state then, and around every write. The
+  // span must outlive the content.
+  void takeKnown(std::span<const Occurrence> known);
+  // From the next start() on, until told otherwise: `into` is emptied, and
+  // every occurrence of a search text in the content as it is before any
+  // pair applies is added to it, unsorted and possibly twice, with, for a
+  // text longer than PatternTrie::kIndexedPrefix, every place where those
+  // first bytes occur. Past `most` of them, a start that 32 bits cannot
+  // hold, rule texts longer than kMostRecordedText, or no memory, `into` is
+  // emptied and recordedAll() is false until the next start().
+  void recordInto(std::vector<Occurrence>& into, std::size_t most);
+  static constexpr std::size_t kMostRecordedText = 4096;
+  // Neither: every window's bytes are searched, and nothing is recorded.
+  void forgetOccurrences();
+  // Whether `into` holds every occurrence of the content fed since start().
+  bool recordedAll() const { return recordedAll_; }
+
   // Overrides PatternSearch::kCandidateBudget, so tests can force pairs onto
   // searches of their own.
   void setCandidateBudget(std::size_t budget) { candidateBudget_ = budget; }
@@ -162,6 +196,13 @@ class MultiReplacer {
   std::size_t feedWindow(std::span<char> bytes, bool last, const BeforeWrites& beforeWrites);
   void scanFor(std::size_t firstPair, Window window, std::size_t begin, std::size_t end,
                Write touched);
+  // Gives the occurrence of text `id` at `start` to the first of its pairs
+  // from `firstPair` on that has not decided it.
+  void offer(std::uint32_t id, std::size_t start, std::size_t firstPair, bool rescan);
+  void offerKnown(Window window);
+  void recordCrossing(Window window);
+  void record(std::uint32_t id, std::size_t start);
+  void stopRecording();
   void addCandidate(std::size_t pairIndex, std::size_t start, bool rescan);
   void applyPair(std::size_t pairIndex, Window window, std::size_t limit,
                  std::vector<Write>& writes);
@@ -191,6 +232,22 @@ class MultiReplacer {
   // The room of emptied lists kept for their next candidates, in entries,
   // counted since start(); see releaseIfLarge().
   std::size_t keptRoom_ = 0;
+  // Occurrences known before the content came (takeKnown), and the next
+  // one not yet given to a pair.
+  std::span<const Occurrence> known_;
+  bool useKnown_ = false;
+  std::size_t knownNext_ = 0;
+  // Where occurrences are recorded (recordInto): those found from
+  // recordFrom_ on are in bytes no pair has written yet. originalTail_ holds
+  // the bytes before handedIn_ as they were, up to the longest text's length
+  // less one, for the occurrences that cross into the next window.
+  std::vector<Occurrence>* record_ = nullptr;
+  std::size_t recordMost_ = 0;
+  bool recording_ = false;
+  bool recordedAll_ = false;
+  std::size_t recordFrom_ = std::numeric_limits<std::size_t>::max();
+  std::vector<char> originalTail_;
+  std::vector<char> crossing_;  // the tail and the bytes after it, to scan
   std::size_t handedIn_ = 0;  // the end of the last window
   std::size_t final_ = 0;     // every byte before it is final
   bool replaced_ = false;
