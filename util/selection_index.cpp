@@ -1,18 +1,10 @@
 #include "util/selection_index.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <ctime>
-#include <system_error>
 
-#include "util/file_handle.h"
+#include "util/cache_file.h"
 #include "util/file_key.h"
-#include "util/file_writes.h"
-#include "util/folders.h"
 
 namespace fs = std::filesystem;
 
@@ -26,36 +18,10 @@ constexpr std::size_t kEntryBytes = 48;
 constexpr std::size_t kHeadBytes = 8 + 4 + 4;
 constexpr std::size_t kCountBytes = 8;
 constexpr std::size_t kChecksumBytes = 8;
-// A temporary file this old is a killed writer's, not another's at work.
-constexpr std::int64_t kStaleTemporaryNs = std::int64_t{600} * 1'000'000'000;
 
-// Stores `value` at `at` in `bytes` little-endian bytes; returns the end.
-char* put(char* at, std::uint64_t value, std::size_t bytes) {
-  for (std::size_t i = 0; i < bytes; ++i) at[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-  return at + bytes;
-}
-
-std::uint64_t get(const char* at, std::size_t bytes) {
-  std::uint64_t value = 0;
-  for (std::size_t i = bytes; i-- > 0;) {
-    value = (value << 8) | static_cast<unsigned char>(at[i]);
-  }
-  return value;
-}
-
-// A 64-bit checksum, eight bytes at a time: it tells a file cut short or
-// damaged from a whole one; it is no defence against a file made to pass.
-std::uint64_t checksum(std::span<const char> bytes) {
-  std::uint64_t hash = 0x6a09e667f3bcc908ULL ^ bytes.size();
-  const auto mix = [&hash](std::uint64_t word) {
-    hash = (hash ^ word) * 0x9E3779B97F4A7C15ULL;
-    hash ^= hash >> 29;
-  };
-  std::size_t at = 0;
-  for (; at + 8 <= bytes.size(); at += 8) mix(get(bytes.data() + at, 8));
-  if (at < bytes.size()) mix(get(bytes.data() + at, bytes.size() - at));
-  return hash;
-}
+using cachefile::checksum;
+using cachefile::get;
+using cachefile::put;
 
 constexpr auto before = [](const SelectionIndex::Entry& a, const SelectionIndex::Entry& b) {
   return a.key.device != b.key.device ? a.key.device < b.key.device : a.key.inode < b.key.inode;
@@ -65,25 +31,12 @@ constexpr auto before = [](const SelectionIndex::Entry& a, const SelectionIndex:
 
 SelectionIndex SelectionIndex::read(const fs::path& file, std::string_view folder,
                                     std::size_t mostEntries) {
-  // Not blocking, and not through a link: a pipe or a device put at the
-  // path reads as no index, instead of holding the run at its open.
-  const FileHandle in(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-  struct stat status = {};
-  if (!in || ::fstat(in.get(), &status) != 0 || !S_ISREG(status.st_mode)) return {};
   // Larger than any index of `mostEntries` entries: not read at all.
   const std::uintmax_t most =
       kHeadBytes + folder.size() + kCountBytes + mostEntries * kEntryBytes + kChecksumBytes;
-  if (static_cast<std::uintmax_t>(status.st_size) > most) return {};
-  std::string bytes(static_cast<std::size_t>(status.st_size), '\0');
-  std::size_t held = 0;
-  while (held < bytes.size()) {
-    const ssize_t got =
-        ::pread(in.get(), bytes.data() + held, bytes.size() - held, static_cast<off_t>(held));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return {};
-    held += static_cast<std::size_t>(got);
-  }
-  return parse(bytes, folder, mostEntries);
+  const std::optional<std::string> bytes = cachefile::readWhole(file, most);
+  if (!bytes) return {};
+  return parse(*bytes, folder, mostEntries);
 }
 
 SelectionIndex SelectionIndex::parse(std::span<const char> bytes, std::string_view folder,
@@ -171,39 +124,15 @@ std::string SelectionIndex::serialize(std::string_view folder, std::vector<Entry
 bool SelectionIndex::write(const fs::path& file, std::string_view folder,
                            std::vector<Entry> entries, std::int64_t nowNs, std::int64_t settleNs) {
   try {
-    const std::string bytes = serialize(folder, std::move(entries), nowNs, settleNs);
-    if (!files::createDirectories(file.parent_path())) return false;
-    // Made exclusively and never taken from another writer: while one is at
-    // work, the others leave the index to it. A temporary file long left
-    // alone is a killed writer's, and goes.
-    std::string name = ".";
-    name += file.filename().string();
-    name += ".tmp";
-    const fs::path temporary = file.parent_path() / name;
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    struct stat leftover = {};
-    if (fd < 0 && errno == EEXIST && ::lstat(temporary.c_str(), &leftover) == 0 &&
-        FileKey::nanoseconds(leftover.st_mtim) < nowNs - kStaleTemporaryNs) {
-      ::unlink(temporary.c_str());
-      fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    }
-    if (fd < 0) return false;
-    bool ok = files::writeAll(fd, bytes);
-    ok = ::close(fd) == 0 && ok;
-    if (ok && ::rename(temporary.c_str(), file.c_str()) == 0) return true;
-    ::unlink(temporary.c_str());
-    return false;
+    return cachefile::writeWhole(file, serialize(folder, std::move(entries), nowNs, settleNs),
+                                 nowNs);
   } catch (...) {  // memory
     return false;
   }
 }
 
 fs::path SelectionIndex::fileFor(const fs::path& cacheFolder, std::string_view folder) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::uint64_t hash = checksum(folder);
-  std::string name;
-  for (int i = 0; i < 16; ++i, hash >>= 4) name.insert(name.begin(), kHex[hash & 15]);
-  return cacheFolder / (name + ".index");
+  return cachefile::fileFor(cacheFolder, folder, ".index");
 }
 
 KnownSelection::KnownSelection(std::size_t count) : targets_(count), unopened_(count) {}
