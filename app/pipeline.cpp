@@ -10,6 +10,7 @@
 
 #include "app/uexp_processor.h"
 #include "util/folders.h"
+#include "util/occurrence_cache.h"
 #include "util/selection_index.h"
 #include "util/staged_folder.h"
 
@@ -43,8 +44,10 @@ UEXPProcessor::UEXPProcessor(const fs::path& workspaceRoot, std::istream& in, st
       options_(options) {
   std::error_code noPath;
   unpackKey_ = fs::absolute(unpackDir, noPath).lexically_normal().string();
-  if (!cacheFolder.empty() && !noPath)
+  if (!cacheFolder.empty() && !noPath) {
     indexFile_ = SelectionIndex::fileFor(cacheFolder, unpackKey_);
+    occurrenceFile_ = OccurrenceCache::fileFor(cacheFolder, unpackKey_);
+  }
   // Where the repack folder leads is checked before anything touches it,
   // and again after recovery, which may have put a folder at its path. The
   // copy stage checks it once more, under the lock, before and as it

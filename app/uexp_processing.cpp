@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -23,6 +25,7 @@
 #include "util/file_key.h"
 #include "util/file_walk.h"
 #include "util/file_writes.h"
+#include "util/occurrence_cache.h"
 #include "util/ordered_work.h"
 #include "util/read_ahead.h"
 #include "util/selection_index.h"
@@ -39,9 +42,10 @@ namespace {
 // Where the rules could not be applied to the target whole (it changed or
 // could not be read meanwhile), a plain copy of it stands, as after a failed
 // rewrite. Empty when no copy could be made.
-template <class Put>
+template <class Put, class Loaded>
 std::optional<RewriteOutcome> copyRewritten(const Put& put, const FileHandle& source,
-                                            MultiReplacer& replacer, FileContent& content) {
+                                            MultiReplacer& replacer, FileContent& content,
+                                            const Loaded& loaded) {
   const fs::perms mode = files::permissionsOf(source);
   RewriteResult result = RewriteResult::kIncomplete;
   // A rewrite that throws (no memory for the rules' candidates, say) leaves
@@ -52,7 +56,11 @@ std::optional<RewriteOutcome> copyRewritten(const Put& put, const FileHandle& so
         [fd](std::span<const char> bytes) { return files::writeAll(fd, bytes); });
     return result != RewriteResult::kIncomplete;
   };
-  const bool written = content.load(source) && put(mode, rewritten);
+  bool written = false;
+  if (content.load(source)) {
+    loaded();  // the key of what is rewritten is known from here
+    written = put(mode, rewritten);
+  }
   if (written) {
     return result == RewriteResult::kChanged ? RewriteOutcome::kRewritten
                                              : RewriteOutcome::kUnchanged;
@@ -107,6 +115,10 @@ struct CandidateDone {
   fs::path relative;      // the candidate's path below the unpack folder
   bool copied = false;
   std::optional<RewriteOutcome> outcome;  // what the rules did to the copy, if applied
+  // What the occurrence cache may keep of the target: its occurrences as
+  // this run recorded them, or the key under which the cache gave them.
+  std::optional<OccurrenceCache::Target> occurrences;
+  std::optional<FileKey> knownOccurrences;
 };
 
 // A name for the scratch folder of copies written unnamed that no copy has
@@ -136,6 +148,129 @@ std::string scratchNameFor(const std::vector<std::string>& candidates, const fs:
 struct Worker {
   FileContent content;
   std::optional<MultiReplacer> replacer;
+  std::vector<MultiReplacer::Occurrence> occurrences;  // known or recorded, for one target
+};
+
+// The occurrences of the rules' search texts in the targets, as the cache
+// kept them and as this run learns them: the whole use of the cache. A
+// target whose key is unchanged and settled, on the storage whose times were
+// checked, is rewritten from the occurrences kept, if the cache holds every
+// text of the rules; the others are searched, and what their search finds
+// is kept for the next run, as far as the cache's room goes.
+class KnownOccurrences {
+ public:
+  KnownOccurrences(const fs::path& file, std::string_view folder,
+                   std::vector<std::string_view> texts, std::uint64_t device, std::int64_t keysFrom,
+                   std::int64_t settleNs)
+      : file_(file),
+        folder_(folder),
+        texts_(std::move(texts)),
+        device_(device),
+        keysFrom_(keysFrom),
+        settleNs_(settleNs) {
+    try {
+      cache_ = OccurrenceCache::read(file, folder);
+      covered_ = cache_.covers(texts_);
+    } catch (const std::bad_alloc&) {
+      cache_ = OccurrenceCache();  // every target is searched
+    }
+  }
+
+  // Sets `engine` up for the target loaded in `content`: given its
+  // occurrences, or recording them into `into`, or neither. Marks `done`
+  // where they were given. Returns whether they are being recorded.
+  bool prepare(MultiReplacer& engine, const FileContent& content,
+               std::vector<MultiReplacer::Occurrence>& into, CandidateDone& done) const {
+    engine.forgetOccurrences();
+    done.knownOccurrences.reset();
+    const FileKey& key = content.key();
+    if (key.device != device_ || !SelectionIndex::settled(key, keysFrom_, settleNs_) ||
+        key.size > std::numeric_limits<std::uint32_t>::max()) {
+      return false;
+    }
+    if (covered_ && cache_.find(key, into)) {
+      engine.takeKnown(into);
+      done.knownOccurrences = key;
+      return false;
+    }
+    engine.recordInto(into, OccurrenceCache::kMostPerTarget);
+    return true;
+  }
+
+  // Takes what `engine` recorded into `into` for the target of `key`, where
+  // it recorded them all and the cache has room left for them.
+  void recorded(const MultiReplacer& engine, const FileKey& key,
+                std::vector<MultiReplacer::Occurrence>& into, CandidateDone& done) {
+    if (!engine.recordedAll()) return;
+    // The table's scan finds them in order but for the texts of one start,
+    // so that most lists need no sort.
+    const auto byStart = [](const MultiReplacer::Occurrence& a,
+                            const MultiReplacer::Occurrence& b) { return a.start < b.start; };
+    if (!std::is_sorted(into.begin(), into.end(), byStart)) {
+      std::sort(into.begin(), into.end());
+      into.erase(std::unique(into.begin(), into.end()), into.end());
+    }
+    std::size_t room = room_.load();
+    do {
+      if (room < into.size()) return;
+    } while (!room_.compare_exchange_weak(room, room - into.size()));
+    done.occurrences = OccurrenceCache::Target{key, std::move(into)};
+    into = {};
+  }
+
+  // In the candidates' order, what one target gave.
+  void take(CandidateDone& done) {
+    if (done.occurrences) {
+      learned_.push_back(std::move(*done.occurrences));
+    } else if (done.knownOccurrences) {
+      kept_.push_back(*done.knownOccurrences);
+    }
+  }
+
+  // Writes the cache again where this run learned something: what it
+  // learned, and what it took from the cache of the targets it met.
+  void write(std::int64_t nowNs) {
+    if (learned_.empty()) return;
+    try {
+      std::vector<OccurrenceCache::Target> targets = std::move(learned_);
+      for (const FileKey& key : kept_) {
+        OccurrenceCache::Target target{key, {}};
+        if (cache_.find(key, target.occurrences)) targets.push_back(std::move(target));
+      }
+      const auto before = [](const OccurrenceCache::Target& a, const OccurrenceCache::Target& b) {
+        return a.key.device != b.key.device ? a.key.device < b.key.device
+                                            : a.key.inode < b.key.inode;
+      };
+      std::stable_sort(targets.begin(), targets.end(), before);
+      // One file reached by two paths (a hard link) is one target.
+      targets.erase(std::unique(targets.begin(), targets.end(),
+                                [&](const auto& a, const auto& b) { return !before(a, b); }),
+                    targets.end());
+      std::size_t total = 0;
+      std::erase_if(targets, [&total](const OccurrenceCache::Target& target) {
+        if (total + target.occurrences.size() > OccurrenceCache::kMostOccurrences) return true;
+        total += target.occurrences.size();
+        return false;
+      });
+      // A cache: where it cannot be written, the next run searches again.
+      OccurrenceCache::write(file_, folder_, texts_, targets, nowNs);
+    } catch (const std::bad_alloc&) {
+    }
+  }
+
+ private:
+  fs::path file_;
+  std::string_view folder_;
+  std::vector<std::string_view> texts_;
+  std::uint64_t device_;
+  std::int64_t keysFrom_;
+  std::int64_t settleNs_;
+  OccurrenceCache cache_;
+  bool covered_ = false;
+  // The occurrences that recorded targets may still take, across threads.
+  std::atomic<std::size_t> room_{OccurrenceCache::kMostOccurrences};
+  std::vector<OccurrenceCache::Target> learned_;
+  std::vector<FileKey> kept_;
 };
 
 // The threads for the copy stage, as copyThreads() gives them for this
@@ -377,6 +512,14 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
                                  ? knownFromIndex(indexFile_, unpackKey_, found, checked->device)
                                  : KnownSelection(candidates.size());
 
+  // The rules' occurrences in the targets, kept like the index and where it
+  // is used.
+  std::optional<KnownOccurrences> occurrences;
+  if (forms && checked && !occurrenceFile_.empty()) {
+    occurrences.emplace(occurrenceFile_, unpackKey_, MultiReplacer::searchTexts(forms->pairs()),
+                        checked->device, keysFrom, checked->settleNs);
+  }
+
   std::ostream& out = console.stream();
   const std::string progressColor = console.getColorCode("yellow");
   // Failures are told after the progress line is finished, not inside it.
@@ -478,8 +621,20 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
                            : copies.write(done.relative, mode, fill, &opened);
           };
           if (forms) {
-            done.outcome = copyRewritten(put, opened, engineFor(worker), worker.content);
+            MultiReplacer& engine = engineFor(worker);
+            bool recording = false;
+            const auto loaded = [&] {
+              if (occurrences) {
+                recording = occurrences->prepare(engine, worker.content, worker.occurrences, done);
+              }
+            };
+            done.outcome = copyRewritten(put, opened, engine, worker.content, loaded);
             done.copied = done.outcome.has_value();
+            if (recording && (done.outcome == RewriteOutcome::kRewritten ||
+                              done.outcome == RewriteOutcome::kUnchanged)) {
+              occurrences->recorded(engine, worker.content.key(), worker.occurrences, done);
+            }
+            engine.forgetOccurrences();
           } else {
             done.copied = put(files::permissionsOf(opened), files::copyOf(opened));
           }
@@ -507,6 +662,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
           selection.keepUnopened(i);
           return;
         }
+        if (occurrences) occurrences->take(done);
         if (done.searched) selection.searched(i);
         if (done.learned) selection.learn(done.learned->key, done.learned->target);
         if (done.contains == ContainsResult::kNotFound) return;
@@ -532,6 +688,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
     SelectionIndex::write(indexFile_, unpackKey_, selection.takeLearned(), keysFrom,
                           checked->settleNs);
   }
+  if (occurrences) occurrences->write(nowNs());
 
   // The set goes in only where every copy that failed, failed for its
   // source alone; else the repack folder keeps the last complete run's

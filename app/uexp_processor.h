@@ -235,6 +235,7 @@ class UEXPProcessor {
   // index, and the file that holds that index (none without a cache folder).
   std::string unpackKey_;
   std::filesystem::path indexFile_;
+  std::filesystem::path occurrenceFile_;  // where the rules' occurrences are kept (OccurrenceCache)
   bool toldWaiting_ = false;  // waitingNotice's line was printed
   // The workspace folders the constructor could not make because access was
   // refused, with the errno value.

@@ -897,7 +897,8 @@ TEST_F(EndToEnd, KilledRunsLeaveOneWholeSetOfCopies) {
 }
 
 // Random trees, edited at random between runs in every way a file can
-// change (its bytes with its modification time set back, replaced by a
+// change (its bytes, the marker or the rule's text, with its modification
+// time set back, replaced by a
 // rename, removed, added, its modification time or permissions changed): a
 // run that uses what the run before it kept says and leaves exactly what a
 // run without it does.
@@ -955,7 +956,7 @@ TEST_F(EndToEnd, RunsWithTheIndexSelectAsRunsWithoutIt) {
     for (const fs::path& file : files) {
       if (!fs::exists(file)) continue;
       const auto time = fs::last_write_time(file);
-      switch (rng() % 8) {
+      switch (rng() % 9) {
         case 0: {  // the marker gone or come, the size and time as they were
           std::string bytes = readFile(file);
           const std::size_t at = bytes.find(kMarker);
@@ -984,6 +985,15 @@ TEST_F(EndToEnd, RunsWithTheIndexSelectAsRunsWithoutIt) {
         case 4:
           fs::permissions(file, fs::perms::owner_read);
           break;
+        case 6: {  // the rule's text moved, the size and time as they were
+          std::string bytes = readFile(file);
+          const std::size_t at = bytes.find("abc");
+          if (at != std::string::npos) bytes.replace(at, 3, "nnn");
+          bytes.replace(rng() % (bytes.size() - 3), 3, "abc");
+          writeFile(file, bytes);
+          fs::last_write_time(file, time);
+          break;
+        }
         case 5:
           added.push_back(file.parent_path() / ("n" + std::to_string(rng()) + ".uexp"));
           writeFile(added.back(), bytesOf(rng() % 2 == 0));

@@ -54,8 +54,7 @@ bool FileContent::load(const FileHandle& opened) {
   struct stat status = {};
   if (!opened || ::fstat(opened.get(), &status) != 0) return false;
   size_ = static_cast<std::uintmax_t>(status.st_size);
-  modified_ = status.st_mtim;
-  statusChanged_ = status.st_ctim;
+  key_ = FileKey::of(status);
   permissions_ = static_cast<fs::perms>(status.st_mode) & fs::perms::mask;
   if (S_ISREG(status.st_mode) && size_ > 0) {
     void* const map = ::mmap(nullptr, static_cast<std::size_t>(size_), PROT_READ | PROT_WRITE,
@@ -125,12 +124,7 @@ RewriteResult FileContent::rewrite(MultiReplacer& replacer, Output output, const
   // same now. The status-change time moves with every write, and no tool
   // can set it back as one can the modification time.
   struct stat status = {};
-  const auto same = [](const std::timespec& a, const std::timespec& b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-  };
-  if (!complete || ::fstat(fd_, &status) != 0 ||
-      static_cast<std::uintmax_t>(status.st_size) != size_ || !same(status.st_mtim, modified_) ||
-      !same(status.st_ctim, statusChanged_)) {
+  if (!complete || ::fstat(fd_, &status) != 0 || !(FileKey::of(status) == key_)) {
     return RewriteResult::kIncomplete;
   }
   return replacer.replaced() ? RewriteResult::kChanged : RewriteResult::kUnchanged;

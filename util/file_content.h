@@ -2,13 +2,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <span>
 
 #include "util/byte_buffer.h"
 #include "util/file_handle.h"
+#include "util/file_key.h"
 
 class MultiReplacer;
 
@@ -54,6 +54,9 @@ class FileContent {
 
   // The permissions of the file loaded.
   std::filesystem::perms permissions() const { return permissions_; }
+  // The key of the file loaded, as it was when loaded: a rewrite that
+  // completes read the bytes of the file with this key.
+  const FileKey& key() const { return key_; }
 
   // Where the content goes: its bytes in order, a piece at a time. False
   // when they could not be written.
@@ -82,8 +85,7 @@ class FileContent {
   FileHandle opened_;  // the file loaded by its path
   int fd_ = -1;        // the file loaded
   std::uintmax_t size_ = 0;
-  std::timespec modified_ = {};
-  std::timespec statusChanged_ = {};
+  FileKey key_;
   std::filesystem::perms permissions_ = std::filesystem::perms::none;
   char* map_ = nullptr;  // the whole file, privately, or none
   ByteBuffer buffer_;    // read windows, or a window copied out of the map
