@@ -6,39 +6,7 @@
 
 PatternTrie::PatternTrie(const std::vector<std::string_view>& patterns, std::size_t stride)
     : startPairs_(std::size_t{1} << 16, 0), stride_(stride) {
-  // Each state's children kept sorted by byte while the trie grows.
-  std::vector<std::vector<std::pair<unsigned char, std::uint32_t>>> children(1);
-  std::vector<std::int32_t> ownOf(1, -1);  // by state, as ownPattern_ by node
-  for (std::size_t id = 0; id < patterns.size(); ++id) {
-    const std::string_view pattern = patterns[id];
-    std::uint32_t state = 0;
-    for (const char ch : pattern.substr(0, kIndexedPrefix)) {
-      const auto b = static_cast<unsigned char>(ch);
-      auto& kids = children[state];
-      auto it = std::lower_bound(kids.begin(), kids.end(), std::make_pair(b, std::uint32_t{0}));
-      if (it == kids.end() || it->first != b) {
-        const auto added = static_cast<std::uint32_t>(children.size());
-        it = kids.insert(it, {b, added});
-        children.emplace_back();  // invalidates `kids`, not `added`
-        ownOf.push_back(-1);
-        state = added;
-      } else {
-        state = it->second;
-      }
-    }
-    // Distinct patterns end at distinct states unless they are longer than
-    // the indexed bytes and share them.
-    std::int32_t& own = ownOf[state];
-    if (own == -1) {
-      own = static_cast<std::int32_t>(id);
-    } else {
-      if (own >= 0) {
-        sharedEnds_.push_back({static_cast<std::uint32_t>(own)});
-        own = -1 - static_cast<std::int32_t>(sharedEnds_.size());
-      }
-      sharedEnds_[static_cast<std::size_t>(-2 - own)].push_back(static_cast<std::uint32_t>(id));
-    }
-
+  for (const std::string_view pattern : patterns) {
     const auto* const bytes = reinterpret_cast<const unsigned char*>(pattern.data());
     if (pattern.size() == 1) {
       oneBytePattern_[bytes[0]] = true;
@@ -54,52 +22,20 @@ PatternTrie::PatternTrie(const std::vector<std::string_view>& patterns, std::siz
     }
   }
 
-  // The nodes: the root, the states one and two bytes below it, and those
-  // where a pattern ends or the trie branches. Each is numbered depth first.
-  std::vector<bool> isNode(children.size(), false);
-  for (std::uint32_t state = 0; state < children.size(); ++state) {
-    isNode[state] = ownOf[state] != -1 || children[state].size() != 1;
+  // The trie is built from the patterns' indexed bytes in sorted order: the
+  // patterns below a state are a range of them, the shorter first, so each
+  // node is made with no state of its own to hold.
+  std::vector<std::string_view> indexed(patterns.size());
+  std::vector<std::uint32_t> sorted(patterns.size());
+  for (std::uint32_t id = 0; id < patterns.size(); ++id) {
+    indexed[id] = patterns[id].substr(0, kIndexedPrefix);
+    sorted[id] = id;
   }
-  isNode[0] = true;
-  for (const auto& [b, first] : children[0]) {
-    isNode[first] = true;
-    for (const auto& [b2, second] : children[first]) isNode[second] = true;
-  }
-  // The node that the states of one edge each lead to from `state`, with
-  // their bytes appended to `label` when one is given.
-  const auto nodeBelow = [&](std::uint32_t state, std::vector<unsigned char>* label) {
-    while (!isNode[state]) {
-      if (label != nullptr) label->push_back(children[state].front().first);
-      state = children[state].front().second;
-    }
-    return state;
-  };
-  std::vector<std::uint32_t> order;  // node number -> state
-  std::vector<std::uint32_t> numberOf(children.size(), 0);
-  std::vector<std::uint32_t> pending = {0};
-  while (!pending.empty()) {
-    const std::uint32_t state = pending.back();
-    pending.pop_back();
-    numberOf[state] = static_cast<std::uint32_t>(order.size());
-    order.push_back(state);
-    for (auto it = children[state].rbegin(); it != children[state].rend(); ++it) {
-      pending.push_back(nodeBelow(it->second, nullptr));
-    }
-  }
-
-  edgeBegin_.reserve(order.size() + 1);
-  ownPattern_.reserve(order.size());
-  for (const std::uint32_t state : order) {
-    edgeBegin_.push_back(static_cast<std::uint32_t>(edges_.size()));
-    ownPattern_.push_back(ownOf[state]);
-    for (const auto& [b, child] : children[state]) {
-      const auto label = static_cast<std::uint32_t>(labels_.size());
-      const std::uint32_t target = nodeBelow(child, &labels_);
-      edgeByte_.push_back(b);
-      edges_.push_back(
-          {numberOf[target], label, static_cast<std::uint32_t>(labels_.size()) - label});
-    }
-  }
+  std::sort(sorted.begin(), sorted.end(), [&](std::uint32_t a, std::uint32_t b) {
+    const int order = indexed[a].compare(indexed[b]);
+    return order != 0 ? order < 0 : a < b;
+  });
+  addNode(indexed, sorted, 0, sorted.size(), 0);
   edgeBegin_.push_back(static_cast<std::uint32_t>(edges_.size()));
   labels_.resize(labels_.size() + 8, 0);
   for (std::uint32_t e = edgeBegin_[0]; e < edgeBegin_[1]; ++e) {
@@ -126,4 +62,55 @@ PatternTrie::PatternTrie(const std::vector<std::string_view>& patterns, std::siz
       pairState_[pairAt(bytes)] &= ~kGated;
     }
   }
+}
+
+std::uint32_t PatternTrie::addNode(const std::vector<std::string_view>& indexed,
+                                   const std::vector<std::uint32_t>& sorted, std::size_t lo,
+                                   std::size_t hi, std::size_t depth) {
+  // Nodes are numbered depth first, and each one's edges are added when it
+  // is, so that they follow those of the nodes before it.
+  const auto node = static_cast<std::uint32_t>(ownPattern_.size());
+  const auto at = [&](std::size_t k, std::size_t d) {
+    return static_cast<unsigned char>(indexed[sorted[k]][d]);
+  };
+  // The patterns whose indexed bytes end here sort first, by id.
+  std::size_t ends = lo;
+  while (ends < hi && indexed[sorted[ends]].size() == depth) ++ends;
+  std::int32_t own = -1;
+  if (ends - lo == 1) {
+    own = static_cast<std::int32_t>(sorted[lo]);
+  } else if (ends - lo > 1) {  // long patterns that share their indexed bytes
+    sharedEnds_.emplace_back(sorted.begin() + static_cast<std::ptrdiff_t>(lo),
+                             sorted.begin() + static_cast<std::ptrdiff_t>(ends));
+    own = -1 - static_cast<std::int32_t>(sharedEnds_.size());
+  }
+  ownPattern_.push_back(own);
+  edgeBegin_.push_back(static_cast<std::uint32_t>(edges_.size()));
+  // An edge for each byte the patterns go on with, in byte order. Its label
+  // holds the bytes of the states of one edge each below it: those, past
+  // two bytes below the root, where no pattern ends and all go on alike.
+  const std::size_t first = edges_.size();
+  for (std::size_t a = ends; a < hi;) {
+    const unsigned char byte = at(a, depth);
+    std::size_t b = a + 1;
+    while (b < hi && at(b, depth) == byte) ++b;
+    const auto label = static_cast<std::uint32_t>(labels_.size());
+    for (std::size_t below = depth + 1;
+         below >= 3 && indexed[sorted[a]].size() > below && at(a, below) == at(b - 1, below);
+         ++below) {
+      labels_.push_back(at(a, below));
+    }
+    edgeByte_.push_back(byte);
+    edges_.push_back({0, label, static_cast<std::uint32_t>(labels_.size()) - label});
+    a = b;
+  }
+  const std::size_t last = edges_.size();
+  for (std::size_t e = first, a = ends; e < last; ++e) {
+    std::size_t b = a + 1;
+    while (b < hi && at(b, depth) == edgeByte_[e]) ++b;
+    const std::uint32_t target = addNode(indexed, sorted, a, b, depth + 1 + edges_[e].length);
+    edges_[e].target = target;
+    a = b;
+  }
+  return node;
 }

@@ -63,6 +63,12 @@ class PatternTrie {
     return eight;
   }
   struct Edge;
+  // Adds the node `depth` bytes below the root above the patterns
+  // sorted[lo, hi) (by their indexed bytes), and the nodes below it; returns
+  // its number.
+  std::uint32_t addNode(const std::vector<std::string_view>& indexed,
+                        const std::vector<std::uint32_t>& sorted, std::size_t lo, std::size_t hi,
+                        std::size_t depth);
   const Edge* edge(std::uint32_t node, unsigned char byte) const;
   static bool sameRun(const unsigned char* at, std::size_t available, const unsigned char* label,
                       std::size_t length);
