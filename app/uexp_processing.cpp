@@ -450,10 +450,11 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
   // the repack folder then holds nothing but this run's copies, each known
   // by its path (even a mount point's, whose old entries go aside first).
   CopiedTargets copied;
-  std::optional<RuleForms> forms;
+  std::shared_ptr<const RuleForms> forms;
   if (rules && !rules->empty()) {
-    forms.emplace(*rules);
+    forms = std::make_shared<const RuleForms>(*rules);
     copied.rules = std::move(rules);
+    copied.forms = forms;
   }
 
   // Files are kept in the index only if they had settled before this moment,
@@ -722,19 +723,39 @@ int UEXPProcessor::processUexpFiles(const RuleList& rules, const CopiedTargets& 
     return 0;
   }
 
-  console.println("替换规则:", "cyan");
-  const RuleForms forms(rules);
-  for (std::size_t i = 0; i < rules.size(); ++i) {
-    const ReplacementRule& rule = rules[i];
-    console.println(
-        {"  ", std::to_string(i + 1), ". '", rule.searchText, "' -> '", rule.replacementText, "'"},
-        "");
-    if (!forms.hasForm(i)) console.println("     ⚠ 此规则无法等长替换，将跳过", "yellow");
-  }
-  console.println("", "");
-
   // Copies made with other rules are rewritten like any other file.
   const bool sameRules = copied.rules && (copied.rules.get() == &rules || *copied.rules == rules);
+  // The forms the copy stage made of the same rules serve here too.
+  const std::shared_ptr<const RuleForms> madeForms =
+      sameRules && copied.forms ? copied.forms : std::make_shared<const RuleForms>(rules);
+  const RuleForms& forms = *madeForms;
+
+  console.println("替换规则:", "cyan");
+  // A line a rule, written a block at a time: a translator's list has
+  // thousands.
+  std::string lines;
+  constexpr std::size_t kBlock = std::size_t{1} << 16;
+  for (std::size_t i = 0; i < rules.size(); ++i) {
+    const ReplacementRule& rule = rules[i];
+    lines += "  ";
+    lines += std::to_string(i + 1);
+    lines += ". '";
+    lines += rule.searchText;
+    lines += "' -> '";
+    lines += rule.replacementText;
+    lines += "'\n";
+    if (!forms.hasForm(i)) {
+      console.print(lines, "");
+      lines.clear();
+      console.println("     ⚠ 此规则无法等长替换，将跳过", "yellow");
+    } else if (lines.size() >= kBlock) {
+      console.print(lines, "");
+      lines.clear();
+    }
+  }
+  console.print(lines, "");
+  console.println("", "");
+
   std::optional<MultiReplacer> replacer;  // made for the first file that needs it
   FileContent content;                    // one for every file, so its buffer is reused
   int rewritten = 0;

@@ -72,6 +72,7 @@ struct CopiedTargets {
   // copy stands).
   std::map<std::filesystem::path, RewriteOutcome> ruleOutcomes;
   std::shared_ptr<const RuleList> rules;  // the rules applied to those copies
+  std::shared_ptr<const RuleForms> forms;  // and their forms
   // The repack folder's lock (see StagedFolder), held while the copies are
   // rewritten, so that another run cannot put its own copies in their place
   // meanwhile.
