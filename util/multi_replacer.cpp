@@ -263,11 +263,16 @@ void MultiReplacer::start() {
   candidates_.resize(n);
   found_.resize(n);
   keptRoom_ = 0;
+  // Most pairs of a long list never held a candidate.
   for (std::size_t i = 0; i < n; ++i) {
-    candidates_[i].clear();
-    releaseIfLarge(candidates_[i]);
-    found_[i].clear();
-    releaseIfLarge(found_[i]);
+    if (candidates_[i].capacity() != 0) {
+      candidates_[i].clear();
+      releaseIfLarge(candidates_[i]);
+    }
+    if (found_[i].capacity() != 0) {
+      found_[i].clear();
+      releaseIfLarge(found_[i]);
+    }
   }
   base_ = 0;
   knownNext_ = 0;

@@ -91,11 +91,11 @@ std::string UTF8Utils::utf8ToUtf16LE(std::string_view text) {
   // rule text may be as long as the user made it.
   std::size_t units = 0;
   forEachUtf16Unit(text, [&](std::uint32_t) { ++units; });
-  std::string out;
-  out.reserve(2 * units);
+  std::string out(2 * units, '\0');
+  char* at = out.data();
   forEachUtf16Unit(text, [&](std::uint32_t u) {
-    out.push_back(static_cast<char>(u & 0xFF));
-    out.push_back(static_cast<char>((u >> 8) & 0xFF));
+    *at++ = static_cast<char>(u & 0xFF);
+    *at++ = static_cast<char>((u >> 8) & 0xFF);
   });
   return out;
 }
