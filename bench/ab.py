@@ -13,7 +13,8 @@ the script prints each build's median and mean.
 
 Every run is a first run: the tool's cache folder ($XDG_CACHE_HOME, a folder
 of the tree) is emptied before it, unless --keep-index keeps the selection
-index from run to run.
+index and the rules' occurrences from run to run. Each build and rule file
+has a cache folder of its own, as a user running one rule file again has.
 """
 
 import argparse
@@ -30,14 +31,16 @@ CACHE = None
 KEEP_INDEX = False
 
 
-def run_once(tool, cold=False):
+def run_once(tool, slot, cold=False):
+    cache = CACHE if slot == 0 else CACHE + "-%d" % slot
     if not KEEP_INDEX:
-        shutil.rmtree(CACHE, ignore_errors=True)
+        shutil.rmtree(cache, ignore_errors=True)
     os.sync()
     if cold:
         evict(UNPACK)
     start = time.perf_counter()
-    subprocess.run([tool], input=b"1\n1\n", stdout=subprocess.DEVNULL, check=True)
+    subprocess.run([tool], input=b"1\n1\n", stdout=subprocess.DEVNULL, check=True,
+                   env=dict(os.environ, XDG_CACHE_HOME=cache))
     return time.perf_counter() - start
 
 
@@ -58,7 +61,6 @@ def main():
     UNPACK = os.path.join(args.tree, "ws", "uexp解包")
     CACHE = os.path.join(args.tree, "cache")
     KEEP_INDEX = args.keep_index
-    os.environ["XDG_CACHE_HOME"] = CACHE
 
     config = os.path.join(args.tree, "ws", "配置")
     shutil.rmtree(config, ignore_errors=True)
@@ -74,16 +76,16 @@ def main():
         shutil.copy(os.path.join(args.tree, "rules", "rules_%s.txt" % rules),
                     os.path.join(config, "rules.txt"))
 
-    for tool, rules in runs:  # warm the page cache and the repack folder
+    for k, (tool, rules) in enumerate(runs):  # warm the page cache and the repack folder
         use(rules)
         for _ in range(3):
-            run_once(tool)
+            run_once(tool, k)
     times = [[] for _ in runs]
     for i in range(args.runs):
         for k in (0, 1) if i % 2 == 0 else (1, 0):
             tool, rules = runs[k]
             use(rules)
-            times[k].append(run_once(tool, args.cold))
+            times[k].append(run_once(tool, k, args.cold))
     for (tool, rules), t in zip(runs, times):
         print("%-40s %-6s median %6.1f ms   mean %6.1f ms   min %6.1f   max %6.1f" % (
             tool, rules, statistics.median(t) * 1e3, statistics.mean(t) * 1e3, min(t) * 1e3,

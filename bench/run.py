@@ -230,8 +230,10 @@ def main():
     with open(os.path.join(tree, "rules", "rules_none.txt"), "w") as f:
         f.write("NeverInAnyFile=NotEverWritten\n")
 
-    # The tool's caches: its selection index, emptied before every run but
-    # the repeated ones, which keep the one the run before them wrote.
+    # The tool's caches: its selection index and the rules' occurrences,
+    # emptied before every run but the repeated ones, which keep what the run
+    # before them with the same rule file wrote (a folder for each, as a user
+    # running one rule file again has).
     cache = os.path.join(tree, "cache")
     os.environ["XDG_CACHE_HOME"] = cache
 
@@ -239,6 +241,7 @@ def main():
         shutil.rmtree(config, ignore_errors=True)
         os.makedirs(config)
         shutil.copy(os.path.join(tree, "rules", "rules_%s.txt" % n), os.path.join(config, "rules.txt"))
+        os.environ["XDG_CACHE_HOME"] = cache + "-%s" % n if keep_index else cache
         if not keep_index:
             shutil.rmtree(cache, ignore_errors=True)
 
@@ -308,10 +311,12 @@ def main():
     subprocess.run("cd '%s' && rg -l -0 -F -a %s '%s' . > '%s'" % (unpack, uexp_glob, MARKER, targets_list),
                    shell=True, check=True)
     if args.repeated:
-        # The index the repeated runs find: the tree's files have long
-        # settled, so one run records them all.
-        use_rules(1)
-        subprocess.run([tool], input="1\n1\n", capture_output=True, text=True, check=True)
+        # The caches the repeated runs find: the tree's files have long
+        # settled, so one run with each rule file records them all.
+        for n in ("1", "t1", "t1000", "x1", "x1000"):
+            shutil.rmtree(cache + "-" + n, ignore_errors=True)
+            use_rules(n, keep_index=True)
+            subprocess.run([tool], input="1\n1\n", capture_output=True, text=True, check=True)
     copied_mib = sum(os.path.getsize(os.path.join(d, f)) for d, _, fs in os.walk(os.path.join(ws, "uexp打包"))
                      for f in fs) / 2**20
 
