@@ -117,7 +117,11 @@ struct CandidateDone {
   std::optional<RewriteOutcome> outcome;  // what the rules did to the copy, if applied
   // What the occurrence cache may keep of the target: its occurrences as
   // this run recorded them, or the key under which the cache gave them.
-  std::optional<OccurrenceCache::Target> occurrences;
+  struct Recorded {
+    FileKey key;
+    std::vector<MultiReplacer::Occurrence> occurrences;
+  };
+  std::optional<Recorded> occurrences;
   std::optional<FileKey> knownOccurrences;
 };
 
@@ -169,7 +173,7 @@ class KnownOccurrences {
         keysFrom_(keysFrom),
         settleNs_(settleNs) {
     try {
-      cache_ = OccurrenceCache::read(file, folder);
+      cache_ = OccurrenceCache::open(file, folder);
       covered_ = cache_.covers(texts_);
     } catch (const std::bad_alloc&) {
       cache_ = OccurrenceCache();  // every target is searched
@@ -188,17 +192,21 @@ class KnownOccurrences {
         key.size > std::numeric_limits<std::uint32_t>::max()) {
       return false;
     }
-    if (covered_ && cache_.find(key, into)) {
-      engine.takeKnown(into);
-      done.knownOccurrences = key;
-      return false;
+    try {
+      if (covered_ && cache_.find(key, into)) {
+        engine.takeKnown(into);
+        done.knownOccurrences = key;
+        return false;
+      }
+    } catch (const std::bad_alloc&) {
+      into = {};  // searched, as if the cache did not know it
     }
     engine.recordInto(into, OccurrenceCache::kMostPerTarget);
     return true;
   }
 
   // Takes what `engine` recorded into `into` for the target of `key`, where
-  // it recorded them all and the cache has room left for them.
+  // it recorded them all and there is room for them until they are written.
   void recorded(const MultiReplacer& engine, const FileKey& key,
                 std::vector<MultiReplacer::Occurrence>& into, CandidateDone& done) {
     if (!engine.recordedAll()) return;
@@ -214,51 +222,50 @@ class KnownOccurrences {
     do {
       if (room < into.size()) return;
     } while (!room_.compare_exchange_weak(room, room - into.size()));
-    done.occurrences = OccurrenceCache::Target{key, std::move(into)};
+    done.occurrences = CandidateDone::Recorded{key, std::move(into)};
     into = {};
   }
 
-  // In the candidates' order, what one target gave.
+  // In the candidates' order, what one target gave: what was recorded is
+  // written to the new cache at once, and its room given back.
   void take(CandidateDone& done) {
-    if (done.occurrences) {
-      learned_.push_back(std::move(*done.occurrences));
-    } else if (done.knownOccurrences) {
-      kept_.push_back(*done.knownOccurrences);
+    if (done.knownOccurrences) kept_.push_back(*done.knownOccurrences);
+    if (!done.occurrences) return;
+    const CandidateDone::Recorded target = std::move(*done.occurrences);
+    done.occurrences.reset();
+    room_ += target.occurrences.size();
+    try {
+      if (!writer_ && !failed_) writer_.emplace(file_, folder_, texts_, keysFrom_);
+      if (writer_ && !writer_->add(target.key, target.occurrences)) {
+        writer_.reset();
+        failed_ = true;
+      }
+    } catch (const std::bad_alloc&) {
+      writer_.reset();
+      failed_ = true;
     }
   }
 
-  // Writes the cache again where this run learned something: what it
-  // learned, and what it took from the cache of the targets it met.
-  void write(std::int64_t nowNs) {
-    if (learned_.empty()) return;
+  // Puts the new cache in place where this run recorded something: with it
+  // go the occurrences the old one gave of the targets this run met.
+  void write() {
+    if (!writer_) return;
     try {
-      std::vector<OccurrenceCache::Target> targets = std::move(learned_);
+      std::vector<MultiReplacer::Occurrence> kept;
       for (const FileKey& key : kept_) {
-        OccurrenceCache::Target target{key, {}};
-        if (cache_.find(key, target.occurrences)) targets.push_back(std::move(target));
+        if (cache_.find(key, kept) && !writer_->add(key, kept)) return;
       }
-      const auto before = [](const OccurrenceCache::Target& a, const OccurrenceCache::Target& b) {
-        return a.key.device != b.key.device ? a.key.device < b.key.device
-                                            : a.key.inode < b.key.inode;
-      };
-      std::stable_sort(targets.begin(), targets.end(), before);
-      // One file reached by two paths (a hard link) is one target.
-      targets.erase(std::unique(targets.begin(), targets.end(),
-                                [&](const auto& a, const auto& b) { return !before(a, b); }),
-                    targets.end());
-      std::size_t total = 0;
-      std::erase_if(targets, [&total](const OccurrenceCache::Target& target) {
-        if (total + target.occurrences.size() > OccurrenceCache::kMostOccurrences) return true;
-        total += target.occurrences.size();
-        return false;
-      });
       // A cache: where it cannot be written, the next run searches again.
-      OccurrenceCache::write(file_, folder_, texts_, targets, nowNs);
+      writer_->commit();
     } catch (const std::bad_alloc&) {
     }
+    writer_.reset();
   }
 
  private:
+  // What the threads may hold recorded and not yet written, together.
+  static constexpr std::size_t kRoomInFlight = std::size_t{1} << 19;
+
   fs::path file_;
   std::string_view folder_;
   std::vector<std::string_view> texts_;
@@ -267,9 +274,9 @@ class KnownOccurrences {
   std::int64_t settleNs_;
   OccurrenceCache cache_;
   bool covered_ = false;
-  // The occurrences that recorded targets may still take, across threads.
-  std::atomic<std::size_t> room_{OccurrenceCache::kMostOccurrences};
-  std::vector<OccurrenceCache::Target> learned_;
+  std::atomic<std::size_t> room_{kRoomInFlight};
+  std::optional<OccurrenceCache::Writer> writer_;
+  bool failed_ = false;
   std::vector<FileKey> kept_;
 };
 
@@ -689,7 +696,7 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
     SelectionIndex::write(indexFile_, unpackKey_, selection.takeLearned(), keysFrom,
                           checked->settleNs);
   }
-  if (occurrences) occurrences->write(nowNs());
+  if (occurrences) occurrences->write();
 
   // The set goes in only where every copy that failed, failed for its
   // source alone; else the repack folder keeps the last complete run's

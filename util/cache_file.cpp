@@ -40,40 +40,70 @@ std::optional<std::string> readWhole(const fs::path& file, std::uintmax_t mostBy
   if (!in || ::fstat(in.get(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
   if (static_cast<std::uintmax_t>(status.st_size) > mostBytes) return std::nullopt;
   std::string bytes(static_cast<std::size_t>(status.st_size), '\0');
+  if (!readAt(in.get(), 0, bytes.data(), bytes.size())) return std::nullopt;
+  return bytes;
+}
+
+bool readAt(int fd, std::uint64_t offset, char* into, std::size_t size) {
   std::size_t held = 0;
-  while (held < bytes.size()) {
-    const ssize_t got =
-        ::pread(in.get(), bytes.data() + held, bytes.size() - held, static_cast<off_t>(held));
+  while (held < size) {
+    const ssize_t got = ::pread(fd, into + held, size - held, static_cast<off_t>(offset + held));
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return std::nullopt;
+    if (got <= 0) return false;
     held += static_cast<std::size_t>(got);
   }
-  return bytes;
+  return true;
+}
+
+NewFile::NewFile(const fs::path& file, std::int64_t nowNs) : file_(file) {
+  if (!files::createDirectories(file.parent_path())) return;
+  // Made exclusively and never taken from another writer: while one is at
+  // work, the others leave the file to it. A temporary file long left
+  // alone is a killed writer's, and goes.
+  std::string name = ".";
+  name += file.filename().string();
+  name += ".tmp";
+  temporary_ = file.parent_path() / name;
+  fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  struct stat leftover = {};
+  if (fd_ < 0 && errno == EEXIST && ::lstat(temporary_.c_str(), &leftover) == 0 &&
+      FileKey::nanoseconds(leftover.st_mtim) < nowNs - kStaleTemporaryNs) {
+    ::unlink(temporary_.c_str());
+    fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  }
+}
+
+NewFile::~NewFile() {
+  if (fd_ < 0) return;
+  ::close(fd_);
+  ::unlink(temporary_.c_str());
+}
+
+bool NewFile::write(std::string_view bytes) {
+  if (fd_ < 0) return false;
+  if (files::writeAll(fd_, bytes)) {
+    size_ += bytes.size();
+    return true;
+  }
+  ::close(fd_);
+  ::unlink(temporary_.c_str());
+  fd_ = -1;
+  return false;
+}
+
+bool NewFile::commit() {
+  if (fd_ < 0) return false;
+  const bool closed = ::close(fd_) == 0;
+  fd_ = -1;
+  if (closed && ::rename(temporary_.c_str(), file_.c_str()) == 0) return true;
+  ::unlink(temporary_.c_str());
+  return false;
 }
 
 bool writeWhole(const fs::path& file, std::string_view bytes, std::int64_t nowNs) {
   try {
-    if (!files::createDirectories(file.parent_path())) return false;
-    // Made exclusively and never taken from another writer: while one is at
-    // work, the others leave the file to it. A temporary file long left
-    // alone is a killed writer's, and goes.
-    std::string name = ".";
-    name += file.filename().string();
-    name += ".tmp";
-    const fs::path temporary = file.parent_path() / name;
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    struct stat leftover = {};
-    if (fd < 0 && errno == EEXIST && ::lstat(temporary.c_str(), &leftover) == 0 &&
-        FileKey::nanoseconds(leftover.st_mtim) < nowNs - kStaleTemporaryNs) {
-      ::unlink(temporary.c_str());
-      fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    }
-    if (fd < 0) return false;
-    bool ok = files::writeAll(fd, bytes);
-    ok = ::close(fd) == 0 && ok;
-    if (ok && ::rename(temporary.c_str(), file.c_str()) == 0) return true;
-    ::unlink(temporary.c_str());
-    return false;
+    NewFile out(file, nowNs);
+    return out.write(bytes) && out.commit();
   } catch (...) {  // memory
     return false;
   }

@@ -45,12 +45,39 @@ std::uint64_t checksum(std::span<const char> bytes);
 // is missing, unreadable or larger than `mostBytes`.
 std::optional<std::string> readWhole(const std::filesystem::path& file, std::uintmax_t mostBytes);
 
-// Writes `bytes` to `file` through a temporary file beside it, made
-// exclusively and renamed over it, with the folders it needs: a file
-// written by two processes at once is one whole file or the other. False
-// when it could not be written; the file is then as it was. `nowNs` tells a
-// killed writer's temporary file, long left, from another's at work.
+// A file written a piece at a time through a temporary file beside it,
+// made exclusively and renamed over it by commit(), with the folders it
+// needs: a file written by two processes at once is one whole file or the
+// other, and one whose writer stopped part way is as it was. `nowNs` tells
+// a killed writer's temporary file, long left, from another's at work.
+class NewFile {
+ public:
+  NewFile(const std::filesystem::path& file, std::int64_t nowNs);
+  ~NewFile();
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
+
+  // False once any write failed (or the temporary file could not be made).
+  bool write(std::string_view bytes);
+  // The bytes written so far.
+  std::uint64_t size() const { return size_; }
+  // Puts the file in place; false (the file as it was) when it could not be.
+  bool commit();
+
+ private:
+  std::filesystem::path file_;
+  std::filesystem::path temporary_;
+  int fd_ = -1;
+  std::uint64_t size_ = 0;
+};
+
+// Writes `bytes` to `file` as NewFile does. False when it could not be
+// written; the file is then as it was.
 bool writeWhole(const std::filesystem::path& file, std::string_view bytes, std::int64_t nowNs);
+
+// Reads `size` bytes at `offset` of the open file `fd` into `into`; false
+// where fewer could be read.
+bool readAt(int fd, std::uint64_t offset, char* into, std::size_t size);
 
 // The file in `cacheFolder` that holds what is kept of `folder`: named from
 // a hash of the folder's path, and `suffix`.

@@ -1,31 +1,44 @@
 #include "util/occurrence_cache.h"
 
-#include <algorithm>
-#include <optional>
-#include <unordered_map>
+#include <fcntl.h>
+#include <sys/stat.h>
 
-#include "util/cache_file.h"
+#include <algorithm>
+#include <bit>
+#include <type_traits>
+#include <unordered_map>
 
 namespace fs = std::filesystem;
 
 namespace {
 
+// A target's occurrences are stored as they lie in memory on a
+// little-endian processor: read and written whole.
+static_assert(sizeof(MultiReplacer::Occurrence) == 8 &&
+              std::is_trivially_copyable_v<MultiReplacer::Occurrence> &&
+              std::is_standard_layout_v<MultiReplacer::Occurrence>);
+
 constexpr std::string_view kMagic = "UEXPMODO";
 constexpr std::uint32_t kVersion = 1;
-constexpr std::size_t kKeyBytes = 40;
 constexpr std::size_t kOccurrenceBytes = 8;
 constexpr std::size_t kChecksumBytes = 8;
-// The largest file read: every occurrence a cache may hold, and room for
-// the texts and keys of a large list and tree.
-constexpr std::uintmax_t kMostBytes =
-    OccurrenceCache::kMostOccurrences * kOccurrenceBytes + (std::uintmax_t{16} << 20);
+// Magic, version, the head's length.
+constexpr std::size_t kFixedBytes = 8 + 4 + 8;
+// A table entry: the key's five numbers, then offset, count and checksum.
+constexpr std::size_t kEntryBytes = 8 * 8;
+// The table's offset and the checksum.
+constexpr std::size_t kTrailerBytes = 8 + kChecksumBytes;
+// The longest head and table read: a list of a few hundred thousand rules,
+// a tree of a million targets.
+constexpr std::uint64_t kMostHead = std::uint64_t{64} << 20;
+constexpr std::uint64_t kMostTable = std::uint64_t{64} << 20;
 
 bool before(const FileKey& a, const FileKey& b) {
   return a.device != b.device ? a.device < b.device : a.inode < b.inode;
 }
 
-// Takes the file's parts in turn; every take past the end fails, and so
-// does every one after it.
+// Takes a part of a file's bytes after another; every take past the end
+// fails, and so does every one after it.
 class Reader {
  public:
   explicit Reader(std::string_view bytes) : bytes_(bytes) {}
@@ -42,7 +55,6 @@ class Reader {
     const std::optional<std::string_view> part = take(size);
     return part ? cachefile::get(part->data(), size) : 0;
   }
-  std::size_t at() const { return at_; }
   bool ok() const { return ok_; }
   bool done() const { return ok_ && at_ == bytes_.size(); }
 
@@ -52,62 +64,103 @@ class Reader {
   bool ok_ = true;
 };
 
-}  // namespace
-
-OccurrenceCache OccurrenceCache::read(const fs::path& file, std::string_view folder) {
-  std::optional<std::string> bytes = cachefile::readWhole(file, kMostBytes);
-  if (!bytes) return {};
-  return parse(std::move(*bytes), folder);
+// The occurrences' bytes in the file's order: little-endian numbers.
+std::string_view storedBytes(std::span<const MultiReplacer::Occurrence> occurrences,
+                             std::string& scratch) {
+  if constexpr (std::endian::native == std::endian::little) {
+    return {reinterpret_cast<const char*>(occurrences.data()), occurrences.size_bytes()};
+  }
+  scratch.resize(occurrences.size_bytes());
+  char* at = scratch.data();
+  for (const MultiReplacer::Occurrence& occurrence : occurrences) {
+    at = cachefile::put(at, occurrence.start, 4);
+    at = cachefile::put(at, occurrence.pattern, 4);
+  }
+  return scratch;
 }
 
-OccurrenceCache OccurrenceCache::parse(std::string bytes, std::string_view folder) {
-  if (bytes.size() < kMagic.size() + kChecksumBytes) return {};
-  const std::size_t checked = bytes.size() - kChecksumBytes;
-  if (cachefile::get(bytes.data() + checked, kChecksumBytes) !=
-      cachefile::checksum(std::span<const char>(bytes.data(), checked))) {
+}  // namespace
+
+OccurrenceCache OccurrenceCache::open(const fs::path& file, std::string_view folder) {
+  // Not blocking, and not through a link: a pipe or a device put at the
+  // path reads as no cache, instead of holding the run at its open.
+  FileHandle in(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  struct stat status = {};
+  if (!in || ::fstat(in.get(), &status) != 0 || !S_ISREG(status.st_mode)) return {};
+  const auto size = static_cast<std::uint64_t>(status.st_size);
+  char fixed[kFixedBytes];
+  if (size < kFixedBytes + kTrailerBytes || !cachefile::readAt(in.get(), 0, fixed, kFixedBytes) ||
+      std::string_view(fixed, kMagic.size()) != kMagic ||
+      cachefile::get(fixed + 8, 4) != kVersion) {
+    return {};
+  }
+  const std::uint64_t headLength = cachefile::get(fixed + 12, 8);
+  if (headLength < kFixedBytes + kChecksumBytes || headLength > kMostHead ||
+      headLength > size - kTrailerBytes) {
     return {};
   }
   OccurrenceCache cache;
-  cache.bytes_ = std::move(bytes);
-  Reader in(std::string_view(cache.bytes_).substr(0, checked));
-  if (in.take(kMagic.size()) != kMagic || in.number(4) != kVersion ||
-      in.take(in.number(4)) != folder) {
+  cache.head_.resize(static_cast<std::size_t>(headLength));
+  std::string& head = cache.head_;
+  const std::size_t headChecked = head.size() - kChecksumBytes;
+  if (!cachefile::readAt(in.get(), 0, head.data(), head.size()) ||
+      cachefile::get(head.data() + headChecked, kChecksumBytes) !=
+          cachefile::checksum(std::span<const char>(head.data(), headChecked))) {
     return {};
   }
-  const std::uint64_t texts = in.number(4);
-  if (texts > checked / 4) return {};
+  Reader inHead(std::string_view(head).substr(kFixedBytes, headChecked - kFixedBytes));
+  if (inHead.take(inHead.number(4)) != folder) return {};
+  const std::uint64_t texts = inHead.number(4);
+  if (texts > headChecked / 4) return {};
   cache.texts_.reserve(static_cast<std::size_t>(texts));
-  for (std::uint64_t k = 0; k < texts && in.ok(); ++k) {
-    const std::optional<std::string_view> text = in.take(in.number(4));
+  for (std::uint64_t k = 0; k < texts && inHead.ok(); ++k) {
+    const std::optional<std::string_view> text = inHead.take(inHead.number(4));
     if (!text || text->empty()) return {};
     cache.texts_.push_back(*text);
   }
-  const std::uint64_t targets = in.number(8);
-  if (!in.ok() || targets > checked / (kKeyBytes + 8)) return {};
+  if (!inHead.done()) return {};
+
+  // The table, and the offset before the checksum, which it covers too.
+  char trailer[kTrailerBytes];
+  if (!cachefile::readAt(in.get(), size - kTrailerBytes, trailer, kTrailerBytes)) return {};
+  const std::uint64_t tableOffset = cachefile::get(trailer, 8);
+  if (tableOffset < headLength || tableOffset > size - kTrailerBytes - 8 ||
+      size - kChecksumBytes - tableOffset > kMostTable) {
+    return {};
+  }
+  std::string table(static_cast<std::size_t>(size - kChecksumBytes - tableOffset), '\0');
+  if (!cachefile::readAt(in.get(), tableOffset, table.data(), table.size()) ||
+      cachefile::get(trailer + 8, kChecksumBytes) != cachefile::checksum(table)) {
+    return {};
+  }
+  Reader inTable(std::string_view(table).substr(0, table.size() - 8));
+  const std::uint64_t targets = inTable.number(8);
+  if (targets != (table.size() - 16) / kEntryBytes || (table.size() - 16) % kEntryBytes != 0) {
+    return {};
+  }
   cache.entries_.reserve(static_cast<std::size_t>(targets));
   std::uint64_t total = 0;
   for (std::uint64_t t = 0; t < targets; ++t) {
     Entry entry{};
-    entry.key.device = in.number(8);
-    entry.key.inode = in.number(8);
-    entry.key.size = in.number(8);
-    entry.key.modifiedNs = static_cast<std::int64_t>(in.number(8));
-    entry.key.changedNs = static_cast<std::int64_t>(in.number(8));
-    const std::uint64_t count = in.number(8);
+    entry.key.device = inTable.number(8);
+    entry.key.inode = inTable.number(8);
+    entry.key.size = inTable.number(8);
+    entry.key.modifiedNs = static_cast<std::int64_t>(inTable.number(8));
+    entry.key.changedNs = static_cast<std::int64_t>(inTable.number(8));
+    entry.offset = inTable.number(8);
+    const std::uint64_t count = inTable.number(8);
+    entry.checksum = inTable.number(8);
     total += count;
-    if (!in.ok() || count > kMostPerTarget || total > kMostOccurrences ||
+    if (!inTable.ok() || count > kMostPerTarget || total > kMostOccurrences ||
+        entry.offset < headLength || entry.offset > tableOffset ||
+        count * kOccurrenceBytes > tableOffset - entry.offset ||
         (!cache.entries_.empty() && !before(cache.entries_.back().key, entry.key))) {
       return {};
     }
     entry.count = static_cast<std::size_t>(count);
     cache.entries_.push_back(entry);
   }
-  // Each target's occurrences; find() checks them as it reads them.
-  for (Entry& entry : cache.entries_) {
-    entry.first = in.at();
-    if (!in.take(entry.count * kOccurrenceBytes)) return {};
-  }
-  if (!in.done()) return {};
+  cache.file_ = std::move(in);
   return cache;
 }
 
@@ -132,39 +185,50 @@ bool OccurrenceCache::covers(const std::vector<std::string_view>& texts) {
 
 bool OccurrenceCache::find(const FileKey& key, std::vector<Occurrence>& into) const {
   into.clear();
-  if (idOf_.size() != texts_.size()) return false;
+  if (idOf_.size() != texts_.size() || !file_) return false;
   const auto it =
       std::lower_bound(entries_.begin(), entries_.end(), key,
                        [](const Entry& entry, const FileKey& k) { return before(entry.key, k); });
   if (it == entries_.end() || !(it->key == key)) return false;
-  into.reserve(it->count);
-  const char* at = bytes_.data() + it->first;
+  into.resize(it->count);
+  char* const bytes = reinterpret_cast<char*>(into.data());
+  const std::size_t size = it->count * kOccurrenceBytes;
+  if (!cachefile::readAt(file_.get(), it->offset, bytes, size) ||
+      cachefile::checksum(std::span<const char>(bytes, size)) != it->checksum) {
+    into.clear();
+    return false;
+  }
+  std::size_t kept = 0;
   std::uint32_t last = 0;
-  for (std::size_t k = 0; k < it->count; ++k, at += kOccurrenceBytes) {
-    const auto start = static_cast<std::uint32_t>(cachefile::get(at, 4));
-    const auto text = static_cast<std::uint32_t>(cachefile::get(at + 4, 4));
+  for (std::size_t k = 0; k < it->count; ++k) {
+    Occurrence occurrence = into[k];
+    if constexpr (std::endian::native != std::endian::little) {
+      occurrence = {static_cast<std::uint32_t>(cachefile::get(bytes + 8 * k, 4)),
+                    static_cast<std::uint32_t>(cachefile::get(bytes + 8 * k + 4, 4))};
+    }
     // Sorted by start, of a text the cache holds, as every cache is written.
-    if (start < last || text >= idOf_.size()) {
+    if (occurrence.start < last || occurrence.pattern >= idOf_.size()) {
       into.clear();
       return false;
     }
-    last = start;
-    if (idOf_[text] != kNotWanted) into.push_back({start, idOf_[text]});
+    last = occurrence.start;
+    if (idOf_[occurrence.pattern] != kNotWanted) {
+      into[kept++] = {occurrence.start, idOf_[occurrence.pattern]};
+    }
   }
+  into.resize(kept);
   return true;
 }
 
-std::string OccurrenceCache::serialize(std::string_view folder,
-                                       const std::vector<std::string_view>& texts,
-                                       const std::vector<Target>& targets) {
-  std::size_t size = kMagic.size() + 4 + 4 + folder.size() + 4 + 8 + kChecksumBytes;
+OccurrenceCache::Writer::Writer(const fs::path& file, std::string_view folder,
+                                const std::vector<std::string_view>& texts, std::int64_t nowNs)
+    : file_(file, nowNs) {
+  std::size_t size = kFixedBytes + 4 + folder.size() + 4 + kChecksumBytes;
   for (const std::string_view text : texts) size += 4 + text.size();
-  for (const Target& target : targets) {
-    size += kKeyBytes + 8 + target.occurrences.size() * kOccurrenceBytes;
-  }
-  std::string out(size, '\0');
-  char* at = std::copy(kMagic.begin(), kMagic.end(), out.data());
+  std::string head(size, '\0');
+  char* at = std::copy(kMagic.begin(), kMagic.end(), head.data());
   at = cachefile::put(at, kVersion, 4);
+  at = cachefile::put(at, size, 8);
   at = cachefile::put(at, folder.size(), 4);
   at = std::copy(folder.begin(), folder.end(), at);
   at = cachefile::put(at, texts.size(), 4);
@@ -172,34 +236,46 @@ std::string OccurrenceCache::serialize(std::string_view folder,
     at = cachefile::put(at, text.size(), 4);
     at = std::copy(text.begin(), text.end(), at);
   }
-  at = cachefile::put(at, targets.size(), 8);
-  for (const Target& target : targets) {
-    at = cachefile::put(at, target.key.device, 8);
-    at = cachefile::put(at, target.key.inode, 8);
-    at = cachefile::put(at, target.key.size, 8);
-    at = cachefile::put(at, static_cast<std::uint64_t>(target.key.modifiedNs), 8);
-    at = cachefile::put(at, static_cast<std::uint64_t>(target.key.changedNs), 8);
-    at = cachefile::put(at, target.occurrences.size(), 8);
-  }
-  for (const Target& target : targets) {
-    for (const Occurrence& occurrence : target.occurrences) {
-      at = cachefile::put(at, occurrence.start, 4);
-      at = cachefile::put(at, occurrence.pattern, 4);
-    }
-  }
-  cachefile::put(at, cachefile::checksum(std::span<const char>(out.data(), size - kChecksumBytes)),
+  cachefile::put(at, cachefile::checksum(std::span<const char>(head.data(), size - kChecksumBytes)),
                  kChecksumBytes);
-  return out;
+  file_.write(head);
 }
 
-bool OccurrenceCache::write(const fs::path& file, std::string_view folder,
-                            const std::vector<std::string_view>& texts,
-                            const std::vector<Target>& targets, std::int64_t nowNs) {
-  try {
-    return cachefile::writeWhole(file, serialize(folder, texts, targets), nowNs);
-  } catch (...) {  // memory
-    return false;
+bool OccurrenceCache::Writer::add(const FileKey& key, std::span<const Occurrence> occurrences) {
+  if (total_ + occurrences.size() > kMostOccurrences) return true;  // full: the target is left out
+  std::string scratch;
+  const std::string_view bytes = storedBytes(occurrences, scratch);
+  const Entry entry{key, file_.size(), occurrences.size(), cachefile::checksum(bytes)};
+  if (!file_.write(bytes)) return false;
+  entries_.push_back(entry);
+  total_ += occurrences.size();
+  return true;
+}
+
+bool OccurrenceCache::Writer::commit() {
+  // One file reached by two paths (a hard link) is one target.
+  std::stable_sort(entries_.begin(), entries_.end(),
+                   [](const Entry& a, const Entry& b) { return before(a.key, b.key); });
+  entries_.erase(std::unique(entries_.begin(), entries_.end(),
+                             [](const Entry& a, const Entry& b) { return !before(a.key, b.key); }),
+                 entries_.end());
+  const std::uint64_t tableOffset = file_.size();
+  std::string table(8 + entries_.size() * kEntryBytes + kTrailerBytes, '\0');
+  char* at = cachefile::put(table.data(), entries_.size(), 8);
+  for (const Entry& entry : entries_) {
+    at = cachefile::put(at, entry.key.device, 8);
+    at = cachefile::put(at, entry.key.inode, 8);
+    at = cachefile::put(at, entry.key.size, 8);
+    at = cachefile::put(at, static_cast<std::uint64_t>(entry.key.modifiedNs), 8);
+    at = cachefile::put(at, static_cast<std::uint64_t>(entry.key.changedNs), 8);
+    at = cachefile::put(at, entry.offset, 8);
+    at = cachefile::put(at, entry.count, 8);
+    at = cachefile::put(at, entry.checksum, 8);
   }
+  at = cachefile::put(at, tableOffset, 8);
+  cachefile::put(at, cachefile::checksum(std::span<const char>(table.data(), table.size() - 8)),
+                 kChecksumBytes);
+  return file_.write(table) && file_.commit();
 }
 
 fs::path OccurrenceCache::fileFor(const fs::path& cacheFolder, std::string_view folder) {

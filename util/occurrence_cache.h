@@ -3,11 +3,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "util/cache_file.h"
+#include "util/file_handle.h"
 #include "util/file_key.h"
 #include "util/multi_replacer.h"
 
@@ -21,33 +24,30 @@
 // target's bytes before any rule applies; what the rules' writes make is
 // searched for on every run. The file is a cache: any fault in it (missing,
 // cut short, corrupted, from another version or folder, too large) makes it
-// read as empty, never as wrong.
+// read as knowing no target, or not the faulty one, never as wrong.
 //
-// The file: the magic "UEXPMODO", a version, the folder's path; the texts
-// (a count, then each text's length and bytes); the targets (a count, then
-// each one's key and the number of its occurrences, sorted by device and
-// inode); the occurrences of each target in turn (start and text, sorted by
-// start);
-// and a checksum of everything before it; every number little-endian.
+// It is read and written a target at a time, so that a run holds the
+// occurrences of the targets in hand, not all of them. The file: a head
+// (the magic "UEXPMODO", a version, the head's length, the folder's path,
+// the texts: a count, then each one's length and bytes; and a checksum of
+// the head); each target's occurrences (start and text, sorted by start),
+// one target after another; the table of targets (a count, then each one's
+// key, where its occurrences lie, how many, and their checksum, sorted by
+// device and inode); and the table's offset and a checksum of the table and
+// that offset. Every number little-endian.
 class OccurrenceCache {
  public:
   using Occurrence = MultiReplacer::Occurrence;
-  struct Target {
-    FileKey key;
-    std::vector<Occurrence> occurrences;  // sorted by start
-  };
 
   // The most a target's occurrences, and all of them together, a cache holds.
   static constexpr std::size_t kMostPerTarget = std::size_t{1} << 18;
-  static constexpr std::size_t kMostOccurrences = std::size_t{1} << 20;
+  static constexpr std::size_t kMostOccurrences = std::size_t{1} << 22;
 
   OccurrenceCache() = default;
 
-  // The cache of `folder` held in `file`: empty when the file is missing or
-  // faulty.
-  static OccurrenceCache read(const std::filesystem::path& file, std::string_view folder);
-  // The same from the file's bytes.
-  static OccurrenceCache parse(std::string bytes, std::string_view folder);
+  // The cache of `folder` held in `file`, its head and table read: knowing
+  // no target when the file is missing or faulty.
+  static OccurrenceCache open(const std::filesystem::path& file, std::string_view folder);
 
   // Whether the cache holds every one of `texts`, and not many more; if so,
   // find() gives occurrences numbered as `texts` are, and leaves out those
@@ -55,17 +55,35 @@ class OccurrenceCache {
   bool covers(const std::vector<std::string_view>& texts);
   // Puts into `into` the occurrences of the file with `key`, sorted by
   // start, once covers() has held; false (and `into` empty) when the cache
-  // does not know the file or its entry is faulty.
+  // does not know the file or its entry is faulty. Threads may call it at
+  // once.
   bool find(const FileKey& key, std::vector<Occurrence>& into) const;
 
-  // The bytes of the cache of `folder` that holds `targets` (sorted and
-  // unique by device and inode), whose occurrences are numbered as `texts`.
-  static std::string serialize(std::string_view folder, const std::vector<std::string_view>& texts,
-                               const std::vector<Target>& targets);
-  // Writes them to `file` (see cachefile::writeWhole).
-  static bool write(const std::filesystem::path& file, std::string_view folder,
-                    const std::vector<std::string_view>& texts, const std::vector<Target>& targets,
-                    std::int64_t nowNs);
+  // A new cache of `folder` for `texts`, written a target at a time through
+  // a temporary file that commit() puts in place of the old one.
+  class Writer {
+   public:
+    Writer(const std::filesystem::path& file, std::string_view folder,
+           const std::vector<std::string_view>& texts, std::int64_t nowNs);
+    // Adds the target with `key` (whose occurrences are numbered as `texts`
+    // and sorted by start), unless the cache is full or a target with its
+    // device and inode was added before. False once the file failed.
+    bool add(const FileKey& key, std::span<const Occurrence> occurrences);
+    // Writes the table and puts the file in place; false, and the old file
+    // as it was, when it could not be.
+    bool commit();
+
+   private:
+    struct Entry {
+      FileKey key;
+      std::uint64_t offset;
+      std::uint64_t count;
+      std::uint64_t checksum;
+    };
+    cachefile::NewFile file_;
+    std::vector<Entry> entries_;
+    std::uint64_t total_ = 0;
+  };
 
   static std::filesystem::path fileFor(const std::filesystem::path& cacheFolder,
                                        std::string_view folder);
@@ -73,13 +91,15 @@ class OccurrenceCache {
  private:
   struct Entry {
     FileKey key;
-    std::size_t first;  // its first occurrence's offset in bytes_
+    std::uint64_t offset;  // of its first occurrence in the file
     std::size_t count;
+    std::uint64_t checksum;
   };
   static constexpr std::uint32_t kNotWanted = 0xFFFFFFFF;
 
-  std::string bytes_;
-  std::vector<std::string_view> texts_;  // into bytes_
+  FileHandle file_;
+  std::string head_;
+  std::vector<std::string_view> texts_;  // into head_
   std::vector<Entry> entries_;           // sorted by device and inode
   std::vector<std::uint32_t> idOf_;      // by text: its number in covers()'s list, or kNotWanted
 };
