@@ -152,7 +152,8 @@ std::string scratchNameFor(const std::vector<std::string>& candidates, const fs:
 struct Worker {
   FileContent content;
   std::optional<MultiReplacer> replacer;
-  std::vector<MultiReplacer::Occurrence> occurrences;  // known or recorded, for one target
+  OccurrenceCache::Pieces known;                       // a target's occurrences, kept
+  std::vector<MultiReplacer::Occurrence> occurrences;  // and as this run records them
 };
 
 // The occurrences of the rules' search texts in the targets, as the cache
@@ -181,9 +182,10 @@ class KnownOccurrences {
   }
 
   // Sets `engine` up for the target loaded in `content`: given its
-  // occurrences, or recording them into `into`, or neither. Marks `done`
-  // where they were given. Returns whether they are being recorded.
-  bool prepare(MultiReplacer& engine, const FileContent& content,
+  // occurrences from `known`, or recording them into `into`, or neither.
+  // Marks `done` where they were given. Returns whether they are being
+  // recorded.
+  bool prepare(MultiReplacer& engine, const FileContent& content, OccurrenceCache::Pieces& known,
                std::vector<MultiReplacer::Occurrence>& into, CandidateDone& done) const {
     engine.forgetOccurrences();
     done.knownOccurrences.reset();
@@ -193,13 +195,13 @@ class KnownOccurrences {
       return false;
     }
     try {
-      if (covered_ && cache_.find(key, into)) {
-        engine.takeKnown(into);
+      if (covered_ && cache_.find(key, known)) {
+        engine.takeKnown(known);
         done.knownOccurrences = key;
         return false;
       }
     } catch (const std::bad_alloc&) {
-      into = {};  // searched, as if the cache did not know it
+      known = {};  // searched, as if the cache did not know it
     }
     engine.recordInto(into, OccurrenceCache::kMostPerTarget);
     return true;
@@ -250,14 +252,15 @@ class KnownOccurrences {
   // go the occurrences the old one gave of the targets this run met.
   void write() {
     if (!writer_) return;
+    // A cache: where it cannot be written, the next run searches again.
     try {
-      std::vector<MultiReplacer::Occurrence> kept;
+      OccurrenceCache::Pieces kept;
+      bool written = true;
       for (const FileKey& key : kept_) {
-        if (cache_.find(key, kept) && !writer_->add(key, kept)) return;
+        written = written && !(cache_.find(key, kept) && !writer_->add(key, kept));
       }
-      // A cache: where it cannot be written, the next run searches again.
-      writer_->commit();
-    } catch (const std::bad_alloc&) {
+      if (written) writer_->commit();
+    } catch (...) {  // memory, or the old cache unreadable
     }
     writer_.reset();
   }
@@ -633,7 +636,8 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
             bool recording = false;
             const auto loaded = [&] {
               if (occurrences) {
-                recording = occurrences->prepare(engine, worker.content, worker.occurrences, done);
+                recording = occurrences->prepare(engine, worker.content, worker.known,
+                                                 worker.occurrences, done);
               }
             };
             done.outcome = copyRewritten(put, opened, engine, worker.content, loaded);

@@ -9,6 +9,7 @@
 #include <limits>
 #include <optional>
 #include <random>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -113,9 +114,27 @@ void expectKnownOccurrencesGiveTheSame(MultiReplacer& engine, const Rules& rules
       }
     }
   }
-  engine.takeKnown(recorded);
+  // A piece of one to four at a time.
+  class Pieces : public MultiReplacer::KnownSource {
+   public:
+    Pieces(const std::vector<MultiReplacer::Occurrence>& all, std::mt19937& rng)
+        : all_(all), rng_(rng) {}
+    std::span<const MultiReplacer::Occurrence> next() override {
+      const std::size_t size = std::min<std::size_t>(1 + rng_() % 4, all_.size() - at_);
+      at_ += size;
+      return std::span(all_).subspan(at_ - size, size);
+    }
+    void rewind() override { at_ = 0; }
+
+   private:
+    const std::vector<MultiReplacer::Occurrence>& all_;
+    std::mt19937& rng_;
+    std::size_t at_ = 0;
+  } pieces(recorded, rng);
+  engine.takeKnown(pieces);
   ASSERT_EQ(expected, feedInWindows(engine, input, randomChunk))
       << describe(rules, input) << " (known occurrences, in windows)";
+  engine.takeKnown(recorded);
   auto whole = bytesOf(input);
   engine.apply(whole);
   ASSERT_EQ(expected, textOf(whole)) << describe(rules, input) << " (known occurrences)";

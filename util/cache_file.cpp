@@ -34,6 +34,24 @@ std::uint64_t checksum(std::span<const char> bytes) {
   return hash;
 }
 
+namespace {
+
+std::uint64_t mixed(std::uint64_t hash, std::uint64_t word) {
+  hash = (hash ^ word) * 0x9E3779B97F4A7C15ULL;
+  return hash ^ (hash >> 29);
+}
+
+}  // namespace
+
+void Checksum::add(std::span<const char> bytes) {
+  std::size_t at = 0;
+  for (; at + 8 <= bytes.size(); at += 8) hash_ = mixed(hash_, get(bytes.data() + at, 8));
+  if (at < bytes.size()) hash_ = mixed(hash_, get(bytes.data() + at, bytes.size() - at));
+  size_ += bytes.size();
+}
+
+std::uint64_t Checksum::value() const { return mixed(hash_, size_); }
+
 std::optional<std::string> readWhole(const fs::path& file, std::uintmax_t mostBytes) {
   const FileHandle in(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
   struct stat status = {};

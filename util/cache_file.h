@@ -40,6 +40,19 @@ inline std::uint64_t get(const char* at, std::size_t bytes) {
 // to pass.
 std::uint64_t checksum(std::span<const char> bytes);
 
+// A checksum taken a piece at a time, the length mixed in at the end (so
+// not the same number as checksum() gives): every piece but the last must be
+// a multiple of eight bytes long.
+class Checksum {
+ public:
+  void add(std::span<const char> bytes);
+  std::uint64_t value() const;
+
+ private:
+  std::uint64_t hash_ = 0x6a09e667f3bcc908ULL;
+  std::uint64_t size_ = 0;
+};
+
 // The bytes of the regular file at `file`, opened without following a link
 // or blocking (a pipe or a device put there reads as nothing); none when it
 // is missing, unreadable or larger than `mostBytes`.

@@ -275,7 +275,10 @@ void MultiReplacer::start() {
     }
   }
   base_ = 0;
+  if (knownSource_ != nullptr) knownSource_->rewind();
+  known_ = {};
   knownNext_ = 0;
+  knownEnded_ = false;
   originalTail_.clear();
   recording_ = record_ != nullptr;
   recordedAll_ = recording_;
@@ -292,10 +295,14 @@ void MultiReplacer::start() {
   replaced_ = false;
 }
 
-void MultiReplacer::takeKnown(std::span<const Occurrence> known) {
+void MultiReplacer::takeKnown(KnownSource& known) {
   forgetOccurrences();
-  known_ = known;
-  useKnown_ = true;
+  knownSource_ = &known;
+}
+
+void MultiReplacer::takeKnown(std::span<const Occurrence> known) {
+  onePiece_.set(known);
+  takeKnown(onePiece_);
 }
 
 void MultiReplacer::recordInto(std::vector<Occurrence>& into, std::size_t most) {
@@ -305,8 +312,8 @@ void MultiReplacer::recordInto(std::vector<Occurrence>& into, std::size_t most) 
 }
 
 void MultiReplacer::forgetOccurrences() {
+  knownSource_ = nullptr;
   known_ = {};
-  useKnown_ = false;
   record_ = nullptr;
   recording_ = false;
   recordedAll_ = false;
@@ -361,7 +368,7 @@ std::size_t MultiReplacer::feedWindow(std::span<char> bytes, bool last,
   // them, which no pair has written yet.
   const std::size_t reach = rules_->longestPattern - 1;
   const std::size_t from = std::max(window.base, handedIn_ > reach ? handedIn_ - reach : 0);
-  if (useKnown_) {
+  if (knownSource_ != nullptr) {
     if (from < handedIn_) scanFor(0, window, from, end, Write{0, handedIn_});
     offerKnown(window);
   } else {
@@ -453,8 +460,16 @@ void MultiReplacer::offerKnown(Window window) {
   // window's end; one that runs past it starts in bytes the next window
   // leaves undecided, and its scan of them finds it.
   const std::size_t end = window.end();
-  for (; knownNext_ < known_.size() && known_[knownNext_].start < end; ++knownNext_) {
+  for (;; ++knownNext_) {
+    if (knownNext_ == known_.size()) {
+      if (knownEnded_) return;
+      known_ = knownSource_->next();
+      knownNext_ = 0;
+      knownEnded_ = known_.empty();
+      if (knownEnded_) return;
+    }
     const Occurrence known = known_[knownNext_];
+    if (known.start >= end) return;
     if (known.pattern >= rules_->patternLength.size() || known.start < handedIn_ ||
         known.start + std::size_t{rules_->patternLength[known.pattern]} > end) {
       continue;

@@ -3,11 +3,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "util/byte_finder.h"
@@ -114,13 +115,24 @@ class MultiReplacer {
   static std::vector<std::string_view> searchTexts(const std::vector<BytePair>& pairs);
   std::size_t searchTextCount() const { return rules_->patternLength.size(); }
 
-  // From the next start() on, until told otherwise: `known` holds, sorted by
+  // Occurrences given a piece at a time, sorted by start across the pieces.
+  class KnownSource {
+   public:
+    virtual ~KnownSource() = default;
+    // The next piece; none at the end.
+    virtual std::span<const Occurrence> next() = 0;
+    // Gives them again from the first.
+    virtual void rewind() = 0;
+  };
+  // From the next start() on, until told otherwise: `known` gives, sorted by
   // start, every occurrence of every search text in the content as it is
-  // before any pair applies (and it may hold starts where none is: each is
+  // before any pair applies (and it may give starts where none is: each is
   // confirmed as any candidate). The engine takes them instead of searching
   // the bytes each window adds; it still searches the bytes that the window
-  // before left undecided, in their state then, and around every write. The
-  // span must outlive the content.
+  // before left undecided, in their state then, and around every write. It
+  // must outlive the content.
+  void takeKnown(KnownSource& known);
+  // The same with the occurrences in one piece.
   void takeKnown(std::span<const Occurrence> known);
   // From the next start() on, until told otherwise: `into` is emptied, and
   // every occurrence of a search text in the content as it is before any
@@ -232,11 +244,23 @@ class MultiReplacer {
   // The room of emptied lists kept for their next candidates, in entries,
   // counted since start(); see releaseIfLarge().
   std::size_t keptRoom_ = 0;
-  // Occurrences known before the content came (takeKnown), and the next
-  // one not yet given to a pair.
+  // Occurrences known before the content came (takeKnown): their source,
+  // the piece in hand and the next one in it not yet given to a pair.
+  class OnePiece : public KnownSource {
+   public:
+    std::span<const Occurrence> next() override { return std::exchange(left_, {}); }
+    void rewind() override { left_ = all_; }
+    void set(std::span<const Occurrence> all) { all_ = left_ = all; }
+
+   private:
+    std::span<const Occurrence> all_;
+    std::span<const Occurrence> left_;
+  };
+  OnePiece onePiece_;
+  KnownSource* knownSource_ = nullptr;
   std::span<const Occurrence> known_;
-  bool useKnown_ = false;
   std::size_t knownNext_ = 0;
+  bool knownEnded_ = false;
   // Where occurrences are recorded (recordInto): those found from
   // recordFrom_ on are in bytes no pair has written yet. originalTail_ holds
   // the bytes before handedIn_ as they were, up to the longest text's length

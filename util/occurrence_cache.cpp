@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <stdexcept>
 #include <type_traits>
 #include <unordered_map>
 
@@ -183,40 +184,86 @@ bool OccurrenceCache::covers(const std::vector<std::string_view>& texts) {
   return true;
 }
 
-bool OccurrenceCache::find(const FileKey& key, std::vector<Occurrence>& into) const {
-  into.clear();
+bool OccurrenceCache::readPiece(std::uint64_t offset, std::size_t count,
+                                std::vector<Occurrence>& piece,
+                                cachefile::Checksum& checksum) const {
+  piece.resize(count);
+  char* const bytes = reinterpret_cast<char*>(piece.data());
+  const std::size_t size = count * kOccurrenceBytes;
+  if (!cachefile::readAt(file_.get(), offset, bytes, size)) return false;
+  checksum.add(std::span<const char>(bytes, size));
+  if constexpr (std::endian::native != std::endian::little) {
+    for (std::size_t k = 0; k < count; ++k) {
+      const char* const at = bytes + k * kOccurrenceBytes;
+      piece[k] = {static_cast<std::uint32_t>(cachefile::get(at, 4)),
+                  static_cast<std::uint32_t>(cachefile::get(at + 4, 4))};
+    }
+  }
+  return true;
+}
+
+bool OccurrenceCache::find(const FileKey& key, Pieces& into) const {
+  into = Pieces();
   if (idOf_.size() != texts_.size() || !file_) return false;
   const auto it =
       std::lower_bound(entries_.begin(), entries_.end(), key,
                        [](const Entry& entry, const FileKey& k) { return before(entry.key, k); });
   if (it == entries_.end() || !(it->key == key)) return false;
-  into.resize(it->count);
-  char* const bytes = reinterpret_cast<char*>(into.data());
-  const std::size_t size = it->count * kOccurrenceBytes;
-  if (!cachefile::readAt(file_.get(), it->offset, bytes, size) ||
-      cachefile::checksum(std::span<const char>(bytes, size)) != it->checksum) {
-    into.clear();
-    return false;
-  }
-  std::size_t kept = 0;
+  // Checked whole before any is given: sorted by start, of a text the cache
+  // holds, with the checksum they were written with.
+  cachefile::Checksum checksum;
   std::uint32_t last = 0;
-  for (std::size_t k = 0; k < it->count; ++k) {
-    Occurrence occurrence = into[k];
-    if constexpr (std::endian::native != std::endian::little) {
-      occurrence = {static_cast<std::uint32_t>(cachefile::get(bytes + 8 * k, 4)),
-                    static_cast<std::uint32_t>(cachefile::get(bytes + 8 * k + 4, 4))};
-    }
-    // Sorted by start, of a text the cache holds, as every cache is written.
-    if (occurrence.start < last || occurrence.pattern >= idOf_.size()) {
-      into.clear();
+  for (std::size_t at = 0; at < it->count; at += kPiece) {
+    const std::size_t count = std::min(kPiece, it->count - at);
+    if (!readPiece(it->offset + at * kOccurrenceBytes, count, into.piece_, checksum)) {
+      into = Pieces();
       return false;
     }
-    last = occurrence.start;
-    if (idOf_[occurrence.pattern] != kNotWanted) {
-      into[kept++] = {occurrence.start, idOf_[occurrence.pattern]};
+    for (const Occurrence& occurrence : into.piece_) {
+      if (occurrence.start < last || occurrence.pattern >= idOf_.size()) {
+        into = Pieces();
+        return false;
+      }
+      last = occurrence.start;
     }
   }
-  into.resize(kept);
+  if (checksum.value() != it->checksum) {
+    into = Pieces();
+    return false;
+  }
+  into.cache_ = this;
+  into.offset_ = it->offset;
+  into.count_ = it->count;
+  return true;
+}
+
+std::span<const OccurrenceCache::Occurrence> OccurrenceCache::Pieces::next() {
+  while (at_ < count_) {
+    const std::size_t count = std::min(kPiece, count_ - at_);
+    cachefile::Checksum unused;
+    // Checked by find(): a read that fails now cannot be told from the end
+    // of the list, and must not be taken for it.
+    if (!cache_->readPiece(offset_ + at_ * kOccurrenceBytes, count, piece_, unused)) {
+      throw std::runtime_error("the occurrence cache could not be read again");
+    }
+    at_ += count;
+    std::size_t kept = 0;
+    for (const Occurrence& occurrence : piece_) {
+      const std::uint32_t id = cache_->idOf_[occurrence.pattern];
+      if (id != kNotWanted) piece_[kept++] = {occurrence.start, id};
+    }
+    if (kept > 0) return std::span(piece_.data(), kept);
+  }
+  return {};
+}
+
+bool OccurrenceCache::find(const FileKey& key, std::vector<Occurrence>& into) const {
+  into.clear();
+  Pieces pieces;
+  if (!find(key, pieces)) return false;
+  for (std::span<const Occurrence> piece = pieces.next(); !piece.empty(); piece = pieces.next()) {
+    into.insert(into.end(), piece.begin(), piece.end());
+  }
   return true;
 }
 
@@ -241,14 +288,38 @@ OccurrenceCache::Writer::Writer(const fs::path& file, std::string_view folder,
   file_.write(head);
 }
 
-bool OccurrenceCache::Writer::add(const FileKey& key, std::span<const Occurrence> occurrences) {
-  if (total_ + occurrences.size() > kMostOccurrences) return true;  // full: the target is left out
+bool OccurrenceCache::Writer::addPiece(std::span<const Occurrence> occurrences,
+                                       cachefile::Checksum& checksum) {
   std::string scratch;
   const std::string_view bytes = storedBytes(occurrences, scratch);
-  const Entry entry{key, file_.size(), occurrences.size(), cachefile::checksum(bytes)};
-  if (!file_.write(bytes)) return false;
+  checksum.add(bytes);
+  return file_.write(bytes);
+}
+
+bool OccurrenceCache::Writer::add(const FileKey& key, std::span<const Occurrence> occurrences) {
+  if (total_ + occurrences.size() > kMostOccurrences) return true;  // full: the target is left out
+  Entry entry{key, file_.size(), occurrences.size(), 0};
+  cachefile::Checksum checksum;
+  if (!addPiece(occurrences, checksum)) return false;
+  entry.checksum = checksum.value();
   entries_.push_back(entry);
   total_ += occurrences.size();
+  return true;
+}
+
+bool OccurrenceCache::Writer::add(const FileKey& key, Pieces& occurrences) {
+  if (total_ + occurrences.count_ > kMostOccurrences) return true;  // full: the target is left out
+  Entry entry{key, file_.size(), 0, 0};
+  cachefile::Checksum checksum;
+  occurrences.rewind();
+  for (std::span<const Occurrence> piece = occurrences.next(); !piece.empty();
+       piece = occurrences.next()) {
+    if (!addPiece(piece, checksum)) return false;
+    entry.count += piece.size();
+  }
+  entry.checksum = checksum.value();
+  entries_.push_back(entry);
+  total_ += entry.count;
   return true;
 }
 

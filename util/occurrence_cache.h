@@ -53,10 +53,30 @@ class OccurrenceCache {
   // find() gives occurrences numbered as `texts` are, and leaves out those
   // of the texts that `texts` lacks.
   bool covers(const std::vector<std::string_view>& texts);
-  // Puts into `into` the occurrences of the file with `key`, sorted by
-  // start, once covers() has held; false (and `into` empty) when the cache
-  // does not know the file or its entry is faulty. Threads may call it at
-  // once.
+  // The occurrences of one target, read from the file a piece at a time as
+  // they are taken: for the engine, and for a new cache.
+  class Pieces : public MultiReplacer::KnownSource {
+   public:
+    std::span<const Occurrence> next() override;
+    void rewind() override { at_ = 0; }
+
+   private:
+    friend class OccurrenceCache;
+    const OccurrenceCache* cache_ = nullptr;
+    std::uint64_t offset_ = 0;  // of the target's first occurrence in the file
+    std::size_t count_ = 0;
+    std::size_t at_ = 0;  // the occurrences read
+    std::vector<Occurrence> piece_;
+  };
+  // Opens in `into` the occurrences of the file with `key`, once covers()
+  // has held: they come sorted by start, numbered as covers()'s list numbers
+  // its texts. They are read and checked whole first: false (and `into`
+  // empty) when the cache does not know the file or its entry is faulty.
+  // The file is only ever replaced, never written in place, so what is read
+  // again is what was checked. Threads may call it at once, each with its
+  // own Pieces.
+  bool find(const FileKey& key, Pieces& into) const;
+  // All of them in one list, the same way.
   bool find(const FileKey& key, std::vector<Occurrence>& into) const;
 
   // A new cache of `folder` for `texts`, written a target at a time through
@@ -69,6 +89,7 @@ class OccurrenceCache {
     // and sorted by start), unless the cache is full or a target with its
     // device and inode was added before. False once the file failed.
     bool add(const FileKey& key, std::span<const Occurrence> occurrences);
+    bool add(const FileKey& key, Pieces& occurrences);
     // Writes the table and puts the file in place; false, and the old file
     // as it was, when it could not be.
     bool commit();
@@ -80,6 +101,7 @@ class OccurrenceCache {
       std::uint64_t count;
       std::uint64_t checksum;
     };
+    bool addPiece(std::span<const Occurrence> occurrences, cachefile::Checksum& checksum);
     cachefile::NewFile file_;
     std::vector<Entry> entries_;
     std::uint64_t total_ = 0;
@@ -96,6 +118,12 @@ class OccurrenceCache {
     std::uint64_t checksum;
   };
   static constexpr std::uint32_t kNotWanted = 0xFFFFFFFF;
+  // The occurrences read at once.
+  static constexpr std::size_t kPiece = 4096;
+  // Reads `count` occurrences from `offset` into `piece`, as stored; adds
+  // their bytes to `checksum`.
+  bool readPiece(std::uint64_t offset, std::size_t count, std::vector<Occurrence>& piece,
+                 cachefile::Checksum& checksum) const;
 
   FileHandle file_;
   std::string head_;
