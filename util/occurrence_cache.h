@@ -39,9 +39,10 @@ class OccurrenceCache {
  public:
   using Occurrence = MultiReplacer::Occurrence;
 
-  // The most a target's occurrences, and all of them together, a cache holds.
+  // The most a target's occurrences, and all of them together, a cache holds:
+  // 2 MiB and 16 MiB of them, on storage that is often full.
   static constexpr std::size_t kMostPerTarget = std::size_t{1} << 18;
-  static constexpr std::size_t kMostOccurrences = std::size_t{1} << 22;
+  static constexpr std::size_t kMostOccurrences = std::size_t{1} << 21;
 
   OccurrenceCache() = default;
 
