@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <random>
@@ -94,26 +95,35 @@ void expectKnownOccurrencesGiveTheSame(MultiReplacer& engine, const Rules& rules
   };
   ASSERT_EQ(expected, feedInWindows(engine, input, randomChunk)) << describe(rules, input);
   ASSERT_TRUE(engine.recordedAll());
-  std::sort(recorded.begin(), recorded.end());
-  recorded.erase(std::unique(recorded.begin(), recorded.end()), recorded.end());
   const std::vector<BytePair> pairs = toPairs(rules);
   const std::vector<std::string_view> texts = MultiReplacer::searchTexts(pairs);
-  for (const MultiReplacer::Occurrence& found : recorded) {
-    ASSERT_LT(found.pattern, texts.size());
-    const std::string_view indexed = texts[found.pattern].substr(0, PatternTrie::kIndexedPrefix);
-    ASSERT_EQ(indexed, std::string_view(input).substr(found.start, indexed.size()))
-        << describe(rules, input) << " at " << found.start;
-  }
-  if (input.size() * texts.size() <= 1'000'000) {
-    for (std::uint32_t id = 0; id < texts.size(); ++id) {
+  // Sorts `found`, and checks that it holds every occurrence of the texts
+  // `searched` holds, and nothing that does not start with one's indexed
+  // bytes.
+  const auto expectRecorded = [&](std::vector<MultiReplacer::Occurrence>& found,
+                                  const std::vector<std::uint32_t>& searched) {
+    std::sort(found.begin(), found.end());
+    found.erase(std::unique(found.begin(), found.end()), found.end());
+    for (const MultiReplacer::Occurrence& one : found) {
+      ASSERT_TRUE(std::binary_search(searched.begin(), searched.end(), one.pattern));
+      const std::string_view indexed = texts[one.pattern].substr(0, PatternTrie::kIndexedPrefix);
+      ASSERT_EQ(indexed, std::string_view(input).substr(one.start, indexed.size()))
+          << describe(rules, input) << " at " << one.start;
+    }
+    if (input.size() * texts.size() > 1'000'000) return;
+    for (const std::uint32_t id : searched) {
       for (std::size_t at = input.find(texts[id]); at != std::string::npos;
            at = input.find(texts[id], at + 1)) {
         const MultiReplacer::Occurrence occurrence{static_cast<std::uint32_t>(at), id};
-        ASSERT_TRUE(std::binary_search(recorded.begin(), recorded.end(), occurrence))
+        ASSERT_TRUE(std::binary_search(found.begin(), found.end(), occurrence))
             << describe(rules, input) << " text " << id << " at " << at << " not recorded";
       }
     }
-  }
+  };
+  std::vector<std::uint32_t> all(texts.size());
+  for (std::uint32_t id = 0; id < texts.size(); ++id) all[id] = id;
+  expectRecorded(recorded, all);
+  if (::testing::Test::HasFatalFailure()) return;
   // A piece of one to four at a time.
   class Pieces : public MultiReplacer::KnownSource {
    public:
@@ -138,6 +148,30 @@ void expectKnownOccurrencesGiveTheSame(MultiReplacer& engine, const Rules& rules
   auto whole = bytesOf(input);
   engine.apply(whole);
   ASSERT_EQ(expected, textOf(whole)) << describe(rules, input) << " (known occurrences)";
+
+  // A third of the texts left out of those known and searched for instead,
+  // as after new rules were added: the same bytes, and every occurrence of
+  // those texts recorded.
+  std::vector<std::uint32_t> unknownIds;
+  std::vector<std::string_view> unknownTexts;
+  for (std::uint32_t id = 0; id < texts.size(); ++id) {
+    if (rng() % 3 != 0) continue;
+    unknownIds.push_back(id);
+    unknownTexts.push_back(texts[id]);
+  }
+  if (unknownIds.empty()) return;
+  const PatternSearch search(unknownTexts, PatternSearch::choose(unknownTexts));
+  std::vector<MultiReplacer::Occurrence> partial;
+  std::copy_if(recorded.begin(), recorded.end(), std::back_inserter(partial), [&](const auto& one) {
+    return !std::binary_search(unknownIds.begin(), unknownIds.end(), one.pattern);
+  });
+  std::vector<MultiReplacer::Occurrence> recordedAgain = {{7, 7}};
+  engine.takeKnown(partial, {&search, unknownIds});
+  engine.recordInto(recordedAgain, std::numeric_limits<std::size_t>::max());
+  ASSERT_EQ(expected, feedInWindows(engine, input, randomChunk))
+      << describe(rules, input) << " (some texts known, in windows)";
+  ASSERT_TRUE(engine.recordedAll());
+  expectRecorded(recordedAgain, unknownIds);
 }
 
 // Runs both the engine and the sequential reference and compares results:

@@ -295,24 +295,29 @@ void MultiReplacer::start() {
   replaced_ = false;
 }
 
-void MultiReplacer::takeKnown(KnownSource& known) {
+void MultiReplacer::takeKnown(KnownSource& known, Unknown unknown) {
   forgetOccurrences();
   knownSource_ = &known;
+  unknown_ = unknown;
 }
 
-void MultiReplacer::takeKnown(std::span<const Occurrence> known) {
+void MultiReplacer::takeKnown(KnownSource& known) { takeKnown(known, Unknown()); }
+
+void MultiReplacer::takeKnown(std::span<const Occurrence> known, Unknown unknown) {
   onePiece_.set(known);
-  takeKnown(onePiece_);
+  takeKnown(onePiece_, unknown);
 }
+
+void MultiReplacer::takeKnown(std::span<const Occurrence> known) { takeKnown(known, Unknown()); }
 
 void MultiReplacer::recordInto(std::vector<Occurrence>& into, std::size_t most) {
-  forgetOccurrences();
   record_ = &into;
   recordMost_ = most;
 }
 
 void MultiReplacer::forgetOccurrences() {
   knownSource_ = nullptr;
+  unknown_ = {};
   known_ = {};
   record_ = nullptr;
   recording_ = false;
@@ -371,10 +376,11 @@ std::size_t MultiReplacer::feedWindow(std::span<char> bytes, bool last,
   if (knownSource_ != nullptr) {
     if (from < handedIn_) scanFor(0, window, from, end, Write{0, handedIn_});
     offerKnown(window);
+    if (unknown_.search != nullptr) searchUnknown(window);
   } else {
     if (recording_) {
       try {
-        recordCrossing(window);
+        recordCrossing(window, *rules_->search, {});
       } catch (const std::bad_alloc&) {
         stopRecording();
       }
@@ -478,7 +484,26 @@ void MultiReplacer::offerKnown(Window window) {
   }
 }
 
-void MultiReplacer::recordCrossing(Window window) {
+void MultiReplacer::searchUnknown(Window window) {
+  if (recording_) {
+    try {
+      recordCrossing(window, *unknown_.search, unknown_.ids);
+    } catch (const std::bad_alloc&) {
+      stopRecording();
+    }
+  }
+  // The bytes added, as they were: what is found there is recorded too.
+  unknown_.search->scan(window.bytes.data(), handedIn_ - window.base, window.bytes.size(),
+                        [&](std::uint32_t k, std::size_t at) {
+                          const std::uint32_t id = unknown_.ids[k];
+                          const std::size_t start = window.base + at;
+                          record(id, start);
+                          offer(id, start, 0, false);
+                        });
+}
+
+void MultiReplacer::recordCrossing(Window window, const PatternSearch& search,
+                                   std::span<const std::uint32_t> ids) {
   // The bytes added are as they were; those before them may have been
   // written. Occurrences that start before them and end in them are
   // searched for in originalTail_ followed by the first of them.
@@ -490,12 +515,10 @@ void MultiReplacer::recordCrossing(Window window) {
   if (tail > 0 && addedSize > 0) {
     crossing_.assign(originalTail_.begin(), originalTail_.end());
     crossing_.insert(crossing_.end(), added, added + std::min(addedSize, reach));
-    rules_->search->scan(crossing_.data(), 0, crossing_.size(), tail,
-                         [&](std::uint32_t id, std::size_t at) {
-                           if (at + rules_->patternLength[id] > tail) {
-                             record(id, handedIn_ - tail + at);
-                           }
-                         });
+    search.scan(crossing_.data(), 0, crossing_.size(), tail, [&](std::uint32_t k, std::size_t at) {
+      const std::uint32_t id = ids.empty() ? k : ids[k];
+      if (at + rules_->patternLength[id] > tail) record(id, handedIn_ - tail + at);
+    });
   }
   // The tail for the next window: the last `reach` bytes as they were.
   if (addedSize >= reach) {

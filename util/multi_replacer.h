@@ -124,23 +124,33 @@ class MultiReplacer {
     // Gives them again from the first.
     virtual void rewind() = 0;
   };
+  // The search texts that known occurrences leave out: a search for them
+  // alone, and by its pattern ids, their ids here.
+  struct Unknown {
+    const PatternSearch* search = nullptr;
+    std::span<const std::uint32_t> ids;
+  };
   // From the next start() on, until told otherwise: `known` gives, sorted by
-  // start, every occurrence of every search text in the content as it is
-  // before any pair applies (and it may give starts where none is: each is
-  // confirmed as any candidate). The engine takes them instead of searching
-  // the bytes each window adds; it still searches the bytes that the window
-  // before left undecided, in their state then, and around every write. It
-  // must outlive the content.
+  // start, every occurrence of every search text but those of `unknown` in
+  // the content as it is before any pair applies (and it may give starts
+  // where none is: each is confirmed as any candidate). The engine takes
+  // them instead of searching the bytes each window adds for those texts;
+  // it still searches the bytes that the window before left undecided, in
+  // their state then, and around every write. Both must outlive the content.
+  void takeKnown(KnownSource& known, Unknown unknown);
   void takeKnown(KnownSource& known);
   // The same with the occurrences in one piece.
+  void takeKnown(std::span<const Occurrence> known, Unknown unknown);
   void takeKnown(std::span<const Occurrence> known);
-  // From the next start() on, until told otherwise: `into` is emptied, and
-  // every occurrence of a search text in the content as it is before any
-  // pair applies is added to it, unsorted and possibly twice, with, for a
-  // text longer than PatternTrie::kIndexedPrefix, every place where those
-  // first bytes occur. Past `most` of them, a start that 32 bits cannot
-  // hold, rule texts longer than kMostRecordedText, or no memory, `into` is
-  // emptied and recordedAll() is false until the next start().
+  // From the next start() on, until told otherwise (and after takeKnown):
+  // `into` is emptied, and every occurrence of a search text that is
+  // searched for (every text; with takeKnown, those it leaves out) in the
+  // content as it is before any pair applies is added to it, unsorted and
+  // possibly twice, with, for a text longer than PatternTrie::kIndexedPrefix,
+  // every place where those first bytes occur. Past `most` of them, a start
+  // that 32 bits cannot hold, rule texts longer than kMostRecordedText, or
+  // no memory, `into` is emptied and recordedAll() is false until the next
+  // start().
   void recordInto(std::vector<Occurrence>& into, std::size_t most);
   static constexpr std::size_t kMostRecordedText = 4096;
   // Neither: every window's bytes are searched, and nothing is recorded.
@@ -212,7 +222,12 @@ class MultiReplacer {
   // from `firstPair` on that has not decided it.
   void offer(std::uint32_t id, std::size_t start, std::size_t firstPair, bool rescan);
   void offerKnown(Window window);
-  void recordCrossing(Window window);
+  void searchUnknown(Window window);
+  // Records the occurrences of `search`'s texts (`ids` by its ids, or the
+  // texts themselves where empty) that start before the bytes `window`
+  // added and end in them, as those bytes were.
+  void recordCrossing(Window window, const PatternSearch& search,
+                      std::span<const std::uint32_t> ids);
   void record(std::uint32_t id, std::size_t start);
   void stopRecording();
   void addCandidate(std::size_t pairIndex, std::size_t start, bool rescan);
@@ -258,6 +273,7 @@ class MultiReplacer {
   };
   OnePiece onePiece_;
   KnownSource* knownSource_ = nullptr;
+  Unknown unknown_;
   std::span<const Occurrence> known_;
   std::size_t knownNext_ = 0;
   bool knownEnded_ = false;
