@@ -175,9 +175,18 @@ class KnownOccurrences {
         settleNs_(settleNs) {
     try {
       cache_ = OccurrenceCache::open(file, folder);
-      covered_ = cache_.covers(texts_);
+      const std::optional<std::vector<std::uint32_t>> lacking = cache_.cover(texts_);
+      if (lacking && !lacking->empty()) {
+        // Texts the cache lacks (rules added since): searched for alone.
+        lacking_ = *lacking;
+        std::vector<std::string_view> lackingTexts;
+        for (const std::uint32_t id : lacking_) lackingTexts.push_back(texts_[id]);
+        lackingSearch_.emplace(lackingTexts, PatternSearch::choose(lackingTexts));
+      }
+      covered_ = lacking.has_value();
     } catch (const std::bad_alloc&) {
       cache_ = OccurrenceCache();  // every target is searched
+      covered_ = false;
     }
   }
 
@@ -196,12 +205,20 @@ class KnownOccurrences {
     }
     try {
       if (covered_ && cache_.find(key, known)) {
-        engine.takeKnown(known);
         done.knownOccurrences = key;
-        return false;
+        if (!lackingSearch_) {
+          engine.takeKnown(known);
+          return false;
+        }
+        // The texts the cache lacks are searched for and recorded.
+        engine.takeKnown(known, {&*lackingSearch_, lacking_});
+        engine.recordInto(into, OccurrenceCache::kMostPerTarget);
+        return true;
       }
     } catch (const std::bad_alloc&) {
       known = {};  // searched, as if the cache did not know it
+      done.knownOccurrences.reset();
+      engine.forgetOccurrences();
     }
     engine.recordInto(into, OccurrenceCache::kMostPerTarget);
     return true;
@@ -229,20 +246,32 @@ class KnownOccurrences {
   }
 
   // In the candidates' order, what one target gave: what was recorded is
-  // written to the new cache at once, and its room given back.
+  // written to the new cache at once (with what the cache gave of the same
+  // target), and its room given back. A target the cache gave all of is
+  // written at the end, if anything is. One whose texts the cache lacked,
+  // and whose recording of them failed, is left out.
   void take(CandidateDone& done) {
-    if (done.knownOccurrences) kept_.push_back(*done.knownOccurrences);
-    if (!done.occurrences) return;
+    if (!done.occurrences) {
+      if (done.knownOccurrences && !lackingSearch_) kept_.push_back(*done.knownOccurrences);
+      return;
+    }
     const CandidateDone::Recorded target = std::move(*done.occurrences);
     done.occurrences.reset();
     room_ += target.occurrences.size();
     try {
       if (!writer_ && !failed_) writer_.emplace(file_, folder_, texts_, keysFrom_);
-      if (writer_ && !writer_->add(target.key, target.occurrences)) {
+      if (!writer_) return;
+      bool written = true;
+      if (!done.knownOccurrences) {
+        written = writer_->add(target.key, target.occurrences);
+      } else if (OccurrenceCache::Pieces kept; cache_.find(target.key, kept)) {
+        written = writer_->add(target.key, kept, target.occurrences);
+      }
+      if (!written) {
         writer_.reset();
         failed_ = true;
       }
-    } catch (const std::bad_alloc&) {
+    } catch (...) {  // memory, or the old cache unreadable
       writer_.reset();
       failed_ = true;
     }
@@ -277,6 +306,10 @@ class KnownOccurrences {
   std::int64_t settleNs_;
   OccurrenceCache cache_;
   bool covered_ = false;
+  // The texts the cache lacks (by their numbers in texts_), and a search for
+  // them alone; none where it lacks none or cannot serve the list.
+  std::vector<std::uint32_t> lacking_;
+  std::optional<PatternSearch> lackingSearch_;
   std::atomic<std::size_t> room_{kRoomInFlight};
   std::optional<OccurrenceCache::Writer> writer_;
   bool failed_ = false;

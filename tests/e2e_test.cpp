@@ -939,8 +939,12 @@ TEST_F(EndToEnd, RunsWithTheIndexSelectAsRunsWithoutIt) {
     writeFile(files.back(), bytesOf(rng() % 3 == 0));
   }
   const fs::path noCache = kRoot.parent_path() / "e2e-no-cache";
+  // The rule file as a translator edits it: a rule added (whose text the
+  // occurrences kept lack), then a replacement changed.
+  const char* const ruleFiles[] = {"abc=xyz\n", "nnab=QQQQ\nabc=xyz\n", "nnab=QQQQ\nabc=xwz\n"};
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
+    put("配置/r.txt", ruleFiles[round]);
     // Every file settled, so that the run keeps them all and the edits
     // after it meet kept entries.
     std::this_thread::sleep_for(std::chrono::milliseconds(2100));

@@ -33,8 +33,8 @@ void write(const fs::path& file, const std::vector<std::string_view>& texts,
 }
 
 // The occurrences come back numbered as the list asking for them numbers its
-// texts, without those of texts it lacks; a list with a text the cache lacks,
-// or one much shorter than the cache's, is not covered. A file reached by
+// texts, without those of texts it lacks; the texts the cache lacks are
+// named; a list much shorter than the cache's is not served. A file reached by
 // two paths is written once; a writer that does not commit leaves the file.
 TEST(OccurrenceCache, GivesEachKnownTargetsOccurrencesInTheListsNumbering) {
   const TempDir dir;
@@ -59,9 +59,24 @@ TEST(OccurrenceCache, GivesEachKnownTargetsOccurrencesInTheListsNumbering) {
   changed.changedNs += 1;
   EXPECT_FALSE(cache.find(changed, found));
   EXPECT_FALSE(cache.find(key(2), found));
-  EXPECT_FALSE(OccurrenceCache::open(file, kFolder + "2").covers(texts));
-  EXPECT_FALSE(cache.covers({"ab", "zz"}));
-  EXPECT_FALSE(cache.find(key(1), found));
+  EXPECT_FALSE(OccurrenceCache::open(file, kFolder + "2").cover(texts));
+  // A text added since: the others' occurrences serve.
+  EXPECT_EQ(std::vector<std::uint32_t>{1}, cache.cover({"ab", "zz"}));
+  ASSERT_TRUE(cache.find(key(1), found));
+  EXPECT_EQ((Occurrences{{0, 0}, {9, 0}}), found);
+
+  // A new cache for the list with the text added: what this one kept and
+  // what was found of the new text, merged in order of start.
+  const fs::path next = dir.path() / "next";
+  OccurrenceCache::Writer writer(next, kFolder, {"ab", "zz"}, 0);
+  OccurrenceCache::Pieces kept;
+  ASSERT_TRUE(cache.find(key(1), kept));
+  ASSERT_TRUE(writer.add(key(1), kept, Occurrences{{3, 1}, {9, 1}, {12, 1}}));
+  ASSERT_TRUE(writer.commit());
+  OccurrenceCache merged = OccurrenceCache::open(next, kFolder);
+  ASSERT_TRUE(merged.covers({"zz", "ab"}));
+  ASSERT_TRUE(merged.find(key(1), found));
+  EXPECT_EQ((Occurrences{{0, 1}, {3, 0}, {9, 1}, {9, 0}, {12, 0}}), found);
 
   std::vector<std::string> many;
   for (int k = 0; k < 100; ++k) many.push_back("t" + std::to_string(k));

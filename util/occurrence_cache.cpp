@@ -165,23 +165,28 @@ OccurrenceCache OccurrenceCache::open(const fs::path& file, std::string_view fol
   return cache;
 }
 
-bool OccurrenceCache::covers(const std::vector<std::string_view>& texts) {
+std::optional<std::vector<std::uint32_t>> OccurrenceCache::cover(
+    const std::vector<std::string_view>& texts) {
   idOf_.clear();
   // A cache of many more texts than the list has costs more to read than
   // its targets' search would: it is made again for this list.
-  if (texts_.size() > 2 * texts.size() + 64) return false;
+  if (texts_.empty() || texts_.size() > 2 * texts.size() + 64) return std::nullopt;
   std::unordered_map<std::string_view, std::uint32_t> cached;
   for (std::uint32_t k = 0; k < texts_.size(); ++k) {
-    if (!cached.emplace(texts_[k], k).second) return false;  // a text twice: not as written
+    if (!cached.emplace(texts_[k], k).second) return std::nullopt;  // a text twice: not as written
   }
   std::vector<std::uint32_t> idOf(texts_.size(), kNotWanted);
+  std::vector<std::uint32_t> lacking;
   for (std::size_t id = 0; id < texts.size(); ++id) {
     const auto it = cached.find(texts[id]);
-    if (it == cached.end()) return false;
-    idOf[it->second] = static_cast<std::uint32_t>(id);
+    if (it == cached.end()) {
+      lacking.push_back(static_cast<std::uint32_t>(id));
+    } else {
+      idOf[it->second] = static_cast<std::uint32_t>(id);
+    }
   }
   idOf_ = std::move(idOf);
-  return true;
+  return lacking;
 }
 
 bool OccurrenceCache::readPiece(std::uint64_t offset, std::size_t count,
@@ -307,16 +312,35 @@ bool OccurrenceCache::Writer::add(const FileKey& key, std::span<const Occurrence
   return true;
 }
 
-bool OccurrenceCache::Writer::add(const FileKey& key, Pieces& occurrences) {
-  if (total_ + occurrences.count_ > kMostOccurrences) return true;  // full: the target is left out
+bool OccurrenceCache::Writer::add(const FileKey& key, Pieces& kept,
+                                  std::span<const Occurrence> more) {
+  if (total_ + kept.count_ + more.size() > kMostOccurrences) return true;  // full: left out
   Entry entry{key, file_.size(), 0, 0};
   cachefile::Checksum checksum;
-  occurrences.rewind();
-  for (std::span<const Occurrence> piece = occurrences.next(); !piece.empty();
-       piece = occurrences.next()) {
-    if (!addPiece(piece, checksum)) return false;
-    entry.count += piece.size();
+  // The two in order of start, a piece at a time.
+  std::vector<Occurrence> merged;
+  merged.reserve(kPiece);
+  const auto flush = [&] {
+    entry.count += merged.size();
+    const bool written = addPiece(merged, checksum);
+    merged.clear();
+    return written;
+  };
+  kept.rewind();
+  std::span<const Occurrence> piece = kept.next();
+  std::size_t at = 0;
+  for (;;) {
+    if (piece.empty() && at == more.size()) break;
+    if (!piece.empty() && (at == more.size() || piece.front().start <= more[at].start)) {
+      merged.push_back(piece.front());
+      piece = piece.subspan(1);
+      if (piece.empty()) piece = kept.next();
+    } else {
+      merged.push_back(more[at++]);
+    }
+    if (merged.size() == kPiece && !flush()) return false;
   }
+  if (!flush()) return false;
   entry.checksum = checksum.value();
   entries_.push_back(entry);
   total_ += entry.count;

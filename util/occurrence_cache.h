@@ -50,10 +50,17 @@ class OccurrenceCache {
   // no target when the file is missing or faulty.
   static OccurrenceCache open(const std::filesystem::path& file, std::string_view folder);
 
-  // Whether the cache holds every one of `texts`, and not many more; if so,
-  // find() gives occurrences numbered as `texts` are, and leaves out those
-  // of the texts that `texts` lacks.
-  bool covers(const std::vector<std::string_view>& texts);
+  // Which of `texts` the cache lacks (their numbers in `texts`, ascending),
+  // or none when it cannot serve them: it knows no text, or many more texts
+  // than `texts` holds. Where it can, find() gives occurrences numbered as
+  // `texts` are, of those it holds, and leaves out those of the texts that
+  // `texts` lacks.
+  std::optional<std::vector<std::uint32_t>> cover(const std::vector<std::string_view>& texts);
+  // Whether it can serve `texts` and holds them all.
+  bool covers(const std::vector<std::string_view>& texts) {
+    const auto lacking = cover(texts);
+    return lacking && lacking->empty();
+  }
   // The occurrences of one target, read from the file a piece at a time as
   // they are taken: for the engine, and for a new cache.
   class Pieces : public MultiReplacer::KnownSource {
@@ -90,7 +97,8 @@ class OccurrenceCache {
     // and sorted by start), unless the cache is full or a target with its
     // device and inode was added before. False once the file failed.
     bool add(const FileKey& key, std::span<const Occurrence> occurrences);
-    bool add(const FileKey& key, Pieces& occurrences);
+    // The same with `kept` (from a cache) and `more` (sorted by start) merged.
+    bool add(const FileKey& key, Pieces& kept, std::span<const Occurrence> more = {});
     // Writes the table and puts the file in place; false, and the old file
     // as it was, when it could not be.
     bool commit();
