@@ -948,7 +948,9 @@ TEST_F(EndToEnd, RunsWithTheIndexSelectAsRunsWithoutIt) {
     // Every file settled, so that the run keeps them all and the edits
     // after it meet kept entries.
     std::this_thread::sleep_for(std::chrono::milliseconds(2100));
-    const ToolRun indexed = runTool("1\n1\n");
+    // On one thread and on several: the caches are read and written from
+    // the copy stage's threads.
+    const ToolRun indexed = runTool("1\n1\n", "", {}, round == 1 ? "-j 3" : "-j 1");
     const auto copies = filesUnder(kRoot / "uexp打包");
     fs::remove_all(noCache);
     const ToolRun plain = runTool("1\n1\n", "", {{"XDG_CACHE_HOME", noCache.string()}});
