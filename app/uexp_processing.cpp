@@ -41,11 +41,13 @@ namespace {
 // applied on the way: the target is read once and its copy written once.
 // Where the rules could not be applied to the target whole (it changed or
 // could not be read meanwhile), a plain copy of it stands, as after a failed
-// rewrite. Empty when no copy could be made.
-template <class Put, class Loaded>
+// rewrite. `loaded()` is called once the target is loaded, before its
+// rewrite; a rewrite that failed is made once more where `again()` says so.
+// Empty when no copy could be made.
+template <class Put, class Loaded, class Again>
 std::optional<RewriteOutcome> copyRewritten(const Put& put, const FileHandle& source,
                                             MultiReplacer& replacer, FileContent& content,
-                                            const Loaded& loaded) {
+                                            const Loaded& loaded, const Again& again) {
   const fs::perms mode = files::permissionsOf(source);
   RewriteResult result = RewriteResult::kIncomplete;
   // A rewrite that throws (no memory for the rules' candidates, say) leaves
@@ -60,6 +62,8 @@ std::optional<RewriteOutcome> copyRewritten(const Put& put, const FileHandle& so
   if (content.load(source)) {
     loaded();  // the key of what is rewritten is known from here
     written = put(mode, rewritten);
+    // Made again without what failed it, where `again` can tell.
+    if (!written && again()) written = put(mode, rewritten);
   }
   if (written) {
     return result == RewriteResult::kChanged ? RewriteOutcome::kRewritten
@@ -673,7 +677,16 @@ CopiedTargets UEXPProcessor::findAndCopyTargetUexp(std::shared_ptr<const RuleLis
                                                  worker.occurrences, done);
               }
             };
-            done.outcome = copyRewritten(put, opened, engine, worker.content, loaded);
+            // Kept occurrences that could not be read again as they were
+            // checked fail the rewrite: it is made again without them.
+            const auto again = [&] {
+              if (!done.knownOccurrences || !worker.known.failed()) return false;
+              engine.forgetOccurrences();
+              done.knownOccurrences.reset();
+              recording = false;
+              return true;
+            };
+            done.outcome = copyRewritten(put, opened, engine, worker.content, loaded, again);
             done.copied = done.outcome.has_value();
             if (recording && (done.outcome == RewriteOutcome::kRewritten ||
                               done.outcome == RewriteOutcome::kUnchanged)) {

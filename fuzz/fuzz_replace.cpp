@@ -11,10 +11,12 @@
 // ASan one input of them cost as much as a hundred others, and halved the
 // run's executions even when made once for the run. The input takes one
 // pass: the whole buffer at once, or windows of one size, which it chooses,
-// at most 8.
+// at most 8; the windows' pass may be made again from the occurrences it
+// recorded.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <span>
 #include <string>
 #include <utility>
@@ -35,6 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Whether a window that adds no byte comes first.
   const bool emptyWindow = (data[0] >> 5) & 1;
   const std::size_t ruleCount = data[1] % 16;
+  // Whether the windowed pass is made again from the occurrences it
+  // recorded, as a run after one that kept them makes it.
+  const bool throughKnown = (data[1] >> 4) & 1;
   const std::size_t grownTo = data[1] == 253 ? 64 : data[1] == 254 ? 65 : 0;
   // Under 128: windows of 1 to 16 bytes, but never more than 8 windows;
   // else the buffer at once (a multiple of 8), or in 2 to 8 windows. Each
@@ -113,23 +118,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t windowSize =
       windowPick < 128 ? std::max<std::size_t>(1 + windowPick % 16, (buffer.size() + 7) / 8)
                        : 1 + buffer.size() / (1 + windowPick % 8);
-  engine.start();
-  std::vector<char> out;
-  std::vector<char> window;
-  if (emptyWindow && engine.feed(window, buffer.empty()) != 0) std::abort();
-  for (std::size_t at = 0; !(buffer.empty() && emptyWindow);) {
-    const std::size_t added = std::min(windowSize, buffer.size() - at);
-    window.insert(window.end(), buffer.begin() + static_cast<std::ptrdiff_t>(at),
-                  buffer.begin() + static_cast<std::ptrdiff_t>(at + added));
-    at += added;
-    const bool last = at == buffer.size();
-    const std::size_t final = engine.feed(window, last);
-    if (final > window.size()) std::abort();
-    out.insert(out.end(), window.begin(), window.begin() + static_cast<std::ptrdiff_t>(final));
-    window.erase(window.begin(), window.begin() + static_cast<std::ptrdiff_t>(final));
-    if (last) break;
-    if (window.size() > engine.undecidedAtMost()) std::abort();
+  const auto pass = [&] {
+    engine.start();
+    std::vector<char> out;
+    std::vector<char> window;
+    if (emptyWindow && engine.feed(window, buffer.empty()) != 0) std::abort();
+    for (std::size_t at = 0; !(buffer.empty() && emptyWindow);) {
+      const std::size_t added = std::min(windowSize, buffer.size() - at);
+      window.insert(window.end(), buffer.begin() + static_cast<std::ptrdiff_t>(at),
+                    buffer.begin() + static_cast<std::ptrdiff_t>(at + added));
+      at += added;
+      const bool last = at == buffer.size();
+      const std::size_t final = engine.feed(window, last);
+      if (final > window.size()) std::abort();
+      out.insert(out.end(), window.begin(), window.begin() + static_cast<std::ptrdiff_t>(final));
+      window.erase(window.begin(), window.begin() + static_cast<std::ptrdiff_t>(final));
+      if (last) break;
+      if (window.size() > engine.undecidedAtMost()) std::abort();
+    }
+    if (!window.empty() || out != expected || engine.replaced() != expectedReplaced) std::abort();
+  };
+  if (!throughKnown) {
+    pass();
+    return 0;
   }
-  if (!window.empty() || out != expected || engine.replaced() != expectedReplaced) std::abort();
+  std::vector<MultiReplacer::Occurrence> recorded;
+  engine.recordInto(recorded, std::numeric_limits<std::size_t>::max());
+  pass();
+  if (!engine.recordedAll()) std::abort();
+  std::sort(recorded.begin(), recorded.end());
+  engine.takeKnown(recorded);
+  pass();
   return 0;
 }

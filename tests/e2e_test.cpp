@@ -23,6 +23,7 @@
 #include <tuple>
 
 #include "tests/test_support.h"
+#include "util/occurrence_cache.h"
 #include "util/selection_index.h"
 #include "util/string_utils.h"
 
@@ -905,21 +906,35 @@ TEST_F(EndToEnd, KilledRunsLeaveOneWholeSetOfCopies) {
 // With the tool's clock a minute ahead of the storage's stamps, a file
 // written just before the run is not settled for it: the probe shows the
 // distance, and the settling time grows by it. One written 2 s before is.
+// So too the rules' occurrences kept of a target.
 TEST_F(EndToEnd, AClockAheadOfTheStorageWidensTheSettlingTime) {
   put("pak/one.pak", "p");
   put("配置/r.txt", "abc=xyz\n");
   put("uexp解包/settled.uexp", "no marker");
+  put("uexp解包/settled-target.uexp", kMarker + "abc");
   std::this_thread::sleep_for(std::chrono::milliseconds(2100));
   put("uexp解包/fresh.uexp", "nor here");
+  put("uexp解包/fresh-target.uexp", kMarker + "abc");
   EXPECT_EQ(0, runTool("1\n1\n", "", withFault("CLOCK_AHEAD", "60")).status);
   const std::string folder = fs::absolute(kRoot / "uexp解包").lexically_normal().string();
   const SelectionIndex index =
       SelectionIndex::read(SelectionIndex::fileFor(kCache / "uexpmod", folder), folder, 100);
-  struct stat status = {};
-  ASSERT_EQ(0, ::stat((kRoot / "uexp解包/settled.uexp").c_str(), &status));
-  EXPECT_EQ(false, index.find(FileKey::of(status)));
-  ASSERT_EQ(0, ::stat((kRoot / "uexp解包/fresh.uexp").c_str(), &status));
-  EXPECT_EQ(std::nullopt, index.find(FileKey::of(status)));
+  OccurrenceCache occurrences =
+      OccurrenceCache::open(OccurrenceCache::fileFor(kCache / "uexpmod", folder), folder);
+  ASSERT_TRUE(occurrences.covers({"abc"}));
+  const auto keyOf = [](const std::string& name) {
+    struct stat status = {};
+    EXPECT_EQ(0, ::stat((kRoot / "uexp解包" / name).c_str(), &status));
+    return FileKey::of(status);
+  };
+  EXPECT_EQ(false, index.find(keyOf("settled.uexp")));
+  EXPECT_EQ(std::nullopt, index.find(keyOf("fresh.uexp")));
+  std::vector<MultiReplacer::Occurrence> found;
+  EXPECT_TRUE(occurrences.find(keyOf("settled-target.uexp"), found));
+  EXPECT_EQ(
+      (std::vector<MultiReplacer::Occurrence>{{static_cast<std::uint32_t>(kMarker.size()), 0}}),
+      found);
+  EXPECT_FALSE(occurrences.find(keyOf("fresh-target.uexp"), found));
 }
 
 TEST_F(EndToEnd, RunsWithTheIndexSelectAsRunsWithoutIt) {
@@ -956,6 +971,10 @@ TEST_F(EndToEnd, RunsWithTheIndexSelectAsRunsWithoutIt) {
     const ToolRun plain = runTool("1\n1\n", "", {{"XDG_CACHE_HOME", noCache.string()}});
     EXPECT_EQ(0, indexed.status);
     EXPECT_EQ(plain.out, indexed.out);
+    EXPECT_EQ(filesUnder(kRoot / "uexp打包"), copies);
+    // Kept occurrences that cannot be read are searched for.
+    const ToolRun unreadable = runTool("1\n1\n", "", withFault("NOREAD", ".occurrences"));
+    EXPECT_EQ(plain.out, unreadable.out);
     EXPECT_EQ(filesUnder(kRoot / "uexp打包"), copies);
 
     std::vector<fs::path> added;

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -123,6 +125,33 @@ TEST(OccurrenceCache, AFaultyPartReadsAsUnknownNeverAsOtherOccurrences) {
   }
   EXPECT_GT(someKnown, 0);  // a damaged target leaves the others known
 
+  // Written in place after find() checked it (the tool never does): the
+  // pieces read again fail, instead of reading past the texts or giving
+  // starts out of order.
+  for (const std::uint32_t text : {0xFFFFFFF0u, 1u}) {
+    write(file, texts, targets);
+    OccurrenceCache cache = OccurrenceCache::open(file, kFolder);
+    ASSERT_TRUE(cache.covers(texts));
+    OccurrenceCache::Pieces pieces;
+    ASSERT_TRUE(cache.find(key(5), pieces));
+    std::string bytes = readFile(file);
+    const std::size_t at = bytes.find(std::string("\x70\x11\x01\x00\x01\x00\x00\x00", 8));
+    ASSERT_NE(std::string::npos, at);  // {70000, 1}
+    if (text == 1u) {
+      bytes[at] = 0;  // a start before the one before it
+      bytes[at + 1] = 0;
+      bytes[at + 2] = 0;
+    } else {
+      std::memcpy(bytes.data() + at + 4, &text, 4);
+    }
+    std::FILE* in = std::fopen(file.c_str(), "r+b");
+    ASSERT_NE(nullptr, in);
+    ASSERT_EQ(bytes.size(), std::fwrite(bytes.data(), 1, bytes.size(), in));
+    std::fclose(in);
+    EXPECT_ANY_THROW(pieces.next());
+    EXPECT_TRUE(pieces.failed());
+  }
+
   for (const Occurrences& wrong : {Occurrences{{8, 0}, {3, 1}}, Occurrences{{3, 0}, {8, 2}}}) {
     write(file, texts, {{key(1), wrong}});
     OccurrenceCache cache = OccurrenceCache::open(file, kFolder);
@@ -131,6 +160,27 @@ TEST(OccurrenceCache, AFaultyPartReadsAsUnknownNeverAsOtherOccurrences) {
     EXPECT_FALSE(cache.find(key(1), found));
     EXPECT_EQ(Occurrences{}, found);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A writer whose temporary file another took for a killed writer's (after
+// ten quiet minutes) and replaced puts nothing in place, and leaves the
+// other's file alone.
+TEST(CacheFile, AWriterWhoseTemporaryFileWasTakenLeavesItAlone) {
+  const TempDir dir;
+  const fs::path file = dir.path() / "c";
+  writeFile(file, "old");
+  cachefile::NewFile slow(file, 0);
+  ASSERT_TRUE(slow.write("slow"));
+  const fs::path temporary = dir.path() / ".c.tmp";
+  ASSERT_TRUE(fs::remove(temporary));
+  writeFile(temporary, "other's");
+  EXPECT_FALSE(slow.commit());
+  EXPECT_EQ("old", readFile(file));
+  EXPECT_EQ("other's", readFile(temporary));
 }
 
 }  // namespace

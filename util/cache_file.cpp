@@ -89,12 +89,30 @@ NewFile::NewFile(const fs::path& file, std::int64_t nowNs) : file_(file) {
     ::unlink(temporary_.c_str());
     fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   }
+  struct stat made = {};
+  if (fd_ >= 0 && ::fstat(fd_, &made) == 0) {
+    device_ = made.st_dev;
+    inode_ = made.st_ino;
+  } else if (fd_ >= 0) {
+    drop();
+  }
 }
 
-NewFile::~NewFile() {
+NewFile::~NewFile() { drop(); }
+
+bool NewFile::ours() const {
+  // A writer that took long enough for another to take its temporary file
+  // for a killed one's: the path now holds the other's.
+  struct stat there = {};
+  return ::lstat(temporary_.c_str(), &there) == 0 && there.st_dev == device_ &&
+         there.st_ino == inode_;
+}
+
+void NewFile::drop() {
   if (fd_ < 0) return;
+  if (ours()) ::unlink(temporary_.c_str());
   ::close(fd_);
-  ::unlink(temporary_.c_str());
+  fd_ = -1;
 }
 
 bool NewFile::write(std::string_view bytes) {
@@ -103,14 +121,18 @@ bool NewFile::write(std::string_view bytes) {
     size_ += bytes.size();
     return true;
   }
-  ::close(fd_);
-  ::unlink(temporary_.c_str());
-  fd_ = -1;
+  drop();
   return false;
 }
 
 bool NewFile::commit() {
   if (fd_ < 0) return false;
+  // Not synced: a file cut short by a crash fails its checksums, and a
+  // cache read as empty costs a search, never a wrong result.
+  if (!ours()) {
+    drop();
+    return false;
+  }
   const bool closed = ::close(fd_) == 0;
   fd_ = -1;
   if (closed && ::rename(temporary_.c_str(), file_.c_str()) == 0) return true;

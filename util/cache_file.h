@@ -78,9 +78,14 @@ class NewFile {
   bool commit();
 
  private:
+  bool ours() const;
+  void drop();  // closes and removes the temporary file, if it is still this one's
+
   std::filesystem::path file_;
   std::filesystem::path temporary_;
   int fd_ = -1;
+  std::uint64_t device_ = 0;  // the temporary file's
+  std::uint64_t inode_ = 0;
   std::uint64_t size_ = 0;
 };
 

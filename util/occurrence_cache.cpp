@@ -29,9 +29,9 @@ constexpr std::size_t kFixedBytes = 8 + 4 + 8;
 constexpr std::size_t kEntryBytes = 8 * 8;
 // The table's offset and the checksum.
 constexpr std::size_t kTrailerBytes = 8 + kChecksumBytes;
-// The longest head and table read: a list of a few hundred thousand rules,
-// a tree of a million targets.
-constexpr std::uint64_t kMostHead = std::uint64_t{64} << 20;
+// The longest head and table read: a list of a hundred thousand rules, a
+// tree of a million targets.
+constexpr std::uint64_t kMostHead = std::uint64_t{16} << 20;
 constexpr std::uint64_t kMostTable = std::uint64_t{64} << 20;
 
 bool before(const FileKey& a, const FileKey& b) {
@@ -112,7 +112,7 @@ OccurrenceCache OccurrenceCache::open(const fs::path& file, std::string_view fol
   Reader inHead(std::string_view(head).substr(kFixedBytes, headChecked - kFixedBytes));
   if (inHead.take(inHead.number(4)) != folder) return {};
   const std::uint64_t texts = inHead.number(4);
-  if (texts > headChecked / 4) return {};
+  if (texts > headChecked / 5) return {};  // a length and a byte each at least
   cache.texts_.reserve(static_cast<std::size_t>(texts));
   for (std::uint64_t k = 0; k < texts && inHead.ok(); ++k) {
     const std::optional<std::string_view> text = inHead.take(inHead.number(4));
@@ -246,14 +246,23 @@ std::span<const OccurrenceCache::Occurrence> OccurrenceCache::Pieces::next() {
   while (at_ < count_) {
     const std::size_t count = std::min(kPiece, count_ - at_);
     cachefile::Checksum unused;
-    // Checked by find(): a read that fails now cannot be told from the end
-    // of the list, and must not be taken for it.
+    // Checked by find(); read again, they are checked again as they are
+    // given, in case the file was written in place meanwhile (the tool
+    // never does) or cannot be read again. A fault then cannot be told
+    // from the end of the list, and must not be taken for it: it throws,
+    // and failed() tells the caller to rewrite the target without them.
     if (!cache_->readPiece(offset_ + at_ * kOccurrenceBytes, count, piece_, unused)) {
+      failed_ = true;
       throw std::runtime_error("the occurrence cache could not be read again");
     }
     at_ += count;
     std::size_t kept = 0;
     for (const Occurrence& occurrence : piece_) {
+      if (occurrence.start < last_ || occurrence.pattern >= cache_->idOf_.size()) {
+        failed_ = true;
+        throw std::runtime_error("the occurrence cache changed while it was read");
+      }
+      last_ = occurrence.start;
       const std::uint32_t id = cache_->idOf_[occurrence.pattern];
       if (id != kNotWanted) piece_[kept++] = {occurrence.start, id};
     }

@@ -24,7 +24,10 @@
 // target's bytes before any rule applies; what the rules' writes make is
 // searched for on every run. The file is a cache: any fault in it (missing,
 // cut short, corrupted, from another version or folder, too large) makes it
-// read as knowing no target, or not the faulty one, never as wrong.
+// read as knowing no target, or not the faulty one, never as wrong. Its
+// checksums tell damage, as the selection index's do; they are no defence
+// against a file made to pass them, which can keep rules from applying.
+// The tool only ever replaces the file whole.
 //
 // It is read and written a target at a time, so that a run holds the
 // occurrences of the targets in hand, not all of them. The file: a head
@@ -66,7 +69,12 @@ class OccurrenceCache {
   class Pieces : public MultiReplacer::KnownSource {
    public:
     std::span<const Occurrence> next() override;
-    void rewind() override { at_ = 0; }
+    void rewind() override {
+      at_ = 0;
+      last_ = 0;
+    }
+    // Whether next() found them no longer as find() checked them.
+    bool failed() const { return failed_; }
 
    private:
     friend class OccurrenceCache;
@@ -74,6 +82,8 @@ class OccurrenceCache {
     std::uint64_t offset_ = 0;  // of the target's first occurrence in the file
     std::size_t count_ = 0;
     std::size_t at_ = 0;  // the occurrences read
+    std::uint32_t last_ = 0;  // the last start given
+    bool failed_ = false;
     std::vector<Occurrence> piece_;
   };
   // Opens in `into` the occurrences of the file with `key`, once covers()
