@@ -368,6 +368,36 @@ TEST(MultiReplacer, ManyRulesOnALargeBuffer) {
   expectSameAsSequential(rules, input, 1000);  // some rules switch to plain scans part way
 }
 
+// Recording holds at most what it was given room for, and nothing for rule
+// texts too long to keep: past that it gives up, lets its room go, and says
+// so, while the rewrite goes on as without it.
+TEST(MultiReplacer, RecordingStopsAtItsBounds) {
+  const std::string longText(MultiReplacer::kMostRecordedText + 1, 'q');
+  const struct {
+    Rules rules;
+    std::size_t most;
+    bool recordedAll;
+  } cases[] = {
+      {{{"ab", "cd"}}, 4, true},   // "ab" four times
+      {{{"ab", "cd"}}, 3, false},  // the fourth finds no room
+      {{{"ab", "cd"}, {longText, longText}}, 100, false},
+  };
+  for (const auto& [rules, most, recordedAll] : cases) {
+    MultiReplacer engine(toPairs(rules));
+    std::vector<MultiReplacer::Occurrence> recorded;
+    engine.recordInto(recorded, most);
+    engine.setApplyWindow(3);
+    auto buffer = bytesOf("xabababyab");
+    ASSERT_TRUE(engine.apply(buffer));
+    EXPECT_EQ("xcdcdcdycd", textOf(buffer));
+    EXPECT_EQ(recordedAll, engine.recordedAll()) << most;
+    EXPECT_EQ(recordedAll ? 4u : 0u, recorded.size()) << most;
+    if (!recordedAll) {
+      EXPECT_EQ(0u, recorded.capacity()) << most;
+    }
+  }
+}
+
 // Each pair's candidates are used up in its turn, the duplicates that the
 // rescans after earlier pairs' writes add among them: otherwise the count
 // kept against the budget creeps up with every rule, and pairs switch to
