@@ -62,8 +62,9 @@ std::optional<RewriteOutcome> copyRewritten(const Put& put, const FileHandle& so
   if (content.load(source)) {
     loaded();  // the key of what is rewritten is known from here
     written = put(mode, rewritten);
-    // Made again without what failed it, where `again` can tell.
-    if (!written && again()) written = put(mode, rewritten);
+    // Made again without what failed it, where `again` can tell: from the
+    // file loaded again, since the rules wrote into the first load's map.
+    if (!written && again() && content.load(source)) written = put(mode, rewritten);
   }
   if (written) {
     return result == RewriteResult::kChanged ? RewriteOutcome::kRewritten

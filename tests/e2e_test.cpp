@@ -937,6 +937,39 @@ TEST_F(EndToEnd, AClockAheadOfTheStorageWidensTheSettlingTime) {
   EXPECT_FALSE(occurrences.find(keyOf("fresh-target.uexp"), found));
 }
 
+// Kept occurrences that fail to read part way through a target's rewrite
+// (after their check) leave it rewritten from the file as it is, as a run
+// without them rewrites it: the first try's writes into the file's map are
+// not taken for its bytes. The target spans windows, with few writes, so
+// that it is rewritten in its map; the kept occurrences are read in pieces
+// of 4,096 (reads 1 to 4 are the cache's head and table, 5 to 7 the check
+// of the target's three pieces, 8 and 9 the first two pieces again), and the
+// second piece is needed in the second window.
+TEST_F(EndToEnd, KeptOccurrencesThatFailPartWayLeaveTheRewriteAsWithoutThem) {
+  put("pak/one.pak", "p");
+  std::string bytes = kMarker;
+  for (int i = 0; bytes.size() < (std::size_t{3} << 20); ++i) {
+    bytes += std::string(297, '.') + (i % 16 == 0 ? "aa" : "zz") + ".";
+  }
+  put("uexp解包/big.uexp", bytes);
+  put("配置/r.txt", "zz=zz\naa=bb\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  ASSERT_EQ(0, runTool("1\n1\n", "", {}, "-j 1").status);
+  // A rule added: the kept occurrences serve, "bb" is searched for alone.
+  put("配置/r.txt", "bb=cc\naa=bb\n");
+  const fs::path noCache = kRoot.parent_path() / "e2e-no-cache";
+  fs::remove_all(noCache);
+  const ToolRun plain = runTool("1\n1\n", "", {{"XDG_CACHE_HOME", noCache.string()}}, "-j 1");
+  const auto expected = filesUnder(kRoot / "uexp打包");
+  Environment failing = withFault("NOREAD", ".occurrences");
+  failing.emplace_back("UEXPMOD_FAULT_NOREAD_FROM", "9");
+  const ToolRun cached = runTool("1\n1\n", "", failing, "-j 1");
+  EXPECT_EQ(plain.status, cached.status);
+  EXPECT_EQ(plain.out, cached.out);
+  EXPECT_EQ(expected, filesUnder(kRoot / "uexp打包"));
+  EXPECT_EQ(std::string::npos, get("uexp打包/big.uexp").find("cc"));
+}
+
 TEST_F(EndToEnd, RunsWithTheIndexSelectAsRunsWithoutIt) {
   std::mt19937 rng(2026);
   put("pak/one.pak", "p");

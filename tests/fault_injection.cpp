@@ -24,6 +24,8 @@
 //                                 every read of it (read, pread, mmap, sendfile
 //                                 from it) fails with EIO, as a file on a
 //                                 failing card;
+//   UEXPMOD_FAULT_NOREAD_FROM=<n> with NOREAD: only the n-th read of such
+//                                 files and those after it fail;
 //   UEXPMOD_FAULT_NOFILES=<text>  a file whose path contains <text> cannot be
 //                                 opened for reading (EMFILE), as when the
 //                                 process has no descriptor left;
@@ -31,8 +33,8 @@
 //                                 made (EACCES), as on shared storage that
 //                                 the app may not write;
 //   (A copy that the tool writes unnamed, into the scratch folder of a staged
-//   set, ".uexpmod-unnamed" or ".uexpmod-unnamed-<n>", to name it later, counts for these two under the
-//   path of the file it copies: the one its thread last opened for reading.)
+//   set, ".uexpmod-unnamed" or ".uexpmod-unnamed-<n>", to name it later, counts for these two under
+//   the path of the file it copies: the one its thread last opened for reading.)
 //   UEXPMOD_FAULT_KILL=<text>     the first write (write or sendfile) to a file
 //                                 opened for writing under a path that contains
 //                                 <text> puts half its bytes, then the process
@@ -154,6 +156,12 @@ bool unreadable(int fd) {
   if (std::getenv("UEXPMOD_FAULT_NOREAD") == nullptr) return false;
   const std::lock_guard<std::recursive_mutex> hold(faultLock);
   if (unreadableDescriptors().count(fd) == 0) return false;
+  // The reads before the n-th of such files succeed.
+  static long reads = 0;
+  if (const char* from = std::getenv("UEXPMOD_FAULT_NOREAD_FROM");
+      from != nullptr && ++reads < std::atol(from)) {
+    return false;
+  }
   errno = EIO;
   return true;
 }

@@ -89,6 +89,38 @@ TEST(OccurrenceCache, GivesEachKnownTargetsOccurrencesInTheListsNumbering) {
   EXPECT_FALSE(wide.covers({manyTexts.begin(), manyTexts.begin() + 17}));
 }
 
+// A target with more occurrences than one may hold, alone or merged with
+// those kept, is left out; the others stay, and the file stays readable.
+TEST(OccurrenceCache, ATargetPastItsBoundIsLeftOut) {
+  const TempDir dir;
+  const fs::path file = dir.path() / "c";
+  Occurrences full(OccurrenceCache::kMostPerTarget);
+  for (std::size_t k = 0; k < full.size(); ++k) full[k] = {static_cast<std::uint32_t>(k), 0};
+  Occurrences beyond = full;
+  beyond.push_back({static_cast<std::uint32_t>(full.size()), 0});
+  write(file, {"ab"}, {{key(1), full}, {key(2), beyond}, {key(3), {{5, 0}}}});
+  OccurrenceCache cache = OccurrenceCache::open(file, kFolder);
+  ASSERT_TRUE(cache.covers({"ab"}));
+  Occurrences found;
+  EXPECT_TRUE(cache.find(key(1), found));
+  EXPECT_FALSE(cache.find(key(2), found));
+  EXPECT_TRUE(cache.find(key(3), found));
+
+  const fs::path next = dir.path() / "next";
+  OccurrenceCache::Writer writer(next, kFolder, {"ab", "cd"}, 0);
+  OccurrenceCache::Pieces kept;
+  ASSERT_TRUE(cache.find(key(1), kept));
+  ASSERT_TRUE(writer.add(key(1), kept, Occurrences{{1, 1}}));
+  ASSERT_TRUE(cache.find(key(3), kept));
+  ASSERT_TRUE(writer.add(key(3), kept, Occurrences{{1, 1}}));
+  ASSERT_TRUE(writer.commit());
+  OccurrenceCache merged = OccurrenceCache::open(next, kFolder);
+  ASSERT_TRUE(merged.covers({"ab", "cd"}));
+  EXPECT_FALSE(merged.find(key(1), found));
+  ASSERT_TRUE(merged.find(key(3), found));
+  EXPECT_EQ((Occurrences{{1, 1}, {5, 0}}), found);
+}
+
 // Cut short at any length, or a byte changed anywhere: each target reads as
 // it was written or as unknown, whatever part was hit. Occurrences written
 // out of order or of a text the cache lacks read as unknown.
@@ -181,6 +213,32 @@ TEST(CacheFile, AWriterWhoseTemporaryFileWasTakenLeavesItAlone) {
   EXPECT_FALSE(slow.commit());
   EXPECT_EQ("old", readFile(file));
   EXPECT_EQ("other's", readFile(temporary));
+}
+
+}  // namespace
+
+namespace {
+
+// A temporary file that a writer at work holds is left to it; one that a
+// killed writer left (none holds its lock) goes at once, not ten minutes
+// later: phones kill apps, and runs come again in minutes.
+TEST(CacheFile, AKilledWritersTemporaryFileGoesAndALiveOnesStays) {
+  const TempDir dir;
+  const fs::path file = dir.path() / "c";
+  {
+    cachefile::NewFile working(file, 0);
+    ASSERT_TRUE(working.write("one"));
+    cachefile::NewFile other(file, 0);
+    EXPECT_FALSE(other.write("two"));
+    EXPECT_FALSE(other.commit());
+    EXPECT_TRUE(working.commit());
+  }
+  EXPECT_EQ("one", readFile(file));
+  writeFile(dir.path() / ".c.tmp", "left by a killed run");
+  cachefile::NewFile next(file, 0);
+  ASSERT_TRUE(next.write("three"));
+  EXPECT_TRUE(next.commit());
+  EXPECT_EQ("three", readFile(file));
 }
 
 }  // namespace

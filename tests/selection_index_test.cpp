@@ -12,6 +12,7 @@
 
 #include "tests/allocation_count.h"
 #include "tests/test_support.h"
+#include "util/cache_file.h"
 
 namespace {
 
@@ -158,8 +159,8 @@ TEST(SelectionIndex, RandomBytesNeverGiveAnEntry) {
 }
 
 // The index goes through a temporary file made exclusively: while another
-// writer's is there, the index is left to it; one left long ago by a writer
-// that was killed is replaced. The folder is made as needed.
+// writer's is there, the index is left to it; one left by a writer that was
+// killed is replaced. The folder is made as needed.
 TEST(SelectionIndex, WrittenWholeByOneWriterAtATime) {
   TempDir dir;
   const fs::path file = SelectionIndex::fileFor(dir / "cache/uexpmod", kFolder);
@@ -177,12 +178,16 @@ TEST(SelectionIndex, WrittenWholeByOneWriterAtATime) {
   EXPECT_EQ(SelectionIndex::serialize(kFolder, entries, now), readFile(file));
 
   const fs::path temporary = file.parent_path() / ("." + file.filename().string() + ".tmp");
-  writeFile(temporary, "another writer's");
   const std::vector<Entry> more = {{one, true}, {two, false}};
-  EXPECT_FALSE(SelectionIndex::write(file, kFolder, more, now));
-  EXPECT_EQ("another writer's", readFile(temporary));
-  EXPECT_EQ(1u, SelectionIndex::read(file, kFolder, 10).size());
-  EXPECT_TRUE(SelectionIndex::write(file, kFolder, more, now + 11 * 60 * kSecond));
+  {
+    cachefile::NewFile other(file, now);
+    ASSERT_TRUE(other.write("another writer's"));
+    EXPECT_FALSE(SelectionIndex::write(file, kFolder, more, now));
+    EXPECT_EQ("another writer's", readFile(temporary));
+    EXPECT_EQ(1u, SelectionIndex::read(file, kFolder, 10).size());
+  }
+  writeFile(temporary, "a killed writer's");
+  EXPECT_TRUE(SelectionIndex::write(file, kFolder, more, now));
   EXPECT_FALSE(fs::exists(temporary));
   EXPECT_EQ(2u, SelectionIndex::read(file, kFolder, 10).size());
 

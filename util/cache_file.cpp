@@ -1,6 +1,7 @@
 #include "util/cache_file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,22 +74,43 @@ bool readAt(int fd, std::uint64_t offset, char* into, std::size_t size) {
   return true;
 }
 
+namespace {
+
+// Whether the temporary file at `path` is a killed writer's: no writer holds
+// its lock (a lock goes with its process), or, where the storage has no
+// locks, it was left alone for ten minutes. Still the file at `path` when
+// told so.
+bool killedWritersFile(const fs::path& path, std::int64_t nowNs) {
+  const FileHandle left(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  struct stat opened = {};
+  struct stat there = {};
+  if (!left || ::fstat(left.get(), &opened) != 0) return false;
+  if (::flock(left.get(), LOCK_EX | LOCK_NB) != 0 &&
+      (errno == EWOULDBLOCK || FileKey::nanoseconds(opened.st_mtim) >= nowNs - kStaleTemporaryNs)) {
+    return false;
+  }
+  return ::lstat(path.c_str(), &there) == 0 && there.st_dev == opened.st_dev &&
+         there.st_ino == opened.st_ino;
+}
+
+}  // namespace
+
 NewFile::NewFile(const fs::path& file, std::int64_t nowNs) : file_(file) {
   if (!files::createDirectories(file.parent_path())) return;
-  // Made exclusively and never taken from another writer: while one is at
-  // work, the others leave the file to it. A temporary file long left
-  // alone is a killed writer's, and goes.
+  // Made exclusively, and locked while it is written: while one writer is
+  // at work, the others leave the file to it. One whose writer was killed
+  // goes.
   std::string name = ".";
   name += file.filename().string();
   name += ".tmp";
   temporary_ = file.parent_path() / name;
   fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  struct stat leftover = {};
-  if (fd_ < 0 && errno == EEXIST && ::lstat(temporary_.c_str(), &leftover) == 0 &&
-      FileKey::nanoseconds(leftover.st_mtim) < nowNs - kStaleTemporaryNs) {
+  if (fd_ < 0 && errno == EEXIST && killedWritersFile(temporary_, nowNs)) {
     ::unlink(temporary_.c_str());
     fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   }
+  // Storage without locks refuses this; the time rule above then serves.
+  if (fd_ >= 0) ::flock(fd_, LOCK_EX | LOCK_NB);
   struct stat made = {};
   if (fd_ >= 0 && ::fstat(fd_, &made) == 0) {
     device_ = made.st_dev;
@@ -136,7 +158,7 @@ bool NewFile::commit() {
   const bool closed = ::close(fd_) == 0;
   fd_ = -1;
   if (closed && ::rename(temporary_.c_str(), file_.c_str()) == 0) return true;
-  ::unlink(temporary_.c_str());
+  if (ours()) ::unlink(temporary_.c_str());
   return false;
 }
 

@@ -299,7 +299,9 @@ OccurrenceCache::Writer::Writer(const fs::path& file, std::string_view folder,
   }
   cachefile::put(at, cachefile::checksum(std::span<const char>(head.data(), size - kChecksumBytes)),
                  kChecksumBytes);
-  file_.write(head);
+  // A head no run would read is not written: no cache is.
+  headTooLong_ = size > kMostHead;
+  if (!headTooLong_) file_.write(head);
 }
 
 bool OccurrenceCache::Writer::addPiece(std::span<const Occurrence> occurrences,
@@ -311,7 +313,10 @@ bool OccurrenceCache::Writer::addPiece(std::span<const Occurrence> occurrences,
 }
 
 bool OccurrenceCache::Writer::add(const FileKey& key, std::span<const Occurrence> occurrences) {
-  if (total_ + occurrences.size() > kMostOccurrences) return true;  // full: the target is left out
+  if (occurrences.size() > kMostPerTarget || total_ + occurrences.size() > kMostOccurrences) {
+    return true;  // too many for one target, or for the cache: left out
+  }
+  if (headTooLong_) return false;
   Entry entry{key, file_.size(), occurrences.size(), 0};
   cachefile::Checksum checksum;
   if (!addPiece(occurrences, checksum)) return false;
@@ -323,7 +328,12 @@ bool OccurrenceCache::Writer::add(const FileKey& key, std::span<const Occurrence
 
 bool OccurrenceCache::Writer::add(const FileKey& key, Pieces& kept,
                                   std::span<const Occurrence> more) {
-  if (total_ + kept.count_ + more.size() > kMostOccurrences) return true;  // full: left out
+  // Too many for one target, or for the cache: left out.
+  if (kept.count_ + more.size() > kMostPerTarget ||
+      total_ + kept.count_ + more.size() > kMostOccurrences) {
+    return true;
+  }
+  if (headTooLong_) return false;
   Entry entry{key, file_.size(), 0, 0};
   cachefile::Checksum checksum;
   // The two in order of start, a piece at a time.
@@ -357,6 +367,7 @@ bool OccurrenceCache::Writer::add(const FileKey& key, Pieces& kept,
 }
 
 bool OccurrenceCache::Writer::commit() {
+  if (headTooLong_) return false;
   // One file reached by two paths (a hard link) is one target.
   std::stable_sort(entries_.begin(), entries_.end(),
                    [](const Entry& a, const Entry& b) { return before(a.key, b.key); });

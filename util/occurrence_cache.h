@@ -122,6 +122,7 @@ class OccurrenceCache {
     };
     bool addPiece(std::span<const Occurrence> occurrences, cachefile::Checksum& checksum);
     cachefile::NewFile file_;
+    bool headTooLong_ = false;
     std::vector<Entry> entries_;
     std::uint64_t total_ = 0;
   };
