@@ -373,21 +373,16 @@ std::size_t MultiReplacer::feedWindow(std::span<char> bytes, bool last,
   // them, which no pair has written yet.
   const std::size_t reach = rules_->longestPattern - 1;
   const std::size_t from = std::max(window.base, handedIn_ > reach ? handedIn_ - reach : 0);
-  if (knownSource_ != nullptr) {
-    if (from < handedIn_) scanFor(0, window, from, end, Write{0, handedIn_});
-    offerKnown(window);
-    if (unknown_.search != nullptr) searchUnknown(window);
+  // Those that start before them end within `reach` bytes of them: the
+  // searches that do not stop at the last start asked for go no further.
+  if (from < handedIn_) {
+    scanFor(0, window, from, std::min(end, handedIn_ + reach), Write{0, handedIn_});
+  }
+  if (knownSource_ == nullptr) {
+    searchAdded(window, *rules_->search, {});
   } else {
-    if (recording_) {
-      try {
-        recordCrossing(window, *rules_->search, {});
-      } catch (const std::bad_alloc&) {
-        stopRecording();
-      }
-    }
-    recordFrom_ = handedIn_;
-    scanFor(0, window, from, end, Write{0, std::numeric_limits<std::size_t>::max()});
-    recordFrom_ = std::numeric_limits<std::size_t>::max();
+    offerKnown(window);
+    if (unknown_.search != nullptr) searchAdded(window, *unknown_.search, unknown_.ids);
   }
   handedIn_ = end;
 
@@ -443,7 +438,6 @@ void MultiReplacer::scanFor(std::size_t firstPair, Window window, std::size_t be
   rules.search->scan(window.bytes.data(), begin - window.base, end - window.base, startsEnd,
                      [&](std::uint32_t id, std::size_t at) {
                        const std::size_t start = window.base + at;
-                       if (start >= recordFrom_) record(id, start);
                        if (start >= touched.end || start + rules.patternLength[id] <= touched.begin)
                          return;
                        offer(id, start, firstPair, rescan);
@@ -484,22 +478,23 @@ void MultiReplacer::offerKnown(Window window) {
   }
 }
 
-void MultiReplacer::searchUnknown(Window window) {
+void MultiReplacer::searchAdded(Window window, const PatternSearch& search,
+                                std::span<const std::uint32_t> ids) {
   if (recording_) {
     try {
-      recordCrossing(window, *unknown_.search, unknown_.ids);
+      recordCrossing(window, search, ids);
     } catch (const std::bad_alloc&) {
       stopRecording();
     }
   }
   // The bytes added, as they were: what is found there is recorded too.
-  unknown_.search->scan(window.bytes.data(), handedIn_ - window.base, window.bytes.size(),
-                        [&](std::uint32_t k, std::size_t at) {
-                          const std::uint32_t id = unknown_.ids[k];
-                          const std::size_t start = window.base + at;
-                          record(id, start);
-                          offer(id, start, 0, false);
-                        });
+  search.scan(window.bytes.data(), handedIn_ - window.base, window.bytes.size(),
+              [&](std::uint32_t k, std::size_t at) {
+                const std::uint32_t id = ids.empty() ? k : ids[k];
+                const std::size_t start = window.base + at;
+                record(id, start);
+                offer(id, start, 0, false);
+              });
 }
 
 void MultiReplacer::recordCrossing(Window window, const PatternSearch& search,

@@ -222,10 +222,13 @@ class MultiReplacer {
   // from `firstPair` on that has not decided it.
   void offer(std::uint32_t id, std::size_t start, std::size_t firstPair, bool rescan);
   void offerKnown(Window window);
-  void searchUnknown(Window window);
-  // Records the occurrences of `search`'s texts (`ids` by its ids, or the
-  // texts themselves where empty) that start before the bytes `window`
-  // added and end in them, as those bytes were.
+  // Searches the bytes `window` added, as they were, for `search`'s texts
+  // (`ids` by its ids, or the texts themselves where empty): what it finds
+  // is given to the pairs and recorded, with what recordCrossing() finds.
+  void searchAdded(Window window, const PatternSearch& search, std::span<const std::uint32_t> ids);
+  // Records the occurrences of `search`'s texts (numbered likewise) that
+  // start before the bytes `window` added and end in them, as those bytes
+  // were.
   void recordCrossing(Window window, const PatternSearch& search,
                       std::span<const std::uint32_t> ids);
   void record(std::uint32_t id, std::size_t start);
@@ -277,15 +280,13 @@ class MultiReplacer {
   std::span<const Occurrence> known_;
   std::size_t knownNext_ = 0;
   bool knownEnded_ = false;
-  // Where occurrences are recorded (recordInto): those found from
-  // recordFrom_ on are in bytes no pair has written yet. originalTail_ holds
+  // Where occurrences are recorded (recordInto). originalTail_ holds
   // the bytes before handedIn_ as they were, up to the longest text's length
   // less one, for the occurrences that cross into the next window.
   std::vector<Occurrence>* record_ = nullptr;
   std::size_t recordMost_ = 0;
   bool recording_ = false;
   bool recordedAll_ = false;
-  std::size_t recordFrom_ = std::numeric_limits<std::size_t>::max();
   std::vector<char> originalTail_;
   std::vector<char> crossing_;  // the tail and the bytes after it, to scan
   std::size_t handedIn_ = 0;  // the end of the last window
