@@ -164,9 +164,10 @@ struct Worker {
 // The occurrences of the rules' search texts in the targets, as the cache
 // kept them and as this run learns them: the whole use of the cache. A
 // target whose key is unchanged and settled, on the storage whose times were
-// checked, is rewritten from the occurrences kept, if the cache holds every
-// text of the rules; the others are searched, and what their search finds
-// is kept for the next run, as far as the cache's room goes.
+// checked, is rewritten from the occurrences kept, and searched for the
+// rules' texts the cache lacks alone; the others are searched whole. What
+// the searches find is kept for the next run, as far as the cache's room
+// goes.
 class KnownOccurrences {
  public:
   KnownOccurrences(const fs::path& file, std::string_view folder,
