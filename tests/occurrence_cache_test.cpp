@@ -4,6 +4,7 @@
 #include "util/occurrence_cache.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
@@ -234,8 +235,16 @@ TEST(CacheFile, AKilledWritersTemporaryFileGoesAndALiveOnesStays) {
     EXPECT_TRUE(working.commit());
   }
   EXPECT_EQ("one", readFile(file));
-  writeFile(dir.path() / ".c.tmp", "left by a killed run");
-  cachefile::NewFile next(file, 0);
+  // Left a minute ago; one made this instant may be a writer's not yet
+  // locked.
+  const fs::path left = dir.path() / ".c.tmp";
+  writeFile(left, "left by a killed run");
+  struct stat made = {};
+  ASSERT_EQ(0, ::stat(left.c_str(), &made));
+  const std::int64_t now = FileKey::nanoseconds(made.st_mtim);
+  cachefile::NewFile young(file, now);
+  EXPECT_FALSE(young.write("young"));
+  cachefile::NewFile next(file, now + 60'000'000'000);
   ASSERT_TRUE(next.write("three"));
   EXPECT_TRUE(next.commit());
   EXPECT_EQ("three", readFile(file));

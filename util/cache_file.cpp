@@ -76,21 +76,25 @@ bool readAt(int fd, std::uint64_t offset, char* into, std::size_t size) {
 
 namespace {
 
-// Whether the temporary file at `path` is a killed writer's: no writer holds
-// its lock (a lock goes with its process), or, where the storage has no
-// locks, it was left alone for ten minutes. Still the file at `path` when
-// told so.
-bool killedWritersFile(const fs::path& path, std::int64_t nowNs) {
+// Removes the temporary file at `path` where it is a killed writer's: no
+// writer holds its lock (a lock goes with its process) and it is older than
+// the moment between a writer's making it and locking it; or, where the
+// storage has no locks, it was left alone for ten minutes. Removed under
+// its lock, and only if the path still holds it.
+bool removeKilledWritersFile(const fs::path& path, std::int64_t nowNs) {
+  constexpr std::int64_t kMakingNs = std::int64_t{2} * 1'000'000'000;
   const FileHandle left(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
   struct stat opened = {};
   struct stat there = {};
   if (!left || ::fstat(left.get(), &opened) != 0) return false;
-  if (::flock(left.get(), LOCK_EX | LOCK_NB) != 0 &&
-      (errno == EWOULDBLOCK || FileKey::nanoseconds(opened.st_mtim) >= nowNs - kStaleTemporaryNs)) {
+  const std::int64_t age = nowNs - FileKey::nanoseconds(opened.st_mtim);
+  if (::flock(left.get(), LOCK_EX | LOCK_NB) == 0
+          ? age < kMakingNs
+          : errno == EWOULDBLOCK || age < kStaleTemporaryNs) {
     return false;
   }
   return ::lstat(path.c_str(), &there) == 0 && there.st_dev == opened.st_dev &&
-         there.st_ino == opened.st_ino;
+         there.st_ino == opened.st_ino && ::unlink(path.c_str()) == 0;
 }
 
 }  // namespace
@@ -105,8 +109,7 @@ NewFile::NewFile(const fs::path& file, std::int64_t nowNs) : file_(file) {
   name += ".tmp";
   temporary_ = file.parent_path() / name;
   fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd_ < 0 && errno == EEXIST && killedWritersFile(temporary_, nowNs)) {
-    ::unlink(temporary_.c_str());
+  if (fd_ < 0 && errno == EEXIST && removeKilledWritersFile(temporary_, nowNs)) {
     fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   }
   // Storage without locks refuses this; the time rule above then serves.
@@ -155,11 +158,15 @@ bool NewFile::commit() {
     drop();
     return false;
   }
-  const bool closed = ::close(fd_) == 0;
+  // Renamed under its lock: closed first, it could be taken for a killed
+  // writer's and replaced by another's in between.
+  if (::rename(temporary_.c_str(), file_.c_str()) != 0) {
+    drop();
+    return false;
+  }
+  ::close(fd_);
   fd_ = -1;
-  if (closed && ::rename(temporary_.c_str(), file_.c_str()) == 0) return true;
-  if (ours()) ::unlink(temporary_.c_str());
-  return false;
+  return true;
 }
 
 bool writeWhole(const fs::path& file, std::string_view bytes, std::int64_t nowNs) {
