@@ -86,7 +86,12 @@ bool removeKilledWritersFile(const fs::path& path, std::int64_t nowNs) {
   const FileHandle left(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
   struct stat opened = {};
   struct stat there = {};
-  if (!left || ::fstat(left.get(), &opened) != 0) return false;
+  if (!left || ::fstat(left.get(), &opened) != 0) {
+    // Not a file this process can open (a link, another's): the time rule.
+    return ::lstat(path.c_str(), &there) == 0 &&
+           FileKey::nanoseconds(there.st_mtim) < nowNs - kStaleTemporaryNs &&
+           ::unlink(path.c_str()) == 0;
+  }
   const std::int64_t age = nowNs - FileKey::nanoseconds(opened.st_mtim);
   if (::flock(left.get(), LOCK_EX | LOCK_NB) == 0
           ? age < kMakingNs
